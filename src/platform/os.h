@@ -1,0 +1,227 @@
+// The operating-system layer: everything the library needs from the system
+// goes through these functions. posix/ implements them for Linux; a win32/
+// implementation maps them onto the Windows calls one for one.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "vgm/vgm_compat.h"
+
+// ---------------------------------------------------------------------------
+// Errors: the reason of the last failed call on this thread.
+enum class os_Error : int {
+  none = 0,
+  notFound,
+  accessDenied,
+  sharingViolation,
+  alreadyExists,
+  diskFull,
+  pathTooLong,
+  invalidArgument,
+  outOfMemory,
+  injected,  // a failure made on purpose by the fault-injection hook
+  other,
+};
+os_Error os_LastError();
+void os_SetLastError(os_Error error);
+
+// ---------------------------------------------------------------------------
+// Text: UTF-16 inside the library, UTF-8 at the POSIX boundary. Invalid
+// sequences become U+FFFD; conversion never fails.
+std::string os_Utf16ToUtf8(std::u16string_view text);
+std::u16string os_Utf8ToUtf16(std::string_view text);
+// Length of a zero-terminated UTF-16 text, 0 for null.
+size_t os_Utf16Length(const char16_t *text);
+
+// Paths: the separator this platform writes; both '/' and '\\' are accepted
+// when splitting.
+inline constexpr char16_t os_PathSeparator = u'/';
+inline constexpr bool os_IsPathSeparator(char16_t c) { return c == u'/' || c == u'\\'; }
+// The longest path in units, terminator included; longer paths fail.
+inline constexpr size_t os_MaxPath = 260;
+
+// ---------------------------------------------------------------------------
+// Global memory handed across the boundary: GlobalAlloc and its siblings are
+// declared in vgm_compat.h. Releasing checks validity first, as every owner
+// of a handed-over block must.
+inline void os_GlobalRelease(HGLOBAL block) {
+  if (block != nullptr && GlobalFlags(block) != GMEM_INVALID_HANDLE) GlobalFree(block);
+}
+
+// ---------------------------------------------------------------------------
+// Files.
+struct os_File;
+
+enum os_Access : unsigned { os_AccessRead = 1, os_AccessWrite = 2 };
+// What other openers may do while this handle is open.
+enum os_Share : unsigned { os_ShareNone = 0, os_ShareRead = 1, os_ShareWrite = 2, os_ShareDelete = 4 };
+enum class os_Disposition {
+  openExisting,  // fail when missing
+  openAlways,    // create when missing
+  createAlways,  // create or truncate
+  createNew,     // fail when present
+};
+enum class os_SeekFrom { begin, current, end };
+
+os_File *os_FileOpen(const char16_t *path, unsigned access, unsigned share, os_Disposition disposition);
+// Reads up to `size` bytes; `*done` receives the count (0 at the end).
+int os_FileRead(os_File *file, void *buffer, size_t size, size_t *done);
+// Writes all of `size` bytes or fails.
+int os_FileWrite(os_File *file, const void *buffer, size_t size);
+int os_FileSeek(os_File *file, int64_t offset, os_SeekFrom from, int64_t *position);
+int64_t os_FileSize(os_File *file);  // -1 on failure
+int os_FileTruncateHere(os_File *file);
+void os_FileClose(os_File *file);
+
+struct os_FileInfo {
+  bool isFolder;
+  bool readOnly;
+  uint64_t size;
+  uint64_t modified100ns;  // UTC, 100-ns units since 1601
+};
+int os_FileStat(const char16_t *path, os_FileInfo *info);
+int os_FileExists(const char16_t *path);    // a file, not a folder
+int os_FolderExists(const char16_t *path);
+int os_FileDelete(const char16_t *path);
+// Moves or renames; with `replace` an existing target is replaced atomically.
+int os_FileMove(const char16_t *from, const char16_t *to, bool replace);
+int os_FolderCreate(const char16_t *path);  // one level; 1 when it exists already
+int os_FolderDelete(const char16_t *path);  // must be empty
+
+// Calls `visit` for each entry of `folder` whose name matches `pattern`
+// (`*` and `?`, case-insensitive as on the suite's home platform); "." and
+// ".." are skipped. `visit` returns false to stop. Result 0 when the folder
+// cannot be read.
+using os_FolderVisitor = bool (*)(const char16_t *name, bool isFolder, void *context);
+int os_FolderWalk(const char16_t *folder, const char16_t *pattern, os_FolderVisitor visit, void *context);
+bool os_NameMatches(std::u16string_view name, std::u16string_view pattern);
+
+// ---------------------------------------------------------------------------
+// Modules.
+struct os_Module;
+os_Module *os_ModuleLoad(const char16_t *path);
+void *os_ModuleSymbol(os_Module *module, const char *name);
+void os_ModuleFree(os_Module *module);
+// Full path of the module that contains `address_in_module`; empty on failure
+// or when longer than os_MaxPath - 1 units.
+std::u16string os_ModulePathOf(const void *address_in_module);
+// Points the dependency search of later module loads at `folder` (null
+// resets). Returns false where the system offers no such setting.
+bool os_SetModuleSearchFolder(const char16_t *folder);
+
+// ---------------------------------------------------------------------------
+// Fault guard: runs `call(context)` so that a crash inside it (invalid
+// access, bus error, arithmetic fault, illegal instruction) makes the guard
+// return false instead of ending the process. A stack overflow is not
+// caught. Guards nest and work on every thread. Objects with destructors
+// that live in the frames a fault unwinds are not destroyed, so a guarded
+// call should hold no such objects across the risky access.
+bool os_GuardedCall(void (*call)(void *context), void *context);
+
+template <typename Call>
+bool os_Guard(Call &&call) {
+  return os_GuardedCall([](void *context) { (*static_cast<Call *>(context))(); },
+                        const_cast<void *>(static_cast<const void *>(&call)));
+}
+
+// ---------------------------------------------------------------------------
+// Threads, processes and time.
+uint32_t os_ThreadId();  // never 0 for a live thread
+bool os_ThreadIsAlive(uint32_t thread_id);
+uint32_t os_ProcessId();
+bool os_ProcessIsAlive(uint32_t process_id);
+
+struct os_Thread;
+// Starts `entry(context)` on a new thread; `stack_bytes` 0 takes the default.
+os_Thread *os_ThreadStart(void (*entry)(void *context), void *context, size_t stack_bytes);
+// Waits up to `milliseconds` for the thread to end; true when it has ended.
+bool os_ThreadWait(os_Thread *thread, uint32_t milliseconds);
+bool os_ThreadHasEnded(os_Thread *thread);
+// Releases the handle. A thread that has not ended cannot be forced to stop
+// on POSIX: it is detached and left to finish on its own.
+void os_ThreadClose(os_Thread *thread);
+
+void os_Sleep(uint32_t milliseconds);  // 0 yields the processor
+uint32_t os_TickCount();                // milliseconds, wraps like the system's
+uint64_t os_HighResCounter();
+uint64_t os_HighResFrequency();          // counts per second
+uint64_t os_UtcNow100ns();               // 100-ns units since 1601-01-01
+
+// ---------------------------------------------------------------------------
+// Notices: message boxes and the like go through one replaceable handler.
+// Styles and answers use the message-box values.
+enum : uint32_t {
+  os_NoticeOk = 0,
+  os_NoticeOkCancel = 1,
+  os_NoticeAbortRetryIgnore = 2,
+  os_NoticeYesNoCancel = 3,
+  os_NoticeYesNo = 4,
+  os_NoticeRetryCancel = 5,
+  os_NoticeIconError = 0x10,
+  os_NoticeIconQuestion = 0x20,
+  os_NoticeIconWarning = 0x30,
+  os_NoticeIconInformation = 0x40,
+};
+enum : int32_t { os_AnswerOk = 1, os_AnswerCancel = 2, os_AnswerAbort = 3, os_AnswerRetry = 4,
+                 os_AnswerIgnore = 5, os_AnswerYes = 6, os_AnswerNo = 7 };
+
+struct os_Notice {
+  HWND owner;
+  const char16_t *text;
+  const char16_t *title;
+  uint32_t style;
+};
+using os_NoticeHandler = int32_t (*)(const os_Notice *notice, void *context);
+// Installs `handler` (null restores the default) and returns the previous
+// one. The default writes the notice to standard error and answers the safe
+// choice: OK for a plain notice, otherwise Cancel, No or Abort.
+os_NoticeHandler os_SetNoticeHandler(os_NoticeHandler handler, void *context, void **previous_context);
+int32_t os_ShowNotice(HWND owner, const char16_t *text, const char16_t *title, uint32_t style);
+int32_t os_DefaultNoticeAnswer(uint32_t style);
+
+// ---------------------------------------------------------------------------
+// Environment and well-known folders.
+// The value of an environment variable; empty when unset.
+std::u16string os_GetEnvironment(const char *name);
+// The value of the install-path setting ("OrvinePhoto.Path"); empty when unset.
+std::u16string os_InstallPathSetting();
+
+enum class os_KnownFolder {
+  commonAppData,  // shared application data
+  publicDocuments,
+  temp,
+  home,
+};
+// The folder without a trailing separator; empty when it cannot be found.
+// Each can be redirected for tests by an environment variable
+// (VGM_APPDATA_DIR, VGM_CONTENT_DIR, VGM_TEMP_DIR).
+std::u16string os_GetKnownFolder(os_KnownFolder folder);
+
+// ---------------------------------------------------------------------------
+// System facts.
+// Executes the processor identification instruction; false where it is not
+// available.
+bool os_Cpuid(uint32_t leaf, uint32_t subleaf, uint32_t registers[4]);
+// Cores and logical processors online; 0 where unknown.
+void os_ProcessorCounts(uint32_t *cores, uint32_t *logical);
+// Processor architecture (0 x86, 5 ARM, 6 IA-64, 9 x64), family and model
+// as the system reports them, for naming processors without cpuid.
+void os_ProcessorArchitecture(uint32_t *architecture, uint32_t *level, uint32_t *revision);
+bool os_MemoryStatus(uint64_t *total_bytes, uint64_t *available_bytes);
+void os_DisplaySize(int32_t *width, int32_t *height);  // 0 x 0 without a display
+// The system's own name for itself ("Debian GNU/Linux 12 (bookworm)") and
+// its processor architecture name ("x86_64"); empty when unreadable.
+std::u16string os_SystemName();
+std::u16string os_MachineName();
+
+// ---------------------------------------------------------------------------
+// Fault injection for tests: the `count`-th next operation of a kind fails
+// with os_Error::injected (count 1 = the very next); 0 disarms.
+enum class os_FaultKind { fileWrite, fileMove, allocation, count_ };
+void os_InjectFault(os_FaultKind kind, int count);
+// Called by the operations themselves: true when this one must fail.
+bool os_FaultDue(os_FaultKind kind);

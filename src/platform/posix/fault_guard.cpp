@@ -1,0 +1,94 @@
+// The fault guard: signal handlers for SIGSEGV, SIGBUS, SIGFPE and SIGILL are
+// installed once and act only while the faulting thread is inside a guard;
+// anywhere else the fault goes on to whatever handler was there before.
+#include <pthread.h>
+#include <setjmp.h>
+#include <signal.h>
+
+#include <cstdint>
+#include <mutex>
+
+#include "platform/os.h"
+
+namespace {
+
+constexpr int kSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL};
+constexpr int kSignalCount = sizeof(kSignals) / sizeof(kSignals[0]);
+struct sigaction gPrevious[kSignalCount];
+
+struct GuardFrame {
+  sigjmp_buf jump;
+  GuardFrame *outer;
+};
+thread_local GuardFrame *tInnermost = nullptr;
+// The calling thread's stack, so that a stack overflow is told apart from
+// an ordinary invalid access and passed on.
+thread_local uintptr_t tStackLow = 0;
+thread_local uintptr_t tStackHigh = 0;
+
+void passOn(int index, int signal, siginfo_t *info, void *context) {
+  const struct sigaction &previous = gPrevious[index];
+  if ((previous.sa_flags & SA_SIGINFO) && previous.sa_sigaction != nullptr) {
+    previous.sa_sigaction(signal, info, context);
+  } else if (previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN && previous.sa_handler != nullptr) {
+    previous.sa_handler(signal);
+  } else {
+    // Default action: restore it; returning re-executes the fault under it.
+    ::signal(signal, SIG_DFL);
+  }
+}
+
+bool isStackOverflow(int signal, siginfo_t *info) {
+  if (signal != SIGSEGV || tStackLow == 0) return false;
+  auto address = reinterpret_cast<uintptr_t>(info->si_addr);
+  constexpr uintptr_t kGuardZone = 64 * 1024;
+  return address + kGuardZone >= tStackLow && address < tStackLow + kGuardZone;
+}
+
+void onFault(int signal, siginfo_t *info, void *context) {
+  int index = 0;
+  while (index < kSignalCount && kSignals[index] != signal) ++index;
+  GuardFrame *frame = tInnermost;
+  if (frame == nullptr || index == kSignalCount || isStackOverflow(signal, info)) {
+    passOn(index == kSignalCount ? 0 : index, signal, info, context);
+    return;
+  }
+  tInnermost = frame->outer;
+  siglongjmp(frame->jump, 1);
+}
+
+void installHandlers() {
+  struct sigaction action {};
+  action.sa_sigaction = onFault;
+  action.sa_flags = SA_SIGINFO | SA_NODEFER | SA_ONSTACK;
+  sigemptyset(&action.sa_mask);
+  for (int i = 0; i < kSignalCount; ++i) sigaction(kSignals[i], &action, &gPrevious[i]);
+}
+
+void recordStackBounds() {
+  pthread_attr_t attributes;
+  if (pthread_getattr_np(pthread_self(), &attributes) != 0) return;
+  void *base = nullptr;
+  size_t size = 0;
+  if (pthread_attr_getstack(&attributes, &base, &size) == 0) {
+    tStackLow = reinterpret_cast<uintptr_t>(base);
+    tStackHigh = tStackLow + size;
+  }
+  pthread_attr_destroy(&attributes);
+}
+
+}  // namespace
+
+bool os_GuardedCall(void (*call)(void *context), void *context) {
+  static std::once_flag installed;
+  std::call_once(installed, installHandlers);
+  if (tStackHigh == 0) recordStackBounds();
+  GuardFrame frame;
+  frame.outer = tInnermost;
+  // Save the signal mask: the handler leaves the signal blocked otherwise.
+  if (sigsetjmp(frame.jump, 1) != 0) return false;  // tInnermost was restored by the handler
+  tInnermost = &frame;
+  call(context);
+  tInnermost = frame.outer;
+  return true;
+}

@@ -1,0 +1,397 @@
+// Files and folders on POSIX. Share modes map onto advisory flock locks: an
+// unshared open takes an exclusive lock, a read that does not share writing
+// takes a shared one; both fail at once with a sharing violation when
+// another opener holds a conflicting lock.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "platform/os.h"
+
+struct os_File {
+  int fd;
+};
+
+namespace {
+
+thread_local os_Error tLastError = os_Error::none;
+
+os_Error errorFromErrno(int code) {
+  switch (code) {
+    case ENOENT:
+    case ENOTDIR: return os_Error::notFound;
+    case EACCES:
+    case EPERM:
+    case EROFS: return os_Error::accessDenied;
+    case EWOULDBLOCK: return os_Error::sharingViolation;
+    case EEXIST:
+    case ENOTEMPTY: return os_Error::alreadyExists;
+    case ENOSPC:
+    case EDQUOT: return os_Error::diskFull;
+    case ENAMETOOLONG: return os_Error::pathTooLong;
+    case EINVAL: return os_Error::invalidArgument;
+    case ENOMEM: return os_Error::outOfMemory;
+    default: return os_Error::other;
+  }
+}
+
+int failWithErrno() {
+  tLastError = errorFromErrno(errno);
+  return 0;
+}
+
+// Converts a library path to a file-system name; false for null, empty or
+// over-long paths.
+bool nativePath(const char16_t *path, std::string *out) {
+  size_t length = os_Utf16Length(path);
+  if (length == 0) {
+    tLastError = os_Error::invalidArgument;
+    return false;
+  }
+  if (length >= os_MaxPath) {
+    tLastError = os_Error::pathTooLong;
+    return false;
+  }
+  *out = os_Utf16ToUtf8(std::u16string_view(path, length));
+  return true;
+}
+
+char16_t foldCase(char16_t c) { return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c; }
+
+}  // namespace
+
+os_Error os_LastError() { return tLastError; }
+void os_SetLastError(os_Error error) { tLastError = error; }
+
+size_t os_Utf16Length(const char16_t *text) {
+  if (text == nullptr) return 0;
+  size_t length = 0;
+  while (text[length] != 0) ++length;
+  return length;
+}
+
+std::string os_Utf16ToUtf8(std::u16string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    uint32_t c = text[i];
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+      ++i;
+    } else if (c >= 0xD800 && c <= 0xDFFF) {
+      c = 0xFFFD;
+    }
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | (c >> 12));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (c >> 18));
+      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+std::u16string os_Utf8ToUtf16(std::string_view text) {
+  std::u16string out;
+  out.reserve(text.size());
+  size_t i = 0;
+  while (i < text.size()) {
+    auto byte = static_cast<unsigned char>(text[i]);
+    uint32_t c = 0xFFFD;
+    size_t extra = 0;
+    uint32_t minimum = 0;
+    if (byte < 0x80) {
+      c = byte;
+    } else if ((byte & 0xE0) == 0xC0) {
+      c = byte & 0x1F, extra = 1, minimum = 0x80;
+    } else if ((byte & 0xF0) == 0xE0) {
+      c = byte & 0x0F, extra = 2, minimum = 0x800;
+    } else if ((byte & 0xF8) == 0xF0) {
+      c = byte & 0x07, extra = 3, minimum = 0x10000;
+    }
+    size_t used = 1;
+    if (extra > 0) {
+      bool valid = i + extra < text.size();
+      for (size_t k = 1; valid && k <= extra; ++k) {
+        auto next = static_cast<unsigned char>(text[i + k]);
+        if ((next & 0xC0) != 0x80) {
+          valid = false;
+        } else {
+          c = (c << 6) | (next & 0x3F);
+        }
+      }
+      if (valid && c >= minimum && c <= 0x10FFFF && !(c >= 0xD800 && c <= 0xDFFF)) {
+        used = extra + 1;
+      } else {
+        c = 0xFFFD;
+      }
+    }
+    if (c >= 0x10000) {
+      c -= 0x10000;
+      out += static_cast<char16_t>(0xD800 + (c >> 10));
+      out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
+    } else {
+      out += static_cast<char16_t>(c);
+    }
+    i += used;
+  }
+  return out;
+}
+
+os_File *os_FileOpen(const char16_t *path, unsigned access, unsigned share, os_Disposition disposition) {
+  std::string name;
+  if (!nativePath(path, &name)) return nullptr;
+  int flags = O_CLOEXEC;
+  if ((access & os_AccessRead) && (access & os_AccessWrite)) {
+    flags |= O_RDWR;
+  } else if (access & os_AccessWrite) {
+    flags |= O_WRONLY;
+  } else {
+    flags |= O_RDONLY;
+  }
+  switch (disposition) {
+    case os_Disposition::openExisting: break;
+    case os_Disposition::openAlways: flags |= O_CREAT; break;
+    case os_Disposition::createAlways: flags |= O_CREAT; break;  // truncated after the lock is held
+    case os_Disposition::createNew: flags |= O_CREAT | O_EXCL; break;
+  }
+  int fd = ::open(name.c_str(), flags, 0666);
+  if (fd < 0) {
+    failWithErrno();
+    return nullptr;
+  }
+  struct stat status {};
+  if (::fstat(fd, &status) == 0 && S_ISDIR(status.st_mode)) {
+    ::close(fd);
+    tLastError = os_Error::accessDenied;
+    return nullptr;
+  }
+  int lock = 0;
+  if ((share & (os_ShareRead | os_ShareWrite)) == 0) {
+    lock = LOCK_EX;
+  } else if (!(share & os_ShareWrite) && !(access & os_AccessWrite)) {
+    lock = LOCK_SH;
+  }
+  if (lock != 0 && ::flock(fd, lock | LOCK_NB) != 0) {
+    int code = errno;
+    ::close(fd);
+    tLastError = code == EWOULDBLOCK ? os_Error::sharingViolation : errorFromErrno(code);
+    return nullptr;
+  }
+  if (disposition == os_Disposition::createAlways && ::ftruncate(fd, 0) != 0) {
+    failWithErrno();
+    ::close(fd);
+    return nullptr;
+  }
+  auto *file = new (std::nothrow) os_File{fd};
+  if (file == nullptr) {
+    ::close(fd);
+    tLastError = os_Error::outOfMemory;
+  }
+  return file;
+}
+
+int os_FileRead(os_File *file, void *buffer, size_t size, size_t *done) {
+  if (done != nullptr) *done = 0;
+  if (file == nullptr || (buffer == nullptr && size > 0)) {
+    tLastError = os_Error::invalidArgument;
+    return 0;
+  }
+  size_t total = 0;
+  while (total < size) {
+    ssize_t got = ::read(file->fd, static_cast<char *>(buffer) + total, size - total);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      if (done != nullptr) *done = total;
+      return failWithErrno();
+    }
+    if (got == 0) break;
+    total += static_cast<size_t>(got);
+  }
+  if (done != nullptr) *done = total;
+  return 1;
+}
+
+int os_FileWrite(os_File *file, const void *buffer, size_t size) {
+  if (file == nullptr || (buffer == nullptr && size > 0)) {
+    tLastError = os_Error::invalidArgument;
+    return 0;
+  }
+  if (os_FaultDue(os_FaultKind::fileWrite)) return 0;
+  size_t total = 0;
+  while (total < size) {
+    ssize_t put = ::write(file->fd, static_cast<const char *>(buffer) + total, size - total);
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      return failWithErrno();
+    }
+    total += static_cast<size_t>(put);
+  }
+  return 1;
+}
+
+int os_FileSeek(os_File *file, int64_t offset, os_SeekFrom from, int64_t *position) {
+  if (file == nullptr) {
+    tLastError = os_Error::invalidArgument;
+    return 0;
+  }
+  int whence = from == os_SeekFrom::begin ? SEEK_SET : from == os_SeekFrom::current ? SEEK_CUR : SEEK_END;
+  off_t result = ::lseek(file->fd, static_cast<off_t>(offset), whence);
+  if (result < 0) return failWithErrno();
+  if (position != nullptr) *position = result;
+  return 1;
+}
+
+int64_t os_FileSize(os_File *file) {
+  struct stat status {};
+  if (file == nullptr || ::fstat(file->fd, &status) != 0) {
+    tLastError = file == nullptr ? os_Error::invalidArgument : errorFromErrno(errno);
+    return -1;
+  }
+  return status.st_size;
+}
+
+int os_FileTruncateHere(os_File *file) {
+  if (file == nullptr) {
+    tLastError = os_Error::invalidArgument;
+    return 0;
+  }
+  off_t here = ::lseek(file->fd, 0, SEEK_CUR);
+  if (here < 0 || ::ftruncate(file->fd, here) != 0) return failWithErrno();
+  return 1;
+}
+
+void os_FileClose(os_File *file) {
+  if (file == nullptr) return;
+  ::close(file->fd);  // also drops the share lock
+  delete file;
+}
+
+int os_FileStat(const char16_t *path, os_FileInfo *info) {
+  std::string name;
+  if (!nativePath(path, &name)) return 0;
+  struct stat status {};
+  if (::stat(name.c_str(), &status) != 0) return failWithErrno();
+  if (info != nullptr) {
+    info->isFolder = S_ISDIR(status.st_mode);
+    info->readOnly = ::access(name.c_str(), W_OK) != 0;
+    info->size = static_cast<uint64_t>(status.st_size);
+    constexpr uint64_t kUnixEpochIn100ns = 116444736000000000ull;
+    info->modified100ns = kUnixEpochIn100ns + static_cast<uint64_t>(status.st_mtim.tv_sec) * 10000000ull +
+                          static_cast<uint64_t>(status.st_mtim.tv_nsec) / 100;
+  }
+  return 1;
+}
+
+int os_FileExists(const char16_t *path) {
+  os_FileInfo info{};
+  return os_FileStat(path, &info) && !info.isFolder;
+}
+
+int os_FolderExists(const char16_t *path) {
+  os_FileInfo info{};
+  return os_FileStat(path, &info) && info.isFolder;
+}
+
+int os_FileDelete(const char16_t *path) {
+  std::string name;
+  if (!nativePath(path, &name)) return 0;
+  return ::unlink(name.c_str()) == 0 ? 1 : failWithErrno();
+}
+
+int os_FileMove(const char16_t *from, const char16_t *to, bool replace) {
+  std::string source, target;
+  if (!nativePath(from, &source) || !nativePath(to, &target)) return 0;
+  if (os_FaultDue(os_FaultKind::fileMove)) return 0;
+  if (!replace) {
+    // link + unlink refuses an existing target without a window for a race.
+    struct stat status {};
+    if (::lstat(source.c_str(), &status) != 0) return failWithErrno();
+    if (!S_ISDIR(status.st_mode)) {
+      if (::link(source.c_str(), target.c_str()) != 0) {
+        if (errno != EPERM && errno != EXDEV && errno != ENOTSUP) return failWithErrno();
+      } else {
+        ::unlink(source.c_str());
+        return 1;
+      }
+    }
+    if (::access(target.c_str(), F_OK) == 0) {
+      tLastError = os_Error::alreadyExists;
+      return 0;
+    }
+  }
+  return ::rename(source.c_str(), target.c_str()) == 0 ? 1 : failWithErrno();
+}
+
+int os_FolderCreate(const char16_t *path) {
+  std::string name;
+  if (!nativePath(path, &name)) return 0;
+  if (::mkdir(name.c_str(), 0777) == 0) return 1;
+  if (errno == EEXIST && os_FolderExists(path)) return 1;
+  return failWithErrno();
+}
+
+int os_FolderDelete(const char16_t *path) {
+  std::string name;
+  if (!nativePath(path, &name)) return 0;
+  return ::rmdir(name.c_str()) == 0 ? 1 : failWithErrno();
+}
+
+bool os_NameMatches(std::u16string_view name, std::u16string_view pattern) {
+  // Iterative wildcard match with one backtrack point: linear in practice,
+  // never exponential.
+  size_t n = 0, p = 0, starP = std::u16string_view::npos, starN = 0;
+  while (n < name.size()) {
+    if (p < pattern.size() && (pattern[p] == u'?' || foldCase(pattern[p]) == foldCase(name[n]))) {
+      ++n, ++p;
+    } else if (p < pattern.size() && pattern[p] == u'*') {
+      starP = p++;
+      starN = n;
+    } else if (starP != std::u16string_view::npos) {
+      p = starP + 1;
+      n = ++starN;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == u'*') ++p;
+  return p == pattern.size();
+}
+
+int os_FolderWalk(const char16_t *folder, const char16_t *pattern, os_FolderVisitor visit, void *context) {
+  std::string name;
+  if (!nativePath(folder, &name) || visit == nullptr) return 0;
+  DIR *dir = ::opendir(name.c_str());
+  if (dir == nullptr) return failWithErrno();
+  std::u16string_view wanted = pattern != nullptr ? std::u16string_view(pattern) : std::u16string_view(u"*");
+  while (struct dirent *entry = ::readdir(dir)) {
+    if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+    std::u16string entryName = os_Utf8ToUtf16(entry->d_name);
+    if (!os_NameMatches(entryName, wanted)) continue;
+    bool isFolder = entry->d_type == DT_DIR;
+    if (entry->d_type == DT_UNKNOWN || entry->d_type == DT_LNK) {
+      struct stat status {};
+      std::string full = name + "/" + entry->d_name;
+      isFolder = ::stat(full.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+    }
+    if (!visit(entryName.c_str(), isFolder, context)) break;
+  }
+  ::closedir(dir);
+  return 1;
+}

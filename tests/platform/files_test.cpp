@@ -1,0 +1,163 @@
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+
+#include "platform/os.h"
+#include "support/test_support.h"
+
+using vgmtest::TempFolder;
+using vgmtest::u16;
+
+TEST(Files, WriteReadSeekAndSize) {
+  TempFolder folder;
+  std::u16string path = folder.file16("data.bin");
+  os_File *file = os_FileOpen(path.c_str(), os_AccessRead | os_AccessWrite, os_ShareNone, os_Disposition::createNew);
+  ASSERT_NE(file, nullptr);
+  ASSERT_TRUE(os_FileWrite(file, "hello world", 11));
+  EXPECT_EQ(os_FileSize(file), 11);
+  int64_t position = -1;
+  ASSERT_TRUE(os_FileSeek(file, 6, os_SeekFrom::begin, &position));
+  EXPECT_EQ(position, 6);
+  char buffer[16] = {};
+  size_t done = 0;
+  ASSERT_TRUE(os_FileRead(file, buffer, sizeof buffer, &done));
+  EXPECT_EQ(done, 5u);
+  EXPECT_EQ(std::string(buffer, done), "world");
+  ASSERT_TRUE(os_FileSeek(file, 5, os_SeekFrom::begin, nullptr));
+  ASSERT_TRUE(os_FileTruncateHere(file));
+  EXPECT_EQ(os_FileSize(file), 5);
+  os_FileClose(file);
+
+  // createNew refuses an existing file; openExisting refuses a missing one.
+  EXPECT_EQ(os_FileOpen(path.c_str(), os_AccessWrite, os_ShareNone, os_Disposition::createNew), nullptr);
+  EXPECT_EQ(os_LastError(), os_Error::alreadyExists);
+  std::u16string missing = folder.file16("missing.bin");
+  EXPECT_EQ(os_FileOpen(missing.c_str(), os_AccessRead, os_ShareRead, os_Disposition::openExisting), nullptr);
+  EXPECT_EQ(os_LastError(), os_Error::notFound);
+  EXPECT_EQ(vgmtest::readFile(folder.file("data.bin")), "hello");
+}
+
+TEST(Files, UnsharedOpenExcludesOthers) {
+  TempFolder folder;
+  std::u16string path = folder.file16("log.txt");
+  os_File *owner = os_FileOpen(path.c_str(), os_AccessWrite, os_ShareNone, os_Disposition::openAlways);
+  ASSERT_NE(owner, nullptr);
+  EXPECT_EQ(os_FileOpen(path.c_str(), os_AccessWrite, os_ShareNone, os_Disposition::openAlways), nullptr);
+  EXPECT_EQ(os_LastError(), os_Error::sharingViolation);
+  EXPECT_EQ(os_FileOpen(path.c_str(), os_AccessRead, os_ShareRead, os_Disposition::openExisting), nullptr);
+  os_FileClose(owner);
+  os_File *again = os_FileOpen(path.c_str(), os_AccessWrite, os_ShareNone, os_Disposition::openAlways);
+  EXPECT_NE(again, nullptr);
+  os_FileClose(again);
+
+  // Shared readers do not exclude each other.
+  os_File *reader1 = os_FileOpen(path.c_str(), os_AccessRead, os_ShareRead, os_Disposition::openExisting);
+  os_File *reader2 = os_FileOpen(path.c_str(), os_AccessRead, os_ShareRead, os_Disposition::openExisting);
+  EXPECT_NE(reader1, nullptr);
+  EXPECT_NE(reader2, nullptr);
+  os_FileClose(reader1);
+  os_FileClose(reader2);
+}
+
+TEST(Files, PathLimitsAndBadArguments) {
+  TempFolder folder;
+  std::u16string base = folder.path16() + u"/";
+  std::u16string longest = base + std::u16string(os_MaxPath - 1 - base.size(), u'a');
+  std::u16string tooLong = longest + u"b";
+  os_File *file = os_FileOpen(longest.c_str(), os_AccessWrite, os_ShareNone, os_Disposition::createAlways);
+  // 259 units fit (the name itself may exceed the file system's own limit).
+  if (file == nullptr) {
+    EXPECT_NE(os_LastError(), os_Error::pathTooLong);
+  }
+  os_FileClose(file);
+  EXPECT_EQ(os_FileOpen(tooLong.c_str(), os_AccessWrite, os_ShareNone, os_Disposition::createAlways), nullptr);
+  EXPECT_EQ(os_LastError(), os_Error::pathTooLong);
+  EXPECT_EQ(os_FileOpen(nullptr, os_AccessRead, os_ShareRead, os_Disposition::openExisting), nullptr);
+  EXPECT_EQ(os_LastError(), os_Error::invalidArgument);
+  EXPECT_EQ(os_FileOpen(folder.path16().c_str(), os_AccessRead, os_ShareRead, os_Disposition::openExisting), nullptr);
+  EXPECT_FALSE(os_FileWrite(nullptr, "x", 1));
+  EXPECT_EQ(os_FileSize(nullptr), -1);
+}
+
+TEST(Files, MoveDeleteAndFolders) {
+  TempFolder folder;
+  vgmtest::writeFile(folder.file("a.txt"), "A");
+  vgmtest::writeFile(folder.file("b.txt"), "B");
+  std::u16string a = folder.file16("a.txt"), b = folder.file16("b.txt"), c = folder.file16("c.txt");
+  EXPECT_FALSE(os_FileMove(a.c_str(), b.c_str(), false));
+  EXPECT_EQ(os_LastError(), os_Error::alreadyExists);
+  EXPECT_EQ(vgmtest::readFile(folder.file("b.txt")), "B");
+  ASSERT_TRUE(os_FileMove(a.c_str(), c.c_str(), false));
+  EXPECT_FALSE(os_FileExists(a.c_str()));
+  ASSERT_TRUE(os_FileMove(c.c_str(), b.c_str(), true));
+  EXPECT_EQ(vgmtest::readFile(folder.file("b.txt")), "A");
+
+  os_InjectFault(os_FaultKind::fileMove, 1);
+  EXPECT_FALSE(os_FileMove(b.c_str(), c.c_str(), true));
+  EXPECT_EQ(os_LastError(), os_Error::injected);
+  EXPECT_TRUE(os_FileExists(b.c_str()));
+
+  std::u16string sub = folder.file16("sub");
+  ASSERT_TRUE(os_FolderCreate(sub.c_str()));
+  EXPECT_TRUE(os_FolderCreate(sub.c_str()));  // exists already: fine
+  EXPECT_TRUE(os_FolderExists(sub.c_str()));
+  EXPECT_FALSE(os_FileExists(sub.c_str()));
+  ASSERT_TRUE(os_FileDelete(b.c_str()));
+  EXPECT_FALSE(os_FileDelete(b.c_str()));
+  EXPECT_TRUE(os_FolderDelete(sub.c_str()));
+  EXPECT_FALSE(os_FolderExists(sub.c_str()));
+}
+
+TEST(Files, InjectedWriteFailureLeavesEarlierData) {
+  TempFolder folder;
+  std::u16string path = folder.file16("w.bin");
+  os_File *file = os_FileOpen(path.c_str(), os_AccessWrite, os_ShareNone, os_Disposition::createAlways);
+  ASSERT_NE(file, nullptr);
+  os_InjectFault(os_FaultKind::fileWrite, 2);
+  EXPECT_TRUE(os_FileWrite(file, "one", 3));
+  EXPECT_FALSE(os_FileWrite(file, "two", 3));
+  EXPECT_EQ(os_LastError(), os_Error::injected);
+  EXPECT_TRUE(os_FileWrite(file, "3", 1));
+  os_FileClose(file);
+  EXPECT_EQ(vgmtest::readFile(folder.file("w.bin")), "one3");
+}
+
+TEST(Files, FolderWalkWithPatterns) {
+  TempFolder folder;
+  for (const char *name : {"flt_PNG.dll", "flt_JPEG.DLL", "readme.txt", "flt_x.dll.bak"})
+    vgmtest::writeFile(folder.file(name), "x");
+  ASSERT_TRUE(os_FolderCreate(folder.file16("flt_dir.dll").c_str()));
+  std::set<std::string> seen;
+  auto visit = [](const char16_t *name, bool isFolder, void *context) {
+    static_cast<std::set<std::string> *>(context)->insert(vgmtest::u8(name) + (isFolder ? "/" : ""));
+    return true;
+  };
+  ASSERT_TRUE(os_FolderWalk(folder.path16().c_str(), u"flt_*.dll", visit, &seen));
+  EXPECT_EQ(seen, (std::set<std::string>{"flt_PNG.dll", "flt_JPEG.DLL", "flt_dir.dll/"}));
+  EXPECT_FALSE(os_FolderWalk(folder.file16("nope").c_str(), u"*", visit, &seen));
+}
+
+TEST(Files, NamePatterns) {
+  EXPECT_TRUE(os_NameMatches(u"_vgm_sesstmp_0000abcd", u"_vgm_sesstmp_????????"));
+  EXPECT_FALSE(os_NameMatches(u"_vgm_sesstmp_0000abc", u"_vgm_sesstmp_????????"));
+  EXPECT_TRUE(os_NameMatches(u"ABC", u"a*c"));
+  EXPECT_TRUE(os_NameMatches(u"", u"*"));
+  EXPECT_FALSE(os_NameMatches(u"abc", u""));
+  EXPECT_TRUE(os_NameMatches(u"aXbXc", u"*b*c"));
+  // A pathological pattern must finish quickly (no exponential backtracking).
+  std::u16string name(2000, u'a');
+  EXPECT_FALSE(os_NameMatches(name, u"*a*a*a*a*a*a*a*a*a*b"));
+}
+
+TEST(Text, Utf8RoundTripAndRepair) {
+  std::u16string text = u"K\u00e4se \u20ac \U0001F600";
+  EXPECT_EQ(os_Utf8ToUtf16(os_Utf16ToUtf8(text)), text);
+  EXPECT_EQ(os_Utf16ToUtf8(u"\u00e4"), "\xc3\xa4");
+  // Broken input becomes replacement characters, never a crash.
+  EXPECT_EQ(os_Utf8ToUtf16("a\xc3"), u"a\uFFFD");
+  EXPECT_EQ(os_Utf8ToUtf16("\xe2\x82"), u"\uFFFD\uFFFD");
+  EXPECT_EQ(os_Utf8ToUtf16("\xc0\xaf"), u"\uFFFD\uFFFD");  // overlong '/'
+  std::u16string lone{static_cast<char16_t>(0xD800), u'x'};
+  EXPECT_EQ(os_Utf16ToUtf8(lone), "\xef\xbf\xbdx");
+}
