@@ -1,0 +1,1 @@
+#include "hostenv/sysinfo.h"
