@@ -1,0 +1,275 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "imageio/result_codes.h"
+#include "platform/os.h"
+#include "support/test_support.h"
+
+using vgmtest::u8;
+
+namespace {
+
+std::string compose(int32_t code, int32_t sub = 0, const char16_t *path = nullptr, const char16_t *module = nullptr,
+                    const char16_t *hint = nullptr) {
+  char16_t out[kMessageCapacity];
+  size_t length = io_ComposeMessage(code, sub, path, module, hint, out);
+  EXPECT_EQ(length, os_Utf16Length(out));
+  return u8(out);
+}
+
+}  // namespace
+
+TEST(ResultMessages, EveryCodeOfTheTable) {
+  const std::map<int32_t, std::string> table = {
+      {1, "Success: The operation completed successfully"},
+      {0, "Error: An unknown error occurred"},
+      {-2, "Error: The file format is supported but the requested feature is not implemented"},
+      {-3, "Error: Cannot find any image data in the specified source"},
+      {-4, "Error: A component required by this plug-in was not found"},
+      {-5, "Error: A component required by this plug-in encountered an error"},
+      {-6, "Error: The system requirements of this plug-in have not been met"},
+      {-7, "Error: An I/O device error occurred"},
+      {-8, "Error: An I/O network error occurred"},
+      {-9, "Error: The format of the request is invalid"},
+      {-10, "Error: This plug-in requires services not provided by the host"},
+      {-11, "Error: One or more parameters are out of range for this plug-in"},
+      {-12, "Error: The image does not meet this plug-in's requirements"},
+      {-13, "Error: The image has dimensions that are not supported"},
+      {-14, "Error: The current image-mode is invalid for the selected destination"},
+      {-15, "Error: This plug-in requires a flattened single-layer image"},
+      {-16, "Error: Unexpected response from the host"},
+      {-17, "Error: The request could not be interpreted"},
+      {-18, "Error: The plug-in is not configured correctly"},
+      {-20, "Error: The system ran out of RAM while servicing the request"},
+      {-23, "Error: Unexpected end of data, data might be incomplete"},
+      {-24, "Error: Invalid or incorrect encoded data found"},
+      {-25, "Error: The system was unable to service a bitmap request"},
+      {-26, "Error: The requested bitmap size is zero"},
+      {-27, "Error: The requested bitmap size is too big"},
+      {-30, "Error: An internal error occurred (Unknown)"},
+      {-31, "Error: An internal error occurred (#1)"},
+      {-32, "Error: An internal error occurred (#2)"},
+      {-33, "Error: An internal error occurred (#3)"},
+      {-34, "Error: An internal error occurred (#4)"},
+      {-40, "Error: Cannot open the file for reading, please check access"},
+      {-41, "Error: Cannot open the file for writing, please check access"},
+      {-42, "Error: Cannot read data from the file, file may be incomplete"},
+      {-43, "Error: Cannot write data to the file, check disk space"},
+      {-44, "Error: Invalid data was found while processing the file"},
+      {-45, "Error: Cannot read file information, file may have access restrictions"},
+      {-50, "Error: A data protection fault was detected"},
+      {-51, "Error: Critical components are either missing or damaged; please reinstall"},
+      {-70, "Error: Access denied"},
+      {-71, "Error: You have insufficient credit in your account"},
+      {-72, "Error: You have exceeded your usage limit"},
+      {-90, "Error: The file is a known format that is not an image file"},
+      {-96, "Password Required: This image is password protected"},
+      {-98, "Expired: The operation timed out"},
+      {-99, "Cancelled: The operation was cancelled by the user"},
+  };
+  for (const auto &[code, text] : table) EXPECT_EQ(compose(code), text) << code;
+  // Every value without a text of its own is the unknown error.
+  for (int32_t code = -200; code <= 0; ++code) {
+    if (code == -1 || table.count(code)) continue;
+    EXPECT_EQ(compose(code), "Error: An unknown error occurred") << code;
+  }
+  EXPECT_EQ(compose(INT32_MIN), "Error: An unknown error occurred");
+}
+
+TEST(ResultMessages, ItemCountsAreFormatted) {
+  EXPECT_EQ(compose(2), "Success: Operation completed successfully for 2 items");
+  EXPECT_EQ(compose(3), "Success: Operation completed successfully for 3 items");
+  EXPECT_EQ(compose(INT32_MAX), "Success: Operation completed successfully for 2147483647 items");
+}
+
+TEST(ResultMessages, SubCodesOfMinusOne) {
+  EXPECT_EQ(compose(-1, 1), "This plug-in does not have an About dialog box");
+  EXPECT_EQ(compose(-1, 2), "This plug-in does not require configuration");
+  EXPECT_EQ(compose(-1, 3), "This plug-in does not have Help documentation");
+  EXPECT_EQ(compose(-1, 5), "Error: Saving to this file format is not supported");
+  EXPECT_EQ(compose(-1, 6), "Error: This operation is not supported for this file format");
+  EXPECT_EQ(compose(-1, 0), "Error: This operation is not supported");
+  EXPECT_EQ(compose(-1, 7), "Error: This operation is not supported");
+  EXPECT_EQ(compose(-1, -4), "Error: This operation is not supported");
+
+  const std::string notRecognized = "Error: The file is not a recognized image file format";
+  const std::string corrupted = "Error: The file is either corrupted or the file format is not supported";
+  for (const char16_t *path : {u"C:\\notes.TXT", u"/a/b/list.txt", u"x.Db", u"setup.INI", u"drv.inf", u"run.bat",
+                               u"a.zip", u"a.RAR", u"a.7z", u"song.mp3", u"song.WMA", u"doc.rtf"})
+    EXPECT_EQ(compose(-1, 4, path), notRecognized) << u8(path);
+  for (const char16_t *path : {u"photo.jpg", u"archive.tar", u"text.txt.bak", u"notxt", u"/folder.txt/file",
+                               u".txtx", u""})
+    EXPECT_EQ(compose(-1, 4, path), corrupted) << u8(path);
+  EXPECT_EQ(compose(-1, 4, nullptr), corrupted);
+}
+
+TEST(ResultMessages, HintAndReportingModule) {
+  EXPECT_EQ(compose(-44, 0, nullptr, u"/opt/suite/Plugins/flt_PNG.dll", u"Check the file"),
+            "Error: Invalid data was found while processing the file\n\nHint:\nCheck the file"
+            "\n\nReporting Module: flt_PNG.dll");
+  EXPECT_EQ(compose(-7, 0, nullptr, u"C:\\Suite\\Plugins\\flt_TIF.dll"),
+            "Error: An I/O device error occurred\n\nReporting Module: flt_TIF.dll");
+  EXPECT_EQ(compose(-7, 0, nullptr, u"flt_A.dll"), "Error: An I/O device error occurred\n\nReporting Module: flt_A.dll");
+  // Module paths of two characters or fewer, and empty hints, add nothing.
+  EXPECT_EQ(compose(-7, 0, nullptr, u"ab", u""), "Error: An I/O device error occurred");
+  EXPECT_EQ(compose(-7, 0, nullptr, u"abc"), "Error: An I/O device error occurred\n\nReporting Module: abc");
+}
+
+TEST(ResultMessages, TruncationAndNullOutput) {
+  std::u16string hint(1000, u'h');
+  char16_t out[kMessageCapacity + 8];
+  for (char16_t &c : out) c = u'#';
+  size_t length = io_ComposeMessage(-7, 0, nullptr, u"/p/flt_X.dll", hint.c_str(), out);
+  EXPECT_EQ(length, kMessageCapacity - 1);
+  EXPECT_EQ(out[kMessageCapacity - 1], 0);
+  EXPECT_EQ(out[kMessageCapacity], u'#');  // nothing written past the capacity
+  std::string text = u8(out);
+  EXPECT_EQ(text.rfind("Error: An I/O device error occurred\n\nHint:\nhhh", 0), 0u);
+  EXPECT_EQ(text.find("Reporting Module"), std::string::npos);
+
+  EXPECT_EQ(io_ComposeMessage(-7, 0, nullptr, nullptr, nullptr, nullptr), 0u);
+}
+
+TEST(FinalCodes, SetTheirFlagsAndEndTheSearch) {
+  for (int32_t code : {1, 0, -1, -2, -44, -97, -100}) {
+    LoadSaveOptions options{};
+    EXPECT_FALSE(io_IsFinalCode(code, &options)) << code;
+    LoadSaveOptions untouched{};
+    EXPECT_EQ(std::memcmp(&options, &untouched, sizeof options), 0) << code;
+  }
+  LoadSaveOptions options{};
+  EXPECT_TRUE(io_IsFinalCode(-99, &options));
+  EXPECT_TRUE(options.cancelled);
+  EXPECT_TRUE(io_IsFinalCode(-98, &options));
+  EXPECT_TRUE(options.warnings[kWarnTimeout]);
+  EXPECT_TRUE(io_IsFinalCode(-96, &options));
+  EXPECT_TRUE(options.passwordRequired);
+  EXPECT_TRUE(io_IsFinalCode(-90, &options));
+  EXPECT_TRUE(options.notAnImage);
+}
+
+namespace {
+
+struct Warning {
+  std::string text;
+  std::string title;
+  bool any;
+};
+
+Warning warningFor(uint32_t mask) {
+  LoadSaveOptions options{};
+  io_ApplyWarningMask(mask, &options);
+  char16_t text[kWarningTextCapacity];
+  char16_t title[kWarningTitleCapacity];
+  bool any = io_BuildWarningText(&options, text, title);
+  return {u8(text), u8(title), any};
+}
+
+struct Shown {
+  std::vector<std::string> notices;
+  std::vector<uint32_t> styles;
+  std::vector<HWND> owners;
+};
+
+int32_t recordNotice(const os_Notice *notice, void *context) {
+  auto *shown = static_cast<Shown *>(context);
+  shown->notices.push_back(u8(notice->title) + "|" + u8(notice->text));
+  shown->styles.push_back(notice->style);
+  shown->owners.push_back(notice->owner);
+  return os_AnswerOk;
+}
+
+class ScriptedNotices {
+ public:
+  ScriptedNotices() { previous_ = os_SetNoticeHandler(recordNotice, &shown, &previousContext_); }
+  ~ScriptedNotices() { os_SetNoticeHandler(previous_, previousContext_, nullptr); }
+  Shown shown;
+
+ private:
+  os_NoticeHandler previous_;
+  void *previousContext_ = nullptr;
+};
+
+}  // namespace
+
+TEST(Warnings, SingleWarningsTitlesAndMaskBits) {
+  const std::pair<uint32_t, std::pair<const char *, const char *>> table[] = {
+      {0x001, {"Layers beyond the set limit were dropped", "Incomplete Data"}},
+      {0x002, {"Unknown or invalid layer-types were found", "Incomplete Data"}},
+      {0x004, {"Unknown or invalid blend-modes were found", "Incomplete Data"}},
+      {0x008, {"Some image data was not transferred correctly", "Incomplete Data"}},
+      {0x010, {"Transparency information was removed from the image", "Incomplete Data"}},
+      {0x020, {"Thumbnail only, the rest of the image was not loaded", "Thumbnail Only"}},
+      {0x100, {"Operation was interrupted due to a timeout", "Timeout"}},
+      {0x080, {"A non-stardard extension was used in the file", "Non-standard"}},
+      {0x040, {"The image was automatically resized to usable dimensions", "Resized"}},
+      {0x200, {"The file extension does not match the file contents", "File Extension Mismatch"}},
+      {0x400, {"The file name not does not include a file extension", "File Extension Missing"}},
+  };
+  for (const auto &[mask, expected] : table) {
+    Warning warning = warningFor(mask);
+    EXPECT_TRUE(warning.any) << mask;
+    EXPECT_EQ(warning.text, expected.first) << mask;
+    EXPECT_EQ(warning.title, std::string("Warning: ") + expected.second) << mask;
+  }
+  // Bits outside the table set nothing.
+  Warning none = warningFor(0x800 | 0x8000);
+  EXPECT_FALSE(none.any);
+  EXPECT_EQ(none.text, "");
+  EXPECT_EQ(none.title, "");
+}
+
+TEST(Warnings, SeveralWarningsKeepTheTableOrder) {
+  Warning two = warningFor(0x020 | 0x001);
+  EXPECT_EQ(two.text, "Layers beyond the set limit were dropped\nThumbnail only, the rest of the image was not loaded");
+  EXPECT_EQ(two.title, "Warning: Multiple Issues");
+
+  // 0x100 comes before 0x080 and 0x040 in the notice.
+  Warning three = warningFor(0x040 | 0x080 | 0x100);
+  EXPECT_EQ(three.text,
+            "Operation was interrupted due to a timeout\nA non-stardard extension was used in the file\n"
+            "The image was automatically resized to usable dimensions");
+  EXPECT_EQ(three.title, "Warning: Multiple Issues");
+
+  // Two warnings of the same title still count as several issues.
+  EXPECT_EQ(warningFor(0x001 | 0x002).title, "Warning: Multiple Issues");
+
+  Warning all = warningFor(0x7FF);
+  EXPECT_EQ(std::count(all.text.begin(), all.text.end(), '\n'), 10);
+  EXPECT_EQ(all.text.find("\n\n"), std::string::npos);
+  EXPECT_NE(all.text.front(), '\n');
+  EXPECT_NE(all.text.back(), '\n');
+
+  // Without a title buffer the text is still built.
+  LoadSaveOptions options{};
+  io_ApplyWarningMask(0x100, &options);
+  char16_t text[kWarningTextCapacity];
+  EXPECT_TRUE(io_BuildWarningText(&options, text, nullptr));
+  EXPECT_EQ(u8(text), "Operation was interrupted due to a timeout");
+}
+
+TEST(Warnings, NoticeShownOnlyWhenNotQuiet) {
+  ScriptedNotices script;
+  LoadSaveOptions quiet{};
+  quiet.quiet = 1;
+  io_ApplyWarningMask(0x008, &quiet);
+  EXPECT_FALSE(io_ShowWarningNotice(&quiet));
+  EXPECT_TRUE(script.shown.notices.empty());
+
+  LoadSaveOptions loud{};
+  loud.ownerWindow = reinterpret_cast<HWND>(0x1234);
+  EXPECT_FALSE(io_ShowWarningNotice(&loud));  // nothing to tell
+  EXPECT_TRUE(script.shown.notices.empty());
+
+  io_ApplyWarningMask(0x100, &loud);
+  EXPECT_TRUE(io_ShowWarningNotice(&loud));
+  ASSERT_EQ(script.shown.notices.size(), 1u);
+  EXPECT_EQ(script.shown.notices[0], "Warning: Timeout|Operation was interrupted due to a timeout");
+  EXPECT_EQ(script.shown.styles[0], 48u);
+  EXPECT_EQ(script.shown.owners[0], reinterpret_cast<HWND>(0x1234));
+}
