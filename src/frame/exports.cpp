@@ -1,0 +1,31 @@
+// The exported entry points of the module frame and of system information.
+#include <algorithm>
+
+#include "hostenv/sysinfo.h"
+#include "platform/os.h"
+#include "vgm/vgm_common.h"
+
+extern "C" {
+
+VGM_EXPORT int32_t VGM_API core_Notify(int32_t code) {
+  if (code != 0) return 0;
+  os_Sleep(10);
+  return 1;
+}
+
+// The dialogs live in resources the POSIX build does not carry: nothing to show.
+VGM_EXPORT int32_t VGM_API core_ShowDialog(HWND parent, int32_t dialog, intptr_t parameter) {
+  (void)parent, (void)dialog, (void)parameter;
+  return -1;
+}
+
+VGM_EXPORT int32_t VGM_API core_GetSysInfoStr(WCHAR *buffer, int32_t size) {
+  if (buffer == nullptr || size < 4) return 0;
+  std::u16string text = sys_SummaryText(sys_GatherFacts());
+  size_t length = std::min(text.size(), static_cast<size_t>(size) - 1);
+  std::copy_n(text.begin(), length, buffer);
+  buffer[length] = 0;
+  return 1;
+}
+
+}  // extern "C"

@@ -1,0 +1,139 @@
+#include "frame/module.h"
+
+#include <array>
+#include <atomic>
+#include <cstring>
+#include <mutex>
+
+namespace {
+
+constexpr size_t kBackgroundThreads = 32;
+constexpr size_t kWorkAreaBytes = 1024;
+
+struct ModuleState {
+  const void *instance = nullptr;
+  std::u16string moduleFolder;
+  std::u16string pluginFolder;
+  int32_t attachCount = 0;
+  int32_t registryCount = 0;
+  int32_t backgroundCount = 0;
+  std::array<std::atomic<os_Thread *>, kBackgroundThreads> threads{};
+  std::atomic<int32_t> stopFlag{0};
+  std::atomic<int32_t> interlockedCounter{0};
+  unsigned char workArea[kWorkAreaBytes] = {};
+};
+
+ModuleState &state() {
+  static ModuleState *module = new ModuleState();  // must outlive static destructors run at unload
+  return *module;
+}
+
+// Attach and detach are serialised by the loader; this lock also covers
+// tests that drive them directly from several threads.
+std::mutex gLifecycleLock;
+
+std::u16string folderOf(const std::u16string &path) {
+  size_t cut = path.find_last_of(u"\\/");
+  return cut == std::u16string::npos ? std::u16string() : path.substr(0, cut);
+}
+
+bool createRegistries() {
+  // The plug-in registries, their lock and their persisted copies arrive with
+  // the format registry; until then the counter alone is kept.
+  return true;
+}
+
+void releaseRegistries() {}
+
+void stopBackgroundThreads(ModuleState &module) {
+  module.stopFlag.store(1);
+  for (uint32_t waited = 0;; waited += kBackgroundPollMs) {
+    bool anyRunning = false;
+    for (auto &slot : module.threads) {
+      os_Thread *thread = slot.load();
+      if (thread == nullptr) continue;
+      if (os_ThreadHasEnded(thread)) {
+        os_ThreadClose(thread);
+        slot.store(nullptr);
+      } else {
+        anyRunning = true;
+      }
+    }
+    if (!anyRunning) return;
+    if (waited >= kBackgroundStopLimitMs) break;
+    os_Sleep(kBackgroundPollMs);
+  }
+  // A POSIX thread cannot be ended from outside: the ones still running are
+  // let go (os_ThreadClose detaches them) and their entries cleared.
+  for (auto &slot : module.threads) {
+    if (os_Thread *thread = slot.exchange(nullptr)) os_ThreadClose(thread);
+  }
+}
+
+}  // namespace
+
+bool frame_ProcessAttach(const void *instance) {
+  std::lock_guard<std::mutex> guard(gLifecycleLock);
+  ModuleState &module = state();
+  module.instance = instance;
+  std::u16string ownPath = os_ModulePathOf(instance);
+  if (ownPath.empty()) return false;
+  module.moduleFolder = folderOf(ownPath);
+  // An empty module folder would make the plug-ins' folder relative: the
+  // suite's base folder takes its place once the folder services exist.
+  module.pluginFolder = module.moduleFolder + os_PathSeparator + u"Plugins";
+
+  if (module.attachCount > 0) {
+    ++module.attachCount;
+    return true;
+  }
+  if (module.registryCount > 0) {
+    ++module.registryCount;
+  } else {
+    if (!createRegistries()) return false;
+    module.registryCount = 1;
+  }
+  if (module.backgroundCount > 0) {
+    ++module.backgroundCount;
+  } else {
+    module.stopFlag.store(0);
+    for (auto &slot : module.threads) slot.store(nullptr);
+    std::memset(module.workArea, 0, sizeof module.workArea);
+    module.interlockedCounter.store(0);
+    module.backgroundCount = 1;
+  }
+  module.attachCount = 1;
+  return true;
+}
+
+void frame_ProcessDetach(bool process_terminating) {
+  if (process_terminating) return;  // the system reclaims everything itself
+  std::lock_guard<std::mutex> guard(gLifecycleLock);
+  ModuleState &module = state();
+  if (module.attachCount > 0 && --module.attachCount > 0) return;
+  if (--module.backgroundCount <= 0) {
+    module.backgroundCount = 0;
+    stopBackgroundThreads(module);
+  }
+  if (--module.registryCount <= 0) {
+    module.registryCount = 0;
+    releaseRegistries();
+  }
+}
+
+const std::u16string &frame_ModuleFolder() { return state().moduleFolder; }
+const std::u16string &frame_PluginFolder() { return state().pluginFolder; }
+int32_t frame_AttachCount() { return state().attachCount; }
+int32_t frame_RegistryCount() { return state().registryCount; }
+int32_t frame_BackgroundCount() { return state().backgroundCount; }
+
+bool frame_AddBackgroundThread(os_Thread *thread) {
+  if (thread == nullptr) return false;
+  for (auto &slot : state().threads) {
+    os_Thread *empty = nullptr;
+    if (slot.compare_exchange_strong(empty, thread)) return true;
+  }
+  return false;
+}
+
+bool frame_BackgroundStopRequested() { return state().stopFlag.load() != 0; }

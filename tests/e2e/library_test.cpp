@@ -1,0 +1,117 @@
+// The built library, loaded by path the way a host program loads it.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "support/test_support.h"
+#include "vgm/vgm_common.h"
+
+namespace {
+
+std::string libraryPath() { return vgmtest::binFolder() + "/libvgm_Common.so"; }
+
+bool isLoaded(const std::string &path) {
+  void *handle = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
+  if (handle == nullptr) return false;
+  dlclose(handle);
+  return true;
+}
+
+std::u16string sysInfo(void *library) {
+  auto call = reinterpret_cast<decltype(&core_GetSysInfoStr)>(dlsym(library, "core_GetSysInfoStr"));
+  if (call == nullptr) return u"<missing>";
+  char16_t text[4096];
+  if (call(text, 4096) != 1) return u"<failed>";
+  return text;
+}
+
+}  // namespace
+
+TEST(Library, LoadTwiceUnloadOnceKeepsItAlive) {
+  const std::string path = libraryPath();
+  ASSERT_FALSE(isLoaded(path));
+  void *first = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(first, nullptr) << dlerror();
+  void *second = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  ASSERT_EQ(first, second);
+  std::u16string before = sysInfo(first);
+  EXPECT_EQ(before.rfind(u"CPU: ", 0), 0u);
+
+  ASSERT_EQ(dlclose(first), 0);
+  EXPECT_TRUE(isLoaded(path));
+  // Still fully working through the remaining reference.
+  std::u16string after = sysInfo(second);
+  EXPECT_EQ(after.substr(0, after.find(u"RAM")), before.substr(0, before.find(u"RAM")));
+
+  ASSERT_EQ(dlclose(second), 0);
+  EXPECT_FALSE(isLoaded(path));
+}
+
+TEST(Library, ExportsOnlyThePublicInterface) {
+  void *library = dlopen(libraryPath().c_str(), RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(library, nullptr) << dlerror();
+  for (const char *name : {"core_GetSysInfoStr", "core_Notify", "core_ShowDialog", "GlobalAlloc", "GlobalFree",
+                           "GlobalSize", "GlobalFlags"})
+    EXPECT_NE(dlsym(library, name), nullptr) << name;
+  // Internal functions stay hidden.
+  for (const char *name : {"frame_ProcessAttach", "_Z19frame_ProcessAttachPKv", "sys_GetProcessorCount",
+                           "_Z21sys_GetProcessorCountb", "_Z10os_FileOpenPKDsjj14os_Disposition"})
+    EXPECT_EQ(dlsym(library, name), nullptr) << name;
+
+  auto notify = reinterpret_cast<decltype(&core_Notify)>(dlsym(library, "core_Notify"));
+  auto dialog = reinterpret_cast<decltype(&core_ShowDialog)>(dlsym(library, "core_ShowDialog"));
+  auto sysinfo = reinterpret_cast<decltype(&core_GetSysInfoStr)>(dlsym(library, "core_GetSysInfoStr"));
+  EXPECT_EQ(notify(0), 1);
+  EXPECT_EQ(notify(1), 0);
+  EXPECT_EQ(notify(-1), 0);
+  for (int number : {0, 4, 5, 112})
+    EXPECT_EQ(dialog(nullptr, number, 0), -1) << number;
+  char16_t tiny[4] = {u'x', u'x', u'x', u'x'};
+  EXPECT_EQ(sysinfo(nullptr, 100), 0);
+  EXPECT_EQ(sysinfo(tiny, 3), 0);
+  EXPECT_EQ(tiny[0], u'x');
+  EXPECT_EQ(sysinfo(tiny, 4), 1);
+  EXPECT_EQ(std::u16string(tiny), u"CPU");
+  dlclose(library);
+}
+
+TEST(Library, SummaryMatchesTheMachine) {
+  void *library = dlopen(libraryPath().c_str(), RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(library, nullptr) << dlerror();
+  std::string text = vgmtest::u8(sysInfo(library));
+  dlclose(library);
+  long online = sysconf(_SC_NPROCESSORS_ONLN);
+  size_t cores = text.find("\nCores: ");
+  ASSERT_NE(cores, std::string::npos) << text;
+  size_t slash = text.find('/', cores);
+  EXPECT_EQ(std::stol(text.substr(slash + 1)), online) << text;
+  for (const char *line : {"CPU: ", " \nCores: ", " \nRAM: ", " MB\nOS: ", " \nDisplay: 0x0 \n"})
+    EXPECT_NE(text.find(line), std::string::npos) << line << " in " << text;
+}
+
+TEST(Library, ExitWhileLoadedEndsCleanly) {
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    void *library = dlopen(libraryPath().c_str(), RTLD_NOW | RTLD_LOCAL);
+    _exit(library == nullptr ? 3 : 0) ;
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+
+  // exit() (not _exit) runs the library's exit path.
+  child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    void *library = dlopen(libraryPath().c_str(), RTLD_NOW | RTLD_LOCAL);
+    std::exit(library == nullptr ? 3 : 0);
+  }
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}

@@ -1,0 +1,117 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "frame/module.h"
+#include "support/test_support.h"
+
+namespace {
+
+void anchor() {}
+
+// Each test starts and ends detached.
+class ModuleLifecycle : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    while (frame_AttachCount() > 0) frame_ProcessDetach(false);
+  }
+  static const void *instance() { return reinterpret_cast<const void *>(&anchor); }
+};
+
+}  // namespace
+
+TEST_F(ModuleLifecycle, NestedAttachSharesOneInitialisation) {
+  ASSERT_TRUE(frame_ProcessAttach(instance()));
+  EXPECT_EQ(frame_AttachCount(), 1);
+  EXPECT_EQ(frame_RegistryCount(), 1);
+  EXPECT_EQ(frame_BackgroundCount(), 1);
+
+  ASSERT_TRUE(frame_ProcessAttach(instance()));
+  EXPECT_EQ(frame_AttachCount(), 2);
+  EXPECT_EQ(frame_RegistryCount(), 1);  // shared, not created twice
+  EXPECT_EQ(frame_BackgroundCount(), 1);
+
+  frame_ProcessDetach(false);  // the first of two detaches keeps everything
+  EXPECT_EQ(frame_AttachCount(), 1);
+  EXPECT_EQ(frame_RegistryCount(), 1);
+  EXPECT_EQ(frame_BackgroundCount(), 1);
+
+  frame_ProcessDetach(false);
+  EXPECT_EQ(frame_AttachCount(), 0);
+  EXPECT_EQ(frame_RegistryCount(), 0);
+  EXPECT_EQ(frame_BackgroundCount(), 0);
+
+  frame_ProcessDetach(false);  // an unbalanced detach must not go negative
+  EXPECT_EQ(frame_AttachCount(), 0);
+  EXPECT_EQ(frame_RegistryCount(), 0);
+}
+
+TEST_F(ModuleLifecycle, DetachAtProcessExitDoesNothing) {
+  ASSERT_TRUE(frame_ProcessAttach(instance()));
+  frame_ProcessDetach(true);
+  EXPECT_EQ(frame_AttachCount(), 1);
+  EXPECT_EQ(frame_RegistryCount(), 1);
+  EXPECT_EQ(frame_BackgroundCount(), 1);
+  EXPECT_FALSE(frame_BackgroundStopRequested());
+}
+
+TEST_F(ModuleLifecycle, FoldersComeFromTheModulePath) {
+  ASSERT_TRUE(frame_ProcessAttach(instance()));
+  std::u16string folder = frame_ModuleFolder();
+  ASSERT_FALSE(folder.empty());
+  EXPECT_FALSE(os_IsPathSeparator(folder.back()));
+  EXPECT_TRUE(os_FolderExists(folder.c_str()));
+  EXPECT_EQ(frame_PluginFolder(), folder + u"/Plugins");
+  // An address outside any module cannot name a folder: attach refuses.
+  EXPECT_FALSE(frame_ProcessAttach(reinterpret_cast<const void *>(16)));
+}
+
+TEST_F(ModuleLifecycle, LastDetachStopsBackgroundThreads) {
+  ASSERT_TRUE(frame_ProcessAttach(instance()));
+  ASSERT_TRUE(frame_ProcessAttach(instance()));
+  std::atomic<int> finished{0};
+  auto worker = [](void *context) {
+    while (!frame_BackgroundStopRequested()) os_Sleep(1);
+    static_cast<std::atomic<int> *>(context)->fetch_add(1);
+  };
+  for (int i = 0; i < 3; ++i) {
+    os_Thread *thread = os_ThreadStart(worker, &finished, 0);
+    ASSERT_NE(thread, nullptr);
+    ASSERT_TRUE(frame_AddBackgroundThread(thread));
+  }
+  frame_ProcessDetach(false);
+  os_Sleep(20);
+  EXPECT_EQ(finished.load(), 0);  // still attached once: nobody asked them to stop
+  EXPECT_FALSE(frame_BackgroundStopRequested());
+
+  frame_ProcessDetach(false);
+  EXPECT_TRUE(frame_BackgroundStopRequested());
+  EXPECT_EQ(finished.load(), 3);  // detach waited for all of them
+
+  // A fresh attach clears the stop request.
+  ASSERT_TRUE(frame_ProcessAttach(instance()));
+  EXPECT_FALSE(frame_BackgroundStopRequested());
+}
+
+TEST_F(ModuleLifecycle, ThreadTableHoldsThirtyTwo) {
+  ASSERT_TRUE(frame_ProcessAttach(instance()));
+  auto worker = [](void *) {
+    while (!frame_BackgroundStopRequested()) os_Sleep(1);
+  };
+  int added = 0;
+  for (int i = 0; i < 33; ++i) {
+    os_Thread *thread = os_ThreadStart(worker, nullptr, 0);
+    ASSERT_NE(thread, nullptr);
+    if (frame_AddBackgroundThread(thread)) {
+      ++added;
+    } else {
+      EXPECT_EQ(i, 32);
+      // Not in the table: stop it ourselves by detaching below, then reap it.
+      frame_ProcessDetach(false);
+      EXPECT_TRUE(os_ThreadWait(thread, 5000));
+      os_ThreadClose(thread);
+    }
+  }
+  EXPECT_EQ(added, 32);
+  EXPECT_FALSE(frame_AddBackgroundThread(nullptr));
+}
