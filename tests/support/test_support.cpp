@@ -75,13 +75,11 @@ std::string u8(const std::u16string &text) {
 }
 
 std::string dataFile(const std::string &name) {
-  const char *folder = std::getenv("VGM_TEST_DATA");
-  return std::string(folder != nullptr ? folder : "tests/data") + "/" + name;
+  return std::string(VGM_TEST_DATA_DIR) + "/" + name;
 }
 
 std::string binFolder() {
-  const char *folder = std::getenv("VGM_BIN_DIR");
-  return folder != nullptr ? folder : ".";
+  return VGM_BIN_DIR;
 }
 
 std::string readFile(const std::string &path) {

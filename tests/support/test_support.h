@@ -41,7 +41,7 @@ class ScopedEnv {
 std::u16string u16(const std::string &text);
 std::string u8(const std::u16string &text);
 
-// A file of tests/data (the suite runs with VGM_TEST_DATA set by CTest).
+// A file of tests/data.
 std::string dataFile(const std::string &name);
 // The folder that holds the built library and plug-ins.
 std::string binFolder();
