@@ -23,9 +23,13 @@ struct ModuleState {
   unsigned char workArea[kWorkAreaBytes] = {};
 };
 
+// Created by the first attach and deleted by the last detach: it must not
+// depend on the order of static destructors, and must not outlive an unload.
+ModuleState *gModule = nullptr;
+
 ModuleState &state() {
-  static ModuleState *module = new ModuleState();  // must outlive static destructors run at unload
-  return *module;
+  if (gModule == nullptr) gModule = new ModuleState();
+  return *gModule;
 }
 
 // Attach and detach are serialised by the loader; this lock also covers
@@ -119,21 +123,32 @@ void frame_ProcessDetach(bool process_terminating) {
     module.registryCount = 0;
     releaseRegistries();
   }
+  if (module.backgroundCount == 0 && module.registryCount == 0) {
+    delete gModule;
+    gModule = nullptr;
+  }
 }
 
-const std::u16string &frame_ModuleFolder() { return state().moduleFolder; }
-const std::u16string &frame_PluginFolder() { return state().pluginFolder; }
-int32_t frame_AttachCount() { return state().attachCount; }
-int32_t frame_RegistryCount() { return state().registryCount; }
-int32_t frame_BackgroundCount() { return state().backgroundCount; }
+const std::u16string &frame_ModuleFolder() {
+  static const std::u16string none;
+  return gModule != nullptr ? gModule->moduleFolder : none;
+}
+const std::u16string &frame_PluginFolder() {
+  static const std::u16string none;
+  return gModule != nullptr ? gModule->pluginFolder : none;
+}
+int32_t frame_AttachCount() { return gModule != nullptr ? gModule->attachCount : 0; }
+int32_t frame_RegistryCount() { return gModule != nullptr ? gModule->registryCount : 0; }
+int32_t frame_BackgroundCount() { return gModule != nullptr ? gModule->backgroundCount : 0; }
 
 bool frame_AddBackgroundThread(os_Thread *thread) {
-  if (thread == nullptr) return false;
-  for (auto &slot : state().threads) {
+  if (thread == nullptr || gModule == nullptr) return false;
+  for (auto &slot : gModule->threads) {
     os_Thread *empty = nullptr;
     if (slot.compare_exchange_strong(empty, thread)) return true;
   }
   return false;
 }
 
-bool frame_BackgroundStopRequested() { return state().stopFlag.load() != 0; }
+// Without module state (after the last detach) every background thread must stop.
+bool frame_BackgroundStopRequested() { return gModule == nullptr || gModule->stopFlag.load() != 0; }

@@ -1,41 +1,44 @@
 // Global memory blocks for the POSIX build. A block carries a hidden header
-// (magic, size, flags); a set of live blocks makes the validity check exact
-// even for handles that were never ours.
+// (magic, size, flags). The live blocks are chained through their headers
+// into a fixed hash table, so the validity check is exact even for handles
+// that were never ours, and the table itself owns no memory: nothing of it
+// is left behind when the library is unloaded.
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
-#include <new>
-#include <unordered_set>
 
 #include "platform/os.h"
 
 namespace {
 
 constexpr uint64_t kBlockMagic = 0x4B4C42474D47564Full;  // "OVGMGBLK"
+constexpr size_t kBuckets = 4096;
 
 struct alignas(16) BlockHeader {
   uint64_t magic;
   uint64_t size;
+  BlockHeader *next;  // chain of the block's bucket
   uint32_t flags;
 };
 
-std::mutex &liveLock() {
-  static std::mutex lock;
-  return lock;
-}
-std::unordered_set<const void *> &liveBlocks() {
-  static auto *blocks = new std::unordered_set<const void *>();  // outlives every static destructor
-  return *blocks;
+std::mutex gLiveLock;
+BlockHeader *gBuckets[kBuckets];
+
+size_t bucketOf(const void *block) {
+  auto address = reinterpret_cast<uintptr_t>(block);
+  return (address >> 4 ^ address >> 16) % kBuckets;
 }
 
 BlockHeader *headerOf(HGLOBAL block) {
   return reinterpret_cast<BlockHeader *>(static_cast<unsigned char *>(block) - sizeof(BlockHeader));
 }
 
-bool isLive(HGLOBAL block) {
-  if (block == nullptr) return false;
-  std::lock_guard<std::mutex> guard(liveLock());
-  return liveBlocks().count(block) != 0;
+// The header of a live block, or null; the caller holds gLiveLock.
+BlockHeader *findLive(HGLOBAL block) {
+  if (block == nullptr) return nullptr;
+  for (BlockHeader *header = gBuckets[bucketOf(block)]; header != nullptr; header = header->next)
+    if (header + 1 == block) return header;
+  return nullptr;
 }
 
 }  // namespace
@@ -59,25 +62,24 @@ HGLOBAL GlobalAlloc(UINT flags, SIZE_T bytes) {
   header->size = bytes;
   header->flags = flags;
   HGLOBAL block = header + 1;
-  try {
-    std::lock_guard<std::mutex> guard(liveLock());
-    liveBlocks().insert(block);
-  } catch (const std::bad_alloc &) {
-    std::free(raw);
-    os_SetLastError(os_Error::outOfMemory);
-    return nullptr;
-  }
+  std::lock_guard<std::mutex> guard(gLiveLock);
+  BlockHeader *&bucket = gBuckets[bucketOf(block)];
+  header->next = bucket;
+  bucket = header;
   return block;
 }
 
 HGLOBAL GlobalFree(HGLOBAL block) {
   if (block == nullptr) return nullptr;
   {
-    std::lock_guard<std::mutex> guard(liveLock());
-    if (liveBlocks().erase(block) == 0) {
+    std::lock_guard<std::mutex> guard(gLiveLock);
+    BlockHeader **link = &gBuckets[bucketOf(block)];
+    while (*link != nullptr && *link + 1 != block) link = &(*link)->next;
+    if (*link == nullptr) {
       os_SetLastError(os_Error::invalidArgument);
       return block;
     }
+    *link = (*link)->next;
   }
   BlockHeader *header = headerOf(block);
   header->magic = 0;
@@ -86,14 +88,21 @@ HGLOBAL GlobalFree(HGLOBAL block) {
 }
 
 SIZE_T GlobalSize(HGLOBAL block) {
-  return isLive(block) ? static_cast<SIZE_T>(headerOf(block)->size) : 0;
+  std::lock_guard<std::mutex> guard(gLiveLock);
+  BlockHeader *header = findLive(block);
+  return header != nullptr ? static_cast<SIZE_T>(header->size) : 0;
 }
 
 UINT GlobalFlags(HGLOBAL block) {
-  return isLive(block) && headerOf(block)->magic == kBlockMagic ? 0u : GMEM_INVALID_HANDLE;
+  std::lock_guard<std::mutex> guard(gLiveLock);
+  BlockHeader *header = findLive(block);
+  return header != nullptr && header->magic == kBlockMagic ? 0u : GMEM_INVALID_HANDLE;
 }
 
-void *GlobalLock(HGLOBAL block) { return isLive(block) ? block : nullptr; }
+void *GlobalLock(HGLOBAL block) {
+  std::lock_guard<std::mutex> guard(gLiveLock);
+  return findLive(block) != nullptr ? block : nullptr;
+}
 
 BOOL GlobalUnlock(HGLOBAL block) {
   (void)block;
