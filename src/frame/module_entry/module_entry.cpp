@@ -4,20 +4,23 @@
 // which is how the destructor knows that the process is ending. (A program
 // linked against the library at build time registers its own exit work after
 // our handler, so there the detach at exit still runs; it is harmless.)
-#include <cstdlib>
-
 #include "frame/module.h"
+
+// The exit handler belongs to this object, so an unload removes it with us;
+// a plain atexit() is not tied to the object under every runtime.
+extern "C" int __cxa_atexit(void (*handler)(void *), void *argument, void *object);
+extern "C" void *__dso_handle;
 
 namespace {
 
 bool gProcessExiting = false;
 
-void markProcessExiting() { gProcessExiting = true; }
+void markProcessExiting(void *) { gProcessExiting = true; }
 
 __attribute__((constructor)) void moduleLoaded() {
   // At dlclose this handler runs after the destructor (it belongs to the
   // object's own finalisation), so it does not fool an ordinary unload.
-  std::atexit(markProcessExiting);
+  __cxa_atexit(markProcessExiting, nullptr, &__dso_handle);
   if (!frame_ProcessAttach(reinterpret_cast<const void *>(&moduleLoaded))) {
     // A shared object cannot refuse to load once mapped: say so, and leave
     // the exports to fail on their own.
