@@ -1,0 +1,285 @@
+#include "kv5/trvc_stream.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "kv5/trvc_bits.h"
+#include "kv5/trvc_codecs.h"
+#include "platform/os.h"
+
+using trvc_detail::load32;
+using trvc_detail::store32;
+
+namespace {
+
+std::atomic<int> gLevel{4};
+
+constexpr const char *kReadError = "Error: Cannot read data from the file, file may be incomplete\n";
+constexpr const char *kWriteError = "Error: Cannot write data to the file, check disk space\n";
+
+// Allocation that honours the platform's fault injection, so tests can
+// exercise the out-of-memory paths.
+struct FreeDeleter {
+  void operator()(uint8_t *p) const { std::free(p); }
+};
+using Buffer = std::unique_ptr<uint8_t, FreeDeleter>;
+
+Buffer allocate(size_t bytes, bool zeroed) {
+  if (os_FaultDue(os_FaultKind::allocation)) return nullptr;
+  void *p = zeroed ? std::calloc(bytes, 1) : std::malloc(bytes);
+  return Buffer(static_cast<uint8_t *>(p));
+}
+
+int32_t progressValue(double fraction) {
+  double value = std::floor(fraction * 99000.0 + 0.5);
+  if (!(value >= 0)) return 0;  // also catches NaN
+  return value > 2147483647.0 ? 2147483647 : static_cast<int32_t>(value);
+}
+
+// The two work buffers of the reader. Decoders get `capacity`; each buffer
+// holds 4096 bytes more.
+struct WorkBuffers {
+  Buffer buffer[2];
+  size_t capacity = 0;
+
+  bool ensure(size_t needed) {
+    if (buffer[0] && capacity >= needed + 4096) return true;
+    buffer[0].reset();
+    buffer[1].reset();
+    capacity = ((needed + 3) & ~static_cast<size_t>(3)) + 65536;
+    buffer[0] = allocate(capacity + 4096, true);
+    if (buffer[0]) buffer[1] = allocate(capacity + 4096, true);
+    if (!buffer[1]) {
+      buffer[0].reset();
+      capacity = 0;
+      return false;
+    }
+    return true;
+  }
+};
+
+struct Trial {
+  uint8_t codec;
+  int parameter;
+  size_t size;
+};
+
+size_t encodeWith(uint8_t codec, uint8_t *out, const uint8_t *in, size_t length, int parameter) {
+  switch (codec) {
+    case trvc_CodecRle: return trvc_Encode1(out, in, length, parameter);
+    case trvc_CodecDeltaRle: return trvc_Encode2(out, in, length, parameter);
+    case trvc_CodecGroupTable: return trvc_Encode6(out, in, length, parameter);
+    case trvc_CodecSparseFill: return trvc_Encode7(out, in, length, parameter);
+    case trvc_CodecDictionary: return trvc_Encode8(out, in, length, parameter);
+    default: return 0;
+  }
+}
+
+}  // namespace
+
+void trvc_SetCompressionLevel(int level) { gLevel.store(std::clamp(level, 0, 9), std::memory_order_relaxed); }
+int trvc_CompressionLevel() { return gLevel.load(std::memory_order_relaxed); }
+
+size_t trvc_CompressPiece(const uint8_t *source, size_t length, int level, uint8_t *workArea, uint8_t chain[16],
+                          const uint8_t **data) {
+  std::memset(chain, 0, 16);
+  level = std::clamp(level, 0, 9);
+  length = std::min(length, trvc_PieceSize);
+  uint8_t *current = workArea;
+  uint8_t *other = workArea + trvc_HalfSize;
+  std::memcpy(current, source, length);
+  size_t currentLength = length;
+
+  for (int stage = 0; stage < 14; ++stage) {
+    if (currentLength < 8 && level < 4) break;
+    Trial trials[20];
+    int count = 0;
+    trials[count++] = {trvc_CodecRle, 0, trvc_Encode1(nullptr, current, currentLength, 0)};
+    trials[count++] = {trvc_CodecDeltaRle, 0, trvc_Encode2(nullptr, current, currentLength, 0)};
+    trials[count++] = {trvc_CodecSparseFill, 0, trvc_Encode7(nullptr, current, currentLength, 0)};
+    bool basicShrinks = false;
+    for (int i = 0; i < 3; ++i) basicShrinks |= trials[i].size > 0 && trials[i].size < currentLength;
+
+    bool wider = level >= 2 && (!basicShrinks || stage >= 1);
+    bool dictionaryWritten = false;
+    if (level >= 1) {
+      size_t sizes[17];
+      if (wider) {
+        trvc_Measure6All(current, currentLength, sizes);
+      } else {
+        sizes[4] = trvc_Encode6(nullptr, current, currentLength, 4);
+      }
+      trials[count++] = {trvc_CodecGroupTable, 4, sizes[4]};
+      if (wider) {
+        for (int g = 1; g <= 3; ++g) trials[count++] = {trvc_CodecGroupTable, g, sizes[g]};
+        if (level >= 3) {
+          for (int g = 5; g <= 16; ++g) trials[count++] = {trvc_CodecGroupTable, g, sizes[g]};
+          if (level >= 4 && stage >= 1) {
+            // Measured by writing straight into the other half: if it wins,
+            // the encoding is already where it belongs.
+            int window = trvc_WindowForLevel(level);
+            trials[count++] = {trvc_CodecDictionary, window, trvc_Encode8(other, current, currentLength, window)};
+            dictionaryWritten = true;
+          }
+        }
+      }
+    }
+
+    int best = -1;
+    for (int i = 0; i < count; ++i) {
+      if (trials[i].size == 0) continue;
+      if (best < 0 || trials[i].size < trials[best].size) best = i;  // ties keep the earlier trial
+    }
+    if (best < 0 || trials[best].size >= currentLength) break;
+
+    const Trial &chosen = trials[best];
+    size_t written = chosen.codec == trvc_CodecDictionary && dictionaryWritten
+                         ? chosen.size
+                         : encodeWith(chosen.codec, other, current, currentLength, chosen.parameter);
+    if (written == 0 || written >= currentLength) {
+      chain[stage] = 0;
+      break;
+    }
+    chain[stage] = chosen.codec;
+    std::swap(current, other);
+    currentLength = written;
+  }
+  *data = current;
+  return currentLength;
+}
+
+int trvc_WriteStream(const uint8_t *source, size_t length, kv5_Stream *file, kv5_Context *context,
+                     const trvc_ProgressShare *progress) {
+  Buffer work = allocate(trvc_WorkAreaSize, false);
+  if (!work) {
+    kv5_AppendMessage(context, "Out of memory for TRVC compression\n");
+    context->outOfMemory = true;
+    kv5_SetFailed(context);
+    return 0;
+  }
+  if (length == 0) return 1;
+  const int level = trvc_CompressionLevel();
+
+  for (size_t done = 0; done < length;) {
+    size_t piece = std::min(trvc_PieceSize, length - done);
+    if (progress != nullptr && progress->total != 0) {
+      double fraction =
+          (static_cast<double>(done) / static_cast<double>(length) * progress->share + progress->done) / progress->total;
+      if (!kv5_ReportProgress(context, progressValue(fraction))) return 0;
+    }
+
+    uint8_t chain[16];
+    const uint8_t *data = nullptr;
+    size_t packed = trvc_CompressPiece(source + done, piece, level, work.get(), chain, &data);
+
+    uint8_t header[trvc_ChunkHeaderSize + trvc_BlockHeaderSize] = {};
+    header[0] = trvc_ChunkTagDataBlock;
+    store32(header + 4, static_cast<uint32_t>(packed + trvc_BlockHeaderSize));
+    uint8_t *block = header + trvc_ChunkHeaderSize;
+    store32(block + 4, static_cast<uint32_t>(packed));
+    store32(block + 8, static_cast<uint32_t>(piece));
+    store32(block + 12, done + piece == length ? trvc_BlockFlagLast : 0);
+    std::memcpy(block + 16, chain, 16);
+    if (!file->write(header, sizeof(header)) || !file->write(data, packed)) {
+      kv5_AppendMessage(context, kWriteError);
+      kv5_SetFailed(context);
+      return 0;
+    }
+    done += piece;
+  }
+  return 1;
+}
+
+int trvc_ReadStream(uint8_t *dest, size_t length, kv5_Stream *file, kv5_Context *context, int64_t fileSize) {
+  if (length < 1) return 1;
+  WorkBuffers work;  // released on every way out
+  auto fail = [&](const char *text) {
+    if (text != nullptr) kv5_AppendMessage(context, text);
+    kv5_SetFailed(context);
+    return 0;
+  };
+
+  size_t remaining = length;
+  size_t at = 0;
+  for (;;) {
+    if (context->progress != nullptr && fileSize > 0) {
+      int64_t position = std::max<int64_t>(file->position(), 0);
+      if (!kv5_ReportProgress(context,
+                              progressValue(static_cast<double>(position) / static_cast<double>(fileSize)))) {
+        return 0;
+      }
+    }
+
+    uint8_t chunk[trvc_ChunkHeaderSize];
+    if (file->read(chunk, sizeof(chunk)) != sizeof(chunk)) return fail(kReadError);
+    uint8_t tag = chunk[0];
+    uint32_t chunkLength = load32(chunk + 4);
+    if (tag == 0 || tag == 1 || tag == 3 || tag == 255) {
+      // A record or the end: leave it for the container reader.
+      file->seek(-static_cast<int64_t>(sizeof(chunk)), kv5_SeekFrom::current);
+      return fail("Datastream ended prematurely\n");
+    }
+    if (tag != trvc_ChunkTagDataBlock) {
+      if (chunkLength == 0) return fail("Zero size while skipping unexpected tag\n");
+      if (!file->seek(chunkLength, kv5_SeekFrom::current)) return fail(kReadError);
+      continue;
+    }
+
+    uint8_t header[trvc_BlockHeaderSize] = {};
+    size_t headerBytes = std::min<size_t>(chunkLength, sizeof(header));
+    if (file->read(header, headerBytes) != headerBytes) return fail(kReadError);
+    uint32_t packed = load32(header + 4);
+    uint32_t unpacked = load32(header + 8);
+    uint32_t flags = load32(header + 12);
+    const uint8_t *chain = header + 16;
+    // Whatever the header holds beyond its 32 bytes is skipped; the data
+    // then ends where the chunk ends.
+    int64_t skip = static_cast<int64_t>(chunkLength) - packed - static_cast<int64_t>(headerBytes);
+    if (skip != 0 && !file->seek(skip, kv5_SeekFrom::current)) return fail(kReadError);
+
+    if (!work.ensure(std::min<size_t>(unpacked, remaining))) {
+      kv5_AppendMessage(context, "Out of memory for TRVC decompression\n");
+      context->outOfMemory = true;
+      return fail(nullptr);
+    }
+    if (packed > work.capacity + 4096) return fail(kReadError);
+    if (file->read(work.buffer[0].get(), packed) != packed) return fail(kReadError);
+
+    const uint8_t *data = work.buffer[0].get();
+    size_t dataLength = packed;
+    int which = 0;
+    bool usable = true;
+    for (int entry = 15; entry >= 0; --entry) {
+      if (dataLength == 0) return fail("Invalid TRVC input data for block\n");
+      unsigned id = chain[entry];
+      if (id == 0) continue;
+      if (!trvc_IsKnownCodec(id)) {
+        kv5_AppendMessage(context, "Invalid TRVC codec ID in block\n");
+        break;
+      }
+      uint8_t *target = work.buffer[1 - which].get();
+      size_t produced = trvc_Decode(id, target, work.capacity, data, dataLength, true);
+      if (produced == 0) {
+        kv5_AppendMessage(context, "Invalid/corrupt data in block (TRVC returned zero bytes)\n");
+        usable = false;
+        break;
+      }
+      data = target;
+      dataLength = std::min(produced, work.capacity);
+      which = 1 - which;
+    }
+    if (usable) std::memcpy(dest + at, data, std::min({dataLength, static_cast<size_t>(unpacked), remaining}));
+
+    if (unpacked >= remaining) return 1;
+    at += unpacked;
+    remaining -= unpacked;
+    if (flags & trvc_BlockFlagLast) {
+      kv5_AppendMessage(context, "Unexpected end of data marker in block\n");
+      return 1;
+    }
+  }
+}

@@ -1,0 +1,116 @@
+// Helpers of the kv5 tests.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "kv5/kv5_context.h"
+
+namespace kv5test {
+
+using Bytes = std::vector<uint8_t>;
+
+// Builds bit streams least significant bit first, as the codecs read them.
+class Bits {
+ public:
+  void put(uint32_t value, unsigned count) {
+    for (unsigned i = 0; i < count; ++i) {
+      if (fill_ == 0) bytes_.push_back(0);
+      bytes_.back() |= static_cast<uint8_t>(((value >> i) & 1) << fill_);
+      fill_ = (fill_ + 1) & 7;
+    }
+  }
+  const Bytes &bytes() const { return bytes_; }
+
+ private:
+  Bytes bytes_;
+  unsigned fill_ = 0;
+};
+
+inline void append32(Bytes &out, uint32_t v) {
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+
+inline uint32_t read32(const uint8_t *p) { return p[0] | (p[1] << 8) | (p[2] << 16) | (uint32_t{p[3]} << 24); }
+inline void write32(uint8_t *p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+inline std::string messages(const kv5_Context &context) {
+  std::string text;
+  for (size_t i = 0; i < kv5_MessageCapacity && context.messages[i] != 0; ++i) {
+    text += static_cast<char>(context.messages[i]);
+  }
+  return text;
+}
+
+// Inputs of varied statistics for the property tests.
+inline Bytes randomInput(std::mt19937 &rng, size_t length) {
+  Bytes out(length);
+  auto pick = [&](uint32_t n) { return static_cast<uint32_t>(rng() % n); };
+  switch (pick(7)) {
+    case 0:  // noise
+      for (auto &b : out) b = static_cast<uint8_t>(rng());
+      break;
+    case 1: {  // few symbols
+      uint32_t symbols = 1 + pick(20);
+      Bytes alphabet(symbols);
+      for (auto &b : alphabet) b = static_cast<uint8_t>(rng());
+      for (auto &b : out) b = alphabet[pick(symbols)];
+      break;
+    }
+    case 2: {  // runs
+      size_t i = 0;
+      while (i < length) {
+        size_t run = 1 + pick(pick(2) ? 6 : 400);
+        auto value = static_cast<uint8_t>(rng());
+        for (size_t k = 0; k < run && i < length; ++k) out[i++] = value;
+      }
+      break;
+    }
+    case 3: {  // smooth walk with occasional jumps
+      int v = static_cast<int>(pick(256));
+      for (auto &b : out) {
+        v += pick(50) == 0 ? static_cast<int>(pick(256)) : static_cast<int>(pick(15)) - 7;
+        b = static_cast<uint8_t>(v);
+      }
+      break;
+    }
+    case 4: {  // sparse: mostly one value
+      auto fill = static_cast<uint8_t>(rng());
+      uint32_t density = 1 + pick(10);
+      for (auto &b : out) b = pick(density + 1) == 0 ? static_cast<uint8_t>(rng()) : fill;
+      break;
+    }
+    case 5: {  // repeats of earlier pieces
+      for (size_t i = 0; i < length; ++i) {
+        if (i > 8 && pick(3) != 0) {
+          size_t from = i - 1 - pick(static_cast<uint32_t>(std::min<size_t>(i - 1, 5000)));
+          size_t count = 2 + pick(60);
+          for (size_t k = 0; k < count && i < length; ++k) out[i++] = out[from + k];
+          --i;
+        } else {
+          out[i] = static_cast<uint8_t>(rng());
+        }
+      }
+      break;
+    }
+    default: {  // pieces of all of the above
+      size_t i = 0;
+      while (i < length) {
+        size_t part = std::min<size_t>(length - i, 1 + pick(300));
+        Bytes piece = randomInput(rng, part);
+        std::copy(piece.begin(), piece.end(), out.begin() + static_cast<ptrdiff_t>(i));
+        i += part;
+      }
+      break;
+    }
+  }
+  return out;
+}
+
+}  // namespace kv5test

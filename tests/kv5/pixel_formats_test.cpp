@@ -1,0 +1,257 @@
+#include <gtest/gtest.h>
+
+#include "kv5/kv5_simd.h"
+#include "kv5/pixel_formats.h"
+#include "kv5_test_util.h"
+#include "sample_images.h"
+#include "support/test_support.h"
+
+using kv5test::Bytes;
+using kv5test::messages;
+
+namespace {
+
+// A surface-like block with a stride wider than the image; the padding
+// pixels must never change.
+struct Surface {
+  int32_t width, height, stride;
+  std::vector<uint32_t> pixels;
+  Surface(int32_t w, int32_t h, uint32_t fill = 0xDEADBEEF) : width(w), height(h), stride(w + 3), pixels(static_cast<size_t>(stride) * h, fill) {}
+  kv5_PixelView view() { return {width, height, stride, pixels.data()}; }
+  uint32_t &at(int x, int y) { return pixels[static_cast<size_t>(y) * stride + x]; }
+  bool paddingIntact() const {
+    for (int y = 0; y < height; ++y) {
+      for (int x = width; x < stride; ++x) {
+        if (pixels[static_cast<size_t>(y) * stride + x] != 0xDEADBEEF) return false;
+      }
+    }
+    return true;
+  }
+};
+
+Surface randomSurface(std::mt19937 &rng, int w, int h, uint32_t alphaMask, const std::vector<uint32_t> *palette = nullptr) {
+  Surface s(w, h);
+  for (int y = 0; y < h; ++y) {
+    for (int x = 0; x < w; ++x) {
+      s.at(x, y) = palette != nullptr ? (*palette)[rng() % palette->size()] : (rng() & (0x00FFFFFFu | alphaMask));
+    }
+  }
+  return s;
+}
+
+struct Unpacked {
+  int64_t result;
+  Surface surface;
+  kv5_Context context;
+};
+
+Unpacked unpack(int w, int h, int format, int channels, const Bytes &stream) {
+  Unpacked u{0, Surface(w, h), {}};
+  kv5_ContextInit(&u.context);
+  uint32_t palette[256];
+  kv5_PixelView view = u.surface.view();
+  u.result = kv5_UnpackPixels(&view, format, channels, stream.data(), stream.size(), palette, &u.context);
+  return u;
+}
+
+Bytes pack(Surface &s, int format, bool alpha, const std::vector<uint32_t> &palette = {}) {
+  kv5_PixelView view = s.view();
+  int64_t size = kv5_PackedSize(&view, format, alpha, static_cast<int>(palette.size()));
+  EXPECT_GE(size, 0);
+  Bytes out(static_cast<size_t>(size) + 16, 0xAB);
+  EXPECT_EQ(kv5_PackPixels(&view, format, alpha, out.data(), palette.data(), static_cast<int>(palette.size())), size);
+  for (size_t i = static_cast<size_t>(size); i < out.size(); ++i) EXPECT_EQ(out[i], 0xAB);
+  out.resize(static_cast<size_t>(size));
+  return out;
+}
+
+void expectSamePixels(Surface &a, Surface &b) {
+  for (int y = 0; y < a.height; ++y) {
+    for (int x = 0; x < a.width; ++x) ASSERT_EQ(a.at(x, y), b.at(x, y)) << x << "," << y;
+  }
+  EXPECT_TRUE(b.paddingIntact());
+}
+
+}  // namespace
+
+TEST(PixelFormats, ColourFormatsRoundTrip) {
+  std::mt19937 rng(4);
+  for (int format : {kv5_FormatPlanar, kv5_FormatGreenDifference}) {
+    for (bool alpha : {false, true}) {
+      for (int w : {1, 15, 16, 17, 33}) {
+        Surface s = randomSurface(rng, w, 5, alpha ? 0xFF000000u : 0);
+        Bytes stream = pack(s, format, alpha);
+        ASSERT_EQ(stream.size(), static_cast<size_t>((alpha ? 4 : 3) * w * 5));
+        Unpacked u = unpack(w, 5, format, alpha ? 4 : 3, stream);
+        ASSERT_EQ(u.result, static_cast<int64_t>(stream.size()));
+        expectSamePixels(s, u.surface);
+      }
+    }
+  }
+  // The green-difference planes: green, then blue and red against it.
+  Surface one(1, 1);
+  one.at(0, 0) = 0x7F10F005;  // T 7F, R 10, G F0, B 05
+  EXPECT_EQ(pack(one, kv5_FormatGreenDifference, true), (Bytes{0xF0, 0x95, 0xA0, 0x7F}));
+  EXPECT_EQ(pack(one, kv5_FormatPlanar, false), (Bytes{0x05, 0xF0, 0x10}));
+}
+
+TEST(PixelFormats, PlaneCountsFollowTheChannelCount) {
+  Bytes planes = {1, 2, 3, 4, 5, 6, 7, 8};  // 2 x 1 pixels, four planes
+  Unpacked u = unpack(2, 1, kv5_FormatPlanar, 3, planes);
+  EXPECT_EQ(u.result, 6);
+  EXPECT_EQ(u.surface.at(0, 0), 0x00050301u);  // no alpha plane: alpha 0
+  u = unpack(2, 1, kv5_FormatPlanar, 8, planes);  // a multiple of 4: the fourth plane too
+  EXPECT_EQ(u.result, 8);
+  EXPECT_EQ(u.surface.at(1, 0), 0x08060402u);
+  u = unpack(2, 1, kv5_FormatPlanar, 6, planes);
+  EXPECT_EQ(u.result, 6);
+  u = unpack(2, 1, kv5_FormatGrey, 1, planes);
+  EXPECT_EQ(u.result, 2);
+  EXPECT_EQ(u.surface.at(1, 0), 0x00020202u);
+  u = unpack(2, 1, kv5_FormatGrey, 2, planes);
+  EXPECT_EQ(u.result, 4);
+  EXPECT_EQ(u.surface.at(0, 0), 0x03010101u);
+  u = unpack(2, 1, kv5_FormatPlanar, 4, Bytes{1, 2, 3});  // too short for its planes
+  EXPECT_EQ(u.result, -1);
+  EXPECT_TRUE(u.context.layerError);
+}
+
+TEST(PixelFormats, GreyPaletteAndSolid) {
+  std::mt19937 rng(8);
+  Surface grey(9, 4);
+  for (int y = 0; y < 4; ++y) {
+    for (int x = 0; x < 9; ++x) {
+      uint32_t g = rng() & 0xFF;
+      grey.at(x, y) = g * 0x010101u | ((rng() & 0xFF) << 24);
+    }
+  }
+  Bytes stream = pack(grey, kv5_FormatGrey, true);
+  Unpacked u = unpack(9, 4, kv5_FormatGrey, 2, stream);
+  ASSERT_EQ(u.result, 72);
+  expectSamePixels(grey, u.surface);
+
+  std::vector<uint32_t> palette = {0x11223344, 0xFF000000, 0x00ABCDEF, 0x12345678, 0x01010101};
+  Surface pal = randomSurface(rng, 7, 6, 0, &palette);
+  pal.at(3, 3) = 0x99999999;  // not in the palette: index 255, an unused (zero) entry
+  stream = pack(pal, kv5_FormatPalette, false, palette);
+  ASSERT_EQ(stream.size(), 1024u + 42u);
+  EXPECT_EQ(stream[1024 + 3 * 7 + 3], 255);
+  u = unpack(7, 6, kv5_FormatPalette, 1, stream);
+  ASSERT_EQ(u.result, 1066);
+  pal.at(3, 3) = 0;
+  expectSamePixels(pal, u.surface);
+
+  Surface solid(5, 3);
+  for (auto &p : solid.pixels) p = 0xDEADBEEF;
+  for (int y = 0; y < 3; ++y) {
+    for (int x = 0; x < 5; ++x) solid.at(x, y) = 0x80112233;
+  }
+  stream = pack(solid, kv5_FormatSolid, false);
+  EXPECT_EQ(stream, (Bytes{0x33, 0x22, 0x11, 0x80}));
+  u = unpack(5, 3, kv5_FormatSolid, 0, stream);
+  EXPECT_EQ(u.result, 4);
+  expectSamePixels(solid, u.surface);
+}
+
+TEST(PixelFormats, VariablePalette) {
+  EXPECT_EQ(kv5_VariablePaletteBits(1), 1);
+  EXPECT_EQ(kv5_VariablePaletteBits(2), 1);
+  EXPECT_EQ(kv5_VariablePaletteBits(3), 2);
+  EXPECT_EQ(kv5_VariablePaletteBits(5), 4);  // 3 bits become 4
+  EXPECT_EQ(kv5_VariablePaletteBits(16), 4);
+  EXPECT_EQ(kv5_VariablePaletteBits(17), 8);  // 5 bits become 8
+  EXPECT_EQ(kv5_VariablePaletteBits(256), 8);
+
+  std::mt19937 rng(12);
+  for (int entries : {2, 4, 16, 17, 200}) {
+    std::vector<uint32_t> palette(entries);
+    for (auto &p : palette) p = rng();
+    Surface s = randomSurface(rng, 13, 7, 0, &palette);
+    Bytes stream = pack(s, kv5_FormatVariablePalette, false, palette);
+    int bits = kv5_VariablePaletteBits(entries);
+    EXPECT_EQ(stream.size(), 4 + 4 * static_cast<size_t>(entries) + (static_cast<size_t>(bits) * 91 + 7) / 8);
+    EXPECT_EQ(kv5test::read32(stream.data()), static_cast<uint32_t>(bits - 1) | static_cast<uint32_t>(entries - 1) << 4);
+    Unpacked u = unpack(13, 7, kv5_FormatVariablePalette, 1, stream);
+    ASSERT_EQ(u.result, static_cast<int64_t>(stream.size())) << entries;
+    expectSamePixels(s, u.surface);
+  }
+
+  // A stored 5-bit palette (never written, read all the same): 20 entries,
+  // indices packed across rows, least significant bit first.
+  Bytes stream;
+  kv5test::append32(stream, 4 | (19 << 4));
+  for (uint32_t i = 0; i < 20; ++i) kv5test::append32(stream, 0x01000000u * i + i);
+  kv5test::Bits bits;
+  const uint32_t indices[6] = {0, 19, 7, 31, 3, 12};  // 31: past the entries, reads 0
+  for (uint32_t v : indices) bits.put(v, 5);
+  stream.insert(stream.end(), bits.bytes().begin(), bits.bytes().end());
+  Unpacked u = unpack(3, 2, kv5_FormatVariablePalette, 1, stream);
+  ASSERT_EQ(u.result, 4 + 80 + 4);
+  EXPECT_EQ(u.surface.at(0, 0), 0u);
+  EXPECT_EQ(u.surface.at(1, 0), 0x13000013u);
+  EXPECT_EQ(u.surface.at(2, 0), 0x07000007u);
+  EXPECT_EQ(u.surface.at(0, 1), 0u);
+  EXPECT_EQ(u.surface.at(1, 1), 0x03000003u);
+  EXPECT_EQ(u.surface.at(2, 1), 0x0C00000Cu);
+
+  // 300 entries cannot be held: refused with the index width.
+  Bytes wide;
+  kv5test::append32(wide, 7 | (299 << 4));
+  wide.resize(4 + 1200 + 100, 0);
+  u = unpack(4, 4, kv5_FormatVariablePalette, 1, wide);
+  EXPECT_EQ(u.result, -1);
+  EXPECT_EQ(messages(u.context), "Unsupported variable palette size (8 bits)\n");
+  EXPECT_TRUE(u.context.layerError);
+  Bytes tooManyBits;
+  kv5test::append32(tooManyBits, 8 | (1 << 4));  // 9-bit indices, 2 entries
+  tooManyBits.resize(100, 0);
+  EXPECT_EQ(messages(unpack(2, 2, kv5_FormatVariablePalette, 1, tooManyBits).context),
+            "Unsupported variable palette size (9 bits)\n");
+
+  Surface s(2, 2);
+  kv5_PixelView view = s.view();
+  std::vector<uint32_t> big(300);
+  Bytes out(4096);
+  EXPECT_EQ(kv5_PackPixels(&view, kv5_FormatVariablePalette, false, out.data(), big.data(), 300), -1);
+  EXPECT_EQ(kv5_PackPixels(&view, kv5_FormatPalette, false, out.data(), big.data(), 300), -1);
+}
+
+TEST(PixelFormats, UnknownFormat) {
+  Unpacked u = unpack(2, 2, 6, 3, Bytes(100, 0));
+  EXPECT_EQ(u.result, -1);
+  EXPECT_EQ(messages(u.context), "Unknown pixel format, KV5 data not valid\n");
+  EXPECT_TRUE(u.context.layerError);
+  EXPECT_TRUE(u.surface.paddingIntact());
+  EXPECT_EQ(u.surface.at(0, 0), 0xDEADBEEFu);
+  Surface s(2, 2);
+  kv5_PixelView view = s.view();
+  Bytes out(100);
+  EXPECT_EQ(kv5_PackPixels(&view, 6, false, out.data(), nullptr, 0), -1);
+}
+
+TEST(PixelFormats, SimdAndScalarAgreeOnRealImages) {
+  for (const char *name : {"kv5/paris_icc_exif_xmp.png", "kv5/shapes_deflate.tif", "kv5/basn6a08.png"}) {
+    kv5sample::Image image;
+    ASSERT_TRUE(kv5sample::loadImage(vgmtest::dataFile(name), &image)) << name;
+    Surface s(image.width, image.height);
+    for (int y = 0; y < image.height; ++y) {
+      for (int x = 0; x < image.width; ++x) {
+        const uint8_t *p = &image.data[(static_cast<size_t>(y) * image.width + x) * image.channels];
+        uint32_t a = image.channels == 4 ? 255u - p[3] : 0;  // T is transparency
+        s.at(x, y) = p[2] | (p[1] << 8) | (p[0] << 16) | (a << 24);
+      }
+    }
+    for (int format : {kv5_FormatPlanar, kv5_FormatGreenDifference, kv5_FormatGrey}) {
+      kv5_SetSimdEnabled(true);
+      Bytes fast = pack(s, format, true);
+      kv5_SetSimdEnabled(false);
+      Bytes plain = pack(s, format, true);
+      Unpacked slow = unpack(s.width, s.height, format, 4, plain);
+      kv5_SetSimdEnabled(true);
+      ASSERT_EQ(fast, plain) << name << " format " << format;
+      Unpacked quick = unpack(s.width, s.height, format, 4, fast);
+      expectSamePixels(slow.surface, quick.surface);
+      if (format != kv5_FormatGrey) expectSamePixels(s, quick.surface);
+    }
+  }
+}

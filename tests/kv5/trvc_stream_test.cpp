@@ -1,0 +1,449 @@
+#include <gtest/gtest.h>
+#include <png.h>
+
+#include <array>
+#include <cstring>
+
+#include "kv5/trvc_codecs.h"
+#include "kv5/trvc_stream.h"
+#include "kv5_test_util.h"
+#include "platform/os.h"
+#include "sample_images.h"
+#include "support/test_support.h"
+
+using kv5test::append32;
+using kv5test::Bytes;
+using kv5test::messages;
+
+namespace {
+
+using Chain = std::array<uint8_t, 16>;
+
+// One data block chunk built by hand.
+Bytes blockChunk(uint32_t unpacked, const Bytes &data, const Chain &chain, bool last, uint8_t tag = 2) {
+  Bytes out = {tag, 0, 0, 0};
+  append32(out, static_cast<uint32_t>(data.size() + 32));
+  append32(out, 0);
+  append32(out, static_cast<uint32_t>(data.size()));
+  append32(out, unpacked);
+  append32(out, last ? 1 : 0);
+  out.insert(out.end(), chain.begin(), chain.end());
+  out.insert(out.end(), data.begin(), data.end());
+  return out;
+}
+
+struct Blocks {
+  std::vector<uint32_t> packed, unpacked, flags;
+  std::vector<Chain> chains;
+};
+
+Blocks parseBlocks(const Bytes &file) {
+  Blocks b;
+  for (size_t at = 0; at + 40 <= file.size();) {
+    EXPECT_EQ(file[at], 2);
+    uint32_t length = kv5test::read32(&file[at + 4]);
+    b.packed.push_back(kv5test::read32(&file[at + 12]));
+    b.unpacked.push_back(kv5test::read32(&file[at + 16]));
+    b.flags.push_back(kv5test::read32(&file[at + 20]));
+    Chain chain;
+    std::memcpy(chain.data(), &file[at + 24], 16);
+    b.chains.push_back(chain);
+    EXPECT_EQ(length, b.packed.back() + 32);
+    at += 8 + length;
+  }
+  return b;
+}
+
+Bytes writeStream(const Bytes &source, int level, kv5_Context *context = nullptr) {
+  kv5_Context local;
+  kv5_ContextInit(&local);
+  if (context == nullptr) context = &local;
+  trvc_SetCompressionLevel(level);
+  kv5_MemoryStream file;
+  EXPECT_EQ(trvc_WriteStream(source.data(), source.size(), &file, context, nullptr), 1);
+  return file.data();
+}
+
+struct ReadResult {
+  int result;
+  Bytes data;
+  kv5_Context context;
+};
+
+ReadResult readStream(const Bytes &file, size_t length, uint8_t fill = 0xEE) {
+  ReadResult r;
+  kv5_ContextInit(&r.context);
+  r.data.assign(length, fill);
+  kv5_MemoryStream stream(file);
+  r.result = trvc_ReadStream(r.data.data(), length, &stream, &r.context, static_cast<int64_t>(file.size()));
+  return r;
+}
+
+Bytes photoPlanes() {
+  static Bytes planes = [] {
+    kv5sample::Image image;
+    EXPECT_TRUE(kv5sample::loadImage(vgmtest::dataFile("kv5/paris_icc_exif_xmp.png"), &image));
+    Bytes all;
+    for (const Bytes &plane : kv5sample::planesOf(image)) all.insert(all.end(), plane.begin(), plane.end());
+    return all;
+  }();
+  return planes;
+}
+
+Bytes makeInput(int kind, size_t length) {
+  Bytes out(length);
+  std::mt19937 rng(static_cast<uint32_t>(length));
+  const Bytes &photo = kind == 3 ? photoPlanes() : Bytes();
+  for (size_t i = 0; i < length; ++i) {
+    switch (kind) {
+      case 0: out[i] = static_cast<uint8_t>(rng()); break;
+      case 1: out[i] = 0x5A; break;
+      case 2: out[i] = static_cast<uint8_t>((i % 4096) * 255 / 4095); break;
+      default: out[i] = photo[i % photo.size()]; break;
+    }
+  }
+  return out;
+}
+
+int32_t countCalls(int32_t, int32_t, void *context) {
+  ++*static_cast<int *>(context);
+  return 1;
+}
+
+struct CancelAfter {
+  int calls = 0;
+  int allowed;
+  std::vector<int32_t> values;
+};
+int32_t cancelAfter(int32_t value, int32_t total, void *context) {
+  auto *c = static_cast<CancelAfter *>(context);
+  EXPECT_EQ(total, 100000);
+  c->values.push_back(value);
+  return ++c->calls <= c->allowed ? 1 : 0;
+}
+
+}  // namespace
+
+TEST(TrvcStream, RoundTripsEveryKindLengthAndLevel) {
+  const char *kinds[] = {"random", "constant", "gradient", "photo"};
+  for (int kind = 0; kind < 4; ++kind) {
+    for (size_t length : {0, 1, 7, 8, 65535, 65536, 65537, 1000000}) {
+      Bytes source = makeInput(kind, length);
+      for (int level = 0; level <= 9; ++level) {
+        Bytes file = writeStream(source, level);
+        ReadResult back = readStream(file, length);
+        ASSERT_EQ(back.result, 1) << kinds[kind] << " " << length << " level " << level;
+        ASSERT_TRUE(back.data == source) << kinds[kind] << " " << length << " level " << level;
+        EXPECT_EQ(messages(back.context), "");
+        Blocks blocks = parseBlocks(file);
+        ASSERT_EQ(blocks.packed.size(), (length + 65535) / 65536);
+        if (kind == 1 && length >= 65536) {
+          EXPECT_LT(file.size(), length / 100) << "level " << level;
+        }
+      }
+    }
+  }
+}
+
+TEST(TrvcStream, BlockLayout) {
+  Bytes exact = makeInput(2, 65536);
+  Blocks one = parseBlocks(writeStream(exact, 4));
+  ASSERT_EQ(one.packed.size(), 1u);
+  EXPECT_EQ(one.unpacked[0], 65536u);
+  EXPECT_EQ(one.flags[0], 1u);
+
+  Bytes more = makeInput(2, 65537);
+  Blocks two = parseBlocks(writeStream(more, 4));
+  ASSERT_EQ(two.packed.size(), 2u);
+  EXPECT_EQ(two.unpacked[0], 65536u);
+  EXPECT_EQ(two.flags[0], 0u);
+  EXPECT_EQ(two.unpacked[1], 1u);
+  EXPECT_EQ(two.flags[1], 1u);
+
+  // Noise no codec shrinks: stored as it is under an empty chain.
+  Bytes noise = makeInput(0, 5000);
+  Bytes file = writeStream(noise, 9);
+  Blocks raw = parseBlocks(file);
+  EXPECT_EQ(raw.chains[0], Chain{});
+  EXPECT_EQ(raw.packed[0], 5000u);
+  EXPECT_TRUE(std::equal(noise.begin(), noise.end(), file.begin() + 40));
+
+  // Below level 4 a piece shorter than 8 bytes is stored unchanged; from
+  // level 4 on the search still runs.
+  Bytes seven(7, 'a');
+  EXPECT_EQ(parseBlocks(writeStream(seven, 3)).chains[0], Chain{});
+  Blocks searched = parseBlocks(writeStream(seven, 4));
+  EXPECT_EQ(searched.chains[0][0], trvc_CodecRle);
+  EXPECT_LT(searched.packed[0], 7u);
+}
+
+TEST(TrvcStream, ChainSearchTrialsFollowTheLevel) {
+  const uint8_t *data = nullptr;
+  Chain chain;
+  auto area = std::make_unique<uint8_t[]>(trvc_WorkAreaSize);
+  // Twelve far-apart symbols in noise order: only the table codec shrinks
+  // them, and it is not tried at level 0.
+  std::mt19937 rng(9);
+  Bytes bits(4096);
+  for (auto &b : bits) b = static_cast<uint8_t>(20 * (rng() % 12));
+  EXPECT_EQ(trvc_CompressPiece(bits.data(), bits.size(), 0, area.get(), chain.data(), &data), 4096u);
+  size_t packed = trvc_CompressPiece(bits.data(), bits.size(), 1, area.get(), chain.data(), &data);
+  EXPECT_EQ(chain[0], trvc_CodecGroupTable);
+  EXPECT_LT(packed, 2600u);
+  Bytes back(4096 + 65536);
+  // Decode the chain by hand, from the last entry to the first.
+  Bytes current(data, data + packed);
+  for (int e = 15; e >= 0; --e) {
+    if (chain[e] == 0) continue;
+    size_t n = trvc_Decode(chain[e], back.data(), back.size(), current.data(), current.size());
+    ASSERT_GT(n, 0u);
+    current.assign(back.begin(), back.begin() + static_cast<ptrdiff_t>(std::min(n, back.size())));
+  }
+  EXPECT_EQ(current, bits);
+
+  // The dictionary codec comes in from the second stage at level 4 and up.
+  Bytes text;
+  const char *words[] = {"alpha ", "beta ", "gamma ", "delta ", "epsilon "};
+  while (text.size() < 30000) {
+    const char *w = words[rng() % 5];
+    text.insert(text.end(), w, w + std::strlen(w));
+  }
+  size_t shallow = trvc_CompressPiece(text.data(), text.size(), 3, area.get(), chain.data(), &data);
+  EXPECT_EQ(std::count(chain.begin(), chain.end(), trvc_CodecDictionary), 0);
+  EXPECT_NE(chain[0], 0);
+  size_t deep = trvc_CompressPiece(text.data(), text.size(), 9, area.get(), chain.data(), &data);
+  EXPECT_NE(chain[0], trvc_CodecDictionary);  // never in the first stage
+  EXPECT_GE(std::count(chain.begin(), chain.end(), trvc_CodecDictionary), 1);
+  EXPECT_LT(deep, shallow);
+}
+
+TEST(TrvcStreamRead, ToleratedBlockFaults) {
+  Chain none{};
+  Chain unknown{};
+  unknown[0] = 9;
+  Chain dictionary{};
+  dictionary[0] = trvc_CodecDictionary;
+
+  // Unknown identifier: the data so far (the stored bytes) is used.
+  Bytes file = blockChunk(5, {'h', 'e', 'l', 'l', 'o'}, unknown, false);
+  Bytes second = blockChunk(3, {'x', 'y', 'z'}, none, true);
+  file.insert(file.end(), second.begin(), second.end());
+  ReadResult r = readStream(file, 8);
+  EXPECT_EQ(r.result, 1);
+  EXPECT_EQ(r.data, (Bytes{'h', 'e', 'l', 'l', 'o', 'x', 'y', 'z'}));
+  EXPECT_EQ(messages(r.context), "Invalid TRVC codec ID in block\n");
+  EXPECT_EQ(r.context.errorFlags, 0u);
+
+  // A codec that returns 0 (a reference before the output start): the
+  // span keeps its bytes and the next block is read.
+  file = blockChunk(4, {0x02, 'a', 'b', 0x88, 0x00}, dictionary, false);
+  file.insert(file.end(), second.begin(), second.end());
+  r = readStream(file, 7, 0x11);
+  EXPECT_EQ(r.result, 1);
+  EXPECT_EQ(r.data, (Bytes{0x11, 0x11, 0x11, 0x11, 'x', 'y', 'z'}));
+  EXPECT_EQ(messages(r.context), "Invalid/corrupt data in block (TRVC returned zero bytes)\n");
+  EXPECT_EQ(r.context.errorFlags, 0u);
+
+  // Last flag before the stream is complete: what was read, and a note.
+  file = blockChunk(3, {'x', 'y', 'z'}, none, true);
+  r = readStream(file, 10, 0);
+  EXPECT_EQ(r.result, 1);
+  EXPECT_EQ(r.data, (Bytes{'x', 'y', 'z', 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(messages(r.context), "Unexpected end of data marker in block\n");
+
+  // Unknown chunks are skipped; a block claiming more than the stream
+  // needs writes only what fits.
+  Bytes banner = {0xFE, 0, 0, 0, 3, 0, 0, 0, 'h', 'i', 0};
+  file = banner;
+  Bytes big = blockChunk(5, {'1', '2', '3', '4', '5'}, none, true);
+  file.insert(file.end(), big.begin(), big.end());
+  r = readStream(file, 3);
+  EXPECT_EQ(r.result, 1);
+  EXPECT_EQ(r.data, (Bytes{'1', '2', '3'}));
+}
+
+TEST(TrvcStreamRead, Failures) {
+  Chain none{};
+  const std::string readError = "Error: Cannot read data from the file, file may be incomplete\n";
+
+  ReadResult r = readStream(blockChunk(4, {}, none, true), 4);
+  EXPECT_EQ(r.result, 0);
+  EXPECT_EQ(messages(r.context), "Invalid TRVC input data for block\n");
+  EXPECT_EQ(r.context.errorFlags & kv5_ErrorFailed, kv5_ErrorFailed);
+
+  // A record or the end chunk where a block was expected: the position is
+  // left at that chunk.
+  for (uint8_t tag : {0, 1, 3, 255}) {
+    Bytes file = {tag, 0, 0, 0, 0, 0, 0, 0};
+    kv5_Context context;
+    kv5_ContextInit(&context);
+    kv5_MemoryStream stream(file);
+    Bytes dest(4);
+    EXPECT_EQ(trvc_ReadStream(dest.data(), 4, &stream, &context, 0), 0);
+    EXPECT_EQ(messages(context), "Datastream ended prematurely\n");
+    EXPECT_EQ(stream.position(), 0);
+  }
+  r = readStream(Bytes{0x42, 0, 0, 0, 0, 0, 0, 0}, 4);
+  EXPECT_EQ(messages(r.context), "Zero size while skipping unexpected tag\n");
+  EXPECT_EQ(r.result, 0);
+
+  // A compressed length larger than the work buffer is refused unread.
+  Bytes huge = blockChunk(10, Bytes(10, 1), none, true);
+  kv5test::write32(&huge[4], 200032);
+  kv5test::write32(&huge[12], 200000);
+  r = readStream(huge, 10);
+  EXPECT_EQ(r.result, 0);
+  EXPECT_EQ(messages(r.context), readError);
+
+  // Every truncation of a real stream fails cleanly with the read error.
+  Bytes source = makeInput(3, 70000);
+  Bytes file = writeStream(source, 4);
+  for (size_t cut : {size_t{0}, size_t{5}, size_t{8}, size_t{20}, size_t{40}, size_t{41}, file.size() / 2, file.size() - 1}) {
+    Bytes part(file.begin(), file.begin() + static_cast<ptrdiff_t>(cut));
+    r = readStream(part, source.size());
+    EXPECT_EQ(r.result, 0) << cut;
+    EXPECT_EQ(messages(r.context), readError) << cut;
+    EXPECT_TRUE(r.context.errorFlags & kv5_ErrorFailed);
+  }
+}
+
+TEST(TrvcStreamRead, OutOfMemory) {
+  Bytes file = writeStream(makeInput(2, 1000), 4);
+  os_InjectFault(os_FaultKind::allocation, 1);
+  ReadResult r = readStream(file, 1000);
+  os_InjectFault(os_FaultKind::allocation, 0);
+  EXPECT_EQ(r.result, 0);
+  EXPECT_EQ(messages(r.context), "Out of memory for TRVC decompression\n");
+  EXPECT_TRUE(r.context.outOfMemory);
+  EXPECT_TRUE(r.context.errorFlags & kv5_ErrorFailed);
+}
+
+TEST(TrvcStream, ProgressAndCancellation) {
+  Bytes source = makeInput(3, 300000);  // five pieces
+  trvc_SetCompressionLevel(2);
+  kv5_Context context;
+  kv5_ContextInit(&context);
+  CancelAfter writer{0, 100, {}};
+  context.progress = cancelAfter;
+  context.progressContext = &writer;
+  kv5_MemoryStream file;
+  trvc_ProgressShare share{1000.0, 500.0, 250.0};  // this stream is the middle half of the job
+  ASSERT_EQ(trvc_WriteStream(source.data(), source.size(), &file, &context, &share), 1);
+  ASSERT_EQ(writer.values.size(), 5u);
+  EXPECT_EQ(writer.values.front(), 24750);  // 250 / 1000 of 99000
+  for (size_t i = 1; i < writer.values.size(); ++i) EXPECT_GT(writer.values[i], writer.values[i - 1]);
+  EXPECT_LT(writer.values.back(), 74250);
+
+  // Reading reports the file position before each chunk.
+  kv5_ContextInit(&context);
+  int calls = 0;
+  context.progress = countCalls;
+  context.progressContext = &calls;
+  Bytes dest(source.size());
+  kv5_MemoryStream in(file.data());
+  ASSERT_EQ(trvc_ReadStream(dest.data(), dest.size(), &in, &context, static_cast<int64_t>(file.data().size())), 1);
+  EXPECT_EQ(calls, 5);
+  EXPECT_EQ(dest, source);
+
+  // A callback returning 0 cancels either direction.
+  for (bool writing : {true, false}) {
+    kv5_ContextInit(&context);
+    context.errorFlags = kv5_ErrorFailed;  // cleared by the cancellation
+    CancelAfter cancel{0, 2, {}};
+    context.progress = cancelAfter;
+    context.progressContext = &cancel;
+    int result;
+    if (writing) {
+      kv5_MemoryStream out;
+      result = trvc_WriteStream(source.data(), source.size(), &out, &context, &share);
+      EXPECT_EQ(out.data().size(), parseBlocks(file.data()).packed[0] + parseBlocks(file.data()).packed[1] + 80);
+    } else {
+      kv5_MemoryStream again(file.data());
+      result = trvc_ReadStream(dest.data(), dest.size(), &again, &context, static_cast<int64_t>(file.data().size()));
+    }
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(messages(context), "Cancelled: The operation was cancelled by the user\n");
+    EXPECT_EQ(context.errorFlags, 0u);
+    EXPECT_TRUE(context.cancelled);
+    EXPECT_EQ(cancel.calls, 3);
+  }
+}
+
+TEST(TrvcStreamWrite, Failures) {
+  Bytes source = makeInput(0, 100000);
+  trvc_SetCompressionLevel(1);
+  for (size_t limit : {size_t{0}, size_t{10}, size_t{40}, size_t{65576}, size_t{65600}}) {
+    kv5_Context context;
+    kv5_ContextInit(&context);
+    kv5_MemoryStream file;
+    file.writeLimit = limit;
+    EXPECT_EQ(trvc_WriteStream(source.data(), source.size(), &file, &context, nullptr), 0) << limit;
+    EXPECT_EQ(messages(context), "Error: Cannot write data to the file, check disk space\n");
+    EXPECT_TRUE(context.errorFlags & kv5_ErrorFailed);
+  }
+  kv5_Context context;
+  kv5_ContextInit(&context);
+  kv5_MemoryStream file;
+  os_InjectFault(os_FaultKind::allocation, 1);
+  EXPECT_EQ(trvc_WriteStream(source.data(), source.size(), &file, &context, nullptr), 0);
+  os_InjectFault(os_FaultKind::allocation, 0);
+  EXPECT_EQ(messages(context), "Out of memory for TRVC compression\n");
+  EXPECT_TRUE(context.outOfMemory);
+  EXPECT_TRUE(file.data().empty());
+
+  kv5_ContextInit(&context);
+  EXPECT_EQ(trvc_WriteStream(nullptr, 0, &file, &context, nullptr), 1);  // empty: nothing written
+  EXPECT_TRUE(file.data().empty());
+}
+
+TEST(TrvcStream, LevelIsClampedAndShared) {
+  trvc_SetCompressionLevel(12);
+  EXPECT_EQ(trvc_CompressionLevel(), 9);
+  trvc_SetCompressionLevel(-3);
+  EXPECT_EQ(trvc_CompressionLevel(), 0);
+  trvc_SetCompressionLevel(4);
+}
+
+TEST(TrvcStream, ReadsThroughPlatformFiles) {
+  vgmtest::TempFolder folder;
+  std::u16string path = folder.file16("blocks.bin");
+  Bytes source = makeInput(3, 80000);
+  os_File *out = os_FileOpen(path.c_str(), os_AccessWrite, os_ShareNone, os_Disposition::createAlways);
+  ASSERT_NE(out, nullptr);
+  kv5_FileStream writer(out);
+  kv5_Context context;
+  kv5_ContextInit(&context);
+  trvc_SetCompressionLevel(5);
+  ASSERT_EQ(trvc_WriteStream(source.data(), source.size(), &writer, &context, nullptr), 1);
+  os_FileClose(out);
+
+  os_File *in = os_FileOpen(path.c_str(), os_AccessRead, os_ShareRead, os_Disposition::openExisting);
+  ASSERT_NE(in, nullptr);
+  kv5_FileStream reader(in);
+  Bytes dest(source.size());
+  EXPECT_EQ(trvc_ReadStream(dest.data(), dest.size(), &reader, &context, os_FileSize(in)), 1);
+  EXPECT_EQ(dest, source);
+  EXPECT_FALSE(reader.seek(-1, kv5_SeekFrom::begin));
+  os_FileClose(in);
+}
+
+TEST(SampleImages, SmallPngDecoderAgreesWithLibpng) {
+  std::string path = vgmtest::dataFile("kv5/paris_icc_exif_xmp.png");
+  kv5sample::Image mine;
+  ASSERT_TRUE(kv5sample::loadImage(path, &mine));
+  png_image image{};
+  image.version = PNG_IMAGE_VERSION;
+  ASSERT_TRUE(png_image_begin_read_from_file(&image, path.c_str()));
+  image.format = PNG_FORMAT_RGB;
+  Bytes pixels(PNG_IMAGE_SIZE(image));
+  ASSERT_TRUE(png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr));
+  EXPECT_EQ(mine.width, 403);
+  EXPECT_EQ(mine.height, 302);
+  EXPECT_EQ(mine.data, pixels);
+
+  kv5sample::Image shapes, alpha;
+  ASSERT_TRUE(kv5sample::loadImage(vgmtest::dataFile("kv5/shapes_deflate.tif"), &shapes));
+  EXPECT_EQ(shapes.width * shapes.height * 3, static_cast<int>(shapes.data.size()));
+  ASSERT_TRUE(kv5sample::loadImage(vgmtest::dataFile("kv5/basn6a08.png"), &alpha));
+  EXPECT_EQ(alpha.channels, 4);
+}
