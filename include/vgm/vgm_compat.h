@@ -69,6 +69,25 @@ VGM_EXPORT UINT GlobalFlags(HGLOBAL block);
 VGM_EXPORT void *GlobalLock(HGLOBAL block);
 VGM_EXPORT BOOL GlobalUnlock(HGLOBAL block);
 
+/* GDI bitmaps handed to callers (cmio_LoadImageGDI, cmio_LoadThumbGDI): a
+ * caller reads one with GetObjectW and releases it with DeleteObject. */
+typedef struct tagBITMAP {
+  LONG bmType;
+  LONG bmWidth;
+  LONG bmHeight;     /* absolute height */
+  LONG bmWidthBytes; /* bytes per row */
+  WORD bmPlanes;
+  WORD bmBitsPixel;
+  void *bmBits;      /* first byte of the pixel memory, null for a plain bitmap */
+} BITMAP;
+
+/* Releases a bitmap or region; FALSE for a handle that is not one, or for a
+ * bitmap still selected into a device context. */
+VGM_EXPORT BOOL DeleteObject(HGDIOBJ object);
+/* Describes a GDI object into `buffer` (a BITMAP for a bitmap); returns the
+ * bytes written, or the size needed when `buffer` is null; 0 on failure. */
+VGM_EXPORT int GetObjectW(HGDIOBJ object, int size, void *buffer);
+
 #ifdef __cplusplus
 }
 #endif

@@ -1,0 +1,68 @@
+// Helpers of the raster engine tests.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+#include "raster/surface.h"
+#include "raster/thread_state.h"
+
+namespace rxtest {
+
+// Diagnostics the engine sent to the hook of any thread that installed it.
+class Diagnostics {
+ public:
+  static void hook(int32_t code, uintptr_t user) {
+    auto *self = reinterpret_cast<Diagnostics *>(user);
+    std::lock_guard<std::mutex> guard(self->lock_);
+    self->codes_.push_back(code);
+  }
+  // Installs the hook on the calling thread.
+  void install() { rx_SetNotifyHook(&Diagnostics::hook, reinterpret_cast<uintptr_t>(this)); }
+  int count(int32_t code) {
+    std::lock_guard<std::mutex> guard(lock_);
+    int n = 0;
+    for (int32_t c : codes_) n += c == code;
+    return n;
+  }
+  void clear() {
+    std::lock_guard<std::mutex> guard(lock_);
+    codes_.clear();
+  }
+
+ private:
+  std::mutex lock_;
+  std::vector<int32_t> codes_;
+};
+
+// Every test starts from a freshly started engine.
+class EngineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    rx_EngineStop();
+    ASSERT_EQ(rx_EngineStart(), 1);
+    ASSERT_NE(rx_GetThreadState(), nullptr);
+    diagnostics.install();
+  }
+  void TearDown() override { rx_EngineStop(); }
+  Diagnostics diagnostics;
+};
+
+// A pixel whose value tells its position: for checking moved pixels.
+inline uint32_t marker(uint32_t x, uint32_t y) { return 0x01000000u | (y << 12) | x; }
+
+inline void fillMarkers(rx_Surface *s) {
+  ASSERT_EQ(rx_SurfaceLock(s, 0), 1);
+  for (uint32_t y = 0; y < s->height; ++y)
+    for (uint32_t x = 0; x < s->width; ++x) s->bits[static_cast<size_t>(y) * s->stride + x] = marker(x, y);
+  rx_SurfaceUnlock(s, 0);
+}
+
+inline uint32_t pixelAt(rx_Surface *s, uint32_t x, uint32_t y) {
+  return s->bits[static_cast<size_t>(y) * s->stride + x];
+}
+
+}  // namespace rxtest

@@ -1,0 +1,232 @@
+// Packed DIBs in every supported layout, built here byte by byte.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "raster_test_support.h"
+
+using rxtest::EngineTest;
+using rxtest::pixelAt;
+
+namespace {
+
+struct Dib {
+  std::vector<uint8_t> bytes;
+  void u16(uint32_t v) {
+    bytes.push_back(static_cast<uint8_t>(v));
+    bytes.push_back(static_cast<uint8_t>(v >> 8));
+  }
+  void u32(uint32_t v) {
+    u16(v & 0xFFFF);
+    u16(v >> 16);
+  }
+  // Information header (40 bytes, padded with zeros up to `size`).
+  void infoHeader(uint32_t size, int32_t width, int32_t height, uint16_t bits, uint32_t compression,
+                  uint32_t used = 0, const uint32_t *masks = nullptr) {
+    size_t start = bytes.size();
+    u32(size);
+    u32(static_cast<uint32_t>(width));
+    u32(static_cast<uint32_t>(height));
+    u16(1);
+    u16(bits);
+    u32(compression);
+    u32(0);
+    u32(3780);
+    u32(3780);
+    u32(used);
+    u32(0);
+    if (masks != nullptr && size >= 52)
+      for (int i = 0; i < 3; ++i) u32(masks[i]);
+    while (bytes.size() < start + size) bytes.push_back(0);
+  }
+  void coreHeader(uint16_t width, uint16_t height, uint16_t bits) {
+    u32(12);
+    u16(width);
+    u16(height);
+    u16(1);
+    u16(bits);
+  }
+  void quad(uint32_t rgb) { u32(rgb & 0xFFFFFF); }
+  void triple(uint32_t rgb) {
+    bytes.push_back(static_cast<uint8_t>(rgb));
+    bytes.push_back(static_cast<uint8_t>(rgb >> 8));
+    bytes.push_back(static_cast<uint8_t>(rgb >> 16));
+  }
+  // One row of raw bytes, padded to four.
+  void row(std::vector<uint8_t> data) {
+    while (data.size() % 4) data.push_back(0);
+    bytes.insert(bytes.end(), data.begin(), data.end());
+  }
+};
+
+class PackedDibTest : public EngineTest {
+ protected:
+  // Loads the DIB and returns its pixels top-down; empty on failure.
+  std::vector<uint32_t> load(const Dib &dib, size_t size, uint32_t *width = nullptr) {
+    rx_Surface s{};
+    std::vector<uint32_t> pixels;
+    if (rx_SurfaceFromDib(&s, dib.bytes.data(), size, 0) != 1) return pixels;
+    EXPECT_EQ(s.kind, rx_KindDib);
+    if (rx_SurfaceLock(&s, 0) == 1) {
+      for (uint32_t y = 0; y < s.height; ++y)
+        for (uint32_t x = 0; x < s.width; ++x) pixels.push_back(pixelAt(&s, x, y));
+      if (width != nullptr) *width = s.width;
+      rx_SurfaceUnlock(&s, 0);
+    }
+    rx_SurfaceFree(&s);
+    return pixels;
+  }
+};
+
+constexpr uint32_t kRed = 0xFF0000, kBlue = 0x0000FF, kGreen = 0x00FF00, kGrey = 0x808080;
+
+}  // namespace
+
+TEST_F(PackedDibTest, OneBitRowsCrossByteBoundaries) {
+  Dib dib;
+  dib.infoHeader(40, 10, 2, 1, 0);
+  dib.quad(kRed);
+  dib.quad(kBlue);
+  dib.row({0x80, 0x40});  // bottom row: pixels 0 and 9 set
+  dib.row({0x55, 0x00});  // top row: odd pixels set
+  uint32_t width = 0;
+  auto p = load(dib, dib.bytes.size(), &width);
+  ASSERT_EQ(p.size(), 20u);
+  EXPECT_EQ(width, 10u);
+  EXPECT_EQ(p[0], kRed);
+  EXPECT_EQ(p[1], kBlue);
+  EXPECT_EQ(p[9], kRed);
+  EXPECT_EQ(p[10 + 0], kBlue);
+  EXPECT_EQ(p[10 + 1], kRed);
+  EXPECT_EQ(p[10 + 9], kBlue);
+}
+
+TEST_F(PackedDibTest, FourAndEightBitPalettesTopDownAndShortTables) {
+  Dib four;
+  four.infoHeader(40, 3, -2, 4, 0);
+  for (uint32_t i = 0; i < 16; ++i) four.quad(i * 0x111111);
+  four.row({0x12, 0x30});
+  four.row({0xFE, 0xD0});
+  auto p = load(four, four.bytes.size());
+  ASSERT_EQ(p.size(), 6u);
+  EXPECT_EQ(p[0], 0x111111u);
+  EXPECT_EQ(p[1], 0x222222u);
+  EXPECT_EQ(p[2], 0x333333u);
+  EXPECT_EQ(p[3], 0xFFFFFFu);
+  EXPECT_EQ(p[5], 0xDDDDDDu);
+
+  // Three colours used: the table is three entries long, pixels follow it.
+  Dib eight;
+  eight.infoHeader(40, 4, 1, 8, 0, 3);
+  eight.quad(kRed);
+  eight.quad(kGreen);
+  eight.quad(kGrey);
+  eight.row({2, 1, 0, 7});
+  p = load(eight, eight.bytes.size());
+  ASSERT_EQ(p.size(), 4u);
+  EXPECT_EQ(p[0], kGrey);
+  EXPECT_EQ(p[1], kGreen);
+  EXPECT_EQ(p[2], kRed);
+  EXPECT_EQ(p[3], 0u);  // beyond the table
+}
+
+TEST_F(PackedDibTest, SixteenBitsAsFiveFiveFiveAndAsBitFields) {
+  Dib plain;
+  plain.infoHeader(40, 3, 1, 16, 0);
+  plain.row({0x00, 0x7C, 0xE0, 0x03, 0x10, 0x00});
+  auto p = load(plain, plain.bytes.size());
+  ASSERT_EQ(p.size(), 3u);
+  EXPECT_EQ(p[0], 0xFF0000u);
+  EXPECT_EQ(p[1], 0x00FF00u);
+  EXPECT_EQ(p[2], (16u * 255 + 15) / 31);
+
+  const uint32_t masks[3] = {0xF800, 0x07E0, 0x001F};  // 5-6-5
+  Dib fields;
+  fields.infoHeader(40, 2, 1, 16, 3);
+  for (uint32_t m : masks) fields.u32(m);
+  fields.row({0x00, 0xF8, 0x20, 0x00});  // full red; green 1 of 63
+  p = load(fields, fields.bytes.size());
+  ASSERT_EQ(p.size(), 2u);
+  EXPECT_EQ(p[0], 0xFF0000u);
+  EXPECT_EQ(p[1], ((1u * 255 + 31) / 63) << 8);
+}
+
+TEST_F(PackedDibTest, TwentyFourAndThirtyTwoBits) {
+  Dib rgb;
+  rgb.infoHeader(40, 3, 2, 24, 0);
+  rgb.row({1, 2, 3, 4, 5, 6, 7, 8, 9});        // bottom
+  rgb.row({10, 11, 12, 13, 14, 15, 16, 17, 18});  // top
+  auto p = load(rgb, rgb.bytes.size());
+  ASSERT_EQ(p.size(), 6u);
+  EXPECT_EQ(p[0], 0x0C0B0Au);
+  EXPECT_EQ(p[5], 0x090807u);
+
+  Dib raw;
+  raw.infoHeader(40, 2, -1, 32, 0);
+  raw.row({1, 2, 3, 0x80, 4, 5, 6, 0xFF});
+  p = load(raw, raw.bytes.size());
+  ASSERT_EQ(p.size(), 2u);
+  EXPECT_EQ(p[0], 0x80030201u);  // the fourth byte comes along
+  EXPECT_EQ(p[1], 0xFF060504u);
+
+  // Version-5 header with its masks inside: red and blue exchanged here.
+  const uint32_t masks[3] = {0x000000FF, 0x0000FF00, 0x00FF0000};
+  Dib v5;
+  v5.infoHeader(124, 1, 1, 32, 3, 0, masks);
+  v5.row({0x11, 0x22, 0x33, 0x44});
+  p = load(v5, v5.bytes.size());
+  ASSERT_EQ(p.size(), 1u);
+  EXPECT_EQ(p[0], 0x00112233u);
+}
+
+TEST_F(PackedDibTest, CoreHeadersWithTripleTables) {
+  Dib core;
+  core.coreHeader(2, 1, 8);
+  for (uint32_t i = 0; i < 256; ++i) core.triple(i == 5 ? kBlue : i == 9 ? kGreen : 0);
+  core.row({9, 5});
+  auto p = load(core, core.bytes.size());
+  ASSERT_EQ(p.size(), 2u);
+  EXPECT_EQ(p[0], kGreen);
+  EXPECT_EQ(p[1], kBlue);
+
+  Dib core24;
+  core24.coreHeader(1, 1, 24);
+  core24.row({7, 8, 9});
+  p = load(core24, 0);  // size unknown: the memory itself is checked
+  ASSERT_EQ(p.size(), 1u);
+  EXPECT_EQ(p[0], 0x090807u);
+}
+
+TEST_F(PackedDibTest, SizesThatLieAndUnsupportedLayoutsAreRefused) {
+  Dib dib;
+  dib.infoHeader(40, 4, 4, 24, 0);
+  for (int i = 0; i < 4; ++i) dib.row(std::vector<uint8_t>(12, 0x40));
+  rx_Surface s{};
+  EXPECT_EQ(rx_SurfaceFromDib(&s, dib.bytes.data(), 30, 0), 0);  // smaller than the header
+  EXPECT_EQ(rx_GetLastError(), rx_ErrArgument);
+  EXPECT_EQ(rx_SurfaceFromDib(&s, dib.bytes.data(), dib.bytes.size() - 1, 0), 0);  // one byte short
+  EXPECT_EQ(rx_GetLastError(), rx_ErrArgument);
+  EXPECT_EQ(s.signature, 0);
+
+  Dib tall = dib;  // the header claims more rows than there are
+  tall.bytes[8] = 40;
+  EXPECT_EQ(rx_SurfaceFromDib(&s, tall.bytes.data(), tall.bytes.size(), 0), 0);
+  EXPECT_EQ(rx_GetLastError(), rx_ErrArgument);
+
+  Dib rle;
+  rle.infoHeader(40, 2, 2, 8, 1);
+  rle.bytes.resize(rle.bytes.size() + 1024 + 16);
+  EXPECT_EQ(rx_SurfaceFromDib(&s, rle.bytes.data(), rle.bytes.size(), 0), 0);
+  EXPECT_EQ(rx_GetLastError(), rx_ErrArgument);
+
+  Dib odd;
+  odd.infoHeader(40, 2, 2, 12, 0);
+  odd.bytes.resize(odd.bytes.size() + 64);
+  EXPECT_EQ(rx_SurfaceFromDib(&s, odd.bytes.data(), odd.bytes.size(), 0), 0);
+  EXPECT_EQ(rx_SurfaceFromDib(&s, nullptr, 100, 0), 0);
+  EXPECT_EQ(rx_GetLastError(), rx_ErrArgument);
+
+  EXPECT_EQ(rx_SurfaceFromDib(&s, dib.bytes.data(), dib.bytes.size(), 0), 1);
+  rx_SurfaceFree(&s);
+}

@@ -1,0 +1,378 @@
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "platform/os.h"
+#include "raster_test_support.h"
+
+using rxtest::EngineTest;
+
+namespace {
+
+// Holds `count` threads inside the engine until released.
+class Gate {
+ public:
+  void wait() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return open_; });
+  }
+  void open() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    open_ = true;
+    changed_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool open_ = false;
+};
+
+// Waits (bounded) until `done` holds, calling the engine meanwhile so that
+// its housekeeping rules run.
+template <typename Done>
+bool eventually(Done done, int seconds = 20) {
+  for (int i = 0; i < seconds * 50; ++i) {
+    rx_GetThreadState();
+    if (done()) return true;
+    os_Sleep(20);
+  }
+  return done();
+}
+
+}  // namespace
+
+TEST_F(EngineTest, StartChecksTheProcessorAndBuildsTheBlendTables) {
+  uint32_t mask = rx_GetFeatureMask();
+  EXPECT_EQ(mask & 7u, 7u);
+  // Each probe runs only when the one before it in the chain succeeded.
+  auto implies = [mask](uint32_t bit, uint32_t needed) { return !(mask & bit) || (mask & needed); };
+  EXPECT_TRUE(implies(rx_HasSSE41 | rx_HasAVX1 | rx_HasPOPCNT, rx_HasSSSE3));
+  EXPECT_TRUE(implies(rx_HasSSE42, rx_HasSSE41));
+  EXPECT_TRUE(implies(rx_HasAVX2, rx_HasAVX1));
+  EXPECT_TRUE(implies(rx_HasSSSE3, rx_HasSSE3));
+  EXPECT_TRUE(implies(rx_HasSSE3, rx_HasSSE2));
+
+  const uint8_t *division = rx_GetBlendTable(rx_TableDivision);
+  const uint8_t *overlay = rx_GetBlendTable(rx_TableOverlay);
+  const uint8_t *dodge = rx_GetBlendTable(rx_TableDodge);
+  const uint8_t *burn = rx_GetBlendTable(rx_TableBurn);
+  ASSERT_TRUE(division && overlay && dodge && burn);
+  int mismatches = 0;
+  for (int d = 0; d < 256; ++d) {
+    for (int s = 0; s < 256; ++s) {
+      int i = d * 256 + s;
+      long div = 256L * d / (s + 1);
+      mismatches += division[i] != (div > 255 ? 255 : div);
+      long ov = d < 128 ? (2L * d * s + 127) / 255 : (65025L - 2L * (255 - d) * (255 - s) + 127) / 255;
+      mismatches += overlay[i] != ov;
+      long dg = 256L * d / (256 - s);
+      mismatches += dodge[i] != (dg > 255 ? 255 : dg);
+      long bu = s == 0 ? 0 : 255 - (255L - d) * 256 / s;
+      mismatches += burn[i] != (bu < 0 ? 0 : bu);
+    }
+  }
+  EXPECT_EQ(mismatches, 0);
+  EXPECT_EQ(division[255 * 256 + 0], 255);
+  EXPECT_EQ(burn[0 * 256 + 1], 0);
+  EXPECT_EQ(overlay[255 * 256 + 255], 255);
+}
+
+TEST_F(EngineTest, StartCountsAndRestartsAfterStop) {
+  EXPECT_EQ(rx_EngineStart(), 2);
+  EXPECT_EQ(rx_EngineStart(), 3);
+  rx_EngineStop();
+  EXPECT_EQ(rx_GetBlendTable(rx_TableDivision), nullptr);
+  // The first engine call starts it again on its own.
+  rx_ThreadState *state = rx_GetThreadState();
+  ASSERT_NE(state, nullptr);
+  EXPECT_NE(rx_GetBlendTable(rx_TableBurn), nullptr);
+  EXPECT_EQ(rx_EngineStart(), 2);
+}
+
+TEST_F(EngineTest, StartFailsWithoutMemoryForTheTables) {
+  rx_EngineStop();
+  os_InjectFault(os_FaultKind::allocation, 3);  // the third blend table
+  EXPECT_EQ(rx_EngineStart(), 0);
+  EXPECT_EQ(rx_GetBlendTable(rx_TableDivision), nullptr);
+  EXPECT_EQ(rx_EngineStart(), 1);
+  EXPECT_NE(rx_GetBlendTable(rx_TableOverlay), nullptr);
+}
+
+TEST_F(EngineTest, FreshThreadGetsTheDefaults) {
+  rx_ThreadState copy{};
+  const rx_ThreadState *seen = nullptr;
+  std::thread([&] {
+    seen = rx_GetThreadState();
+    if (seen != nullptr) copy = *seen;
+  }).join();
+  ASSERT_NE(seen, nullptr);
+  EXPECT_TRUE(rx_IsTableSlot(seen));
+  EXPECT_NE(seen, rx_GetThreadState());
+  EXPECT_NE(copy.threadId, 0u);
+  EXPECT_EQ(copy.lastError, 0);
+  EXPECT_EQ(copy.clipLeft, 0);
+  EXPECT_EQ(copy.clipTop, 0);
+  EXPECT_EQ(copy.clipRight, 65536);
+  EXPECT_EQ(copy.clipBottom, 65536);
+  EXPECT_EQ(copy.checkerColor1, 0x00CCCCCCu);
+  EXPECT_EQ(copy.checkerColor2, 0x00777777u);
+  EXPECT_EQ(copy.checkerScale, 1);
+  EXPECT_EQ(copy.checkerShift, 2);
+  EXPECT_EQ(copy.sourceOffsetX, 0);
+  EXPECT_EQ(copy.patternSurface, nullptr);
+  EXPECT_EQ(copy.notifyHook, nullptr);
+}
+
+TEST_F(EngineTest, ClipRectangleIsNormalisedValidatedAndReset) {
+  rx_ThreadState *state = rx_GetThreadState();
+  rx_Rect rect{10, 20, 5, 8, 1};
+  EXPECT_EQ(rx_SetClipRect(&rect), 1);
+  EXPECT_EQ(state->clipLeft, 5);
+  EXPECT_EQ(state->clipTop, 8);
+  EXPECT_EQ(state->clipRight, 10);
+  EXPECT_EQ(state->clipBottom, 20);
+
+  rx_Rect invalid{1, 2, 3, 4, 0};
+  EXPECT_EQ(rx_SetClipRect(&invalid), 0);
+  EXPECT_EQ(state->clipLeft, 5);
+
+  rx_Rect read{};
+  EXPECT_EQ(rx_GetClipRect(&read), 1);
+  EXPECT_EQ(read.right, 10);
+  EXPECT_EQ(read.valid, 1);
+
+  EXPECT_EQ(rx_SetClipRect(nullptr), 1);
+  EXPECT_EQ(state->clipLeft, 0);
+  EXPECT_EQ(state->clipBottom, 65536);
+
+  EXPECT_EQ(rx_SetSourceOffset(-128, 300), 1);
+  EXPECT_EQ(state->sourceOffsetX, -128);
+  EXPECT_EQ(state->sourceOffsetY, 300);
+}
+
+namespace {
+std::atomic<int> gHookCalls{0};
+// The null access must reach the processor, not a sanitizer's checks.
+__attribute__((noinline, no_sanitize_undefined, no_sanitize_address, no_sanitize_thread)) void faultingHook(
+    int32_t, uintptr_t) {
+  gHookCalls++;
+  volatile int *null = nullptr;
+  asm volatile("" : "+r"(null));
+  *null = 1;
+}
+}  // namespace
+
+TEST_F(EngineTest, NotifyCallsOnlyExecutableHooksAndSurvivesFaults) {
+  diagnostics.clear();
+  EXPECT_EQ(rx_Notify(0x40000004), 1);
+  EXPECT_EQ(diagnostics.count(0x40000004), 1);
+
+  rx_SetNotifyHook(nullptr, 0);
+  EXPECT_EQ(rx_Notify(0x40000004), 0);
+
+  static uint64_t notCode[4] = {};
+  rx_SetNotifyHook(reinterpret_cast<rx_NotifyHook>(reinterpret_cast<void *>(notCode)), 0);
+  EXPECT_EQ(rx_Notify(0x40000005), 0);
+
+  gHookCalls = 0;
+  rx_SetNotifyHook(faultingHook, 0);
+  EXPECT_EQ(rx_Notify(0x40000006), 1);
+  EXPECT_EQ(gHookCalls.load(), 1);
+}
+
+TEST_F(EngineTest, ProbeMemoryTellsReadableWritableAndFaultingRanges) {
+  size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  auto *block = static_cast<unsigned char *>(
+      mmap(nullptr, page * 3, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(block, MAP_FAILED);
+  ASSERT_EQ(mprotect(block + page, page, PROT_READ), 0);
+  ASSERT_EQ(mprotect(block + 2 * page, page, PROT_NONE), 0);
+  block[5] = 77;
+
+  EXPECT_EQ(rx_ProbeMemory(nullptr, 4, false), 1);
+  EXPECT_EQ(rx_ProbeMemory(block, 10, true), 0);
+  EXPECT_EQ(block[5], 77);  // written back unchanged
+  EXPECT_EQ(rx_ProbeMemory(block + 3, page - 7, true), 0);  // ends inside a readable page
+  EXPECT_EQ(rx_ProbeMemory(block, 2 * page, false), 0);
+  EXPECT_EQ(rx_ProbeMemory(block, 2 * page, true), 1);    // second page is read-only
+  EXPECT_EQ(rx_ProbeMemory(block + page, 1, true), 1);
+  EXPECT_EQ(rx_ProbeMemory(block, 2 * page + 1, false), 1);  // last byte lies in the closed page
+  EXPECT_EQ(rx_ProbeMemory(block + 2 * page, 1, false), 1);
+  munmap(block, page * 3);
+}
+
+TEST_F(EngineTest, ThreadLivenessComesFromTheSystem) {
+  EXPECT_TRUE(rx_IsThreadAlive(os_ThreadId()));
+  EXPECT_FALSE(rx_IsThreadAlive(0));
+  uint32_t ended = 0;
+  std::thread([&] { ended = os_ThreadId(); }).join();
+  EXPECT_FALSE(rx_IsThreadAlive(ended));
+}
+
+TEST_F(EngineTest, ReclaimedSlotStartsZeroedAndTakesCheckerDefaultsAtUse) {
+  rx_ThreadState *first = nullptr;
+  std::thread([&] {
+    first = rx_GetThreadState();
+    first->checkerColor1 = 0x123456;
+    first->sourceOffsetX = 99;
+    ASSERT_TRUE(rx_GetCoordinateTables(first));  // scratch that the reclaim must free
+    first->columnIndex[65535] = 7;
+  }).join();
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(first->threadId != 0, true);
+  rx_ReclaimSlots();
+  EXPECT_EQ(first->threadId, 0u);
+  EXPECT_EQ(first->coordinateTables, nullptr);
+
+  rx_ThreadState copy{};
+  rx_ThreadState *second = nullptr;
+  std::thread([&] {
+    second = rx_GetThreadState();
+    copy = *second;
+    rx_ApplyCheckerDefaults(second);
+    copy.checkerScale = second->checkerScale * 100 + copy.checkerScale;  // before * 1 + after * 100
+    copy.checkerShift = second->checkerShift * 100 + copy.checkerShift;
+  }).join();
+  EXPECT_EQ(second, first);
+  EXPECT_EQ(copy.checkerColor1, 0u);
+  EXPECT_EQ(copy.checkerColor2, 0u);
+  EXPECT_EQ(copy.sourceOffsetX, 0);
+  EXPECT_EQ(copy.clipRight, 65536);
+  EXPECT_EQ(copy.checkerScale, 100);  // 0 when found, 1 after use
+  EXPECT_EQ(copy.checkerShift, 200);
+}
+
+TEST_F(EngineTest, TableLockIsTakenByForceAfterAboutASecond) {
+  rx_LockSlots();
+  std::atomic<bool> got{false};
+  std::thread other([&] {
+    rx_LockSlots();
+    got = true;
+    rx_UnlockSlots();
+  });
+  other.join();  // returns only because the lock is forced
+  EXPECT_TRUE(got.load());
+  rx_UnlockSlots();
+}
+
+TEST_F(EngineTest, HousekeepingStartsAtEightSlotsAndIsAskedToStopBelowFour) {
+  EXPECT_EQ(rx_CountOccupiedSlots(), 1);  // this thread
+  Gate release;
+  std::atomic<int> inside{0};
+  std::vector<std::thread> threads;
+  auto startOne = [&] {
+    threads.emplace_back([&] {
+      rx_GetThreadState();
+      inside++;
+      release.wait();
+    });
+    while (inside.load() < static_cast<int>(threads.size())) os_Sleep(1);
+  };
+  for (int i = 0; i < 6; ++i) startOne();  // seven threads with slots
+  rx_GetThreadState();
+  EXPECT_EQ(rx_CountOccupiedSlots(), 7);
+  EXPECT_EQ(rx_GetHousekeepingStatus(), rx_HousekeepingStatus::absent);
+
+  startOne();  // the eighth
+  rx_GetThreadState();
+  EXPECT_EQ(rx_CountOccupiedSlots(), 8);
+  EXPECT_EQ(rx_GetHousekeepingStatus(), rx_HousekeepingStatus::running);
+
+  release.open();
+  for (auto &t : threads) t.join();
+  // The housekeeping thread reclaims the ended threads' slots, is asked to
+  // stop by the next call that sees fewer than 4, ends, and is closed.
+  EXPECT_TRUE(eventually([] { return rx_CountOccupiedSlots() < 4; }));
+  EXPECT_TRUE(eventually([] { return rx_GetHousekeepingStatus() == rx_HousekeepingStatus::absent; }));
+  EXPECT_EQ(rx_StopHousekeeping(), 1);
+}
+
+TEST_F(EngineTest, StopHousekeepingEndsARunningThread) {
+  EXPECT_EQ(rx_StopHousekeeping(), 1);  // none running: nothing to do
+  Gate release;
+  std::atomic<int> inside{0};
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 8; ++i) {
+    threads.emplace_back([&] {
+      rx_GetThreadState();
+      inside++;
+      release.wait();
+    });
+  }
+  while (inside.load() < 8) os_Sleep(1);
+  rx_GetThreadState();
+  EXPECT_EQ(rx_GetHousekeepingStatus(), rx_HousekeepingStatus::running);
+  EXPECT_EQ(rx_StopHousekeeping(), 1);
+  EXPECT_EQ(rx_GetHousekeepingStatus(), rx_HousekeepingStatus::absent);
+  release.open();
+  for (auto &t : threads) t.join();
+}
+
+TEST_F(EngineTest, ManyShortLivedThreadsNeverRunTheTableOut) {
+  std::atomic<int> privateRecords{0}, failures{0};
+  std::atomic<bool> sawHousekeeper{false};
+  for (int batch = 0; batch < 20; ++batch) {
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 10; ++i) {
+      threads.emplace_back([&] {
+        rx_ThreadState *state = rx_GetThreadState();
+        if (state == nullptr) {
+          failures++;
+          return;
+        }
+        if (!rx_IsTableSlot(state)) privateRecords++;
+        rx_Surface s{};
+        if (rx_SurfaceCreate(&s, 16, 16, 0) != 1 || rx_SurfaceLock(&s, 0) != 1) failures++;
+        rx_SurfaceUnlock(&s, 0);
+        rx_SurfaceFree(&s);
+        if (rx_GetHousekeepingStatus() != rx_HousekeepingStatus::absent) sawHousekeeper = true;
+      });
+    }
+    for (auto &t : threads) t.join();
+  }
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_EQ(privateRecords.load(), 0);  // the table always had room: slots were reclaimed
+  EXPECT_TRUE(sawHousekeeper.load());
+  EXPECT_TRUE(eventually([] { return rx_CountOccupiedSlots() < 4; }));
+  EXPECT_TRUE(eventually([] { return rx_GetHousekeepingStatus() == rx_HousekeepingStatus::absent; }));
+}
+
+TEST_F(EngineTest, ThreadsBeyondTheTableGetPrivateRecords) {
+  constexpr int kThreads = 140;
+  Gate release;
+  std::atomic<int> inside{0};
+  std::vector<rx_ThreadState *> states(kThreads, nullptr);
+  std::vector<int32_t> clips(kThreads, 0);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kThreads; ++i) {
+    threads.emplace_back([&, i] {
+      states[i] = rx_GetThreadState();
+      rx_Rect rect{i, 0, i, 0, 1};
+      rx_SetClipRect(&rect);
+      inside++;
+      release.wait();
+      clips[i] = rx_GetThreadState()->clipLeft;  // still its own after all others wrote theirs
+    });
+  }
+  while (inside.load() < kThreads) os_Sleep(1);
+  release.open();
+  for (auto &t : threads) t.join();
+  std::set<rx_ThreadState *> distinct(states.begin(), states.end());
+  EXPECT_EQ(distinct.size(), static_cast<size_t>(kThreads));
+  int inTable = 0;
+  for (int i = 0; i < kThreads; ++i) {
+    EXPECT_EQ(clips[i], i);
+    inTable += rx_IsTableSlot(states[i]);
+  }
+  EXPECT_EQ(inTable, rx_SlotCount - 1);  // this thread holds the other slot
+  rx_StopHousekeeping();
+}
