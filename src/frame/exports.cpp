@@ -3,12 +3,14 @@
 
 #include "hostenv/sysinfo.h"
 #include "platform/os.h"
+#include "raster/thread_state.h"
 #include "vgm/vgm_common.h"
 
 extern "C" {
 
 VGM_EXPORT int32_t VGM_API core_Notify(int32_t code) {
   if (code != 0) return 0;
+  rx_StopHousekeeping();
   os_Sleep(10);
   return 1;
 }

@@ -1,5 +1,7 @@
 #include "frame/module.h"
 
+#include "raster/thread_state.h"
+
 #include <array>
 #include <atomic>
 #include <cstring>
@@ -86,6 +88,7 @@ bool frame_ProcessAttach(const void *instance) {
   // An empty module folder would make the plug-ins' folder relative: the
   // suite's base folder takes its place once the folder services exist.
   module.pluginFolder = module.moduleFolder + os_PathSeparator + u"Plugins";
+  if (rx_EngineStart() == 0) return false;  // processor features or memory missing
 
   if (module.attachCount > 0) {
     ++module.attachCount;
@@ -114,6 +117,10 @@ void frame_ProcessDetach(bool process_terminating) {
   if (process_terminating) return;  // the system reclaims everything itself
   std::lock_guard<std::mutex> guard(gLifecycleLock);
   ModuleState &module = state();
+  // The engine is released at every detach, also while the module stays attached.
+  struct EngineRelease {
+    ~EngineRelease() { rx_EngineStop(); }
+  } engineRelease;
   if (module.attachCount > 0 && --module.attachCount > 0) return;
   if (--module.backgroundCount <= 0) {
     module.backgroundCount = 0;

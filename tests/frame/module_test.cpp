@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <vector>
 
 #include "frame/module.h"
+#include "raster/thread_state.h"
+#include "vgm/vgm_common.h"
 #include "support/test_support.h"
 
 namespace {
@@ -111,4 +114,53 @@ TEST_F(ModuleLifecycle, ThreadTableHoldsThirtyTwo) {
   EXPECT_FALSE(frame_AddBackgroundThread(nullptr));
   frame_ProcessDetach(false);  // stops and reaps the 32
   EXPECT_EQ(frame_AttachCount(), 0);
+}
+
+TEST_F(ModuleLifecycle, AttachStartsTheRasterEngineAndEveryDetachStopsIt) {
+  ASSERT_TRUE(frame_ProcessAttach(instance()));
+  EXPECT_NE(rx_GetBlendTable(rx_TableOverlay), nullptr);
+  EXPECT_NE(rx_GetFeatureMask() & rx_HasSSE2, 0u);
+  ASSERT_TRUE(frame_ProcessAttach(instance()));
+  frame_ProcessDetach(false);
+  // Released even though the module stays attached; the next use restarts it.
+  EXPECT_EQ(rx_GetBlendTable(rx_TableOverlay), nullptr);
+  EXPECT_EQ(frame_AttachCount(), 1);
+  EXPECT_NE(rx_GetThreadState(), nullptr);
+  EXPECT_NE(rx_GetBlendTable(rx_TableOverlay), nullptr);
+  frame_ProcessDetach(false);
+  EXPECT_EQ(rx_GetBlendTable(rx_TableOverlay), nullptr);
+}
+
+TEST_F(ModuleLifecycle, NotifyZeroStopsTheHousekeepingThread) {
+  ASSERT_TRUE(frame_ProcessAttach(instance()));
+  // Eight threads holding engine slots at once start the housekeeping thread.
+  std::atomic<int> ready{0};
+  std::atomic<bool> release{false};
+  struct Shared {
+    std::atomic<int> *ready;
+    std::atomic<bool> *release;
+  } shared{&ready, &release};
+  std::vector<os_Thread *> threads;
+  for (int i = 0; i < 8; ++i) {
+    threads.push_back(os_ThreadStart(
+        [](void *raw) {
+          auto *s = static_cast<Shared *>(raw);
+          rx_GetThreadState();
+          s->ready->fetch_add(1);
+          while (!s->release->load()) os_Sleep(1);
+        },
+        &shared, 0));
+    ASSERT_NE(threads.back(), nullptr);
+  }
+  while (ready.load() < 8) os_Sleep(1);
+  rx_GetThreadState();  // the ninth user sees eight occupied slots
+  EXPECT_EQ(rx_GetHousekeepingStatus(), rx_HousekeepingStatus::running);
+  EXPECT_EQ(core_Notify(0), 1);
+  EXPECT_EQ(rx_GetHousekeepingStatus(), rx_HousekeepingStatus::absent);
+  EXPECT_EQ(core_Notify(7), 0);
+  release = true;
+  for (os_Thread *thread : threads) {
+    EXPECT_TRUE(os_ThreadWait(thread, 5000));
+    os_ThreadClose(thread);
+  }
 }
