@@ -2,9 +2,8 @@
 // On Windows these are the system's own calls; posix/bitmap*.cpp implements
 // them in memory: DIB sections are pixel blocks, a memory device context is a
 // record that holds one selected bitmap and an optional clip rectangle, and
-// copies between them are plain row copies. Only unscaled copies are done
-// here; scaled drawing (StretchBlt, StretchDIBits with differing sizes) fails
-// until the resampling kernels take it over.
+// copies between them are plain row copies. Scaled copies of 32-bit top-down
+// pixels go through the stretcher that the raster engine installs.
 #pragma once
 
 #include <cstddef>
@@ -170,11 +169,12 @@ BOOL SetBrushOrgEx(HDC dc, int x, int y, POINT *previous);
 // Copies between the bitmaps selected into two contexts (SRCCOPY only),
 // clipped to both bitmaps and to the destination's clip region.
 BOOL BitBlt(HDC dst, int x, int y, int width, int height, HDC src, int src_x, int src_y, DWORD rop);
-// Equal sizes copy as BitBlt; scaled copies are refused (FALSE).
+// Equal sizes copy as BitBlt; scaled copies need 32-bit top-down bitmaps on
+// both sides and an installed stretcher (FALSE otherwise).
 BOOL StretchBlt(HDC dst, int x, int y, int width, int height, HDC src, int src_x, int src_y, int src_width,
                 int src_height, DWORD rop);
-// Draws packed 32-bit rows described by `info`. Result: rows drawn, 0 when
-// refused (scaled or unsupported formats).
+// Draws packed rows described by `info`. Result: rows drawn, 0 when refused
+// (unsupported formats; scaled copies need 32-bit rows and the stretcher).
 int StretchDIBits(HDC dst, int x, int y, int width, int height, int src_x, int src_y, int src_width,
                   int src_height, const void *bits, const BITMAPINFO *info, UINT usage, DWORD rop);
 
@@ -183,3 +183,13 @@ int StretchDIBits(HDC dst, int x, int y, int width, int height, int src_x, int s
 #else
 #  include <windows.h>
 #endif
+
+// Scaled copies of 32-bit pixels, from a rectangle of one buffer into a
+// rectangle of another, clipped to `clip` (left, top, exclusive right and
+// bottom; null for none). The raster engine installs its resampler at start;
+// without one, scaled copies are refused.
+using os_StretchPixels = int32_t (*)(uint32_t *dst, int32_t dst_w, int32_t dst_h, int32_t dst_stride, int32_t x,
+                                     int32_t y, int32_t w, int32_t h, const uint32_t *src, int32_t src_w,
+                                     int32_t src_h, int32_t src_stride, int32_t sx, int32_t sy, int32_t sw,
+                                     int32_t sh, const int32_t *clip);
+void os_SetBitmapStretcher(os_StretchPixels stretcher);

@@ -14,9 +14,6 @@ enum : int32_t {
   rx_ErrTooBig = 9,        // a size limit was exceeded and shrinking was not allowed
   rx_ErrClosing = 10,      // closing, or not possible for wrapped and view surfaces
   rx_ErrNoAdjustment = 11,
-  // The operation needs the resampling and region-copy kernels, which this
-  // build does not have yet; nothing was changed.
-  rx_ErrNoKernel = 12,
   rx_ErrAborted = 13,      // the surface started closing while the operation ran
   rx_ErrNoDC = 16,
   rx_ErrGdi = 17,

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "platform/os.h"
+#include "raster/kernels/kernels.h"
 #include "raster/surface_internal.h"
 
 using namespace rx_detail;
@@ -543,7 +544,7 @@ int32_t rx_SurfaceCopy(rx_Surface *dst, rx_Surface *src) {
     std::memmove(dst->bits, src->bits, static_cast<size_t>(width) * height * 4);
     state->lastError = rx_ErrNone;
   } else {
-    result = fail(state, rx_ErrNoKernel);  // rows with gaps go through the region copy
+    result = rx_KernelCopyStrided(dst, src);  // rows with gaps: row by row
   }
   rx_SurfaceUnlock(dst, rx_LockExclusive);
   rx_SurfaceUnlock(src, 0);

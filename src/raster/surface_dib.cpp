@@ -346,15 +346,15 @@ int32_t rx_SurfaceFromBitmap(rx_Surface *surface, HBITMAP bitmap, uint32_t flags
   if (GetObjectW(bitmap, sizeof info, &info) < static_cast<int>(sizeof info)) return fail(state, rx_ErrArgument);
   int32_t created = rx_SurfaceCreate(surface, info.bmWidth, info.bmHeight, (flags & 0xF0) | rx_CreateDib);
   if (created == 0) return 0;
-  // A shrunk surface needs the bitmap scaled first, which the resampling
-  // kernels will do; until then refuse rather than draw a part of it.
-  if (created == 3) return discard(state, surface, rx_ErrNoKernel);
+  // A shrunk surface takes the bitmap scaled, drawn below.
+  bool shrunk = created == 3;
   if (rx_SurfaceLock(surface, rx_LockExclusive) == 0) return discard(state, surface, state->lastError);
   int32_t width = static_cast<int32_t>(surface->width), height = static_cast<int32_t>(surface->height);
   BITMAPV5HEADER header;
   fillDibHeader(&header, width, height);
-  int rows = GetDIBits(dibContext(surface), bitmap, 0, static_cast<UINT>(height), surface->bits,
-                       reinterpret_cast<BITMAPINFO *>(&header), DIB_RGB_COLORS);
+  int rows = shrunk ? 0
+                    : GetDIBits(dibContext(surface), bitmap, 0, static_cast<UINT>(height), surface->bits,
+                                reinterpret_cast<BITMAPINFO *>(&header), DIB_RGB_COLORS);
   if (rows != height) {
     // Draw it instead, from a context of its own.
     HDC source = CreateCompatibleDC(nullptr);
@@ -410,8 +410,6 @@ int32_t rx_SurfacePaint(HDC dc, int32_t left, int32_t top, int32_t right, int32_
   int64_t width = int64_t{right} - left + 1, height = int64_t{bottom} - top + 1;
   int64_t srcWidth = int64_t{src_right} - src_left + 1, srcHeight = int64_t{src_bottom} - src_top + 1;
   if (width < 1 || height < 1 || srcWidth < 1 || srcHeight < 1) return fail(state, rx_ErrArgument);
-  // Stretching goes through the resampling kernels, which are not built yet.
-  if (width != srcWidth || height != srcHeight) return fail(state, rx_ErrNoKernel);
   if (rx_SurfaceLock(surface, 0) == 0) return 0;
   auto done = [&](int32_t result, int32_t code) {
     rx_SurfaceUnlock(surface, 0);
@@ -428,17 +426,21 @@ int32_t rx_SurfacePaint(HDC dc, int32_t left, int32_t top, int32_t right, int32_
     if (own == nullptr || (type != OBJ_MEMDC && type != OBJ_DC)) return done(0, rx_ErrNoDC);
     HGDIOBJ previous = SelectObject(own, dibBitmap(surface));
     if (previous == nullptr) return done(0, rx_ErrGdi);
-    int32_t result = BitBlt(dc, left, top, w, h, own, src_left, src_top, SRCCOPY);
+    int32_t result = (width == srcWidth && height == srcHeight)
+                         ? BitBlt(dc, left, top, w, h, own, src_left, src_top, SRCCOPY)
+                         : StretchBlt(dc, left, top, w, h, own, src_left, src_top, static_cast<int>(srcWidth),
+                                      static_cast<int>(srcHeight), SRCCOPY);
     if (previous != dibBitmap(surface)) SelectObject(own, previous);
     return done(result, rx_ErrGdi);
   }
   // Other kinds: the rectangle's rows as a packed image whose width is the stride.
   uint32_t *first = surface->bits + static_cast<size_t>(src_top) * surface->stride + static_cast<size_t>(src_left);
   BITMAPV5HEADER header;
-  fillDibHeader(&header, static_cast<int32_t>(surface->stride), h);
+  int sw = static_cast<int>(srcWidth), sh = static_cast<int>(srcHeight);
+  fillDibHeader(&header, static_cast<int32_t>(surface->stride), sh);
   SetStretchBltMode(dc, HALFTONE);
   SetBrushOrgEx(dc, 0, 0, nullptr);
-  int32_t result = StretchDIBits(dc, left, top, w, h, 0, 0, w, h, first, reinterpret_cast<const BITMAPINFO *>(&header),
-                                 DIB_RGB_COLORS, SRCCOPY);
+  int32_t result = StretchDIBits(dc, left, top, w, h, 0, 0, sw, sh, first,
+                                 reinterpret_cast<const BITMAPINFO *>(&header), DIB_RGB_COLORS, SRCCOPY);
   return done(result, rx_ErrGdi);
 }

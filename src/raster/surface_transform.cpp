@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "platform/os.h"
+#include "raster/kernels/kernels.h"
 #include "raster/surface_internal.h"
 
 using namespace rx_detail;
@@ -91,9 +92,6 @@ int32_t rx_SurfaceResize(rx_Surface *surface, int32_t width, int32_t height, uin
     if (rx_SurfaceRefresh(surface) == 0) return 0;
     if (surface->width == static_cast<uint32_t>(width) && surface->height == static_cast<uint32_t>(height)) return 1;
   }
-  // Carrying the pixels over means resampling or a region copy, both done by
-  // the kernels, which this build does not have yet: refuse before changing anything.
-  if (!empty && !(flags & 1)) return fail(state, rx_ErrNoKernel);
   uint32_t storage = 0;  // automatic for a new surface
   if (flags & 2) {
     storage = rx_CreateMemory;
@@ -104,6 +102,12 @@ int32_t rx_SurfaceResize(rx_Surface *surface, int32_t width, int32_t height, uin
   if (!(flags & 4)) createFlags |= rx_CreateNoShrink;
   rx_Surface resized{};
   if (rx_SurfaceCreate(&resized, width, height, createFlags) == 0) return 0;
+  if (!empty && !(flags & 1) &&
+      rx_KernelResizeCarryOver(&resized, surface, (flags & 0xF0) == 0x20, (flags & 0x10) != 0) == 0) {
+    int32_t code = state->lastError;
+    rx_SurfaceFree(&resized);
+    return fail(state, code);
+  }
   rx_SurfaceSwap(surface, &resized);
   rx_SurfaceFree(&resized);
   bool asked = surface->width == static_cast<uint32_t>(width) && surface->height == static_cast<uint32_t>(height);

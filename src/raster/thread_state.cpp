@@ -9,7 +9,9 @@
 
 #include "hostenv/sysinfo.h"
 #include "platform/os.h"
+#include "platform/os_bitmap.h"
 #include "platform/os_memory_probe.h"
+#include "raster/kernels/kernels.h"
 
 // Builds the four blend tables (blend_tables.cpp); false when memory is lacking.
 bool rx_BuildBlendTables(uint8_t *tables[4]);
@@ -244,6 +246,7 @@ int32_t startLocked() {
   uint8_t *tables[4] = {};
   if (!rx_BuildBlendTables(tables)) return 0;
   for (int i = 0; i < 4; ++i) gBlendTables[i].store(tables[i]);
+  os_SetBitmapStretcher(rx_KernelStretchPixels);  // scaled bitmap copies resample like everything else
   gStartCount.store(1, std::memory_order_release);
   return 1;
 }

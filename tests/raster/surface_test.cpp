@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "platform/os.h"
@@ -372,10 +374,16 @@ TEST_F(SurfaceTest, CopyMakesAnExactCopyOrRefusesStridedRows) {
   ASSERT_EQ(rx_SurfaceCopy(&wrapped, &src), 1);
   EXPECT_EQ(buffer[6 * 3 + 5], marker(5, 3));
 
+  // A view's rows have gaps: copied row by row into a surface of its size.
   rx_Surface view{};
   ASSERT_EQ(rx_SurfaceView(&view, &src, 1, 1, 3, 2), 1);
-  EXPECT_EQ(rx_SurfaceCopy(&dst, &view), 0);
-  EXPECT_EQ(error(), rx_ErrNoKernel);
+  ASSERT_EQ(rx_SurfaceCopy(&dst, &view), 1);
+  ASSERT_EQ(rx_SurfaceLock(&dst, 0), 1);
+  EXPECT_EQ(dst.width, 3u);
+  EXPECT_EQ(dst.height, 2u);
+  EXPECT_EQ(pixelAt(&dst, 0, 0), marker(1, 1));
+  EXPECT_EQ(pixelAt(&dst, 2, 1), marker(3, 2));
+  rx_SurfaceUnlock(&dst, 0);
   for (rx_Surface *s : {&view, &wrapped, &dst, &src}) rx_SurfaceFree(s);
 }
 
@@ -469,19 +477,37 @@ TEST_F(SurfaceTest, AlphaConversionFollowsTheIntegerFormulas) {
   rx_SurfaceFree(&s);
 }
 
-TEST_F(SurfaceTest, ResizeDiscardsOrRefusesToCarryPixelsWithoutKernels) {
+TEST_F(SurfaceTest, ResizeCarriesPixelsOverOrDiscardsThem) {
   rx_Surface s{};
   ASSERT_EQ(rx_SurfaceCreate(&s, 8, 8, rx_CreateDib), 1);
   fillMarkers(&s);
   EXPECT_EQ(rx_SurfaceResize(&s, 8, 8, 0), 1);
   EXPECT_EQ(rx_SurfaceResize(&s, 0, 8, 0), 0);
   EXPECT_EQ(error(), rx_ErrArgument);
-  EXPECT_EQ(rx_SurfaceResize(&s, 4, 4, 0), 0);
-  EXPECT_EQ(error(), rx_ErrNoKernel);
+  // Region copy: the top-left part stays pixel for pixel.
+  EXPECT_EQ(rx_SurfaceResize(&s, 4, 5, 0x20), 1);
   rx_SurfaceLock(&s, 0);
-  EXPECT_EQ(s.width, 8u);  // left as it was
-  EXPECT_EQ(pixelAt(&s, 7, 7), marker(7, 7));
+  EXPECT_EQ(s.width, 4u);
+  EXPECT_EQ(s.kind, rx_KindDib);
+  EXPECT_EQ(pixelAt(&s, 3, 4), marker(3, 4));
+  EXPECT_EQ(pixelAt(&s, 0, 0), marker(0, 0));
   rx_SurfaceUnlock(&s, 0);
+  // Resampled: a constant image stays constant at any size.
+  rx_Surface flat{};
+  ASSERT_EQ(rx_SurfaceCreate(&flat, 9, 7, 0), 1);
+  ASSERT_EQ(rx_SurfaceLock(&flat, 0), 1);
+  for (uint32_t y = 0; y < 7; ++y)
+    for (uint32_t x = 0; x < 9; ++x) flat.bits[y * flat.stride + x] = 0x00336699;
+  rx_SurfaceUnlock(&flat, 0);
+  for (auto [w, h] : {std::pair{4, 3}, std::pair{20, 13}}) {
+    ASSERT_EQ(rx_SurfaceResize(&flat, w, h, 0), 1);
+    ASSERT_EQ(rx_SurfaceLock(&flat, 0), 1);
+    EXPECT_EQ(flat.width, static_cast<uint32_t>(w));
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x) ASSERT_EQ(pixelAt(&flat, x, y), 0x00336699u) << x << "," << y;
+    rx_SurfaceUnlock(&flat, 0);
+  }
+  rx_SurfaceFree(&flat);
 
   EXPECT_EQ(rx_SurfaceResize(&s, 4, 3, 1), 1);
   EXPECT_EQ(s.kind, rx_KindDib);
@@ -526,8 +552,26 @@ TEST_F(SurfaceTest, DeviceContextIsClippedHeldExclusivelyAndGivenBack) {
   ASSERT_EQ(rx_SurfaceCreate(&source, 10, 8, rx_CreateDib), 1);
   fillMarkers(&source);
   EXPECT_EQ(rx_SurfacePaint(dc, 0, 0, 9, 7, &source, 0, 0, 9, 7), 1);
-  EXPECT_EQ(rx_SurfacePaint(dc, 0, 0, 9, 7, &source, 0, 0, 4, 3), 0);  // stretching
-  EXPECT_EQ(error(), rx_ErrNoKernel);
+  // Stretching a flat source: the clipped part takes its colour, the rest nothing.
+  rx_Surface flat{};
+  ASSERT_EQ(rx_SurfaceCreate(&flat, 5, 4, 0), 1);
+  ASSERT_EQ(rx_SurfaceLock(&flat, 0), 1);
+  for (uint32_t i = 0; i < 5 * 4; ++i) flat.bits[i] = 0x00A0B0C0;
+  rx_SurfaceUnlock(&flat, 0);
+  rx_Surface stretched{};
+  ASSERT_EQ(rx_SurfaceCreate(&stretched, 10, 8, rx_CreateDib), 1);
+  HDC stretchedDc = nullptr;
+  ASSERT_NE(rx_SurfaceGetDC(&stretched, &stretchedDc, true), nullptr);
+  EXPECT_EQ(rx_SurfacePaint(stretchedDc, 0, 0, 9, 7, &flat, 0, 0, 4, 3), 1);
+  rx_SurfaceReleaseDC(&stretched, &stretchedDc);
+  ASSERT_EQ(rx_SurfaceLock(&stretched, 0), 1);
+  EXPECT_EQ(pixelAt(&stretched, 2, 1), 0x00A0B0C0u);
+  EXPECT_EQ(pixelAt(&stretched, 5, 3), 0x00A0B0C0u);
+  EXPECT_EQ(pixelAt(&stretched, 1, 1), 0u);
+  EXPECT_EQ(pixelAt(&stretched, 6, 3), 0u);
+  rx_SurfaceUnlock(&stretched, 0);
+  rx_SurfaceFree(&stretched);
+  rx_SurfaceFree(&flat);
   rx_SurfaceReleaseDC(&s, &dc);
   EXPECT_EQ(dc, nullptr);
   EXPECT_EQ(s.owner, 0u);
@@ -627,6 +671,22 @@ TEST_F(SurfaceTest, BitmapsAreDetachedAndTakenIn) {
 
   EXPECT_EQ(rx_SurfaceFromBitmap(&s, reinterpret_cast<HBITMAP>(&header), 0), 0);
   EXPECT_EQ(error(), rx_ErrArgument);
+
+  // Wider than a surface may be: the bitmap comes in scaled to the limit.
+  header.bmiHeader.biWidth = 70000;
+  header.bmiHeader.biHeight = -2;  // top-down
+  header.bmiHeader.biBitCount = 32;
+  HBITMAP wide = CreateDIBSection(nullptr, &header, DIB_RGB_COLORS, &bits, nullptr, 0);
+  ASSERT_NE(wide, nullptr);
+  std::fill_n(static_cast<uint32_t *>(bits), 70000 * 2, 0x00405060u);
+  ASSERT_EQ(rx_SurfaceFromBitmap(&s, wide, 0), 1);
+  ASSERT_EQ(rx_SurfaceLock(&s, 0), 1);
+  EXPECT_EQ(s.width, 65536u);
+  ASSERT_GE(s.height, 1u);
+  for (int y = 0; y < static_cast<int>(s.height); ++y)
+    for (int x : {0, 1, 30000, 65535}) EXPECT_EQ(pixelAt(&s, x, y), 0x00405060u) << x << "," << y;
+  rx_SurfaceUnlock(&s, 0);
+  EXPECT_TRUE(DeleteObject(wide));
   rx_SurfaceFree(&s);
 }
 

@@ -3,8 +3,10 @@
 // queries exact for stale or foreign handles, as the engine relies on them to
 // notice a device context that has gone away. One lock guards all objects.
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <unordered_set>
@@ -181,6 +183,23 @@ bool clipDestination(const DcObject *dc, int x, int y, int width, int height, RE
 
 bool drawable(const BitmapObject *b) {
   return b != nullptr && !b->stock && b->memory != nullptr;
+}
+
+std::atomic<os_StretchPixels> gStretcher{nullptr};
+
+// Scales 32-bit rows (top row first, `src_stride` pixels apart) into a 32-bit
+// top-down bitmap selected into `dc`, honouring its clip region.
+bool stretchInto(const DcObject *dc, int x, int y, int width, int height, const uint32_t *src, int32_t src_w,
+                 int32_t src_h, int32_t src_stride, int src_x, int src_y, int src_width, int src_height) {
+  const BitmapObject *d = dc->bitmap;
+  os_StretchPixels stretcher = gStretcher.load();
+  if (stretcher == nullptr || d->bitCount != 32 || d->height > 0 || width <= 0 || height <= 0 || src_width <= 0 ||
+      src_height <= 0)
+    return false;
+  int32_t clip[4] = {dc->clip.left, dc->clip.top, dc->clip.right, dc->clip.bottom};
+  return stretcher(reinterpret_cast<uint32_t *>(d->memory), d->width, absHeight(d),
+                   static_cast<int32_t>(d->rowBytes / 4), x, y, width, height, src, src_w, src_h, src_stride, src_x,
+                   src_y, src_width, src_height, dc->hasClip ? clip : nullptr) != 0;
 }
 
 }  // namespace
@@ -468,20 +487,56 @@ BOOL BitBlt(HDC dst_handle, int x, int y, int width, int height, HDC src_handle,
   return TRUE;
 }
 
-BOOL StretchBlt(HDC dst, int x, int y, int width, int height, HDC src, int src_x, int src_y, int src_width,
-                int src_height, DWORD rop) {
-  // Scaling needs the resampling kernels; only the one-to-one case is done here.
-  if (width != src_width || height != src_height) return FALSE;
-  return BitBlt(dst, x, y, width, height, src, src_x, src_y, rop);
+BOOL StretchBlt(HDC dst_handle, int x, int y, int width, int height, HDC src_handle, int src_x, int src_y,
+                int src_width, int src_height, DWORD rop) {
+  if (width == src_width && height == src_height) return BitBlt(dst_handle, x, y, width, height, src_handle, src_x, src_y, rop);
+  if (rop != SRCCOPY) return FALSE;
+  std::lock_guard<std::mutex> guard(gdiLock());
+  auto *dst = lookup<DcObject>(dst_handle, OBJ_MEMDC);
+  auto *src = lookup<DcObject>(src_handle, OBJ_MEMDC);
+  if (dst == nullptr || src == nullptr || !drawable(dst->bitmap) || !drawable(src->bitmap)) return FALSE;
+  const BitmapObject *s = src->bitmap;
+  if (s->bitCount != 32 || s->height > 0 || s->memory == dst->bitmap->memory) return FALSE;
+  return stretchInto(dst, x, y, width, height, reinterpret_cast<const uint32_t *>(s->memory), s->width, absHeight(s),
+                     static_cast<int32_t>(s->rowBytes / 4), src_x, src_y, src_width, src_height)
+             ? TRUE
+             : FALSE;
 }
 
 int StretchDIBits(HDC dst_handle, int x, int y, int width, int height, int src_x, int src_y, int src_width,
                   int src_height, const void *bits, const BITMAPINFO *info, UINT usage, DWORD rop) {
   if (rop != SRCCOPY || usage != DIB_RGB_COLORS || bits == nullptr) return 0;
-  if (width != src_width || height != src_height || width <= 0 || height <= 0) return 0;
+  if (width <= 0 || height <= 0 || src_width <= 0 || src_height <= 0) return 0;
   PixelFormat format;
   if (!readFormat(info, &format)) return 0;
   int32_t rows = format.height < 0 ? -format.height : format.height;
+  if (width != src_width || height != src_height) {
+    // Scaled: 32-bit rows, read top row first (bottom-up rows through a copy).
+    if (format.bitCount != 32 || src_x < 0 || src_y < 0 || src_x > format.width - src_width ||
+        src_y > rows - src_height)
+      return 0;
+    const auto *pixels = static_cast<const uint32_t *>(bits);
+    int32_t stride = format.width;
+    std::unique_ptr<uint32_t[]> flipped;
+    if (format.height > 0) {
+      flipped.reset(new (std::nothrow) uint32_t[static_cast<size_t>(src_width) * src_height]);
+      if (!flipped) return 0;
+      for (int32_t row = 0; row < src_height; ++row)
+        std::memcpy(&flipped[static_cast<size_t>(row) * src_width],
+                    pixels + static_cast<size_t>(rows - 1 - (src_y + row)) * stride + src_x,
+                    static_cast<size_t>(src_width) * 4);
+      pixels = flipped.get(), stride = src_width, src_x = 0, src_y = 0;
+    }
+    std::lock_guard<std::mutex> guard(gdiLock());
+    auto *dst = lookup<DcObject>(dst_handle, OBJ_MEMDC);
+    if (dst == nullptr || !drawable(dst->bitmap)) return 0;
+    int32_t sourceRows = format.height > 0 ? src_height : rows;
+    int32_t sourceWidth = format.height > 0 ? src_width : format.width;
+    return stretchInto(dst, x, y, width, height, pixels, sourceWidth, sourceRows, stride, src_x, src_y, src_width,
+                       src_height)
+               ? height
+               : 0;
+  }
   if (src_x < 0 || src_y < 0 || src_x > format.width - width || src_y > rows - height) return 0;
   std::lock_guard<std::mutex> guard(gdiLock());
   auto *dst = lookup<DcObject>(dst_handle, OBJ_MEMDC);
@@ -502,3 +557,5 @@ int StretchDIBits(HDC dst_handle, int x, int y, int width, int height, int src_x
 }
 
 }  // extern "C"
+
+void os_SetBitmapStretcher(os_StretchPixels stretcher) { gStretcher.store(stretcher); }

@@ -1,0 +1,279 @@
+// The fast resampling paths (whole-factor box, two-tap bilinear): when they
+// are taken, SSE2 against the scalar twins byte for byte, and both against
+// the general filter within a stated tolerance.
+#include <algorithm>
+#include <cstdlib>
+#include <random>
+
+#include "kernel_test_util.h"
+#include "raster/kernels/kernel_driver.h"
+#include "raster/kernels/resample_fast.h"
+
+using namespace kt;
+using namespace rx_kernel;
+
+namespace {
+
+// Restores the general-only switch on scope exit.
+struct GeneralOnly {
+  explicit GeneralOnly(bool on) { gResampleGeneralOnly = on; }
+  ~GeneralOnly() { gResampleGeneralOnly = false; }
+};
+
+// The scaled copy rx_ResampleRect runs with the scaling-case option, with the SIMD choice open.
+int32_t Resample(Surface &dst, const int d[4], Surface &src, const int s[4], bool simd) {
+  RectJob j;
+  j.dst = &dst;
+  j.src = &src;
+  j.dl = d[0], j.dt = d[1], j.dr = d[2], j.db = d[3];
+  j.sl = s[0], j.st = s[1], j.sr = s[2], j.sb = s[3];
+  j.options = rx_OptScaleCase;
+  j.useOffset = true;
+  j.fullSpan = true;
+  j.noSimd = !simd;
+  j.sampling = Sampling::filtered;
+  const int nsx = s[2] - s[0] + 1, nsy = s[3] - s[1] + 1, ndx = d[2] - d[0] + 1, ndy = d[3] - d[1] + 1;
+  const int32_t scaleCase = rx_ScalingCase(nsx, nsy, ndx, ndy, false, rx_OptScaleCase);
+  j.columnFilter = FilterForAxis(scaleCase, nsx, ndx);
+  j.rowFilter = FilterForAxis(scaleCase, nsy, ndy);
+  return RunRect(j);
+}
+
+// The fast path the driver's tap tables select for a whole-surface scale.
+int32_t KindFor(int nsx, int nsy, int ndx, int ndy) {
+  const int32_t scaleCase = rx_ScalingCase(nsx, nsy, ndx, ndy, false, rx_OptScaleCase);
+  AxisTaps cols, rows;
+  EXPECT_TRUE(BuildTaps(&cols, FilterForAxis(scaleCase, nsx, ndx), 0, ndx - 1, 0, ndx - 1, 0, nsx - 1, nsx, 0));
+  EXPECT_TRUE(BuildTaps(&rows, FilterForAxis(scaleCase, nsy, ndy), 0, ndy - 1, 0, ndy - 1, 0, nsy - 1, nsy, 0));
+  return ClassifyFastResample(cols, rows);
+}
+
+// Random colours; every fifth pixel opaque, every seventh invisible, the rest anything.
+void FillRandom(Surface &s, uint32_t seed, bool opaque) {
+  std::mt19937 rng(seed);
+  s.Fill([&rng, opaque](int x, int) {
+    uint32_t t = opaque || x % 5 == 0 ? 0 : x % 7 == 0 ? 255 : rng() & 255;
+    return (rng() & 0xFFFFFF) | t << 24;
+  });
+}
+
+struct Case {
+  int sw, sh, dw, dh;
+  int32_t kind;
+};
+const Case kCases[] = {
+    {64, 48, 32, 24, rx_FastBox},       {66, 50, 33, 25, rx_FastBox},       {99, 45, 33, 15, rx_FastBox},
+    {128, 64, 32, 16, rx_FastBox},      {200, 88, 25, 11, rx_FastBox},      {160, 48, 10, 3, rx_FastBox},
+    {70, 40, 35, 8, rx_FastBox},        {30, 64, 30, 16, rx_FastBox},       {31, 21, 62, 42, rx_FastBilinear},
+    {20, 13, 60, 39, rx_FastBilinear},  {20, 14, 30, 21, rx_FastBilinear},  {1, 5, 7, 11, rx_FastBilinear},
+    {17, 1, 51, 3, rx_FastBilinear},    {40, 30, 20, 45, rx_FastNone}, {8, 8, 13, 13, rx_FastBilinear},
+};
+
+TEST(FastResample, TablesSelectThePaths) {
+  for (const Case &c : kCases) EXPECT_EQ(KindFor(c.sw, c.sh, c.dw, c.dh), c.kind) << c.sw << "x" << c.sh << " " << c.dw;
+  EXPECT_EQ(KindFor(30, 30, 20, 20), rx_FastNone);    // mild shrink: wider tents
+  EXPECT_EQ(KindFor(100, 100, 40, 40), rx_FastNone);  // 2.5: partial pixels at the box edges
+  EXPECT_EQ(KindFor(340, 34, 20, 2), rx_FastNone);    // 17 x 17 would overflow the 16-bit sums
+  EXPECT_EQ(KindFor(64, 16, 4, 1), rx_FastBox);       // 16 x 16 still fits
+  // A sub-pixel offset breaks the whole runs of the box.
+  AxisTaps cols, rows;
+  ASSERT_TRUE(BuildTaps(&cols, Filter::box, 0, 9, 0, 9, 0, 19, 20, 64));
+  ASSERT_TRUE(BuildTaps(&rows, Filter::box, 0, 9, 0, 9, 0, 19, 20, 0));
+  EXPECT_EQ(ClassifyFastResample(cols, rows), rx_FastNone);  // three taps, the outer ones halved
+  ASSERT_TRUE(BuildTaps(&cols, Filter::box, 0, 9, 0, 9, 0, 39, 40, 64));
+  EXPECT_EQ(ClassifyFastResample(cols, rows), rx_FastNone);
+}
+
+TEST(FastResample, PackedAndScalarGiveTheSameBytes) {
+  uint32_t seed = 1;
+  for (const Case &c : kCases) {
+    for (bool opaque : {false, true}) {
+      Surface src(c.sw, c.sh), a(c.dw, c.dh, 0x11223344), b(c.dw, c.dh, 0x11223344);
+      FillRandom(src, seed++, opaque);
+      const int d[4] = {0, 0, c.dw - 1, c.dh - 1}, s[4] = {0, 0, c.sw - 1, c.sh - 1};
+      ASSERT_EQ(Resample(a, d, src, s, true), 1);
+      ASSERT_EQ(Resample(b, d, src, s, false), 1);
+      ASSERT_EQ(a.Pixels(), b.Pixels()) << c.sw << "x" << c.sh << " -> " << c.dw << "x" << c.dh;
+    }
+  }
+  // The helper above is the public kernel's job.
+  Surface src(64, 48), a(32, 24), b(32, 24);
+  FillRandom(src, 99, false);
+  const int d[4] = {0, 0, 31, 23}, s[4] = {0, 0, 63, 47};
+  ASSERT_EQ(Resample(a, d, src, s, true), 1);
+  ASSERT_EQ(rx_ResampleRect(&b, 0, 0, 31, 23, &src, 0, 0, 63, 47, rx_OptScaleCase), 1);
+  EXPECT_EQ(a.Pixels(), b.Pixels());
+}
+
+// Fast against general: opaque images within 1 per channel; translucent
+// ones within 1 in T and 2 in colour times opacity (what a viewer sees),
+// since the fast paths weight colours on 8 bits.
+TEST(FastResample, CloseToTheGeneralFilter) {
+  uint32_t seed = 50;
+  for (const Case &c : kCases) {
+    for (bool opaque : {true, false}) {
+      Surface src(c.sw, c.sh), fast(c.dw, c.dh), general(c.dw, c.dh);
+      FillRandom(src, seed++, opaque);
+      const int d[4] = {0, 0, c.dw - 1, c.dh - 1}, s[4] = {0, 0, c.sw - 1, c.sh - 1};
+      ASSERT_EQ(Resample(fast, d, src, s, true), 1);
+      {
+        GeneralOnly off(true);
+        ASSERT_EQ(Resample(general, d, src, s, true), 1);
+      }
+      std::vector<uint32_t> f = fast.Pixels(), g = general.Pixels();
+      for (size_t i = 0; i < f.size(); ++i) {
+        const int tf = Ch(f[i], 3), tg = Ch(g[i], 3);
+        ASSERT_LE(std::abs(tf - tg), 1) << i;
+        for (int ch = 0; ch < 3; ++ch) {
+          if (opaque) {
+            ASSERT_EQ(tf, 0);
+            ASSERT_LE(std::abs(Ch(f[i], ch) - Ch(g[i], ch)), 1) << c.sw << " -> " << c.dw << " at " << i;
+          } else {
+            const int seenF = Ch(f[i], ch) * (255 - tf), seenG = Ch(g[i], ch) * (255 - tg);
+            ASSERT_LE(std::abs(seenF - seenG), 2 * 255) << c.sw << " -> " << c.dw << " at " << i;
+          }
+        }
+      }
+    }
+  }
+}
+
+TEST(FastResample, SubRectanglesAndClipping) {
+  Surface src(90, 60);
+  FillRandom(src, 7, false);
+  // 80 x 30 -> 40 x 30 (box 2 x 1) from and into the middle of the surfaces.
+  Surface a(50, 40, 0x55555555), b(50, 40, 0x55555555);
+  const int d[4] = {5, 3, 44, 32}, s[4] = {10, 6, 89, 35};
+  ASSERT_EQ(Resample(a, d, src, s, true), 1);
+  ASSERT_EQ(Resample(b, d, src, s, false), 1);
+  EXPECT_EQ(a.Pixels(), b.Pixels());
+  // Outside the destination rectangle nothing changed.
+  EXPECT_EQ(a.At(4, 3), 0x55555555u);
+  EXPECT_EQ(a.At(45, 32), 0x55555555u);
+  EXPECT_EQ(a.At(5, 33), 0x55555555u);
+  EXPECT_NE(a.At(20, 10), 0x55555555u);
+  // The first destination pixel averages source (10, 6) and (11, 6) exactly.
+  uint32_t p = a.At(5, 3), q0 = src.At(10, 6), q1 = src.At(11, 6);
+  const int a0 = 255 - Ch(q0, 3), a1 = 255 - Ch(q1, 3);
+  EXPECT_NEAR(Ch(p, 3), 255 - (a0 + a1 + 1) / 2, 1);
+  if (a0 + a1 > 100) {
+    EXPECT_NEAR(Ch(p, 1), (Ch(q0, 1) * a0 + Ch(q1, 1) * a1) / double(a0 + a1), 2);
+  }
+
+  // The clip narrows what is drawn through the fast path too.
+  Surface c(50, 40, 0x55555555);
+  rx_Rect clip{13, 4, 40, 25, 1};
+  RectJob j;
+  rx_SetClipRect(&clip);
+  j.dst = &c;
+  j.src = &src;
+  j.dl = d[0], j.dt = d[1], j.dr = d[2], j.db = d[3], j.sl = s[0], j.st = s[1], j.sr = s[2], j.sb = s[3];
+  j.options = rx_OptScaleCase | rx_OptClip;
+  j.useOffset = j.fullSpan = true;
+  j.sampling = Sampling::filtered;
+  j.columnFilter = Filter::box;
+  j.rowFilter = Filter::tent;
+  ASSERT_EQ(RunRect(j), 1);
+  rx_SetClipRect(nullptr);
+  Surface whole(50, 40, 0x55555555);
+  ASSERT_EQ(Resample(whole, d, src, s, true), 1);
+  for (int y = 0; y < 40; ++y)
+    for (int x = 0; x < 50; ++x) {
+      const bool inside = x >= 13 && x <= 40 && y >= 4 && y <= 25;
+      ASSERT_EQ(c.At(x, y), inside ? whole.At(x, y) : 0x55555555u) << x << "," << y;
+    }
+}
+
+TEST(FastResample, CheckerboardsAverageToGreyAtEveryFactor) {
+  for (int f : {2, 4, 8, 16}) {
+    Surface src(16 * f, 8 * f), dst(16, 8);
+    // Black and white cells, the black ones half transparent: the average
+    // is white weighted 2:1 over black, at three quarters opacity.
+    src.Fill([](int x, int y) { return ((x + y) & 1) ? Grey(255) : Grey(0, 128); });
+    ASSERT_EQ(rx_ResampleRect(&dst, 0, 0, 15, 7, &src, 0, 0, 16 * f - 1, 8 * f - 1, rx_OptScaleCase), 1);
+    for (uint32_t p : dst.Pixels()) {
+      ASSERT_NEAR(Ch(p, 0), 170, 1) << f;
+      ASSERT_NEAR(Ch(p, 3), 64, 1) << f;
+    }
+  }
+}
+
+TEST(FastResample, EnlargingKeepsEdgesInPlace) {
+  // A step at x = 10 of 20 columns, doubled: the step's midpoint stays at x = 20.
+  Surface src(20, 4), dst(40, 8);
+  src.Fill([](int x, int) { return Grey(x < 10 ? 0 : 200); });
+  ASSERT_EQ(rx_ResampleRect(&dst, 0, 0, 39, 7, &src, 0, 0, 19, 3, rx_OptScaleCase), 1);
+  for (int x = 0; x < 40; ++x) EXPECT_EQ(Ch(dst.At(x, 3), 1) + Ch(dst.At(39 - x, 3), 1), 200) << x;
+  EXPECT_EQ(dst.At(18, 0), Grey(0));
+  EXPECT_EQ(dst.At(19, 0), Grey(50));
+  EXPECT_EQ(dst.At(20, 0), Grey(150));
+  EXPECT_EQ(dst.At(21, 0), Grey(200));
+}
+
+TEST(FastResample, ResolveTwinsAgreeOnEverySum) {
+  // The packed path divides in single precision: every opacity sum and the
+  // edge colour sums around it must come out as the integer division does.
+  std::mt19937 rng(3);
+  for (int n : {1, 2, 3, 4, 9, 64, 100, 256}) {
+    const int top = 255 * n;
+    std::vector<uint16_t> sums;
+    for (int a = 0; a <= top; ++a) {
+      const int cs[] = {0, a / 3, a / 2, std::max(a - 1, 0), a, std::min(a + 1, 65535),
+                        static_cast<int>(rng() % (a + 1))};
+      for (int c : cs) {
+        sums.push_back(static_cast<uint16_t>(c));
+        sums.push_back(static_cast<uint16_t>(cs[static_cast<size_t>(c) % 7]));
+        sums.push_back(static_cast<uint16_t>(a));
+        sums.push_back(static_cast<uint16_t>(top - a));
+      }
+    }
+    const int32_t count = static_cast<int32_t>(sums.size() / 4) - 1;  // odd tails too
+    std::vector<uint32_t> x(static_cast<size_t>(count)), y(static_cast<size_t>(count));
+    ResolveSumsScalar(sums.data(), count, n, x.data());
+    ResolveSumsSse2(sums.data(), count, n, y.data());
+    ASSERT_EQ(x, y) << n;
+    // Spot checks of the meaning: full opacity, white stays white, nothing stays nothing.
+    uint16_t opaque[4] = {static_cast<uint16_t>(100 * n), static_cast<uint16_t>(255 * n), 0, 0};
+    uint16_t none[4] = {0, 0, 0, static_cast<uint16_t>(top)};
+    uint32_t p;
+    ResolveSumsSse2(opaque, 1, n, &p);
+    EXPECT_EQ(p, Px(100, 255, 0, 0));
+    ResolveSumsSse2(none, 1, n, &p);
+    EXPECT_EQ(p, 0xFF000000u);
+  }
+}
+
+TEST(FastResample, BoxSumTwinsAgree) {
+  std::mt19937 rng(11);
+  std::vector<uint32_t> pixels(48 * 40);
+  for (uint32_t &p : pixels) p = rng();
+  for (int fx = 1; fx <= 16; ++fx)
+    for (int fy : {1, 2, 3, 16}) {
+      if (fx * fy > 256) continue;
+      const int32_t count = 48 / fx;
+      std::vector<uint16_t> a(static_cast<size_t>(count) * 4), b(a.size());
+      BoxSumsScalar(pixels.data(), 48, fx, fy, count, a.data());
+      BoxSumsSse2(pixels.data(), 48, fx, fy, count, b.data());
+      ASSERT_EQ(a, b) << fx << "x" << fy;
+    }
+}
+
+TEST(FastResample, VerticalTwinsAgree) {
+  std::mt19937 rng(5);
+  std::vector<uint16_t> h0(4 * 37), h1(h0.size());
+  for (size_t i = 0; i < h0.size(); ++i) {
+    h0[i] = static_cast<uint16_t>(i < 8 ? 32640 : rng() % 32641);  // the largest sums too
+    h1[i] = static_cast<uint16_t>(i < 8 ? 32640 - 32 * i : rng() % 32641);
+  }
+  for (int32_t w1 = 0; w1 <= 128; ++w1)
+    for (int32_t lanes : {4 * 37, 4 * 36, 4}) {
+      std::vector<uint16_t> a(h0.size() + 4, 7), b(a);
+      VerticalScalar(h0.data(), h1.data(), w1, lanes, a.data());
+      VerticalSse2(h0.data(), h1.data(), w1, lanes, b.data());
+      ASSERT_EQ(a, b) << w1 << " " << lanes;
+      EXPECT_EQ(a[static_cast<size_t>(lanes)], 7);  // nothing past the end
+      EXPECT_EQ(a[0], (32640 * 128 + 32) >> 6);
+    }
+}
+
+}  // namespace

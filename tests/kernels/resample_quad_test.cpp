@@ -1,0 +1,201 @@
+// Resampling quality, quadrilaterals, the point list and the dispatcher.
+#include <cmath>
+
+#include "kernel_test_util.h"
+
+using namespace kt;
+
+namespace {
+
+TEST(Resampling, ConstantStaysConstantAtEveryScale) {
+  Surface src(37, 23, Px(12, 140, 250, 0));
+  const int sizes[][2] = {{74, 46}, {111, 69}, {30, 20}, {18, 11}, {9, 5}, {4, 3}, {1, 1}, {50, 10}};
+  for (uint32_t options : {0u, static_cast<uint32_t>(rx_OptScaleCase)}) {
+    for (auto &sz : sizes) {
+      Surface dst(sz[0], sz[1], 0);
+      ASSERT_EQ(rx_ResampleRect(&dst, 0, 0, sz[0] - 1, sz[1] - 1, &src, 0, 0, 36, 22, options), 1);
+      for (uint32_t p : dst.Pixels()) ASSERT_EQ(p, Px(12, 140, 250, 0)) << sz[0] << "x" << sz[1];
+    }
+  }
+}
+
+TEST(Resampling, LineStaysCentred) {
+  // A one-pixel vertical line in the middle of 21 columns, scaled by 3 and by 1/3.
+  Surface src(21, 9, Grey(0));
+  src.Fill([](int x, int) { return Grey(x == 10 ? 255 : 0); });
+  for (int w : {63, 7, 14, 42}) {
+    Surface dst(w, 9, 0);
+    ASSERT_EQ(rx_ResampleRect(&dst, 0, 0, w - 1, 8, &src, 0, 0, 20, 8, rx_OptScaleCase), 1);
+    double sum = 0, moment = 0;
+    for (int x = 0; x < w; ++x) {
+      double v = Ch(dst.At(x, 4), 1);
+      sum += v;
+      moment += v * (x + 0.5);
+    }
+    ASSERT_GT(sum, 0);
+    EXPECT_NEAR(moment / sum, w / 2.0, 0.05) << w;
+    for (int x = 0; x < w; ++x) EXPECT_EQ(dst.At(x, 4), dst.At(w - 1 - x, 4)) << w;  // symmetric
+  }
+}
+
+TEST(Resampling, CheckerboardHalvesToGrey) {
+  Surface src(64, 64);
+  src.Fill([](int x, int y) { return Grey(((x + y) & 1) ? 255 : 0); });
+  for (uint32_t options : {static_cast<uint32_t>(rx_OptScaleCase), 0u}) {
+    Surface dst(32, 32, 0);
+    ASSERT_EQ(rx_ResampleRect(&dst, 0, 0, 31, 31, &src, 0, 0, 63, 63, options), 1);
+    for (uint32_t p : dst.Pixels()) ASSERT_NEAR(Ch(p, 0), 128, 1);
+  }
+}
+
+TEST(Resampling, EnlargeThenShrinkReturnsClose) {
+  Surface src(40, 30), big(120, 90), back(40, 30);
+  src.Fill([](int x, int y) {
+    return Px(static_cast<int>(127 + 100 * std::sin(x * 0.3)), static_cast<int>(127 + 100 * std::cos(y * 0.25)),
+              (x * y) & 255 ? 128 : 60, 0);
+  });
+  ASSERT_EQ(rx_ResampleRect(&big, 0, 0, 119, 89, &src, 0, 0, 39, 29, rx_OptScaleCase), 1);
+  ASSERT_EQ(rx_ResampleRect(&back, 0, 0, 39, 29, &big, 0, 0, 119, 89, rx_OptScaleCase), 1);
+  std::vector<uint32_t> a = src.Pixels(), b = back.Pixels();
+  double se = 0;
+  for (size_t i = 0; i < a.size(); ++i)
+    for (int c = 0; c < 3; ++c) se += std::pow(Ch(a[i], c) - Ch(b[i], c), 2);
+  double psnr = 10 * std::log10(255.0 * 255.0 / (se / (a.size() * 3)));
+  EXPECT_GT(psnr, 30.0);
+}
+
+TEST(Resampling, TransparentPixelsDoNotDarken) {
+  // White opaque pixels next to black fully transparent ones.
+  Surface src(8, 8);
+  src.Fill([](int x, int) { return x < 4 ? Grey(255) : Px(0, 0, 0, 255); });
+  for (uint32_t options : {0u, static_cast<uint32_t>(rx_OptScaleCase)}) {
+    for (int w : {4, 3, 13, 24}) {
+      Surface dst(w, w, 0);
+      ASSERT_EQ(rx_ResampleRect(&dst, 0, 0, w - 1, w - 1, &src, 0, 0, 7, 7, options), 1);
+      bool sawPartial = false;
+      for (uint32_t p : dst.Pixels()) {
+        if (Ch(p, 3) == 255) continue;
+        sawPartial |= Ch(p, 3) > 0;
+        ASSERT_EQ(p & 0xFFFFFF, 0xFFFFFFu) << w;
+      }
+      if (options != 0 && (w == 3 || w == 13)) {
+        EXPECT_TRUE(sawPartial);
+      }
+    }
+  }
+}
+
+TEST(Quads, RotatedSquareMapsCornersToCorners) {
+  Surface src(10, 10), dst(10, 10, 0);
+  src.Fill([](int x, int y) { return Px(x * 20, y * 20, 7, 0); });
+  // A quarter turn clockwise: the source's top-left lands top-right.
+  rx_PointF c[4] = {{9, 0}, {9, 9}, {0, 9}, {0, 0}};
+  rx_Rect whole{0, 0, 9, 9, 1};
+  ASSERT_EQ(rx_CopyQuad(&dst, &src, c, &whole), 1);
+  EXPECT_EQ(dst.At(9, 0), src.At(0, 0));
+  EXPECT_EQ(dst.At(9, 9), src.At(9, 0));
+  EXPECT_EQ(dst.At(0, 9), src.At(9, 9));
+  EXPECT_EQ(dst.At(0, 0), src.At(0, 9));
+  EXPECT_EQ(dst.At(5, 2), src.At(2, 4));
+  // A 45-degree diamond leaves the outside corners alone.
+  Surface dst2(21, 21, 0x12345678);
+  rx_PointF d[4] = {{10, 0}, {20, 10}, {10, 20}, {0, 10}};
+  ASSERT_EQ(rx_OpQuad(&dst2, &src, d, &whole, 0, rx_OpNormal, rx_ClassNormal), 1);
+  EXPECT_EQ(dst2.At(0, 0), 0x12345678u);
+  EXPECT_EQ(dst2.At(10, 0), src.At(0, 0));
+  EXPECT_EQ(dst2.At(10, 10) >> 24, 0u);
+  // Bad input.
+  EXPECT_EQ(rx_CopyQuad(&dst, &src, nullptr, &whole), 0);
+  rx_Rect bad{5, 0, 4, 9, 1};
+  EXPECT_EQ(rx_CopyQuad(&dst, &src, c, &bad), 0);
+  EXPECT_EQ(rx_GetLastError(), rx_ErrArgument);
+  rx_PointF nan[4] = {{NAN, 0}, {9, 0}, {9, 9}, {0, 9}};
+  EXPECT_EQ(rx_CopyQuad(&dst, &src, nan, &whole), 0);
+}
+
+TEST(Dispatcher, FractionalRectangleTakesTheSubpixelPath) {
+  Surface src(8, 8), viaQuad(20, 20, Grey(0)), direct(20, 20, Grey(0));
+  src.Fill([](int x, int y) { return Grey(x * 30 + y); });
+  rx_PointF c[4] = {{3.25f, 2.5f}, {10.25f, 2.5f}, {10.25f, 9.5f}, {3.25f, 9.5f}};
+  rx_Rect whole{0, 0, 7, 7, 1};
+  ASSERT_EQ(rx_DrawQuad(&viaQuad, &src, c, &whole, 0, 0, 0, nullptr, nullptr), 1);
+  EXPECT_EQ(rx_GetThreadState()->sourceOffsetX, 0);  // reset afterwards
+  // The same draw by hand: offset = the corner fractions, clip = the bounding box.
+  rx_Rect box{3, 2, 11, 10, 1};
+  rx_SetClipRect(&box);
+  rx_SetSourceOffset(64, 128);
+  ASSERT_EQ(rx_OpRectSubpixel(&direct, 3, 2, 10, 9, &src, 0, 0, 7, 7, 0, rx_OpNormal, rx_ClassNormal), 1);
+  rx_SetSourceOffset(0, 0);
+  rx_SetClipRect(nullptr);
+  EXPECT_EQ(viaQuad.Pixels(), direct.Pixels());
+  // A sub-pixel shift really happened: the result differs from a whole-pixel copy.
+  Surface whole_copy(20, 20, Grey(0));
+  ASSERT_EQ(rx_CopyRect(&whole_copy, 3, 2, 10, 9, &src, 0, 0, 7, 7, 0), 1);
+  EXPECT_NE(whole_copy.Pixels(), direct.Pixels());
+}
+
+TEST(Dispatcher, ModesReplaceMaskAndInvisible) {
+  Surface src(4, 4, Grey(200, 0)), dst(6, 6, Px(1, 2, 3, 0));
+  rx_PointF c[4] = {{1, 1}, {4, 1}, {4, 4}, {1, 4}};
+  rx_Rect whole{0, 0, 3, 3, 1};
+  ASSERT_EQ(rx_DrawQuad(&dst, &src, c, &whole, 255, 0, 0, nullptr, nullptr), 1);  // invisible
+  EXPECT_EQ(dst.At(2, 2), Px(1, 2, 3, 0));
+  ASSERT_EQ(rx_DrawQuad(&dst, &src, c, &whole, 0, 3, 0, nullptr, nullptr), 1);  // multiply
+  EXPECT_EQ(dst.At(2, 2), Px(0, 1, 2, 0));
+  EXPECT_EQ(dst.At(0, 0), Px(1, 2, 3, 0));
+  ASSERT_EQ(rx_DrawQuad(&dst, &src, c, &whole, 0, 255, 0, nullptr, nullptr), 1);  // replace
+  EXPECT_EQ(dst.At(4, 4), Grey(200));
+  src.Fill([](int, int) { return Px(0, 0, 0, 255); });
+  ASSERT_EQ(rx_DrawQuad(&dst, &src, c, &whole, 0, 9, 0, nullptr, nullptr), 1);  // intersect mask
+  EXPECT_EQ(dst.At(2, 2), Grey(200, 255));
+  EXPECT_EQ(dst.At(0, 0), Px(1, 2, 3, 0));
+  rx_SetClipRect(nullptr);
+  EXPECT_EQ(rx_LayerModeToOp(18), rx_OpPinLight);
+  EXPECT_EQ(rx_LayerModeToOp(200), rx_OpNormal);
+  EXPECT_EQ(rx_DrawQuad(&dst, &src, nullptr, &whole, 0, 0, 0, nullptr, nullptr), 0);
+}
+
+TEST(PointList, GrowthRepeatsAndBadRecords) {
+  rx_PointList list{};
+  ASSERT_EQ(rx_PointListInit(&list), 1);
+  EXPECT_EQ(list.capacity, 1024u);
+  EXPECT_EQ(rx_PointListAdd(&list, 1, 2, 0), 1);
+  EXPECT_EQ(rx_PointListAdd(&list, 1, 2, 0), -1);
+  EXPECT_EQ(list.count, 1);
+  EXPECT_EQ(rx_PointListAdd(&list, 1, 2, 1), 1);  // another flag is another point
+  for (int i = 0; i < 200; ++i) ASSERT_EQ(rx_PointListAdd(&list, i, i * 2, 0), 1);
+  EXPECT_EQ(list.count, 202);
+  EXPECT_EQ(list.capacity % 1024, 0u);
+  EXPECT_GE(list.capacity, (202u + 1) * 12);
+  int32_t x, y;
+  uint8_t flag;
+  ASSERT_EQ(rx_PointListGet(&list, 150, &x, &y, &flag), 1);
+  EXPECT_EQ(x, 148);
+  EXPECT_EQ(y, 296);
+  EXPECT_EQ(list.points[202 * 12 + 8], 1);  // the slot after the last is marked
+  ASSERT_EQ(rx_PointListFree(&list), 1);
+  EXPECT_EQ(rx_PointListAdd(&list, 0, 0, 0), 0);
+  EXPECT_EQ(rx_GetLastError(), 4);
+  EXPECT_EQ(rx_PointListAdd(nullptr, 0, 0, 0), 0);
+  EXPECT_EQ(rx_GetLastError(), rx_ErrArgument);
+}
+
+TEST(FillPolygon, TriangleWithSpanOperation) {
+  Surface dst(10, 10, Grey(100));
+  rx_PointList list{};
+  ASSERT_EQ(rx_PointListInit(&list), 1);
+  rx_PointListAdd(&list, 0, 0, 0);
+  rx_PointListAdd(&list, 9, 0, 0);
+  rx_PointListAdd(&list, 0, 9, 0);
+  ASSERT_EQ(rx_FillPolygon(&dst, &list, Grey(50), rx_OpDarken, rx_ClassNormal), 1);
+  rx_PointListFree(&list);
+  EXPECT_EQ(dst.At(1, 1), Grey(50));
+  EXPECT_EQ(dst.At(8, 8), Grey(100));
+  uint32_t row[8] = {};
+  EXPECT_EQ(rx_SpanOp(row, 2, 5, 0xFF, rx_OpOr, nullptr), 1);
+  EXPECT_EQ(row[2], 0xFFu);
+  EXPECT_EQ(row[6], 0u);
+  EXPECT_EQ(rx_SpanOp(row, 5, 2, 0xFF, rx_OpOr, nullptr), 0);
+}
+
+}  // namespace
