@@ -83,15 +83,30 @@ size_t trvc_Decode(unsigned id, uint8_t *out, size_t capacity, const uint8_t *in
 // Encoders. `parameter` is the group size (1..16) for codec 6 and the
 // dictionary window for codec 8; the others ignore it.
 
+// Byte statistics of one input. The codec-6 and codec-7 trials of a stage
+// share them instead of each counting the bytes again.
+struct trvc_ByteStats {
+  uint32_t counts[256];  // occurrences of each byte value
+  uint8_t fill;          // most frequent value, the lowest among equals
+  uint8_t table[256];    // value of each rank (falling count, rising value)
+  uint8_t rank[256];     // rank of each value
+  uint8_t width[256];    // bits an index of that rank needs (1..8)
+};
+void trvc_CountBytes(const uint8_t *in, size_t length, trvc_ByteStats *stats);
+
+// The codec-6 and codec-7 encoders take the statistics of exactly this
+// input, or null to count them themselves.
 size_t trvc_Encode1(uint8_t *out, const uint8_t *in, size_t length, int parameter = 0);
 size_t trvc_Encode2(uint8_t *out, const uint8_t *in, size_t length, int parameter = 0);
-size_t trvc_Encode6(uint8_t *out, const uint8_t *in, size_t length, int groupSize);
-size_t trvc_Encode7(uint8_t *out, const uint8_t *in, size_t length, int parameter = 0);
+size_t trvc_Encode6(uint8_t *out, const uint8_t *in, size_t length, int groupSize,
+                    const trvc_ByteStats *stats = nullptr);
+size_t trvc_Encode7(uint8_t *out, const uint8_t *in, size_t length, int parameter = 0,
+                    const trvc_ByteStats *stats = nullptr);
 size_t trvc_Encode8(uint8_t *out, const uint8_t *in, size_t length, int window);
 
 // Codec 6 measured for every group size at once: sizes[g] for g = 1..16
 // (sizes[0] is set to 0). Each value equals trvc_Encode6(nullptr, ..., g).
-void trvc_Measure6All(const uint8_t *in, size_t length, size_t sizes[17]);
+void trvc_Measure6All(const uint8_t *in, size_t length, size_t sizes[17], const trvc_ByteStats *stats = nullptr);
 
 // The codec-8 dictionary window the writer uses at a compression level:
 // 16 up to level 4, then 64, 256, 1024, 4096 and 16384 for levels 5 to 9.

@@ -2,7 +2,9 @@
 // against the input length and every write against the capacity.
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
+#include "kv5/kv5_simd.h"
 #include "kv5/trvc_bits.h"
 #include "kv5/trvc_codecs.h"
 
@@ -35,9 +37,99 @@ inline void copyBack(uint8_t *dst, const uint8_t *src, size_t count, size_t room
   std::memcpy(dst, src, count);
 }
 
+// Copies `count` input bytes to the output. With 16 bytes of room after
+// both ends it copies whole 16-byte steps (reading and writing at most 15
+// bytes past them) instead of calling memcpy for a short literal.
+inline void copyLiteral(uint8_t *dst, size_t dstRoom, const uint8_t *src, size_t srcRoom, size_t count) {
+#if defined(__SSE2__)
+  if (count + 16 <= dstRoom && count + 16 <= srcRoom) {
+    for (size_t i = 0; i < count; i += 16) {
+      __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + i));
+      _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + i), v);
+    }
+    return;
+  }
+#else
+  (void)dstRoom;
+  (void)srcRoom;
+#endif
+  std::memcpy(dst, src, count);
+}
+
+// Writes `count` copies of `value`, in whole 16-byte steps when `room`
+// allows it (up to 15 bytes past the end, which later output overwrites).
+inline void fillRun(uint8_t *dst, size_t room, uint8_t value, size_t count) {
+#if defined(__SSE2__)
+  if (count <= 64 && count + 16 <= room) {
+    const __m128i v = _mm_set1_epi8(static_cast<char>(value));
+    for (size_t i = 0; i < count; i += 16) _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + i), v);
+    return;
+  }
+#else
+  (void)room;
+#endif
+  std::memset(dst, value, count);
+}
+
+// The deltas of a codec-2 run: `deltas` nibbles from `d` (two per byte, low
+// first), each added (minus 7) to the previous output byte, starting from
+// `value`. Returns the last byte written (or `value` without deltas).
+uint8_t applyDeltasScalar(uint8_t *out, const uint8_t *d, size_t deltas, uint8_t value) {
+  size_t k = 0;
+  for (; k + 2 <= deltas; k += 2) {
+    uint32_t b = d[k >> 1];
+    value = static_cast<uint8_t>(value + (b & 15) - 7);
+    out[k] = value;
+    value = static_cast<uint8_t>(value + (b >> 4) - 7);
+    out[k + 1] = value;
+  }
+  if (k < deltas) {
+    value = static_cast<uint8_t>(value + (d[k >> 1] & 15) - 7);
+    out[k] = value;
+  }
+  return value;
+}
+
+#if defined(__SSE2__)
+// Sixteen deltas at a time: nibbles to bytes, a running sum in four
+// shift-and-add steps, the carry broadcast from the last byte. A last part
+// group goes the same way when 16 bytes of output room and 8 bytes of input
+// are there (the extra bytes written lie past the run and are overwritten
+// later); otherwise the scalar loop takes it, so the bytes are the same.
+void applyDeltasSse2(uint8_t *out, size_t outRoom, const uint8_t *d, size_t inRoom, size_t deltas, uint8_t value) {
+  const __m128i low4 = _mm_set1_epi8(0x0F);
+  const __m128i seven = _mm_set1_epi8(7);
+  __m128i carry = _mm_set1_epi8(static_cast<char>(value));
+  size_t k = 0;
+  for (;;) {
+    bool whole = k + 16 <= deltas;
+    if (!whole && (k >= deltas || k + 16 > outRoom || (k >> 1) + 8 > inRoom)) break;
+    __m128i packed = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(d + (k >> 1)));
+    __m128i lo = _mm_and_si128(packed, low4);
+    __m128i hi = _mm_and_si128(_mm_srli_epi16(packed, 4), low4);
+    __m128i x = _mm_sub_epi8(_mm_unpacklo_epi8(lo, hi), seven);
+    x = _mm_add_epi8(x, _mm_slli_si128(x, 1));
+    x = _mm_add_epi8(x, _mm_slli_si128(x, 2));
+    x = _mm_add_epi8(x, _mm_slli_si128(x, 4));
+    x = _mm_add_epi8(x, _mm_slli_si128(x, 8));
+    x = _mm_add_epi8(x, carry);
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(out + k), x);
+    if (!whole) return;
+    __m128i top = _mm_unpackhi_epi8(x, x);
+    top = _mm_shufflehi_epi16(top, 0xFF);
+    carry = _mm_unpackhi_epi64(top, top);
+    k += 16;
+  }
+  if (k < deltas) applyDeltasScalar(out + k, d + (k >> 1), deltas - k, k == 0 ? value : out[k - 1]);
+}
+#endif
+
 // Codecs 1 and 2 share their control bytes; they differ only in runs.
 template <bool kDeltas>
 size_t decodeRunLength(uint8_t *out, size_t capacity, const uint8_t *in, size_t length, bool extendedLiterals) {
+#if defined(__SSE2__)
+  const bool simd = kv5_SimdEnabled();
+#endif
   size_t ip = 0;
   size_t op = 0;
   while (ip < length && op < capacity) {
@@ -55,7 +147,7 @@ size_t decodeRunLength(uint8_t *out, size_t capacity, const uint8_t *in, size_t 
       uint8_t value = in[ip++];
       if (count == 0) continue;
       if constexpr (!kDeltas) {
-        std::memset(out + op, value, count);
+        fillRun(out + op, capacity - op, value, count);
         op += count;
       } else {
         out[op++] = value;
@@ -67,20 +159,16 @@ size_t decodeRunLength(uint8_t *out, size_t capacity, const uint8_t *in, size_t 
           bytes = length - ip;
           deltas = std::min(deltas, bytes * 2);
         }
-        const uint8_t *d = in + ip;
-        size_t k = 0;
-        for (; k + 2 <= deltas; k += 2) {
-          uint32_t b = d[k >> 1];
-          value = static_cast<uint8_t>(value + (b & 15) - 7);
-          out[op] = value;
-          value = static_cast<uint8_t>(value + (b >> 4) - 7);
-          out[op + 1] = value;
-          op += 2;
+#if defined(__SSE2__)
+        if (simd) {
+          applyDeltasSse2(out + op, capacity - op, in + ip, length - ip, deltas, value);
+        } else {
+          applyDeltasScalar(out + op, in + ip, deltas, value);
         }
-        if (k < deltas) {
-          value = static_cast<uint8_t>(value + (d[k >> 1] & 15) - 7);
-          out[op++] = value;
-        }
+#else
+        applyDeltasScalar(out + op, in + ip, deltas, value);
+#endif
+        op += deltas;
         ip += bytes;
         if (truncated) break;
       }
@@ -95,7 +183,7 @@ size_t decodeRunLength(uint8_t *out, size_t capacity, const uint8_t *in, size_t 
       }
       if (count >= capacity - op) return 0;
       size_t available = std::min(count, length - ip);
-      std::memcpy(out + op, in + ip, available);
+      copyLiteral(out + op, capacity - op, in + ip, length - ip, available);
       op += available;
       ip += available;
       if (available < count) break;
@@ -240,39 +328,100 @@ size_t trvc_Decode5(uint8_t *out, size_t capacity, const uint8_t *in, size_t len
   return op;
 }
 
+namespace {
+
+// Codec-6 groups of a size known at compile time (1..6), two groups per
+// step while both lie well inside the input: one 64-bit window holds the
+// first group and the width code of the second, so the chain from group to
+// group is a single load; the second group's indices come from a load off
+// that chain. Returns the bit position reached; `op` advances.
+template <unsigned kGroup>
+size_t decodeGroupsSmall(uint8_t *out, size_t &op, size_t limit, const uint8_t *in, size_t length, size_t bit) {
+  static_assert(kGroup >= 1 && kGroup <= 6, "a group and the next width code must fit one window");
+  const uint8_t *table = in;
+  const size_t totalBits = length * 8;
+  constexpr size_t kPairBits = 2 * (3 + 8 * kGroup);
+  auto window = [in](size_t at) { return trvc_detail::load64(in + (at >> 3)) >> (at & 7); };
+  // Unrolled: the group size is a constant.
+  auto emit = [table](uint8_t *o, uint64_t v, unsigned width) {
+    const uint64_t mask = (uint64_t{1} << width) - 1;
+    [&]<size_t... I>(std::index_sequence<I...>) {
+      ((o[I] = table[(v >> (I * width)) & mask]), ...);
+    }(std::make_index_sequence<kGroup>{});
+  };
+  while (bit + kPairBits + 64 <= totalBits && op + 2 * kGroup <= limit) {
+    uint64_t v = window(bit);
+    unsigned w1 = static_cast<unsigned>(v & 7) + 1;
+    size_t second = 3 + kGroup * w1;
+    unsigned w2 = static_cast<unsigned>((v >> second) & 7) + 1;
+    emit(out + op, v >> 3, w1);
+    size_t at = bit + second + 3;
+    emit(out + op + kGroup, window(at), w2);
+    bit = at + kGroup * w2;
+    op += 2 * kGroup;
+  }
+  return bit;
+}
+
+// Any group size, one group per step while it lies well inside the input.
+size_t decodeGroupsAny(uint8_t *out, size_t &op, size_t limit, const uint8_t *in, size_t length, size_t bit,
+                       size_t group) {
+  const uint8_t *table = in;
+  const size_t totalBits = length * 8;
+  while (bit + 3 + 8 * group + 64 <= totalBits && op + group <= limit) {
+    unsigned width = static_cast<unsigned>((trvc_detail::load64(in + (bit >> 3)) >> (bit & 7)) & 7) + 1;
+    const uint64_t mask = (uint64_t{1} << width) - 1;
+    const size_t perWindow = 56 / width;
+    bit += 3;
+    for (size_t left = group; left > 0;) {
+      uint64_t v = trvc_detail::load64(in + (bit >> 3)) >> (bit & 7);
+      size_t take = std::min(left, perWindow);
+      for (size_t i = 0; i < take; ++i) {
+        out[op + i] = table[v & mask];
+        v >>= width;
+      }
+      op += take;
+      bit += take * width;
+      left -= take;
+    }
+  }
+  return bit;
+}
+
+}  // namespace
+
 size_t trvc_Decode6(uint8_t *out, size_t capacity, const uint8_t *in, size_t length) {
   if (length < trvc_MinInputGroupTable) return 0;
   const uint8_t *table = in;
   size_t stated = load32(in + 256);
   size_t group = static_cast<size_t>(in[260]) + 1;
   size_t limit = std::min(stated, capacity);
-  BitReader bits(in, length, 2088);
   size_t op = 0;
+  size_t bit = 2088;
+  // The fast loops stop at a group boundary well before the end of the
+  // input or the output; the checked loop below finishes.
+  if (kv5_SimdEnabled()) {
+    switch (group) {
+      case 1: bit = decodeGroupsSmall<1>(out, op, limit, in, length, bit); break;
+      case 2: bit = decodeGroupsSmall<2>(out, op, limit, in, length, bit); break;
+      case 3: bit = decodeGroupsSmall<3>(out, op, limit, in, length, bit); break;
+      case 4: bit = decodeGroupsSmall<4>(out, op, limit, in, length, bit); break;
+      case 5: bit = decodeGroupsSmall<5>(out, op, limit, in, length, bit); break;
+      case 6: bit = decodeGroupsSmall<6>(out, op, limit, in, length, bit); break;
+      default: bit = decodeGroupsAny(out, op, limit, in, length, bit, group); break;
+    }
+  }
+  BitReader bits(in, length, bit);
   while (op < limit && bits.left() >= 3) {
     uint64_t v = bits.peek();
     unsigned width = static_cast<unsigned>(v & 7) + 1;
     uint32_t mask = (1u << width) - 1;
     bits.skip(3);
     size_t count = std::min(group, limit - op);
-    if (bits.left() >= count * width + 64) {
-      // The whole group lies well inside the input: no end checks.
-      unsigned perPeek = 56 / width;
-      while (count > 0) {
-        unsigned take = static_cast<unsigned>(std::min<size_t>(count, perPeek));
-        v = bits.peek();
-        for (unsigned i = 0; i < take; ++i) {
-          out[op++] = table[v & mask];
-          v >>= width;
-        }
-        bits.skip(take * width);
-        count -= take;
-      }
-    } else {
-      for (; count > 0; --count) {
-        if (bits.left() < width) return stated;
-        out[op++] = table[bits.peek() & mask];
-        bits.skip(width);
-      }
+    for (; count > 0; --count) {
+      if (bits.left() < width) return stated;
+      out[op++] = table[bits.peek() & mask];
+      bits.skip(width);
     }
   }
   return stated;
@@ -326,7 +475,7 @@ size_t trvc_Decode8(uint8_t *out, size_t capacity, const uint8_t *in, size_t len
     if (c < 0x80) {
       if (c >= capacity - op) return 0;
       size_t available = std::min<size_t>(c, length - ip);
-      std::memcpy(out + op, in + ip, available);
+      copyLiteral(out + op, capacity - op, in + ip, length - ip, available);
       op += available;
       ip += available;
       if (available < c) break;

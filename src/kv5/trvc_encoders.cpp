@@ -4,9 +4,11 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
+#include <cstdint>
 #include <cstring>
 #include <iterator>
 #include <memory>
+#include <utility>
 
 #include "kv5/kv5_simd.h"
 #include "kv5/trvc_bits.h"
@@ -116,6 +118,40 @@ size_t closeRun(const uint8_t *in, size_t max) {
   return k;
 }
 
+// First s in [from, stop) with s + 6 < length where the six neighbour pairs
+// starting at s are all close; SIZE_MAX when there is none.
+size_t findCloseSix(const uint8_t *in, size_t length, size_t from, size_t stop) {
+  size_t q = from;
+#if defined(__SSE2__)
+  if (gSimd.load(std::memory_order_relaxed)) {
+    const __m128i seven = _mm_set1_epi8(7);
+    const __m128i fourteen = _mm_set1_epi8(14);
+    auto closeMask = [&](size_t at) {
+      __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + at));
+      __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + at + 1));
+      __m128i d = _mm_add_epi8(_mm_sub_epi8(b, a), seven);
+      return static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(d, fourteen), d)));
+    };
+    // Pairs q..q+31 give every start q..q+15 its six pairs.
+    while (q < stop && q + 33 <= length) {
+      uint32_t m = closeMask(q) | (closeMask(q + 16) << 16);
+      uint32_t six = m & (m >> 1) & (m >> 2) & (m >> 3) & (m >> 4) & (m >> 5) & 0xFFFFu;
+      if (six != 0) {
+        size_t s = q + static_cast<size_t>(std::countr_zero(six));
+        return s < stop ? s : SIZE_MAX;  // q + 33 <= length keeps s + 6 < length
+      }
+      q += 16;
+    }
+  }
+#endif
+  size_t streak = 0;
+  for (; q + 1 < length && q < stop + 5; ++q) {
+    streak = close(in[q], in[q + 1]) ? streak + 1 : 0;
+    if (streak == 6) return q - 5;
+  }
+  return SIZE_MAX;
+}
+
 // A literal as codecs 1 and 2 write it: 3..128 bytes with one control
 // byte, other lengths with control byte 1 and a 32-bit count.
 bool emitLiteral(Sink &sink, const uint8_t *in, size_t count) {
@@ -150,11 +186,16 @@ size_t histogramMax(const uint8_t *in, size_t length, uint32_t counts[256]) {
   // Four tables break the store-to-load chains of repeated bytes.
   uint32_t part[4][256] = {};
   size_t i = 0;
-  for (; i + 4 <= length; i += 4) {
-    ++part[0][in[i]];
-    ++part[1][in[i + 1]];
-    ++part[2][in[i + 2]];
-    ++part[3][in[i + 3]];
+  for (; i + 8 <= length; i += 8) {
+    uint64_t v = load64(in + i);
+    ++part[0][v & 0xFF];
+    ++part[1][(v >> 8) & 0xFF];
+    ++part[2][(v >> 16) & 0xFF];
+    ++part[3][(v >> 24) & 0xFF];
+    ++part[0][(v >> 32) & 0xFF];
+    ++part[1][(v >> 40) & 0xFF];
+    ++part[2][(v >> 48) & 0xFF];
+    ++part[3][v >> 56];
   }
   for (; i < length; ++i) ++part[0][in[i]];
   size_t best = 0;
@@ -165,44 +206,145 @@ size_t histogramMax(const uint8_t *in, size_t length, uint32_t counts[256]) {
   return best;
 }
 
-// Byte values by falling frequency, ties to the lower value.
-struct Ranking {
-  uint8_t table[256];  // value of each rank
-  uint8_t rank[256];   // rank of each value
-  uint8_t width[256];  // bits needed for the rank of each value (1..8)
-};
-
-void rankValues(const uint8_t *in, size_t length, Ranking *ranking) {
-  uint32_t counts[256];
-  histogramMax(in, length, counts);
-  // Sort keys: count high, value low; descending count, ascending value.
-  uint64_t keys[256];
-  for (uint32_t v = 0; v < 256; ++v) keys[v] = (static_cast<uint64_t>(~counts[v]) << 8) | v;
-  std::sort(keys, keys + 256);
-  for (uint32_t r = 0; r < 256; ++r) {
-    auto value = static_cast<uint8_t>(keys[r] & 0xFF);
-    ranking->table[r] = value;
-    ranking->rank[value] = static_cast<uint8_t>(r);
-    ranking->width[value] = static_cast<uint8_t>(r == 0 ? 1 : std::bit_width(r));
-  }
-}
-
-// Size of codec 6 with group size `group`; `widthOf` gives the index width
-// of each byte value.
-size_t groupTableSize(const uint8_t *in, size_t length, const uint8_t *widthOf, size_t group) {
-  size_t bits = 0;
+// Size of codec 6 with group size kGroup; `widthOf` gives the index width
+// of each byte value. Unrolled: the group size is a constant.
+template <size_t kGroup>
+size_t groupTableSizeOf(const uint8_t *in, size_t length, const uint8_t *widthOf) {
+  size_t sum = 0;  // sum of the group widths
   size_t i = 0;
-  for (; i + group <= length; i += group) {
-    unsigned w = widthOf[in[i]];
-    for (size_t k = 1; k < group; ++k) w = std::max<unsigned>(w, widthOf[in[i + k]]);
-    bits += 3 + group * w;
+  for (; i + kGroup <= length; i += kGroup) {
+    unsigned w = [&]<size_t... K>(std::index_sequence<K...>) {
+      unsigned m = 0;
+      ((m = std::max<unsigned>(m, widthOf[in[i + K]])), ...);
+      return m;
+    }(std::make_index_sequence<kGroup>{});
+    sum += w;
   }
+  size_t groups = i / kGroup;
   if (i < length) {  // the last group is filled up with the last byte, which it holds already
     unsigned w = widthOf[in[i]];
     for (size_t k = i + 1; k < length; ++k) w = std::max<unsigned>(w, widthOf[in[k]]);
-    bits += 3 + group * w;
+    sum += w;
+    ++groups;
   }
-  return 261 + (bits + 7) / 8;
+  return 261 + (3 * groups + kGroup * sum + 7) / 8;
+}
+
+size_t groupTableSize(const uint8_t *in, size_t length, const uint8_t *widthOf, size_t group) {
+  switch (group) {
+    case 1: return groupTableSizeOf<1>(in, length, widthOf);
+    case 2: return groupTableSizeOf<2>(in, length, widthOf);
+    case 3: return groupTableSizeOf<3>(in, length, widthOf);
+    case 4: return groupTableSizeOf<4>(in, length, widthOf);
+    case 5: return groupTableSizeOf<5>(in, length, widthOf);
+    case 6: return groupTableSizeOf<6>(in, length, widthOf);
+    case 7: return groupTableSizeOf<7>(in, length, widthOf);
+    case 8: return groupTableSizeOf<8>(in, length, widthOf);
+    case 9: return groupTableSizeOf<9>(in, length, widthOf);
+    case 10: return groupTableSizeOf<10>(in, length, widthOf);
+    case 11: return groupTableSizeOf<11>(in, length, widthOf);
+    case 12: return groupTableSizeOf<12>(in, length, widthOf);
+    case 13: return groupTableSizeOf<13>(in, length, widthOf);
+    case 14: return groupTableSizeOf<14>(in, length, widthOf);
+    case 15: return groupTableSizeOf<15>(in, length, widthOf);
+    default: return groupTableSizeOf<16>(in, length, widthOf);
+  }
+}
+
+// Per-byte index widths of a piece and their maxima over 2, 4 and 8
+// neighbours, for measuring every codec-6 group size at once.
+struct WidthRows {
+  static constexpr size_t kPad = 64;
+  uint8_t row[4][trvc_PieceSize + kPad];
+};
+
+WidthRows *widthRows() {
+  thread_local std::unique_ptr<WidthRows> rows;
+  if (!rows) rows.reset(new (std::nothrow) WidthRows);
+  return rows.get();
+}
+
+// Appends bits least significant first into a buffer whose final size is
+// known: whole 64-bit stores while 8 bytes of it are left, bytes after.
+class FastBitWriter {
+ public:
+  FastBitWriter(uint8_t *out, size_t size) : out_(out), size_(size) {}
+  // Appends the low `bits` bits of `value` (bits <= 56, higher bits zero);
+  // with at most 7 bits pending the sum stays below 64.
+  void put(uint64_t value, unsigned bits) {
+    acc_ |= value << fill_;
+    fill_ += bits;
+    if (pos_ + 8 <= size_) {
+      trvc_detail::store64(out_ + pos_, acc_);
+    } else {
+      for (size_t k = 0; k < 8 && pos_ + k < size_; ++k) out_[pos_ + k] = static_cast<uint8_t>(acc_ >> (8 * k));
+    }
+    pos_ += fill_ >> 3;
+    acc_ >>= fill_ & ~7u;
+    fill_ &= 7;
+  }
+  // Bytes written including a last partial byte.
+  size_t finish() const { return pos_ + (fill_ > 0 ? 1 : 0); }
+
+ private:
+  uint8_t *out_;
+  size_t size_;
+  size_t pos_ = 0;
+  uint64_t acc_ = 0;
+  unsigned fill_ = 0;
+};
+
+// Writes the groups of codec 6 (everything after the 261-byte head).
+template <size_t kGroup>
+size_t writeGroups(uint8_t *out, size_t bytes, const uint8_t *in, size_t length, const trvc_ByteStats &stats) {
+  FastBitWriter bits(out, bytes);
+  auto group = [&](const uint8_t *values) {
+    unsigned w = 0;
+    for (size_t k = 0; k < kGroup; ++k) w = std::max<unsigned>(w, stats.width[values[k]]);
+    // Width code and indices in pieces of at most 56 bits.
+    uint64_t acc = w - 1;
+    unsigned fill = 3;
+    for (size_t k = 0; k < kGroup; ++k) {
+      if (fill + w > 56) {
+        bits.put(acc, fill);
+        acc = 0;
+        fill = 0;
+      }
+      acc |= static_cast<uint64_t>(stats.rank[values[k]]) << fill;
+      fill += w;
+    }
+    bits.put(acc, fill);
+  };
+  size_t i = 0;
+  for (; i + kGroup <= length; i += kGroup) group(in + i);
+  if (i < length) {  // filled up with the last byte of the input
+    uint8_t last[kGroup];
+    for (size_t k = 0; k < kGroup; ++k) last[k] = i + k < length ? in[i + k] : in[length - 1];
+    group(last);
+  }
+  return bits.finish();
+}
+
+size_t writeGroupsOf(size_t group, uint8_t *out, size_t bytes, const uint8_t *in, size_t length,
+                     const trvc_ByteStats &stats) {
+  switch (group) {
+    case 1: return writeGroups<1>(out, bytes, in, length, stats);
+    case 2: return writeGroups<2>(out, bytes, in, length, stats);
+    case 3: return writeGroups<3>(out, bytes, in, length, stats);
+    case 4: return writeGroups<4>(out, bytes, in, length, stats);
+    case 5: return writeGroups<5>(out, bytes, in, length, stats);
+    case 6: return writeGroups<6>(out, bytes, in, length, stats);
+    case 7: return writeGroups<7>(out, bytes, in, length, stats);
+    case 8: return writeGroups<8>(out, bytes, in, length, stats);
+    case 9: return writeGroups<9>(out, bytes, in, length, stats);
+    case 10: return writeGroups<10>(out, bytes, in, length, stats);
+    case 11: return writeGroups<11>(out, bytes, in, length, stats);
+    case 12: return writeGroups<12>(out, bytes, in, length, stats);
+    case 13: return writeGroups<13>(out, bytes, in, length, stats);
+    case 14: return writeGroups<14>(out, bytes, in, length, stats);
+    case 15: return writeGroups<15>(out, bytes, in, length, stats);
+    default: return writeGroups<16>(out, bytes, in, length, stats);
+  }
 }
 
 // Codec 8 search tables: the newest position of each 2-byte key and, per
@@ -328,17 +470,8 @@ size_t trvc_Encode2(uint8_t *out, const uint8_t *in, size_t length, int) {
     } else {
       // The literal ends where six close pairs in a row begin.
       size_t stop = pos + std::min(left, kMaxSpan);
-      size_t streak = 0;
-      size_t q = pos;
-      bool found = false;
-      for (; q + 1 < length && q < stop + 5; ++q) {
-        streak = close(in[q], in[q + 1]) ? streak + 1 : 0;
-        if (streak == 6) {
-          found = true;
-          break;
-        }
-      }
-      size_t end = found ? q - 5 : stop;
+      size_t found = findCloseSix(in, length, pos, stop);
+      size_t end = found != SIZE_MAX ? found : stop;
       count = std::min(std::max<size_t>(end - pos, 3), stop - pos);
     }
     if (!emitLiteral(sink, in + pos, count)) return 0;
@@ -352,57 +485,93 @@ size_t trvc_Encode2(uint8_t *out, const uint8_t *in, size_t length, int) {
 // ---------------------------------------------------------------------------
 // Codec 6.
 
-void trvc_Measure6All(const uint8_t *in, size_t length, size_t sizes[17]) {
+void trvc_CountBytes(const uint8_t *in, size_t length, trvc_ByteStats *stats) {
+  stats->fill = static_cast<uint8_t>(histogramMax(in, length, stats->counts));
+  // Ranks: count falling, value rising; sort keys hold both.
+  uint64_t keys[256];
+  for (uint32_t v = 0; v < 256; ++v) keys[v] = (static_cast<uint64_t>(~stats->counts[v]) << 8) | v;
+  std::sort(keys, keys + 256);
+  for (uint32_t r = 0; r < 256; ++r) {
+    auto value = static_cast<uint8_t>(keys[r] & 0xFF);
+    stats->table[r] = value;
+    stats->rank[value] = static_cast<uint8_t>(r);
+    stats->width[value] = static_cast<uint8_t>(r == 0 ? 1 : std::bit_width(r));
+  }
+}
+
+void trvc_Measure6All(const uint8_t *in, size_t length, size_t sizes[17], const trvc_ByteStats *stats) {
   sizes[0] = 0;
   if (length == 0) {
     std::fill(sizes + 1, sizes + 17, size_t{0});
     return;
   }
-  Ranking ranking;
-  rankValues(in, length, &ranking);
+  trvc_ByteStats own;
+  if (stats == nullptr) {
+    trvc_CountBytes(in, length, &own);
+    stats = &own;
+  }
   size_t limit = std::min(length + 16, trvc_HalfSize);
+  WidthRows *rows = length <= trvc_PieceSize ? widthRows() : nullptr;
+  if (rows != nullptr) {
+    // Widths once, then maxima over 2, 4 and 8 neighbours: the maximum of
+    // any group of up to 16 is that of two overlapping power-of-two spans.
+    // Zeros past the end leave a last short group its own maximum.
+    uint8_t *w = rows->row[0];
+    for (size_t i = 0; i < length; ++i) w[i] = stats->width[in[i]];
+    std::memset(w + length, 0, WidthRows::kPad);
+    for (int r = 1; r < 4; ++r) {
+      const uint8_t *from = rows->row[r - 1];
+      uint8_t *to = rows->row[r];
+      const size_t step = size_t{1} << (r - 1);
+      const size_t end = length + WidthRows::kPad - 2 * step;
+      for (size_t i = 0; i < end; ++i) to[i] = std::max(from[i], from[i + step]);
+    }
+    for (size_t g = 1; g <= 16; ++g) {
+      int r = g >= 8 ? 3 : g >= 4 ? 2 : g >= 2 ? 1 : 0;
+      const uint8_t *m = rows->row[r];
+      const size_t second = g - (size_t{1} << r);
+      size_t sum = 0;
+      for (size_t i = 0; i < length; i += g) sum += std::max(m[i], m[i + second]);
+      size_t groups = (length + g - 1) / g;
+      size_t size = 261 + (3 * groups + g * sum + 7) / 8;
+      sizes[g] = size < limit ? size : 0;
+    }
+    return;
+  }
   for (size_t g = 1; g <= 16; ++g) {
-    size_t size = groupTableSize(in, length, ranking.width, g);
+    size_t size = groupTableSize(in, length, stats->width, g);
     sizes[g] = size < limit ? size : 0;
   }
 }
 
-size_t trvc_Encode6(uint8_t *out, const uint8_t *in, size_t length, int groupSize) {
+size_t trvc_Encode6(uint8_t *out, const uint8_t *in, size_t length, int groupSize, const trvc_ByteStats *stats) {
   if (length == 0 || groupSize < 1 || groupSize > 16) return 0;
   const size_t group = static_cast<size_t>(groupSize);
-  Ranking ranking;
-  rankValues(in, length, &ranking);
+  trvc_ByteStats own;
+  if (stats == nullptr) {
+    trvc_CountBytes(in, length, &own);
+    stats = &own;
+  }
   Sink sink(out, length);
   // Measure first: the size follows from the widths alone.
-  size_t size = groupTableSize(in, length, ranking.width, group);
+  size_t size = groupTableSize(in, length, stats->width, group);
   if (!sink.fits(size)) return 0;
   if (out == nullptr) return size;
-  std::memcpy(out, ranking.table, 256);
+  std::memcpy(out, stats->table, 256);
   trvc_detail::store32(out + 256, static_cast<uint32_t>(length));
   out[260] = static_cast<uint8_t>(group - 1);
-  trvc_detail::BitWriter bits(out + 261);
-  uint8_t ranks[16];
-  for (size_t i = 0; i < length; i += group) {
-    unsigned w = 1;
-    for (size_t k = 0; k < group; ++k) {
-      uint8_t value = i + k < length ? in[i + k] : in[length - 1];
-      ranks[k] = ranking.rank[value];
-      w = std::max<unsigned>(w, ranking.width[value]);
-    }
-    bits.put(w - 1, 3);
-    for (size_t k = 0; k < group; ++k) bits.put(ranks[k], w);
-  }
-  return 261 + bits.finish();
+  return 261 + writeGroupsOf(group, out + 261, size - 261, in, length, *stats);
 }
 
-// ---------------------------------------------------------------------------
-// Codec 7.
-
-size_t trvc_Encode7(uint8_t *out, const uint8_t *in, size_t length, int) {
+size_t trvc_Encode7(uint8_t *out, const uint8_t *in, size_t length, int, const trvc_ByteStats *stats) {
   if (length == 0) return 0;
-  uint32_t counts[256];
-  auto fill = static_cast<uint8_t>(histogramMax(in, length, counts));
-  size_t size = 5 + (length + 7) / 8 + (length - counts[fill]);
+  trvc_ByteStats own;
+  if (stats == nullptr) {
+    trvc_CountBytes(in, length, &own);
+    stats = &own;
+  }
+  const uint8_t fill = stats->fill;
+  size_t size = 5 + (length + 7) / 8 + (length - stats->counts[fill]);
   Sink sink(out, length);
   if (!sink.fits(size)) return 0;
   if (out == nullptr) return size;
@@ -447,9 +616,15 @@ size_t trvc_Encode8(uint8_t *out, const uint8_t *in, size_t length, int window) 
   // bounded newest-first share of the wide ones, so that level 9 stays
   // usable on repetitive data.
   size_t maxChecks = std::min<size_t>(reach, 32 + reach / 8);
-  std::fill(std::begin(tables->head), std::end(tables->head), -1);
+  // Small windows scan their few candidates directly (16 at a time) and
+  // need no chains; the candidates and their order are the same.
+  bool scan = false;
+#if defined(__SSE2__)
+  scan = reach <= 64 && gSimd.load(std::memory_order_relaxed);
+#endif
   int32_t *head = tables->head;
   int32_t *prev = tables->prev;
+  if (!scan) std::fill(std::begin(tables->head), std::end(tables->head), -1);
 
   Sink sink(out, length);
   size_t literalStart = 0;
@@ -467,22 +642,16 @@ size_t trvc_Encode8(uint8_t *out, const uint8_t *in, size_t length, int window) 
   size_t pos = 0;
   while (pos < length) {
     if (pos >= 4 && pos + 7 < length) {
-      // Candidates start at least 5 bytes before this position.
-      for (; inserted + 5 <= pos; ++inserted) {
-        uint32_t key = in[inserted] | (static_cast<uint32_t>(in[inserted + 1]) << 8);
-        prev[inserted & (kRing - 1)] = head[key];
-        head[key] = static_cast<int32_t>(inserted);
-      }
-      uint32_t key = in[pos] | (static_cast<uint32_t>(in[pos + 1]) << 8);
       size_t lowest = pos > reach ? pos - reach : 0;
       size_t maxAhead = std::min<size_t>(4096, length - pos);
       size_t bestLength = 0;
       size_t bestGap = 0;
       long bestGain = 0;
       size_t checks = 0;
-      for (int32_t s = head[key]; s >= 0 && static_cast<size_t>(s) >= lowest && checks < maxChecks;
-           s = prev[static_cast<size_t>(s) & (kRing - 1)], ++checks) {
-        auto start = static_cast<size_t>(s);
+      // Weighs one candidate (newest first); false ends the search.
+      auto weigh = [&](size_t start) {
+        if (checks >= maxChecks) return false;
+        ++checks;
         size_t max = std::min(maxAhead, pos - start);  // the copy ends before this position
         size_t count = matchLength(in + start, in + pos, 2, max);
         size_t gap = pos - start - count;
@@ -492,7 +661,49 @@ size_t trvc_Encode8(uint8_t *out, const uint8_t *in, size_t length, int window) 
           bestLength = count;
           bestGap = gap;
         }
-        if (count == maxAhead) break;  // an earlier candidate could at best tie
+        return count != maxAhead;  // an earlier candidate could at best tie
+      };
+      // Candidates start at least 5 bytes before this position.
+      if (scan) {
+#if defined(__SSE2__)
+        // Broadcast from a register: a byte stored and reloaded wider stalls.
+        const __m128i k0 = _mm_shuffle_epi32(_mm_cvtsi32_si128(static_cast<int>(in[pos] * 0x01010101u)), 0);
+        const __m128i k1 = _mm_shuffle_epi32(_mm_cvtsi32_si128(static_cast<int>(in[pos + 1] * 0x01010101u)), 0);
+        bool going = true;
+        for (size_t end = pos >= 5 ? pos - 4 : 0; going && end > lowest;) {  // candidates below `end`
+          size_t base = end >= 16 ? end - 16 : 0;
+          uint32_t hits;
+          if (base + 17 <= length) {
+            __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + base));
+            __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + base + 1));
+            hits = static_cast<uint32_t>(
+                _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a, k0), _mm_cmpeq_epi8(b, k1))));
+          } else {
+            hits = 0;
+            for (size_t i = 0; i < end - base; ++i) {  // near the end of the input: no wide loads
+              if (in[base + i] == in[pos] && in[base + i + 1] == in[pos + 1]) hits |= 1u << i;
+            }
+          }
+          hits &= (1u << (end - base)) - 1;
+          if (lowest > base) hits &= ~((1u << (lowest - base)) - 1);
+          while (hits != 0 && going) {
+            unsigned i = 31 - static_cast<unsigned>(std::countl_zero(hits));
+            hits &= ~(1u << i);
+            going = weigh(base + i);
+          }
+          end = base;
+        }
+#endif
+      } else {
+        for (; inserted + 5 <= pos; ++inserted) {
+          uint32_t key = in[inserted] | (static_cast<uint32_t>(in[inserted + 1]) << 8);
+          prev[inserted & (kRing - 1)] = head[key];
+          head[key] = static_cast<int32_t>(inserted);
+        }
+        uint32_t key = in[pos] | (static_cast<uint32_t>(in[pos + 1]) << 8);
+        for (int32_t s = head[key]; s >= 0 && static_cast<size_t>(s) >= lowest; s = prev[static_cast<size_t>(s) & (kRing - 1)]) {
+          if (!weigh(static_cast<size_t>(s))) break;
+        }
       }
       if (bestLength >= 2) {
         if (!flushLiteral()) return 0;

@@ -68,12 +68,13 @@ struct Trial {
   size_t size;
 };
 
-size_t encodeWith(uint8_t codec, uint8_t *out, const uint8_t *in, size_t length, int parameter) {
+size_t encodeWith(uint8_t codec, uint8_t *out, const uint8_t *in, size_t length, int parameter,
+                  const trvc_ByteStats *stats) {
   switch (codec) {
     case trvc_CodecRle: return trvc_Encode1(out, in, length, parameter);
     case trvc_CodecDeltaRle: return trvc_Encode2(out, in, length, parameter);
-    case trvc_CodecGroupTable: return trvc_Encode6(out, in, length, parameter);
-    case trvc_CodecSparseFill: return trvc_Encode7(out, in, length, parameter);
+    case trvc_CodecGroupTable: return trvc_Encode6(out, in, length, parameter, stats);
+    case trvc_CodecSparseFill: return trvc_Encode7(out, in, length, parameter, stats);
     case trvc_CodecDictionary: return trvc_Encode8(out, in, length, parameter);
     default: return 0;
   }
@@ -100,7 +101,10 @@ size_t trvc_CompressPiece(const uint8_t *source, size_t length, int level, uint8
     int count = 0;
     trials[count++] = {trvc_CodecRle, 0, trvc_Encode1(nullptr, current, currentLength, 0)};
     trials[count++] = {trvc_CodecDeltaRle, 0, trvc_Encode2(nullptr, current, currentLength, 0)};
-    trials[count++] = {trvc_CodecSparseFill, 0, trvc_Encode7(nullptr, current, currentLength, 0)};
+    // One count of the bytes serves the codec-7 and codec-6 trials and the write.
+    trvc_ByteStats stats;
+    trvc_CountBytes(current, currentLength, &stats);
+    trials[count++] = {trvc_CodecSparseFill, 0, trvc_Encode7(nullptr, current, currentLength, 0, &stats)};
     bool basicShrinks = false;
     for (int i = 0; i < 3; ++i) basicShrinks |= trials[i].size > 0 && trials[i].size < currentLength;
 
@@ -109,9 +113,9 @@ size_t trvc_CompressPiece(const uint8_t *source, size_t length, int level, uint8
     if (level >= 1) {
       size_t sizes[17];
       if (wider) {
-        trvc_Measure6All(current, currentLength, sizes);
+        trvc_Measure6All(current, currentLength, sizes, &stats);
       } else {
-        sizes[4] = trvc_Encode6(nullptr, current, currentLength, 4);
+        sizes[4] = trvc_Encode6(nullptr, current, currentLength, 4, &stats);
       }
       trials[count++] = {trvc_CodecGroupTable, 4, sizes[4]};
       if (wider) {
@@ -139,7 +143,7 @@ size_t trvc_CompressPiece(const uint8_t *source, size_t length, int level, uint8
     const Trial &chosen = trials[best];
     size_t written = chosen.codec == trvc_CodecDictionary && dictionaryWritten
                          ? chosen.size
-                         : encodeWith(chosen.codec, other, current, currentLength, chosen.parameter);
+                         : encodeWith(chosen.codec, other, current, currentLength, chosen.parameter, &stats);
     if (written == 0 || written >= currentLength) {
       chain[stage] = 0;
       break;

@@ -137,6 +137,51 @@ TEST(TrvcEncoders, SimdAndScalarPathsGiveTheSameBytes) {
   }
 }
 
+TEST(TrvcEncoders, FastPathsGiveTheSameBytesForEveryCodec) {
+  // Codec 8 scans small windows directly when the fast paths are on and
+  // walks its chains when they are off; codec 6 writes and measures with
+  // or without shared statistics.
+  std::mt19937 rng(78);
+  for (int round = 0; round < 200; ++round) {
+    size_t length = round % 50 == 0 ? trvc_PieceSize - rng() % 3 : 1 + rng() % 4000;
+    Bytes in = kv5test::randomInput(rng, length);
+    std::vector<Encoder> encoders = {{8, 16}, {8, 64}, {8, 9}};
+    for (int g = 1; g <= 16; ++g) encoders.push_back({6, g});
+    for (const Encoder &e : encoders) {
+      Bytes a(in.size() + 16), b(in.size() + 16);
+      size_t sa, sb;
+      if (e.id == 8) {
+        kv5_SetSimdEnabled(true);
+        sa = trvc_Encode8(a.data(), in.data(), in.size(), e.parameter);
+        kv5_SetSimdEnabled(false);
+        sb = trvc_Encode8(b.data(), in.data(), in.size(), e.parameter);
+        kv5_SetSimdEnabled(true);
+      } else {
+        trvc_ByteStats stats;
+        trvc_CountBytes(in.data(), in.size(), &stats);
+        sa = trvc_Encode6(a.data(), in.data(), in.size(), e.parameter, &stats);
+        sb = trvc_Encode6(b.data(), in.data(), in.size(), e.parameter);
+        ASSERT_EQ(sa, trvc_Encode6(nullptr, in.data(), in.size(), e.parameter, &stats));
+      }
+      ASSERT_EQ(sa, sb) << "codec " << e.id << " parameter " << e.parameter << " length " << length;
+      a.resize(sa), b.resize(sb);
+      ASSERT_EQ(a, b) << "codec " << e.id << " parameter " << e.parameter << " length " << length;
+    }
+  }
+}
+
+TEST(TrvcEncoders, MeasureAllOnWholePiecesAndLongerInputs) {
+  std::mt19937 rng(5);
+  for (size_t length : {trvc_PieceSize - 1, trvc_PieceSize, trvc_PieceSize + 1, size_t{90001}}) {
+    Bytes in = kv5test::randomInput(rng, length);
+    trvc_ByteStats stats;
+    trvc_CountBytes(in.data(), in.size(), &stats);
+    size_t sizes[17];
+    trvc_Measure6All(in.data(), in.size(), sizes, &stats);
+    for (int g = 1; g <= 16; ++g) EXPECT_EQ(sizes[g], trvc_Encode6(nullptr, in.data(), in.size(), g)) << g << " " << length;
+  }
+}
+
 TEST(TrvcEncoders, WindowsByLevel) {
   EXPECT_EQ(trvc_WindowForLevel(0), 16);
   EXPECT_EQ(trvc_WindowForLevel(4), 16);
