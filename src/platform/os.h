@@ -225,3 +225,42 @@ enum class os_FaultKind { fileWrite, fileMove, allocation, count_ };
 void os_InjectFault(os_FaultKind kind, int count);
 // Called by the operations themselves: true when this one must fail.
 bool os_FaultDue(os_FaultKind kind);
+
+// ---------------------------------------------------------------------------
+// Host environment services
+// The running program's own file (the process's main module); empty when
+// unknown or longer than os_MaxPath - 1 units.
+std::u16string os_ExecutablePath();
+// The account's login name, and its descriptive full name (empty when the
+// account has none).
+std::u16string os_UserLoginName();
+std::u16string os_UserFullName();
+// Minutes to add to local standard time to get UTC (300 for UTC-5).
+int32_t os_TimeZoneBiasMinutes();
+// The desktop theme's button-face colour as 0x00BBGGRR; false when there is
+// no desktop theme to ask.
+bool os_ButtonFaceColor(uint32_t *colour);
+// The system's query for the current app package's name: 1 when the
+// process runs from an installed package, 0 when it does not, -1 when the
+// system has no such query or gives another answer.
+int os_AppPackageQuery();
+// The per-user (roaming) application-data folder, without a trailing
+// separator; redirected by VGM_APPDATA_DIR like the shared one.
+std::u16string os_GetUserAppDataFolder();
+// Gives the built-in Users group full, inherited access to a folder.
+int os_FolderGrantUsers(const char16_t *path);
+// Marks a folder or file as a system item (shown with its own icon).
+int os_SetSystemAttribute(const char16_t *path);
+// True when `path` itself is a symbolic link (not followed).
+bool os_PathIsLink(const char16_t *path);
+// Copies one file; with `replace` an existing target is overwritten. Counts
+// as a file write for fault injection.
+int os_FileCopy(const char16_t *from, const char16_t *to, bool replace);
+// os_FileMove that also crosses volumes: a file is copied and the source
+// deleted; a folder that would have to be copied fails (callers move its
+// content entry by entry). Counts as a file move for fault injection.
+int os_MoveAcrossVolumes(const char16_t *from, const char16_t *to, bool replace);
+// Deletes a folder and everything below it, depth-first, never following
+// symbolic links: a link inside the tree is removed as a link; a link given
+// as `path` is refused. 1 when the folder is gone.
+int os_FolderDeleteTree(const char16_t *path);

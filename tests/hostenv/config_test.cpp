@@ -1,0 +1,201 @@
+#include <cstring>
+
+#include "hostenv_fixture.h"
+#include "platform/os.h"
+
+using vgmtest::u16;
+
+namespace {
+
+class ConfigTest : public HostEnvTest {
+ protected:
+  std::string configFile() const { return appData() + "/suite_config.bin"; }
+  void writeRecord(const cfg_Record &record, size_t bytes = sizeof(cfg_Record)) {
+    fs::create_directories(appData());
+    vgmtest::writeFile(configFile(), std::string(reinterpret_cast<const char *>(&record), bytes));
+  }
+  static cfg_Record sampleRecord(uint32_t version) {
+    cfg_Record record{};
+    record.version = version;
+    record.size = kCfgRecordSize;
+    record.cache_seed = 0x12345678;
+    record.kv5_level = 7;
+    record.flag_15 = 1;
+    record.ui_theme = 4;
+    record.flag_17 = 0;
+    for (uint32_t &counter : record.counters) counter = 11;
+    std::memcpy(record.author_name, u"Ada", 8);
+    return record;
+  }
+};
+
+TEST_F(ConfigTest, MissingOrBrokenFileGivesDefaults) {
+  cfg_Live()->kv5_level = 9;
+  cfg_Live()->counters[0] = 5;
+  EXPECT_EQ(cfg_Load(1), 0);
+  const cfg_Record &live = *cfg_Live();
+  EXPECT_EQ(live.version, kCfgVersion);
+  EXPECT_EQ(live.size, kCfgRecordSize);
+  EXPECT_EQ(live.kv5_level, 4);
+  EXPECT_EQ(live.flag_14, 1);
+  EXPECT_EQ(live.flag_17, 1);
+  EXPECT_EQ(live.help_mode + live.exif_add_structure + live.exif_add_unlisted + live.ui_theme, 0);
+  EXPECT_EQ(live.counters[0], 0u);
+  char16_t name[kCfgTextUnits] = {};
+  ASSERT_EQ(cfg_UserName(name, kCfgTextUnits), 1);
+  EXPECT_EQ(std::u16string(live.author_name), std::u16string(name));
+
+  // 4000 bytes whose size field claims 4096.
+  cfg_Record record = sampleRecord(kCfgVersion);
+  writeRecord(record, 4000);
+  EXPECT_EQ(cfg_Load(1), 0);
+  EXPECT_EQ(cfg_Live()->kv5_level, 4);
+  EXPECT_EQ(cfg_Live()->cache_seed, 0u);
+  // Too short to carry a size at all.
+  writeRecord(record, 6);
+  EXPECT_EQ(cfg_Load(1), 0);
+  // A larger file is read up to the record and accepted.
+  vgmtest::writeFile(configFile(), std::string(reinterpret_cast<const char *>(&record), sizeof record) + "tail");
+  EXPECT_EQ(cfg_Load(1), 1);
+  EXPECT_EQ(cfg_Live()->cache_seed, 0x12345678u);
+}
+
+TEST_F(ConfigTest, RegionalDefaultsFollowTheTimeZone) {
+  struct {
+    const char *zone;
+    uint8_t regional;
+  } cases[] = {{"EST5", 1}, {"PST8", 1}, {"UTC0", 0}, {"XXX9", 0}, {"XXX-3", 0}};
+  for (const auto &c : cases) {
+    vgmtest::ScopedEnv zone("TZ", c.zone);
+    cfg_Defaults();
+    EXPECT_EQ(cfg_Live()->regional_a, c.regional) << c.zone;
+    EXPECT_EQ(cfg_Live()->regional_b, c.regional) << c.zone;
+  }
+  EXPECT_EQ(cfg_RegionalForBias(299), 0);
+  EXPECT_EQ(cfg_RegionalForBias(480), 1);
+  EXPECT_EQ(cfg_RegionalForBias(481), 0);
+  EXPECT_EQ(cfg_ThemeForButtonFace(0x005F3020), 4);  // brightest channel 95
+  EXPECT_EQ(cfg_ThemeForButtonFace(0x00600000), 0);  // blue 96
+  EXPECT_EQ(cfg_ThemeForButtonFace(0x00F0F0F0), 0);
+}
+
+TEST_F(ConfigTest, OlderRecordsAreUpgraded) {
+  cfg_Record record = sampleRecord(65561);
+  record.kv5_level = 1;
+  writeRecord(record);
+  ASSERT_EQ(cfg_Load(1), 1);
+  const cfg_Record &live = *cfg_Live();
+  EXPECT_EQ(live.version, kCfgVersion);
+  EXPECT_EQ(live.kv5_level, 9);
+  for (uint32_t counter : live.counters) EXPECT_EQ(counter, 0u);
+  EXPECT_EQ(live.flag_15, 1);   // only below 65557
+  EXPECT_EQ(live.ui_theme, 4);  // only below 65560
+  EXPECT_EQ(live.flag_17, 0);   // only below 65561
+  EXPECT_EQ(live.cache_seed, 0x12345678u);
+
+  record = sampleRecord(65556);
+  record.kv5_level = 2;
+  writeRecord(record);
+  ASSERT_EQ(cfg_Load(1), 1);
+  EXPECT_EQ(live.kv5_level, 0);
+  EXPECT_EQ(live.flag_15, 0);
+  EXPECT_EQ(live.ui_theme, 0);
+  EXPECT_EQ(live.flag_17, 1);
+
+  record = sampleRecord(65562);  // level mapping stops at 65562
+  writeRecord(record);
+  ASSERT_EQ(cfg_Load(1), 1);
+  EXPECT_EQ(live.kv5_level, 7);
+  EXPECT_EQ(live.counters[4], 0u);
+
+  // A newer record keeps every field it carries.
+  record = sampleRecord(65570);
+  record.kv5_level = 1;
+  writeRecord(record);
+  ASSERT_EQ(cfg_Load(1), 1);
+  EXPECT_EQ(live.kv5_level, 1);
+  EXPECT_EQ(live.counters[2], 11u);
+  EXPECT_EQ(live.flag_15, 1);
+  EXPECT_EQ(live.flag_17, 0);
+}
+
+TEST_F(ConfigTest, CachedLoadStillClearsTransientPaths) {
+  cfg_Record record = sampleRecord(kCfgVersion);
+  std::memcpy(record.transient_paths[1], u"/left/over", 22);
+  record.author_name[kCfgTextUnits - 1] = u'X';
+  writeRecord(record);
+  ASSERT_EQ(cfg_Load(0), 1);
+  EXPECT_EQ(cfg_DiskReadsForTests(), 1u);
+  EXPECT_EQ(cfg_Live()->transient_paths[1][0], 0);
+  EXPECT_EQ(cfg_Live()->author_name[kCfgTextUnits - 1], 0);
+
+  std::memcpy(cfg_Live()->transient_paths[3], u"/in/use", 16);
+  cfg_Live()->kv5_level = 2;
+  ASSERT_EQ(cfg_Load(0), 1);
+  EXPECT_EQ(cfg_DiskReadsForTests(), 1u);
+  EXPECT_EQ(cfg_Live()->transient_paths[3][0], 0);
+  EXPECT_EQ(cfg_Live()->kv5_level, 7);  // the cached disk copy wins over unsaved changes
+
+  ASSERT_EQ(cfg_Load(1), 1);
+  EXPECT_EQ(cfg_DiskReadsForTests(), 2u);
+}
+
+TEST_F(ConfigTest, SaveThenLoadRoundTrip) {
+  cfg_Defaults();
+  cfg_Record &live = *cfg_Live();
+  live.cache_seed = 0xCAFEBABE;
+  live.kv5_level = 6;
+  live.exif_add_unlisted = 1;
+  live.counters[3] = 42;
+  std::memcpy(live.language_file, u"German.lng", 22);
+  std::memcpy(live.author_name, u"Grace", 12);
+  std::memcpy(live.transient_paths[0], u"/scratch", 18);
+  ASSERT_EQ(cfg_Save(), 1);
+
+  std::string bytes = vgmtest::readFile(configFile());
+  ASSERT_EQ(bytes.size(), kCfgRecordSize);
+  EXPECT_EQ(bytes.substr(0, 8), std::string("\x1B\x00\x01\x00\x00\x10\x00\x00", 8));
+  EXPECT_EQ(bytes.substr(512, 4), std::string("G\0r\0", 4));
+
+  // A cached load right after the save keeps what was saved.
+  ASSERT_EQ(cfg_Load(1), 1);
+  live.kv5_level = 3;
+  ASSERT_EQ(cfg_Save(), 1);
+  ASSERT_EQ(cfg_Load(0), 1);
+  EXPECT_EQ(live.kv5_level, 3);
+
+  cfg_ResetForTests();
+  ASSERT_EQ(cfg_Load(1), 1);
+  EXPECT_EQ(live.cache_seed, 0xCAFEBABEu);
+  EXPECT_EQ(live.exif_add_unlisted, 1);
+  EXPECT_EQ(live.counters[3], 42u);
+  EXPECT_EQ(std::u16string(live.language_file), u"German.lng");
+  EXPECT_EQ(std::u16string(live.author_name), u"Grace");
+  EXPECT_EQ(live.transient_paths[0][0], 0);
+
+  // A failed write leaves the saved file as it was.
+  std::string before = vgmtest::readFile(configFile());
+  live.kv5_level = 8;
+  os_InjectFault(os_FaultKind::fileWrite, 1);
+  EXPECT_EQ(cfg_Save(), 0);
+  os_InjectFault(os_FaultKind::fileWrite, 0);
+  EXPECT_EQ(vgmtest::readFile(configFile()), before);
+}
+
+TEST(ConfigUserName, RefusedAccountNamesFallBackToTheLogin) {
+  char16_t buffer[64];
+  ASSERT_EQ(cfg_PickUserName(u"Jane Doe", u"jdoe", buffer, 64), 1);
+  EXPECT_EQ(std::u16string(buffer), u"Jane Doe");
+  for (const char16_t *refused : {u"Built-in account for guest access", u"INTERNAL user", u"Administrator",
+                                  u"guest", u"", u"   "}) {
+    ASSERT_EQ(cfg_PickUserName(refused, u"jdoe", buffer, 64), 1);
+    EXPECT_EQ(std::u16string(buffer), u"jdoe");
+  }
+  ASSERT_EQ(cfg_PickUserName(u"Jane Doe", u"jdoe", buffer, 4), 1);
+  EXPECT_EQ(std::u16string(buffer), u"Jan");
+  EXPECT_EQ(cfg_PickUserName(nullptr, u"", buffer, 64), 0);
+  EXPECT_EQ(buffer[0], 0);
+  EXPECT_EQ(cfg_PickUserName(u"Jane", u"jdoe", buffer, 0), 0);
+}
+
+}  // namespace

@@ -1,0 +1,259 @@
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <regex>
+#include <vector>
+
+#include "hostenv_fixture.h"
+#include "platform/os.h"
+
+using vgmtest::u16;
+using vgmtest::u8;
+
+namespace {
+
+struct NoticeLog {
+  std::vector<os_Notice> seen;
+  std::vector<std::u16string> texts;
+};
+
+int32_t recordNotice(const os_Notice *notice, void *context) {
+  auto *log = static_cast<NoticeLog *>(context);
+  log->seen.push_back(*notice);
+  log->texts.push_back(notice->text != nullptr ? notice->text : u"");
+  return os_AnswerOk;
+}
+
+// Installs a recording notice handler for the lifetime of the object.
+struct ScriptedNotices {
+  NoticeLog log;
+  os_NoticeHandler previous;
+  void *previousContext = nullptr;
+  ScriptedNotices() { previous = os_SetNoticeHandler(recordNotice, &log, &previousContext); }
+  ~ScriptedNotices() { os_SetNoticeHandler(previous, previousContext, nullptr); }
+};
+
+std::string toBytes(const std::u16string &text) {
+  return std::string(reinterpret_cast<const char *>(text.data()), text.size() * 2);
+}
+
+std::u16string fromBytes(const std::string &bytes) {
+  std::u16string text(bytes.size() / 2, u'\0');
+  std::memcpy(text.data(), bytes.data(), text.size() * 2);
+  return text;
+}
+
+// Lines of the log, each without its CR LF; false when a line lacks it.
+bool splitLines(const std::u16string &text, std::vector<std::u16string> *lines) {
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find(u"\r\n", start);
+    if (end == std::u16string::npos) return false;
+    lines->push_back(text.substr(start, end - start));
+    start = end + 2;
+  }
+  return true;
+}
+
+const std::regex kLineShape(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \| ([^|]*) \| ([^|]*) )");
+
+class ErrorLogTest : public HostEnvTest {
+ protected:
+  std::string logFile() const { return appData() + "/suite_error.log"; }
+  std::u16string readLog() const { return fromBytes(vgmtest::readFile(logFile())); }
+  // A log of `bytes` bytes made of numbered 97-character lines; the last
+  // one is usually cut short.
+  std::u16string makeLog(size_t bytes) {
+    std::u16string text;
+    for (int number = 0; text.size() * 2 < bytes; ++number) {
+      char head[64];
+      std::snprintf(head, sizeof head, "2020-01-01 00:00:00.000 | old | %05d", number);
+      std::u16string line = u16(head);
+      line.resize(94, u'.');
+      text += line + u" \r\n";
+    }
+    text.resize(bytes / 2);
+    fs::create_directories(appData());
+    vgmtest::writeFile(logFile(), toBytes(text));
+    return text;
+  }
+};
+
+TEST_F(ErrorLogTest, LineFormatAndCleaning) {
+  EXPECT_EQ(log_Error(nullptr, u"message"), 0);
+  EXPECT_EQ(log_Error(u"title", u""), 0);
+  EXPECT_EQ(log_Error(u"", u"message"), 0);
+  EXPECT_FALSE(fs::exists(logFile()));
+
+  ASSERT_EQ(log_Error(u" Load | Save\t", u"bad | value\r\nsecond\tline   end\n\f"), 1);
+  ASSERT_EQ(log_Error(u"Second", u"entry"), 1);
+  std::string bytes = vgmtest::readFile(logFile());
+  ASSERT_GE(bytes.size(), 2u);
+  EXPECT_NE(bytes.substr(0, 2), std::string("\xFF\xFE"));  // no byte-order mark
+  std::vector<std::u16string> lines;
+  ASSERT_TRUE(splitLines(fromBytes(bytes), &lines));
+  ASSERT_EQ(lines.size(), 2u);
+  std::smatch match;
+  std::string first = u8(lines[0]);
+  ASSERT_TRUE(std::regex_match(first, match, kLineShape)) << first;
+  EXPECT_EQ(match[1].str(), "Load / Save");
+  EXPECT_EQ(u16(match[2].str()), u"bad \u00A6 value second line end");
+  EXPECT_TRUE(u8(lines[1]).find(" | Second | entry ") != std::string::npos);
+
+  // The time stamp is the UTC time given, to the millisecond.
+  uint64_t stamp = 116444736000000000ull + 1709211909ull * 10000000ull + 1234567ull;
+  EXPECT_EQ(log_FormatLine(stamp, u"T", u"M"), u"2024-02-29 13:05:09.123 | T | M \r\n");
+  EXPECT_EQ(log_CleanField(u"\v a\f\fb  \t c \f", u'/'), u"a\f\fb c");
+
+  // An over-long entry is cut to the line limit and keeps its line end.
+  std::u16string longLine = log_FormatLine(stamp, u"T", std::u16string(5000, u'x'));
+  EXPECT_EQ(longLine.size(), kLogMaxLine);
+  EXPECT_EQ(longLine.substr(longLine.size() - 3), u" \r\n");
+}
+
+TEST_F(ErrorLogTest, LargeLogIsTrimmedAtLineBoundaries) {
+  std::u16string old = makeLog(70000);
+  ASSERT_EQ(log_Error(u"Trim", u"newest"), 1);
+  std::u16string text = readLog();
+  EXPECT_LE(text.size(), kLogTrimTo);
+  EXPECT_GT(text.size(), kLogTrimTo - 200);  // no more than needed went
+  std::vector<std::u16string> lines;
+  ASSERT_TRUE(splitLines(text, &lines));
+  EXPECT_TRUE(u8(lines.back()).find(" | Trim | newest ") != std::string::npos);
+  // What is kept is a whole-line tail of the old log (its cut last line
+  // closed with CR LF).
+  std::u16string kept = text.substr(0, text.size() - (lines.back().size() + 2));
+  std::u16string oldTail = old.substr(old.size() - (kept.size() - 2));
+  EXPECT_EQ(kept, oldTail + u"\r\n");
+  EXPECT_EQ(old[old.size() - oldTail.size() - 1], u'\n');
+}
+
+TEST_F(ErrorLogTest, MidSizeLogIsReadButKept) {
+  std::u16string old = makeLog(40000);
+  ASSERT_EQ(log_Error(u"Keep", u"all"), 1);
+  std::u16string text = readLog();
+  ASSERT_GT(text.size(), old.size());
+  EXPECT_EQ(text.substr(0, old.size()), old);
+  EXPECT_TRUE(u8(text.substr(old.size())).find(" | Keep | all \r\n") != std::string::npos);
+}
+
+TEST_F(ErrorLogTest, FailedWritesNeverLeaveAHalfLog) {
+  makeLog(70000);
+  os_InjectFault(os_FaultKind::fileWrite, 1);  // the rewrite of the kept part
+  EXPECT_EQ(log_Error(u"Rewrite", u"failed"), 1);
+  std::vector<std::u16string> lines;
+  ASSERT_TRUE(splitLines(readLog(), &lines));
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_TRUE(u8(lines[0]).find(" | Rewrite | failed ") != std::string::npos);
+
+  os_InjectFault(os_FaultKind::fileWrite, 1);  // the append itself
+  EXPECT_EQ(log_Error(u"Append", u"failed"), 0);
+  os_InjectFault(os_FaultKind::fileWrite, 0);
+  lines.clear();
+  ASSERT_TRUE(splitLines(readLog(), &lines));
+  EXPECT_EQ(lines.size(), 1u);
+}
+
+TEST_F(ErrorLogTest, LockedLogFallsBackToAMessageBox) {
+  ASSERT_EQ(log_Error(u"First", u"entry"), 1);
+  std::string before = vgmtest::readFile(logFile());
+  int ready[2], release[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  ASSERT_EQ(::pipe(release), 0);
+  pid_t holder = ::fork();
+  ASSERT_GE(holder, 0);
+  if (holder == 0) {
+    ::close(ready[0]);
+    ::close(release[1]);
+    int fd = ::open(logFile().c_str(), O_RDWR);
+    bool locked = fd >= 0 && ::flock(fd, LOCK_EX) == 0;
+    char byte = locked ? 'L' : 'F';
+    (void)!::write(ready[1], &byte, 1);
+    while (::read(release[0], &byte, 1) < 0) {
+    }
+    ::_exit(0);
+  }
+  ::close(ready[1]);
+  ::close(release[0]);
+  char byte = 0;
+  ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+  ASSERT_EQ(byte, 'L');
+  {
+    ScriptedNotices notices;
+    EXPECT_EQ(log_Error(u"Locked", u"while held"), -1);
+    ASSERT_EQ(notices.log.seen.size(), 1u);
+    EXPECT_EQ(std::u16string(notices.log.seen[0].title), u"Error");
+    EXPECT_EQ(notices.log.seen[0].style, kLogNoticeStyle);
+    EXPECT_NE(u8(notices.log.texts[0]).find(" | Locked | while held"), std::string::npos);
+  }
+  EXPECT_EQ(vgmtest::readFile(logFile()), before);
+  ::close(release[1]);
+  ::waitpid(holder, nullptr, 0);
+  ::close(ready[0]);
+  EXPECT_EQ(log_Error(u"Released", u"again"), 1);
+
+  // No folder for the log at all: the same fallback.
+  vgmtest::writeFile(root_.file("plain"), "file");
+  vgmtest::ScopedEnv nowhere("VGM_APPDATA_DIR", root_.file("plain/sub"));
+  resetAll();
+  ScriptedNotices notices;
+  EXPECT_EQ(log_Error(u"Nowhere", u"to write"), -1);
+  EXPECT_EQ(notices.log.seen.size(), 1u);
+}
+
+TEST_F(ErrorLogTest, TwoProcessesWritingAtOnceLoseNothing) {
+  constexpr int kLines = 500;
+  int start[2];
+  ASSERT_EQ(::pipe(start), 0);
+  pid_t writers[2];
+  for (int k = 0; k < 2; ++k) {
+    writers[k] = ::fork();
+    ASSERT_GE(writers[k], 0);
+    if (writers[k] == 0) {
+      ::close(start[1]);
+      char byte;
+      while (::read(start[0], &byte, 1) < 0) {
+      }
+      int failures = 0;
+      std::u16string title = k == 0 ? u"writer A" : u"writer B";
+      for (int i = 0; i < kLines; ++i) {
+        std::u16string message = u"entry " + u16(std::to_string(i));
+        if (log_Error(title.c_str(), message.c_str()) != 1) ++failures;
+      }
+      ::_exit(failures > 255 ? 255 : failures);
+    }
+  }
+  ::close(start[0]);
+  ::close(start[1]);  // both start now
+  for (pid_t writer : writers) {
+    int status = -1;
+    ASSERT_EQ(::waitpid(writer, &status, 0), writer);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+  }
+  std::vector<std::u16string> lines;
+  ASSERT_TRUE(splitLines(readLog(), &lines));
+  // Trimming drops old lines from the front only: what is left of each
+  // writer is an unbroken run that ends with its last entry.
+  int next[2] = {-1, -1};
+  for (const std::u16string &line : lines) {
+    std::smatch match;
+    std::string text = u8(line);
+    ASSERT_TRUE(std::regex_match(text, match, kLineShape)) << text;
+    int k = match[1].str() == "writer A" ? 0 : match[1].str() == "writer B" ? 1 : -1;
+    ASSERT_GE(k, 0) << text;
+    int number = std::stoi(match[2].str().substr(6));
+    if (next[k] >= 0) {
+      EXPECT_EQ(number, next[k]) << text;
+    }
+    next[k] = number + 1;
+  }
+  EXPECT_EQ(next[0], kLines);
+  EXPECT_EQ(next[1], kLines);
+  EXPECT_GT(lines.size(), 400u);
+}
+
+}  // namespace
