@@ -1,0 +1,359 @@
+// Flattening a layered image: each document kind, compositing order, pages,
+// fitting, object-animation time, and releasing tables.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "layers_test_util.h"
+
+namespace {
+
+using lt::At;
+using lt::Px;
+
+const uint32_t kRed = Px(0, 0, 255, 0), kGreen = Px(0, 255, 0, 0), kBlue = Px(255, 0, 0, 0);
+const uint32_t kWhite = Px(255, 255, 255, 0), kGrey = Px(128, 128, 128, 0);
+const uint32_t kClear = 0xFFFFFFFFu;
+
+TEST(Flatten, FrameAnimationShowsOneFrameCentred) {
+  lt::Table t;
+  t.Set(0, 10, 8, kRed);
+  t.Set(1, 4, 2, kGreen);
+  t.Set(2, 6, 6, kBlue);
+  t.Set(3, 2, 2, kWhite);
+  t.Set(4, 3, 3, kGrey);
+  LoadSaveOptions o = lt::Options(rx_DocFrames);
+  lt::Surface target;
+  // No index: 5 / 5 = frame 1, on the largest frame's canvas.
+  ASSERT_EQ(rx_LayersFlatten(&target, -1, t.e, 5, &o), 1);
+  EXPECT_EQ(target.s.width, 10u);
+  EXPECT_EQ(target.s.height, 8u);
+  EXPECT_EQ(o.resultWidth, 10u);
+  EXPECT_EQ(At(&target.s, 3, 3), kGreen);
+  EXPECT_EQ(At(&target.s, 6, 4), kGreen);
+  EXPECT_EQ(At(&target.s, 2, 3), kClear);
+  EXPECT_EQ(At(&target.s, 7, 4), kClear);
+  EXPECT_EQ(At(&target.s, 3, 2), kClear);
+  // An index past the end is the last frame: 3 x 3 at (3, 2), halves rounded down.
+  ASSERT_EQ(rx_LayersFlatten(&target, 99, t.e, 5, &o), 1);
+  EXPECT_EQ(At(&target.s, 3, 2), kGrey);
+  EXPECT_EQ(At(&target.s, 5, 4), kGrey);
+  EXPECT_EQ(At(&target.s, 2, 2), kClear);
+  EXPECT_EQ(At(&target.s, 6, 5), kClear);
+}
+
+TEST(Flatten, ImageListPicksAndComposes) {
+  lt::Table t;
+  t.Set(0, 4, 4, Px(10, 20, 30, 0));
+  t.Set(1, 8, 2, Px(40, 50, 60, 0));
+  t.Set(2, 3, 3, kWhite);
+  LoadSaveOptions o = lt::Options(rx_DocImageList);
+  rx_Size size{};
+  // Largest area wins, the later one on equal areas.
+  ASSERT_EQ(rx_LayersCanvasSize(&size, -1, t.e, 3, &o), 1);
+  EXPECT_EQ(size.width, 8);
+  lt::Surface target;
+  ASSERT_EQ(rx_LayersFlatten(&target, -1, t.e, 3, &o), 1);
+  EXPECT_EQ(target.s.width, 8u);
+  EXPECT_EQ(At(&target.s, 7, 1), Px(40, 50, 60, 0));
+  ASSERT_EQ(rx_LayersFlatten(&target, 7, t.e, 3, &o), 1);  // limited to the last image
+  EXPECT_EQ(target.s.width, 3u);
+  EXPECT_EQ(o.resultHeight, 3u);
+  ASSERT_EQ(rx_LayersFlatten(&target, 0, t.e, 3, &o), 1);
+  EXPECT_EQ(At(&target.s, 0, 0), Px(10, 20, 30, 0));
+
+  // Companion composition: the second image's blue and green over the
+  // first one's red.
+  lt::Table pair;
+  pair.Set(0, 4, 4, Px(10, 20, 30, 0));
+  pair.Set(1, 4, 4, Px(40, 50, 60, 0));
+  o = lt::Options(rx_DocImageList, rx_DocOptionPages);
+  o.frameComposition = 1;
+  ASSERT_EQ(rx_LayersFlatten(&target, -1, pair.e, 2, &o), 1);
+  EXPECT_EQ(At(&target.s, 2, 3), Px(40, 50, 30, 0));
+  o.frameComposition = 0;
+  ASSERT_EQ(rx_LayersFlatten(&target, -1, pair.e, 2, &o), 1);
+  EXPECT_EQ(At(&target.s, 2, 3), Px(40, 50, 60, 0));
+
+  // An image without pixels cannot be shown.
+  lt::Table empty;
+  EXPECT_EQ(rx_LayersFlatten(&target, 0, empty.e, 1, &o), 0);
+}
+
+TEST(Flatten, CompositeOrderFlagsAndTransparency) {
+  LoadSaveOptions o = lt::Options(rx_DocComposite);
+  lt::Surface target;
+  {
+    // A hidden first layer is still drawn; its other flags are cleared.
+    lt::Table t;
+    t.Set(0, 10, 10, kRed, 0, 0, rx_LayerHidden | rx_LayerPreview | 0x0200 | 0x1000 | 0x0800 | rx_LayerPageStart);
+    t.Set(1, 4, 4, kGreen, 1, 1, rx_LayerHidden);
+    EXPECT_EQ(rx_LayersFlatten(&target, -1, t.e, 2, &o), 2);
+    EXPECT_EQ(At(&target.s, 2, 2), kRed);
+    EXPECT_EQ(t[0].flags, 0x0800);
+  }
+  {
+    // B = 255 contributes nothing, B = 0 full strength; the first layer is
+    // copied whatever its mode.
+    lt::Table t;
+    t.Set(0, 8, 8, kBlue, 5, 5, 3);
+    t.Set(1, 4, 4, kRed, 0, 0).attributeB = 255;
+    t.Set(2, 4, 4, kGreen, 4, 4).attributeB = 0;
+    EXPECT_EQ(rx_LayersFlatten(&target, -1, t.e, 3, &o), 3);
+    EXPECT_EQ(At(&target.s, 0, 0), kBlue);
+    EXPECT_EQ(At(&target.s, 1, 1), kBlue);
+    EXPECT_EQ(At(&target.s, 5, 5), kGreen);
+  }
+  {
+    // The upper group is drawn after everything else, even from the front of the table.
+    lt::Table t;
+    t.Set(0, 8, 8, kWhite);
+    t.Set(1, 4, 4, kRed, 2, 2, rx_LayerUpperGroup);
+    t.Set(2, 4, 4, kGreen, 2, 2);
+    t.Set(3, 2, 2, kBlue, 0, 0, rx_LayerPreview);
+    EXPECT_EQ(rx_LayersFlatten(&target, -1, t.e, 4, &o), 4);
+    EXPECT_EQ(At(&target.s, 3, 3), kRed);
+    EXPECT_EQ(At(&target.s, 0, 0), kWhite);  // preview layers only on request
+    o.preview = 1;
+    EXPECT_EQ(rx_LayersFlatten(&target, -1, t.e, 4, &o), 4);
+    EXPECT_EQ(At(&target.s, 0, 0), kBlue);
+    o.preview = 0;
+  }
+  {
+    // Layers the dispatcher cannot draw stay uncounted: no surface, mode 254
+    // without a "BLND" record, a damaged "ADJU" record; a layer wholly off
+    // the canvas counts as drawn.
+    lt::Table t;
+    t.Set(0, 8, 8, kWhite);
+    t[1].flags = 0;
+    t.Set(2, 2, 2, kRed, 1, 1, rx_ModeCustom);
+    t.Set(3, 2, 2, kRed, 3, 3);
+    t.Record(3, prop_TagAdjust, std::vector<uint8_t>(10, 1));
+    t.Set(4, 2, 2, kRed, 50, 50);
+    EXPECT_EQ(rx_LayersFlatten(&target, -1, t.e, 5, &o), 2);
+    EXPECT_EQ(At(&target.s, 1, 1), kWhite);
+    EXPECT_EQ(At(&target.s, 3, 3), kWhite);
+  }
+}
+
+TEST(Flatten, CompositeMatchesKernelReference) {
+  auto gradient = [](int x, int y) { return Px(x * 10, y * 20, 100, 0); };
+  lt::Table t;
+  t.Set(0, 16, 12, 0);
+  lt::Fill(&t[0].surface, gradient);
+  t.Set(1, 6, 5, Px(128, 255, 0, 0), 5, 3, 3);              // multiply
+  t.Set(2, 8, 4, Px(200, 40, 90, 0), -2, 9, 4).attributeB = 100;  // screen, half strength, over two edges
+  t.Set(3, 4, 4, Px(0x0F, 0xF0, 0xFF, 0), 10, 1, 20);       // AND
+  lt::Fill(&t[3].surface, [](int x, int y) { return Px(x * 60, y * 60, 0x3C, 0); });
+
+  LoadSaveOptions o = lt::Options(rx_DocComposite);
+  lt::Surface target;
+  ASSERT_EQ(rx_LayersFlatten(&target, -1, t.e, 4, &o), 4);
+
+  lt::Surface ref(16, 12, 0);
+  ASSERT_EQ(rx_CopyRect(&ref.s, 0, 0, 15, 11, &t[0].surface, 0, 0, 15, 11, 0), 1);
+  ASSERT_EQ(rx_OpRect(&ref.s, 5, 3, 10, 7, &t[1].surface, 0, 0, 5, 4, 0, rx_LayerModeToOp(3), rx_ClassNormal), 1);
+  ASSERT_EQ(rx_OpRect(&ref.s, -2, 9, 5, 12, &t[2].surface, 0, 0, 7, 3, 100, rx_LayerModeToOp(4), rx_ClassNormal), 1);
+  ASSERT_EQ(rx_OpRect(&ref.s, 10, 1, 13, 4, &t[3].surface, 0, 0, 3, 3, 0, rx_LayerModeToOp(20), rx_ClassNormal), 1);
+  EXPECT_EQ(lt::Pixels(&target.s), lt::Pixels(&ref.s));
+
+  // One pixel by hand: multiply (d * (s + (s >> 7))) >> 8 at (6, 4) over (60, 80, 100).
+  EXPECT_EQ(At(&target.s, 6, 4), Px(60 * 129 >> 8, 80 * 256 >> 8, 0, 0));
+  // AND at (11, 2): layer pixel (60, 60, 0x3C) with (110, 40, 100).
+  EXPECT_EQ(At(&target.s, 11, 2), Px(60 & 110, 60 & 40, 0x3C & 100, 0));
+  EXPECT_EQ(At(&target.s, 0, 0), gradient(0, 0));
+}
+
+TEST(Flatten, AdjustmentLayersAndCustomBlend) {
+  lt::Table t;
+  t.Set(0, 8, 8, Px(10, 20, 30, 0));
+  t.Set(1, 3, 3, kGreen, 2, 2);  // its pixels are not drawn: blue and red of what lies below swap
+  rx_Adjustment swap{};
+  swap.mode = 4;
+  swap.selectors[0] = 2, swap.selectors[1] = 1, swap.selectors[2] = 0;
+  std::vector<uint8_t> adju(prop_WriteAdjust(&swap, nullptr));
+  prop_WriteAdjust(&swap, adju.data());
+  t.Record(1, prop_TagAdjust, adju);
+  // Mode 254 with a table that gives the source value whatever lies below.
+  t.Set(2, 2, 2, Px(0, 0, 255, 0), 6, 6, rx_ModeCustom);
+  uint8_t table[64];
+  for (int d = 0; d < 8; ++d)
+    for (int s = 0; s < 8; ++s) table[d * 8 + s] = static_cast<uint8_t>(s * 255 / 7);
+  std::vector<uint8_t> blend(prop_BlendShortBytes);
+  prop_WriteBlendShort(table, blend.data());
+  t.Record(2, prop_TagBlend, blend);
+
+  LoadSaveOptions o = lt::Options(rx_DocComposite);
+  lt::Surface target;
+  ASSERT_EQ(rx_LayersFlatten(&target, -1, t.e, 3, &o), 3);
+  EXPECT_EQ(At(&target.s, 3, 3), Px(30, 20, 10, 0));
+  EXPECT_EQ(At(&target.s, 1, 1), Px(10, 20, 30, 0));
+  uint32_t custom = At(&target.s, 6, 6);
+  EXPECT_LT(custom & 0xFF, 10u);            // blue follows the layer's 0
+  EXPECT_GT((custom >> 16) & 0xFF, 245u);   // red follows the layer's 255
+  EXPECT_EQ(custom >> 24, 0u);
+
+  // A table record too short for its form is refused, and the layer uncounted.
+  blend.resize(prop_BlendShortBytes - 1);
+  t.Record(2, prop_TagBlend, blend);
+  EXPECT_EQ(rx_LayersFlatten(&target, -1, t.e, 3, &o), 2);
+}
+
+TEST(Flatten, PagesOfAComposite) {
+  lt::Table t;
+  t.Set(0, 10, 10, kRed);
+  t.Set(1, 3, 3, kGreen, 1, 1);
+  t.Set(2, 6, 4, kBlue, 3, 3, rx_LayerPageStart);
+  t.Set(3, 2, 2, kWhite, 1, 1);
+  t.Set(4, 5, 5, kGrey, 0, 0, rx_LayerPageStart);
+  LoadSaveOptions o = lt::Options(rx_DocComposite, rx_DocOptionPages);
+  EXPECT_EQ(rx_LayersHasPages(&o), 1);
+  EXPECT_EQ(rx_LayersPageStart(0, t.e, 5, &o), 0);
+  EXPECT_EQ(rx_LayersPageStart(1, t.e, 5, &o), 2);
+  EXPECT_EQ(rx_LayersPageStart(2, t.e, 5, &o), 4);
+  EXPECT_EQ(rx_LayersPageStart(3, t.e, 5, &o), 0);
+
+  lt::Surface target;
+  EXPECT_EQ(rx_LayersFlatten(&target, 1, t.e, 5, &o), 2);
+  EXPECT_EQ(target.s.width, 6u);
+  EXPECT_EQ(target.s.height, 4u);
+  EXPECT_EQ(At(&target.s, 0, 0), kBlue);  // the page's first layer sits at the origin
+  EXPECT_EQ(At(&target.s, 1, 1), kWhite);
+  EXPECT_EQ(rx_LayersFlatten(&target, 2, t.e, 5, &o), 1);
+  EXPECT_EQ(target.s.width, 5u);
+  // Past the last page: the first page, which ends before the next page start.
+  EXPECT_EQ(rx_LayersFlatten(&target, 9, t.e, 5, &o), 2);
+  EXPECT_EQ(target.s.width, 10u);
+  EXPECT_EQ(At(&target.s, 1, 1), kGreen);
+  EXPECT_EQ(At(&target.s, 5, 5), kRed);
+
+  // Without the option byte the same table is one picture of all layers.
+  o = lt::Options(rx_DocComposite);
+  EXPECT_EQ(rx_LayersHasPages(&o), 0);
+  EXPECT_EQ(rx_LayersPageStart(1, t.e, 5, &o), 0);
+  EXPECT_EQ(rx_LayersFlatten(&target, 1, t.e, 5, &o), 5);
+  EXPECT_EQ(At(&target.s, 4, 4), kGrey);
+  o = lt::Options(rx_DocImageList);
+  EXPECT_EQ(rx_LayersHasPages(&o), 1);
+  EXPECT_EQ(rx_LayersPageStart(3, t.e, 5, &o), 3);
+}
+
+TEST(Flatten, FitIntoTheBox) {
+  lt::Table t;
+  t.Set(0, 4000, 2000, kRed);
+  t.Set(1, 2000, 2000, kGreen, 2000, 0);
+  LoadSaveOptions o = lt::Options(rx_DocComposite);
+  o.fitInside = 1;
+  o.wantedWidth = o.wantedHeight = 256;
+  lt::Surface target;
+  ASSERT_EQ(rx_LayersFlatten(&target, -1, t.e, 2, &o), 2);
+  EXPECT_EQ(target.s.width, 256u);
+  EXPECT_EQ(target.s.height, 128u);
+  EXPECT_EQ(o.resultWidth, 256u);
+  EXPECT_EQ(o.resultHeight, 128u);
+  EXPECT_EQ(At(&target.s, 50, 64), kRed);
+  EXPECT_EQ(At(&target.s, 200, 64), kGreen);
+  // Boxes below 16 do no fitting; neither does a box without the fit flag.
+  o.wantedWidth = o.wantedHeight = 15;
+  ASSERT_EQ(rx_LayersFlatten(&target, -1, t.e, 2, &o), 2);
+  EXPECT_EQ(target.s.width, 4000u);
+  o.wantedWidth = o.wantedHeight = 256;
+  o.fitInside = 0;
+  ASSERT_EQ(rx_LayersFlatten(&target, -1, t.e, 2, &o), 2);
+  EXPECT_EQ(target.s.height, 2000u);
+  // A canvas already inside the box stays as it is.
+  lt::Table small;
+  small.Set(0, 100, 20, kRed);
+  o.fitInside = 1;
+  ASSERT_EQ(rx_LayersFlatten(&target, -1, small.e, 1, &o), 1);
+  EXPECT_EQ(target.s.width, 100u);
+}
+
+TEST(Flatten, ObjectAnimationAtATime) {
+  lt::Table t;
+  t.Set(0, 8, 8, kGrey);
+  t.Set(1, 8, 4, kRed);  // sprite sheet: red cell, green cell, 100 ms each
+  lt::Fill(&t[1].surface, [](int x, int) { return x < 4 ? kRed : kGreen; });
+  t.Record(1, prop_TagSprite, lt::SpriteRecord(2, 1, 0, 100));
+  t.Set(2, 2, 2, kBlue, 7, 7);  // moves from (0, 0) to (4, 4) in 100 ms
+  prop_AnimKey keys[2] = {{0, {{0, 0}, {1, 0}, {1, 1}, {0, 1}}}, {100, {{4, 4}, {5, 4}, {5, 5}, {4, 5}}}};
+  std::vector<uint8_t> anim(prop_WriteAnim(keys, 2, 0, nullptr));
+  prop_WriteAnim(keys, 2, 0, anim.data());
+  t.Record(2, prop_TagAnim, anim);
+
+  LoadSaveOptions o = lt::Options(rx_DocObjects);
+  EXPECT_EQ(rx_LayersDuration(t.e, 3, &o), 200);
+  lt::Surface target;
+  ASSERT_EQ(rx_LayersFlatten(&target, 50, t.e, 3, &o), 3);
+  EXPECT_EQ(target.s.width, 8u);
+  EXPECT_EQ(At(&target.s, 0, 0), kRed);
+  EXPECT_EQ(At(&target.s, 3, 3), kBlue);  // corners (2, 2) .. (3, 3) at 50 ms
+  EXPECT_EQ(At(&target.s, 1, 1), kRed);
+  EXPECT_EQ(At(&target.s, 6, 6), kGrey);
+  ASSERT_EQ(rx_LayersFlatten(&target, 150, t.e, 3, &o), 3);
+  EXPECT_EQ(At(&target.s, 0, 0), kGreen);
+  EXPECT_EQ(At(&target.s, 4, 4), kBlue);
+  EXPECT_EQ(At(&target.s, 7, 7), kGrey);  // the static position is not used
+  // No index: a fifth of the duration (40 ms): the first cell.
+  ASSERT_EQ(rx_LayersFlatten(&target, -1, t.e, 3, &o), 3);
+  EXPECT_EQ(At(&target.s, 0, 0), kRed);
+
+  // A sprite sheet as the first layer gives the canvas one cell of it.
+  lt::Table s;
+  s.Set(0, 8, 4, kRed);
+  lt::Fill(&s[0].surface, [](int x, int) { return x < 4 ? kRed : kGreen; });
+  s.Record(0, prop_TagSprite, lt::SpriteRecord(2, 0, 0, 0));
+  rx_Size size{};
+  ASSERT_EQ(rx_LayersCanvasSize(&size, -1, s.e, 1, &o), 1);
+  EXPECT_EQ(size.width, 4);
+  EXPECT_EQ(size.height, 4);
+  ASSERT_EQ(rx_LayersFlatten(&target, 100, s.e, 1, &o), 1);
+  EXPECT_EQ(target.s.width, 4u);
+  EXPECT_EQ(At(&target.s, 3, 3), kRed);  // 2 x 0 cells make one frame
+  s.Record(0, prop_TagSprite, lt::SpriteRecord(2, 1, 0, 0));
+  ASSERT_EQ(rx_LayersFlatten(&target, 100, s.e, 1, &o), 1);
+  EXPECT_EQ(At(&target.s, 3, 3), kGreen);
+
+  // Frame words only make a duration for image lists.
+  lt::Table words;
+  words.Set(0, 2, 2, kRed).frame = 30;
+  words.Set(1, 2, 2, kRed).frame = 12;
+  o = lt::Options(rx_DocImageList);
+  EXPECT_EQ(rx_LayersDuration(words.e, 2, &o), 42);
+  o = lt::Options(rx_DocComposite);
+  EXPECT_EQ(rx_LayersDuration(words.e, 2, &o), 0);
+}
+
+TEST(LayerTable, ReleaseFreesEverything) {
+  rx_LayerEntry *table = rx_LayerTableCreate();
+  ASSERT_NE(table, nullptr);
+  EXPECT_GE(GlobalSize(table), sizeof(rx_LayerEntry) * 1025);
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_EQ(rx_SurfaceCreate(&table[i].surface, 4, 4, rx_CreateMemory), 1);
+    ASSERT_EQ(prop_SetMarkup(&table[i].properties, &table[i].propertiesLength, "a=1;"), 1);
+  }
+  // A properties pointer that is no global block is not freed (the checked free).
+  static uint8_t foreign[16];
+  table[3].properties = foreign;
+  table[3].propertiesLength = sizeof foreign;
+  rx_LayersRelease(table, 4);
+  static const rx_LayerEntry zero{};
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(std::memcmp(&table[i], &zero, sizeof zero), 0);
+  ASSERT_EQ(rx_SurfaceCreate(&table[1024].surface, 2, 2, rx_CreateMemory), 1);
+  rx_LayerTableFree(table);  // the leak checker sees anything left
+  rx_LayerTableFree(nullptr);
+
+  // Bad arguments.
+  LoadSaveOptions o{};
+  rx_Size size{};
+  lt::Surface target;
+  EXPECT_EQ(rx_LayersCanvasSize(&size, 0, nullptr, 1, &o), 0);
+  EXPECT_EQ(rx_LayersFlatten(&target.s, 0, nullptr, 1, &o), 0);
+  lt::Table t;
+  EXPECT_EQ(rx_LayersFlatten(&target.s, 0, t.e, 0, &o), 0);
+  EXPECT_EQ(rx_LayersFlatten(&target.s, 0, t.e, 1, nullptr), 0);
+  EXPECT_EQ(rx_LayersFlatten(&target.s, 0, t.e, 1, &o), 0);  // no pixels in the first layer
+}
+
+}  // namespace
