@@ -63,6 +63,11 @@ struct OpContext {
 // pattern). False with the error code left in the state.
 bool PrepareOp(rx_ThreadState *state, int32_t op, int32_t op_class, int32_t transparency, OpContext *context);
 void FinishOp(OpContext *context);
+// Calls FinishOp when the operation's scope ends, on every return path.
+struct OpFinisher {
+  OpContext *context;
+  ~OpFinisher() { FinishOp(context); }
+};
 
 // dst[i] = op(dst[i], src[i]) for i < n; x0 is the destination column of
 // dst[0] (pattern operations need the position).
@@ -110,6 +115,8 @@ class Resampler {
  private:
   const AxisTaps *columns_ = nullptr;
   const AxisTaps *rows_ = nullptr;
+  bool fast_ = false;  // whole-factor box or two-tap bilinear: planned in fastPlan_
+  Buffer fastPlan_;
   int32_t ring_ = 0;
   Buffer tagBlock_;
   Buffer lineBlock_;

@@ -77,10 +77,7 @@ int32_t RunQuad(rx_Surface *dst, rx_Surface *src, const rx_PointF corners[4], co
   }
   OpContext ctx;
   if (!PrepareOp(state, op, op_class, transparency, &ctx)) return 0;
-  struct Finish {
-    OpContext *c;
-    ~Finish() { FinishOp(c); }
-  } finish{&ctx};
+  OpFinisher finish{&ctx};
   if (ctx.transparency >= 255) {
     state->lastError = rx_ErrNone;
     return 1;

@@ -72,10 +72,7 @@ int32_t RunRect(const RectJob &jobIn) {
   if (!PrepareOp(state, job.op, job.opClass, job.transparency, &ctx)) return 0;
   ctx.keepT = job.keepT;
   if (job.noSimd) ctx.simd = false;
-  struct Finish {
-    OpContext *c;
-    ~Finish() { FinishOp(c); }
-  } finish{&ctx};
+  OpFinisher finish{&ctx};
   if (ctx.transparency >= 255) {
     state->lastError = rx_ErrNone;
     return 1;  // an invisible layer draws nothing

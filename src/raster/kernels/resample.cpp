@@ -119,14 +119,11 @@ uint32_t SampleBilinear(uint32_t p00, uint32_t p10, uint32_t p01, uint32_t p11, 
 bool Resampler::Init(const AxisTaps *columns, const AxisTaps *rows) {
   columns_ = columns;
   rows_ = rows;
-  // Whole-factor box and two-tap bilinear tables take the fast paths; their
-  // plan lives in pickBlock_ and a ring of 0 marks them.
-  const int32_t fast = PlanFastResample(*columns, *rows, &pickBlock_);
+  // Whole-factor box and two-tap bilinear tables take the fast paths.
+  const int32_t fast = PlanFastResample(*columns, *rows, &fastPlan_);
   if (fast < 0) return false;
-  if (fast != rx_FastNone) {
-    ring_ = 0;
-    return true;
-  }
+  fast_ = fast != rx_FastNone;
+  if (fast_) return true;
   ring_ = rows->taps;
   if (!tagBlock_.reset(static_cast<size_t>(ring_) * 4) ||
       !lineBlock_.reset(static_cast<size_t>(ring_) * columns->count * 8) ||
@@ -168,8 +165,8 @@ void FilterRow(const AxisTaps &cols, const uint32_t *row, uint16_t *out) {
 }  // namespace
 
 void Resampler::Row(int32_t row, const uint32_t *src, size_t stride, uint32_t *out, bool simd) {
-  if (ring_ == 0) {
-    FastResampleRow(pickBlock_, row, src, stride, out, simd);
+  if (fast_) {
+    FastResampleRow(fastPlan_, row, src, stride, out, simd);
     return;
   }
   const int32_t taps = rows_->taps, first = rows_->start[row];
