@@ -1,11 +1,12 @@
 #include "frame/module.h"
 
-#include "raster/thread_state.h"
-
 #include <array>
 #include <atomic>
 #include <cstring>
 #include <mutex>
+
+#include "hostenv/folders.h"
+#include "raster/thread_state.h"
 
 namespace {
 
@@ -85,9 +86,10 @@ bool frame_ProcessAttach(const void *instance) {
   std::u16string ownPath = os_ModulePathOf(instance);
   if (ownPath.empty()) return false;
   module.moduleFolder = folderOf(ownPath);
-  // An empty module folder would make the plug-ins' folder relative: the
-  // suite's base folder takes its place once the folder services exist.
-  module.pluginFolder = module.moduleFolder + os_PathSeparator + u"Plugins";
+  // Without a folder of its own the suite's application folder stands in.
+  char16_t plugins[os_MaxPath];
+  const char16_t *base = module.moduleFolder.empty() ? nullptr : module.moduleFolder.c_str();
+  module.pluginFolder = env_GetPluginFolder(plugins, os_MaxPath, base) ? plugins : u"";
   if (rx_EngineStart() == 0) return false;  // processor features or memory missing
 
   if (module.attachCount > 0) {
