@@ -132,6 +132,9 @@ void frame_ProcessDetach(bool process_terminating) {
     module.registryCount = 0;
     releaseRegistries();
   }
+  // The fault handlers go back to what the host had: after an unload ours
+  // would point into unmapped code.
+  os_FaultGuardRelease();
   if (module.backgroundCount == 0 && module.registryCount == 0) {
     delete gModule;
     gModule = nullptr;

@@ -121,6 +121,10 @@ bool os_SetModuleSearchFolder(const char16_t *folder);
 // that live in the frames a fault unwinds are not destroyed, so a guarded
 // call should hold no such objects across the risky access.
 bool os_GuardedCall(void (*call)(void *context), void *context);
+// Puts back the fault handlers that were in place before the first guard;
+// the next guarded call installs the guard's own again. Called when the
+// library is unloaded.
+void os_FaultGuardRelease();
 
 template <typename Call>
 bool os_Guard(Call &&call) {

@@ -1,10 +1,13 @@
 // The fault guard: signal handlers for SIGSEGV, SIGBUS, SIGFPE and SIGILL are
-// installed once and act only while the faulting thread is inside a guard;
-// anywhere else the fault goes on to whatever handler was there before.
+// installed at the first guarded call and act only while the faulting thread
+// is inside a guard; anywhere else the fault goes on to whatever handler was
+// there before. os_FaultGuardRelease puts those handlers back, so that an
+// unloaded library leaves no handler pointing into unmapped code.
 #include <pthread.h>
 #include <setjmp.h>
 #include <signal.h>
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 
@@ -15,6 +18,8 @@ namespace {
 constexpr int kSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL};
 constexpr int kSignalCount = sizeof(kSignals) / sizeof(kSignals[0]);
 struct sigaction gPrevious[kSignalCount];
+std::mutex gInstallLock;
+std::atomic<bool> gInstalled{false};
 
 struct GuardFrame {
   sigjmp_buf jump;
@@ -33,8 +38,10 @@ void passOn(int index, int signal, siginfo_t *info, void *context) {
   } else if (previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN && previous.sa_handler != nullptr) {
     previous.sa_handler(signal);
   } else {
-    // Default action: restore it; returning re-executes the fault under it.
+    // Default action: restore it; returning re-executes a real fault under
+    // it, while a sent signal would not come again and is raised anew.
     ::signal(signal, SIG_DFL);
+    if (info == nullptr || info->si_code <= 0) ::raise(signal);
   }
 }
 
@@ -58,11 +65,14 @@ void onFault(int signal, siginfo_t *info, void *context) {
 }
 
 void installHandlers() {
+  std::lock_guard<std::mutex> guard(gInstallLock);
+  if (gInstalled.load()) return;
   struct sigaction action {};
   action.sa_sigaction = onFault;
   action.sa_flags = SA_SIGINFO | SA_NODEFER | SA_ONSTACK;
   sigemptyset(&action.sa_mask);
   for (int i = 0; i < kSignalCount; ++i) sigaction(kSignals[i], &action, &gPrevious[i]);
+  gInstalled.store(true, std::memory_order_release);
 }
 
 void recordStackBounds() {
@@ -80,8 +90,7 @@ void recordStackBounds() {
 }  // namespace
 
 bool os_GuardedCall(void (*call)(void *context), void *context) {
-  static std::once_flag installed;
-  std::call_once(installed, installHandlers);
+  if (!gInstalled.load(std::memory_order_acquire)) installHandlers();
   if (tStackHigh == 0) recordStackBounds();
   GuardFrame frame;
   frame.outer = tInnermost;
@@ -91,4 +100,17 @@ bool os_GuardedCall(void (*call)(void *context), void *context) {
   call(context);
   tInnermost = frame.outer;
   return true;
+}
+
+void os_FaultGuardRelease() {
+  std::lock_guard<std::mutex> guard(gInstallLock);
+  if (!gInstalled.load()) return;
+  for (int i = 0; i < kSignalCount; ++i) {
+    // A handler installed after ours is its owner's to manage: leave it.
+    struct sigaction current {};
+    if (sigaction(kSignals[i], nullptr, &current) == 0 && (current.sa_flags & SA_SIGINFO) &&
+        current.sa_sigaction == onFault)
+      sigaction(kSignals[i], &gPrevious[i], nullptr);
+  }
+  gInstalled.store(false, std::memory_order_release);
 }
