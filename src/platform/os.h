@@ -112,6 +112,11 @@ std::u16string os_ModulePathOf(const void *address_in_module);
 // Points the dependency search of later module loads at `folder` (null
 // resets). Returns false where the system offers no such setting.
 bool os_SetModuleSearchFolder(const char16_t *folder);
+// True when the module holding `address_in_module` came with the program at
+// its start (the program or a library it depends on was linked against it)
+// rather than being loaded later: such a module is unloaded only by the
+// process's exit.
+bool os_ModuleLoadedWithProgram(const void *address_in_module);
 
 // ---------------------------------------------------------------------------
 // Fault guard: runs `call(context)` so that a crash inside it (invalid

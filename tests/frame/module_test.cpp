@@ -150,3 +150,16 @@ TEST(ModuleUnload, HostFaultHandlerOutlivesTheLibrary) {
   ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
   EXPECT_EQ(WEXITSTATUS(status), 0);
 }
+
+// A program linked against the library at build time ends with the detach
+// left undone, like one that loaded it later: a probe that runs after every
+// library has been finalised still finds the library's fault handler, which
+// a detach that did its work would have taken back.
+TEST(ModuleUnload, ExitOfALinkedProgramDoesNoDetachWork) {
+  FILE *output = ::popen(VGM_LINKED_HOST, "r");
+  ASSERT_NE(output, nullptr);
+  char text[64] = {};
+  size_t got = std::fread(text, 1, sizeof text - 1, output);
+  EXPECT_EQ(::pclose(output), 0);
+  EXPECT_EQ(std::string(text, got), "summary 1, probe 1\nkept\n");
+}

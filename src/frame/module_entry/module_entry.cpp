@@ -1,9 +1,15 @@
 // Ties the module's attach and detach to the loading and unloading of the
 // shared library. The constructor and destructor run once per load of the
-// object; exit() runs the handler registered here before the destructor,
-// which is how the destructor knows that the process is ending. (A program
-// linked against the library at build time registers its own exit work after
-// our handler, so there the detach at exit still runs; it is harmless.)
+// object. The destructor must know whether the process is ending, because
+// detach then does nothing: threads may still be running and files must not
+// be written on the way out.
+//  - Loaded later (dlopen): exit() runs the handler registered here before
+//    the loader's finalisation, so the flag is set when the destructor runs;
+//    at dlclose the handler runs only after the destructor.
+//  - Loaded with the program (linked at build time): the loader's
+//    finalisation was registered after our handler and runs first, so the
+//    flag is not set yet; but such a library is never unloaded before the
+//    process ends, so its destructor always means exit.
 #include "frame/module.h"
 
 // The exit handler belongs to this object, so an unload removes it with us;
@@ -14,13 +20,13 @@ extern "C" void *__dso_handle;
 namespace {
 
 bool gProcessExiting = false;
+bool gLoadedWithProgram = false;
 
 void markProcessExiting(void *) { gProcessExiting = true; }
 
 __attribute__((constructor)) void moduleLoaded() {
-  // At dlclose this handler runs after the destructor (it belongs to the
-  // object's own finalisation), so it does not fool an ordinary unload.
   __cxa_atexit(markProcessExiting, nullptr, &__dso_handle);
+  gLoadedWithProgram = os_ModuleLoadedWithProgram(reinterpret_cast<const void *>(&moduleLoaded));
   if (!frame_ProcessAttach(reinterpret_cast<const void *>(&moduleLoaded))) {
     // A shared object cannot refuse to load once mapped: say so, and leave
     // the exports to fail on their own.
@@ -28,6 +34,6 @@ __attribute__((constructor)) void moduleLoaded() {
   }
 }
 
-__attribute__((destructor)) void moduleUnloading() { frame_ProcessDetach(gProcessExiting); }
+__attribute__((destructor)) void moduleUnloading() { frame_ProcessDetach(gProcessExiting || gLoadedWithProgram); }
 
 }  // namespace
