@@ -176,6 +176,21 @@ TEST_F(FoldersTest, FailedMoveStopsAndIsRetried) {
   EXPECT_EQ(env_MoveFolder(u16(root_.file("none")).c_str(), u16(to).c_str()), 0);
 }
 
+TEST_F(FoldersTest, NamesThatAreNotUtf8StillMove) {
+  std::string from = root_.file("from"), to = root_.file("to");
+  const std::string odd = "caf\xE9 \xFF.txt", oddFolder = "\x80sub";  // Latin-1 bytes: not UTF-8
+  for (const std::string &name : {std::string("a.txt"), odd, oddFolder + "/z.txt", std::string("zz.txt")})
+    put(from + "/" + name, name);
+  fs::create_directories(to);  // the target exists: the move goes entry by entry
+  EXPECT_EQ(env_MoveFolder(u16(from).c_str(), u16(to).c_str()), 4);
+  EXPECT_FALSE(fs::exists(from));
+  EXPECT_EQ(snapshot(to), (std::map<std::string, std::string>{{"a.txt", "a.txt"},
+                                                               {odd, odd},
+                                                               {oddFolder, "/"},
+                                                               {oddFolder + "/z.txt", oddFolder + "/z.txt"},
+                                                               {"zz.txt", "zz.txt"}}));
+}
+
 TEST_F(FoldersTest, ContentFolderTakesOverTheSiblingContent) {
   put(docsBase_ + "/Orvine Draw KTA/More/frame.png", "frame");
   put(docsBase_ + "/Orvine Draw KTA/Color Profiles/cmyk.icm", "icm");

@@ -14,6 +14,7 @@
 #include <new>
 
 #include "platform/os.h"
+#include "platform/posix/native_names.h"
 
 struct os_File {
   int fd;
@@ -59,7 +60,7 @@ bool nativePath(const char16_t *path, std::string *out) {
     tLastError = os_Error::pathTooLong;
     return false;
   }
-  *out = os_Utf16ToUtf8(std::u16string_view(path, length));
+  *out = os_NativeName(std::u16string_view(path, length));
   return true;
 }
 
@@ -77,7 +78,14 @@ size_t os_Utf16Length(const char16_t *text) {
   return length;
 }
 
-std::string os_Utf16ToUtf8(std::u16string_view text) {
+namespace {
+
+// A byte that is not part of valid UTF-8 travels through the library as the
+// lone low surrogate U+DC00 + byte and turns back into that byte on the way
+// out, so that names read from the file system reach it again unchanged.
+constexpr char16_t kEscapedByte = 0xDC00;
+
+std::string toUtf8(std::u16string_view text, bool bytes_escaped) {
   std::string out;
   out.reserve(text.size());
   for (size_t i = 0; i < text.size(); ++i) {
@@ -85,6 +93,9 @@ std::string os_Utf16ToUtf8(std::u16string_view text) {
     if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
       c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
       ++i;
+    } else if (bytes_escaped && c >= kEscapedByte + 0x80 && c <= kEscapedByte + 0xFF) {
+      out += static_cast<char>(c - kEscapedByte);
+      continue;
     } else if (c >= 0xD800 && c <= 0xDFFF) {
       c = 0xFFFD;
     }
@@ -107,7 +118,7 @@ std::string os_Utf16ToUtf8(std::u16string_view text) {
   return out;
 }
 
-std::u16string os_Utf8ToUtf16(std::string_view text) {
+std::u16string toUtf16(std::string_view text, bool bytes_escaped) {
   std::u16string out;
   out.reserve(text.size());
   size_t i = 0;
@@ -142,6 +153,7 @@ std::u16string os_Utf8ToUtf16(std::string_view text) {
         c = 0xFFFD;
       }
     }
+    if (bytes_escaped && c == 0xFFFD && used == 1 && byte >= 0x80) c = kEscapedByte + byte;
     if (c >= 0x10000) {
       c -= 0x10000;
       out += static_cast<char16_t>(0xD800 + (c >> 10));
@@ -153,6 +165,13 @@ std::u16string os_Utf8ToUtf16(std::string_view text) {
   }
   return out;
 }
+
+}  // namespace
+
+std::string os_Utf16ToUtf8(std::u16string_view text) { return toUtf8(text, false); }
+std::u16string os_Utf8ToUtf16(std::string_view text) { return toUtf16(text, false); }
+std::string os_NativeName(std::u16string_view name) { return toUtf8(name, true); }
+std::u16string os_NameFromNative(std::string_view bytes) { return toUtf16(bytes, true); }
 
 os_File *os_FileOpen(const char16_t *path, unsigned access, unsigned share, os_Disposition disposition) {
   std::string name;
@@ -382,7 +401,7 @@ int os_FolderWalk(const char16_t *folder, const char16_t *pattern, os_FolderVisi
   std::u16string_view wanted = pattern != nullptr ? std::u16string_view(pattern) : std::u16string_view(u"*");
   while (struct dirent *entry = ::readdir(dir)) {
     if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
-    std::u16string entryName = os_Utf8ToUtf16(entry->d_name);
+    std::u16string entryName = os_NameFromNative(entry->d_name);
     if (!os_NameMatches(entryName, wanted)) continue;
     bool isFolder = entry->d_type == DT_DIR;
     if (entry->d_type == DT_UNKNOWN || entry->d_type == DT_LNK) {

@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "platform/os.h"
+#include "platform/posix/native_names.h"
 
 namespace {
 
@@ -16,7 +17,7 @@ std::u16string homeFolder() {
   std::u16string home = os_GetEnvironment("HOME");
   if (home.empty()) {
     if (const passwd *entry = ::getpwuid(::getuid()); entry != nullptr && entry->pw_dir != nullptr)
-      home = os_Utf8ToUtf16(entry->pw_dir);
+      home = os_NameFromNative(entry->pw_dir);
   }
   return withoutTrailingSeparator(home);
 }
@@ -37,7 +38,7 @@ std::u16string overrideOr(const char *variable, const char *xdg_variable, const 
 
 std::u16string os_GetEnvironment(const char *name) {
   const char *value = name != nullptr ? std::getenv(name) : nullptr;
-  return value != nullptr ? os_Utf8ToUtf16(value) : std::u16string();
+  return value != nullptr ? os_NameFromNative(value) : std::u16string();
 }
 
 std::u16string os_InstallPathSetting() { return os_GetEnvironment("ORVINEPHOTO_PATH"); }

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "platform/os.h"
+#include "platform/posix/native_names.h"
 
 namespace {
 
@@ -42,7 +43,7 @@ bool nativePath(const char16_t *path, std::string *out) {
     os_SetLastError(length == 0 ? os_Error::invalidArgument : os_Error::pathTooLong);
     return false;
   }
-  *out = os_Utf16ToUtf8(std::u16string_view(path, length));
+  *out = os_NativeName(std::u16string_view(path, length));
   return true;
 }
 
@@ -149,7 +150,7 @@ std::u16string os_ExecutablePath() {
   char buffer[4096];
   ssize_t length = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
   if (length <= 0) return {};
-  std::u16string path = os_Utf8ToUtf16(std::string_view(buffer, static_cast<size_t>(length)));
+  std::u16string path = os_NameFromNative(std::string_view(buffer, static_cast<size_t>(length)));
   if (path.size() >= os_MaxPath) return {};
   return path;
 }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/os.h"
+#include "platform/posix/native_names.h"
 
 struct os_Module;
 
@@ -15,7 +16,7 @@ os_Module *os_ModuleLoad(const char16_t *path) {
     os_SetLastError(length == 0 ? os_Error::invalidArgument : os_Error::pathTooLong);
     return nullptr;
   }
-  std::string name = os_Utf16ToUtf8(std::u16string_view(path, length));
+  std::string name = os_NativeName(std::u16string_view(path, length));
   void *handle = ::dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (handle == nullptr) os_SetLastError(os_Error::notFound);
   return static_cast<os_Module *>(handle);
@@ -33,7 +34,7 @@ void os_ModuleFree(os_Module *module) {
 std::u16string os_ModulePathOf(const void *address_in_module) {
   Dl_info info{};
   if (::dladdr(address_in_module, &info) == 0 || info.dli_fname == nullptr) return {};
-  std::u16string path = os_Utf8ToUtf16(info.dli_fname);
+  std::u16string path = os_NameFromNative(info.dli_fname);
   if (path.size() >= os_MaxPath) return {};
   return path;
 }
