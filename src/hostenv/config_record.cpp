@@ -20,6 +20,22 @@ cfg_Record gDisk{};  // the last record read from disk
 bool gLoaded = false;
 uint32_t gLoadTick = 0;
 unsigned gDiskReads = 0;
+// Set while the live record holds defaults only because an existing file
+// could not be read: saving them would overwrite the user's settings (and
+// change the key of every encrypted state file).
+bool gDefaultsOverUnreadFile = false;
+
+// A save in another process holds the file unshared for a moment: wait for
+// it, within a bound, rather than fall back to the defaults at once.
+os_File *openForReading(const std::u16string &path) {
+  uint64_t until = os_HighResCounter() + os_HighResFrequency() * kCfgOpenRetryMilliseconds / 1000;
+  for (;;) {
+    os_File *file = os_FileOpen(path.c_str(), os_AccessRead, os_ShareRead, os_Disposition::openExisting);
+    if (file != nullptr || os_LastError() != os_Error::sharingViolation || os_HighResCounter() >= until)
+      return file;
+    os_Sleep(1);
+  }
+}
 
 char16_t foldCase(char16_t c) { return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c; }
 
@@ -80,6 +96,7 @@ void cfg_Upgrade(cfg_Record *record) {
 
 void cfg_Defaults() {
   std::lock_guard<std::mutex> guard(gLock);
+  gDefaultsOverUnreadFile = false;  // asked for: the caller means to reset
   applyDefaults();
 }
 
@@ -93,23 +110,30 @@ int cfg_Load(int force) {
   }
   std::memset(&gDisk, 0, sizeof gDisk);
   bool accepted = false;
+  bool unread = false;  // the file is there but could not be read
   std::u16string path;
   if (configPath(&path)) {
-    os_File *file = os_FileOpen(path.c_str(), os_AccessRead, os_ShareRead, os_Disposition::openExisting);
+    os_File *file = openForReading(path);
     if (file != nullptr) {
       ++gDiskReads;
       size_t done = 0;
       bool read = os_FileRead(file, &gDisk, sizeof gDisk, &done) != 0;
       os_FileClose(file);
       accepted = read && done >= 8 && done == gDisk.size;
+      unread = !read;
+    } else {
+      unread = os_LastError() != os_Error::notFound;
     }
   }
   if (!accepted) {
     std::memset(&gDisk, 0, sizeof gDisk);
     gLoaded = false;
+    // A short or inconsistent record was read: saving over it repairs it.
+    gDefaultsOverUnreadFile = unread;
     applyDefaults();
     return 0;
   }
+  gDefaultsOverUnreadFile = false;
   cfg_Upgrade(&gDisk);
   gDisk.version = kCfgVersion;
   gDisk.size = kCfgRecordSize;
@@ -123,6 +147,7 @@ int cfg_Load(int force) {
 
 int cfg_Save() {
   std::lock_guard<std::mutex> guard(gLock);
+  if (gDefaultsOverUnreadFile) return 0;
   gLive.version = kCfgVersion;
   gLive.size = kCfgRecordSize;
   std::u16string path;
@@ -173,6 +198,7 @@ void cfg_ResetForTests() {
   gLoaded = false;
   gLoadTick = 0;
   gDiskReads = 0;
+  gDefaultsOverUnreadFile = false;
 }
 
 unsigned cfg_DiskReadsForTests() {

@@ -9,6 +9,7 @@
 inline constexpr uint32_t kCfgVersion = 65563;  // 0x0001001B
 inline constexpr uint32_t kCfgRecordSize = 4096;
 inline constexpr uint32_t kCfgCacheMilliseconds = 5000;
+inline constexpr uint64_t kCfgOpenRetryMilliseconds = 400;  // waiting out a save in another process
 inline constexpr size_t kCfgTextUnits = 64;
 inline constexpr size_t kCfgTransientPaths = 4;
 inline constexpr size_t kCfgTransientUnits = 260;
@@ -67,7 +68,9 @@ cfg_Record *cfg_Live();
 // 1 when a record was loaded (or the cached one reused), 0 when the defaults
 // were applied. `force` skips the 5-second cache.
 int cfg_Load(int force);
-// Writes the live record; 1 when all 4096 bytes were written.
+// Writes the live record; 1 when all 4096 bytes were written. Refused (0)
+// while the live record holds defaults that stand in for an existing file
+// the last load could not read; a successful load or cfg_Defaults lifts it.
 int cfg_Save();
 // Fills the live record with the defaults.
 void cfg_Defaults();

@@ -1,3 +1,6 @@
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstring>
 
 #include "hostenv_fixture.h"
@@ -180,6 +183,64 @@ TEST_F(ConfigTest, SaveThenLoadRoundTrip) {
   EXPECT_EQ(cfg_Save(), 0);
   os_InjectFault(os_FaultKind::fileWrite, 0);
   EXPECT_EQ(vgmtest::readFile(configFile()), before);
+}
+
+// Another process holding the file as a save does: it writes a record with
+// `seed` and lets go after `hold_ms`, or when told to (hold_ms < 0).
+struct SavingProcess {
+  pid_t pid = -1;
+  int release[2] = {-1, -1};
+  bool holding = false;
+  SavingProcess(const std::u16string &path, uint32_t seed, int hold_ms) {
+    int ready[2];
+    if (::pipe(ready) != 0 || ::pipe(release) != 0) return;
+    pid = ::fork();
+    if (pid == 0) {
+      os_File *file = os_FileOpen(path.c_str(), os_AccessWrite, os_ShareNone, os_Disposition::openAlways);
+      char byte = file != nullptr ? 'L' : 'F';
+      (void)!::write(ready[1], &byte, 1);
+      if (hold_ms >= 0) os_Sleep(hold_ms);
+      else (void)!::read(release[0], &byte, 1);
+      cfg_Record record{};
+      record.version = kCfgVersion;
+      record.size = kCfgRecordSize;
+      record.cache_seed = seed;
+      ::_exit(os_FileWrite(file, &record, sizeof record) ? 0 : 1);
+    }
+    char byte = 0;
+    holding = ::read(ready[0], &byte, 1) == 1 && byte == 'L';
+    ::close(ready[0]), ::close(ready[1]);
+  }
+  bool finish() {
+    (void)!::write(release[1], "x", 1);
+    int status = -1;
+    return ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  }
+};
+
+TEST_F(ConfigTest, LoadMeetingASaveInAnotherProcess) {
+  writeRecord(sampleRecord(kCfgVersion));
+  std::u16string path = u16(configFile());
+  // A save that ends within the wait: the load gets the record it wrote.
+  SavingProcess brief(path, 0xBEEF, 50);
+  ASSERT_TRUE(brief.holding);
+  EXPECT_EQ(cfg_Load(1), 1);
+  EXPECT_EQ(cfg_Live()->cache_seed, 0xBEEFu);
+  ASSERT_TRUE(brief.finish());
+
+  // One that outlasts it: defaults, which must never be saved over the file.
+  SavingProcess endless(path, 0xF00D, -1);
+  ASSERT_TRUE(endless.holding);
+  EXPECT_EQ(cfg_Load(1), 0);
+  EXPECT_EQ(cfg_Live()->cache_seed, 0u);
+  ASSERT_TRUE(endless.finish());
+  std::string saved = vgmtest::readFile(configFile());
+  EXPECT_EQ(cfg_Save(), 0);
+  EXPECT_TRUE(vgmtest::readFile(configFile()) == saved);
+  // Once the file has been read again, saving works again.
+  ASSERT_EQ(cfg_Load(1), 1);
+  EXPECT_EQ(cfg_Live()->cache_seed, 0xF00Du);
+  EXPECT_EQ(cfg_Save(), 1);
 }
 
 TEST(ConfigUserName, RefusedAccountNamesFallBackToTheLogin) {
