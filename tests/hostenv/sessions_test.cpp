@@ -82,6 +82,10 @@ TEST_F(SessionsTest, CleanUpRemovesOnlyEndedProcesses) {
   fs::create_directory_symlink(outside, link);
   std::string zero = tempBase_ + "/_vgm_sesstmp_00000000";
   fs::create_directories(zero);
+  // Numbers beyond any process identifier name no process: stale.
+  std::string noProcess = tempBase_ + "/_vgm_sesstmp_ffffffff", noProcess2 = tempBase_ + "/_kta_sesstmp_80000002";
+  fs::create_directories(noProcess);
+  fs::create_directories(noProcess2);
 
   EXPECT_EQ(env_CleanStaleSessions(), 0);
   EXPECT_FALSE(fs::exists(endedFolder));
@@ -94,6 +98,8 @@ TEST_F(SessionsTest, CleanUpRemovesOnlyEndedProcesses) {
   EXPECT_TRUE(fs::is_symlink(link));
   EXPECT_EQ(vgmtest::readFile(outside + "/keep.txt"), "keep");
   EXPECT_TRUE(fs::is_directory(zero));
+  EXPECT_FALSE(fs::exists(noProcess));
+  EXPECT_FALSE(fs::exists(noProcess2));
 
   // Once the live child has ended, its folder goes too.
   live.release();

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdint>
 #include <new>
 
 #include "platform/os.h"
@@ -50,7 +51,9 @@ bool os_ThreadIsAlive(uint32_t thread_id) {
 uint32_t os_ProcessId() { return static_cast<uint32_t>(::getpid()); }
 
 bool os_ProcessIsAlive(uint32_t process_id) {
-  if (process_id == 0) return false;
+  // Beyond the positive range of pid_t a number names no process: kill()
+  // would read it as a process group (ffffffff as -1, every process).
+  if (process_id == 0 || process_id > static_cast<uint32_t>(INT32_MAX)) return false;
   if (::kill(static_cast<pid_t>(process_id), 0) != 0 && errno == ESRCH) return false;
   char state = threadState(process_id, process_id);
   return state != 'Z' && state != 'X';
