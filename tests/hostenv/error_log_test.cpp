@@ -131,6 +131,14 @@ TEST_F(ErrorLogTest, LargeLogIsTrimmedAtLineBoundaries) {
   EXPECT_EQ(old[old.size() - oldTail.size() - 1], u'\n');
 }
 
+TEST_F(ErrorLogTest, LogWhoseLinesAllGoHoldsJustTheNewLine) {
+  fs::create_directories(appData());
+  vgmtest::writeFile(logFile(), toBytes(std::u16string(33000, u'x') + u"\r\n"));
+  ASSERT_EQ(log_Error(u"Alone", u"line"), 1);
+  std::u16string text = readLog();
+  EXPECT_EQ(text.substr(23), u" | Alone | line \r\n");
+}
+
 TEST_F(ErrorLogTest, MidSizeLogIsReadButKept) {
   std::u16string old = makeLog(40000);
   ASSERT_EQ(log_Error(u"Keep", u"all"), 1);
