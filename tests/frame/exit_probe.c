@@ -10,14 +10,12 @@
 extern int __cxa_atexit(void (*handler)(void *), void *argument, void *object);
 
 static void report(void *unused) {
-  (void)unused;
   struct sigaction current;
-  Dl_info info;
-  const char *verdict = "restored\n";
-  if (sigaction(SIGSEGV, NULL, &current) == 0 && dladdr((void *)current.sa_sigaction, &info) != 0 &&
-      info.dli_fname != NULL && strstr(info.dli_fname, "libvgm_Common") != NULL)
-    verdict = "kept\n";
-  (void)!write(1, verdict, strlen(verdict));
+  Dl_info info = {0};
+  (void)unused;
+  int kept = sigaction(SIGSEGV, NULL, &current) == 0 && dladdr((void *)current.sa_sigaction, &info) != 0 &&
+             info.dli_fname != NULL && strstr(info.dli_fname, "libvgm_Common") != NULL;
+  (void)!write(1, kept ? "kept\n" : "restored\n", kept ? 5 : 9);
 }
 
 /* Registered while the program is being loaded, before the loader's own exit

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <tuple>
 #include <vector>
 
 #include "frame/module.h"
@@ -30,25 +31,17 @@ void hostHandler(int) { gHostCaught = gHostCaught + 1; }
 
 }  // namespace
 
-TEST_F(ModuleLifecycle, NestedAttachSharesOneInitialisation) {
+TEST_F(ModuleLifecycle, NestedAttachSharesOneInitialisationAndTheModuleFolder) {
+  auto counters = [] { return std::tuple{frame_AttachCount(), frame_RegistryCount(), frame_BackgroundCount()}; };
   ASSERT_TRUE(frame_ProcessAttach(instance()));
   ASSERT_TRUE(frame_ProcessAttach(instance()));
-  EXPECT_EQ(frame_AttachCount(), 2);
-  EXPECT_EQ(frame_RegistryCount(), 1);  // shared, not created twice
-  EXPECT_EQ(frame_BackgroundCount(), 1);
-  frame_ProcessDetach(false);  // the first of two detaches keeps everything
-  EXPECT_EQ(frame_AttachCount(), 1);
-  EXPECT_EQ(frame_RegistryCount(), 1);
-  EXPECT_EQ(frame_BackgroundCount(), 1);
+  EXPECT_EQ(counters(), std::tuple(2, 1, 1));  // registries and threads shared, not created twice
+  frame_ProcessDetach(false);                   // the first of two detaches keeps everything
+  EXPECT_EQ(counters(), std::tuple(1, 1, 1));
   frame_ProcessDetach(false);
-  EXPECT_EQ(frame_RegistryCount(), 0);
-  EXPECT_EQ(frame_BackgroundCount(), 0);
   frame_ProcessDetach(false);  // an unbalanced detach must not go negative
-  EXPECT_EQ(frame_AttachCount(), 0);
-  EXPECT_EQ(frame_RegistryCount(), 0);
-}
+  EXPECT_EQ(counters(), std::tuple(0, 0, 0));
 
-TEST_F(ModuleLifecycle, FoldersComeFromTheModulePath) {
   ASSERT_TRUE(frame_ProcessAttach(instance()));
   std::u16string folder = frame_ModuleFolder();
   ASSERT_FALSE(folder.empty());
@@ -99,16 +92,13 @@ TEST_F(ModuleLifecycle, NotifyZeroStopsTheHousekeepingThread) {
   // Eight threads holding engine slots at once start the housekeeping thread.
   static std::atomic<int> ready{0};
   static std::atomic<bool> release{false};
+  auto holdSlot = [](void *) {
+    rx_GetThreadState();
+    ready.fetch_add(1);
+    while (!release.load()) os_Sleep(1);
+  };
   std::vector<os_Thread *> threads;
-  for (int i = 0; i < 8; ++i) {
-    threads.push_back(os_ThreadStart(
-        [](void *) {
-          rx_GetThreadState();
-          ready.fetch_add(1);
-          while (!release.load()) os_Sleep(1);
-        },
-        nullptr, 0));
-  }
+  for (int i = 0; i < 8; ++i) threads.push_back(os_ThreadStart(holdSlot, nullptr, 0));
   while (ready.load() < 8) os_Sleep(1);
   rx_GetThreadState();  // the ninth user sees eight occupied slots
   EXPECT_EQ(rx_GetHousekeepingStatus(), rx_HousekeepingStatus::running);
@@ -133,10 +123,9 @@ TEST(ModuleUnload, HostFaultHandlerOutlivesTheLibrary) {
     host.sa_handler = hostHandler;
     ::sigaction(SIGSEGV, &host, nullptr);
     void *library = ::dlopen(VGM_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-    if (library == nullptr) ::_exit(3);
     auto sysInfo = reinterpret_cast<decltype(&core_GetSysInfoStr)>(::dlsym(library, "core_GetSysInfoStr"));
     char16_t text[4096];
-    if (sysInfo == nullptr || sysInfo(text, 4096) != 1) ::_exit(4);
+    if (library == nullptr || sysInfo == nullptr || sysInfo(text, 4096) != 1) ::_exit(4);
     struct sigaction current {};
     ::sigaction(SIGSEGV, nullptr, &current);
     if (current.sa_handler == hostHandler) ::_exit(5);  // the guard's handler must be in place now

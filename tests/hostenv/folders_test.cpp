@@ -68,42 +68,27 @@ TEST_F(FoldersTest, AppAndPluginFolders) {
 }
 
 TEST_F(FoldersTest, PathsOfTheLimitFitOrFail) {
-  // 259 characters fit with the terminator; 260 and 261 do not.
+  // 259 characters fit with the terminator; 260 and 261 do not, and leave
+  // the caller's buffer (and the disk) as they were.
   for (size_t length : {259u, 260u, 261u}) {
-    std::string base = pathOfLength(root_.file("p"), length - 8);  // + "/Plugins"
-    char16_t buffer[os_MaxPath];
-    buffer[0] = u'#';
-    int made = env_GetPluginFolder(buffer, os_MaxPath, u16(base).c_str());
-    EXPECT_EQ(made, length == 259 ? 1 : 0) << length;
-    if (made) {
-      EXPECT_EQ(u8(buffer).size(), 259u);
-    } else {
-      EXPECT_EQ(buffer[0], u'#');
-    }
-  }
-  for (size_t length : {259u, 260u, 261u}) {
-    std::string base = pathOfLength(root_.file("a"), length - 13);  // + "/Orvine Photo"
-    fs::create_directories(base);
-    vgmtest::ScopedEnv appData("VGM_APPDATA_DIR", base);
+    std::string plugins = pathOfLength(root_.file("p"), length - 8);  // + "/Plugins"
+    std::string appBase = pathOfLength(root_.file("a"), length - 13);  // + "/Orvine Photo"
+    fs::create_directories(appBase);
+    vgmtest::ScopedEnv appData("VGM_APPDATA_DIR", appBase);
     env_ResetForTests(nullptr);
-    char16_t buffer[os_MaxPath];
-    buffer[0] = u'#';
-    int made = env_GetAppDataFolder(buffer);
-    EXPECT_EQ(made, length == 259 ? 1 : 0) << length;
-    EXPECT_EQ(fs::is_directory(base + "/Orvine Photo"), length == 259);
-    if (made) {
-      EXPECT_EQ(u8(buffer), base + "/Orvine Photo");
-    } else {
-      EXPECT_EQ(buffer[0], u'#');
-    }
+    char16_t buffer[os_MaxPath] = {u'#'}, data[os_MaxPath] = {u'#'};
+    EXPECT_EQ(env_GetPluginFolder(buffer, os_MaxPath, u16(plugins).c_str()), length == 259 ? 1 : 0) << length;
+    EXPECT_EQ(env_GetAppDataFolder(data), length == 259 ? 1 : 0) << length;
+    EXPECT_EQ(u8(buffer), length == 259 ? plugins + "/Plugins" : "#");
+    EXPECT_EQ(u8(data), length == 259 ? appBase + "/Orvine Photo" : "#");
+    EXPECT_EQ(fs::is_directory(appBase + "/Orvine Photo"), length == 259);
   }
   env_ResetForTests(nullptr);
   // The caller's capacity counts the same way.
-  char16_t session[os_MaxPath];
+  char16_t session[os_MaxPath] = {u'#'};
   char name[32];
   std::snprintf(name, sizeof name, "/_vgm_sesstmp_%08x", os_ProcessId());
   std::string expected = tempBase_ + name;
-  session[0] = u'#';
   EXPECT_EQ(env_GetSessionFolder(session, expected.size()), 0);
   EXPECT_EQ(session[0], u'#');
   EXPECT_FALSE(fs::exists(expected));
@@ -114,28 +99,23 @@ TEST_F(FoldersTest, PathsOfTheLimitFitOrFail) {
 
 TEST_F(FoldersTest, SiblingDataMovesOnceIntoTheLayout) {
   std::string sibling = appBase_ + "/Orvine Draw KTA";
-  put(sibling + "/Artist/brushes.dat", "brushes");
-  put(sibling + "/Lang_Studio/project.txt", "project");
-  put(sibling + "/Plugins/flt_OLD.dll", "new plugin");
-  put(sibling + "/Language/English.lng", "english");
-  put(sibling + "/settings.ini", "sibling settings");
-  put(sibling + "/Thumbs.db", "clutter");
+  for (auto [name, content] : {std::pair{"Artist/brushes.dat", "brushes"}, {"Lang_Studio/project.txt", "project"},
+                               {"Plugins/flt_OLD.dll", "new plugin"}, {"Language/English.lng", "english"},
+                               {"settings.ini", "sibling settings"}, {"Thumbs.db", "clutter"}})
+    put(sibling + "/" + name, content);
   put(appData() + "/settings.ini", "own settings");
   put(appData() + "/Plugins/flt_OLD.dll", "old plugin");
   put(appData() + "/Plugins/flt_KEEP.dll", "kept");
-
   char16_t buffer[os_MaxPath];
   ASSERT_EQ(env_GetAppDataFolder(buffer), 1);
   EXPECT_EQ(u8(buffer), appData());
   std::map<std::string, std::string> moved = snapshot(appData());
-  EXPECT_EQ(moved["Editor/brushes.dat"], "brushes");
-  EXPECT_EQ(moved["Language Studio/project.txt"], "project");
-  EXPECT_EQ(moved["Common/Plugins/flt_OLD.dll"], "new plugin");
-  EXPECT_EQ(moved["Common/Plugins/flt_KEEP.dll"], "kept");
-  EXPECT_EQ(moved["Common/Language/English.lng"], "english");
-  EXPECT_EQ(moved["settings.ini"], "sibling settings");
-  EXPECT_EQ(moved.count("Plugins"), 0u);
-  EXPECT_EQ(moved.count("Thumbs.db"), 0u);
+  EXPECT_EQ(moved, (std::map<std::string, std::string>{
+                       {"Editor", "/"}, {"Editor/brushes.dat", "brushes"}, {"Language Studio", "/"},
+                       {"Language Studio/project.txt", "project"}, {"Common", "/"}, {"Common/Plugins", "/"},
+                       {"Common/Plugins/flt_OLD.dll", "new plugin"}, {"Common/Plugins/flt_KEEP.dll", "kept"},
+                       {"Common/Language", "/"}, {"Common/Language/English.lng", "english"},
+                       {"settings.ini", "sibling settings"}}));
   // Only the clutter stayed behind, so the sibling folder could not go.
   EXPECT_EQ(snapshot(sibling), (std::map<std::string, std::string>{{"Thumbs.db", "clutter"}}));
 
@@ -178,17 +158,14 @@ TEST_F(FoldersTest, FailedMoveStopsAndIsRetried) {
 
 TEST_F(FoldersTest, NamesThatAreNotUtf8StillMove) {
   std::string from = root_.file("from"), to = root_.file("to");
-  const std::string odd = "caf\xE9 \xFF.txt", oddFolder = "\x80sub";  // Latin-1 bytes: not UTF-8
-  for (const std::string &name : {std::string("a.txt"), odd, oddFolder + "/z.txt", std::string("zz.txt")})
-    put(from + "/" + name, name);
+  std::map<std::string, std::string> tree{{"a.txt", "a"}, {"caf\xE9 \xFF.txt", "latin-1 name"}, {"\x80sub", "/"},
+                                          {"\x80sub/z.txt", "z"}, {"zz.txt", "zz"}};
+  for (const auto &[name, content] : tree)
+    if (content != "/") put(from + "/" + name, content);
   fs::create_directories(to);  // the target exists: the move goes entry by entry
   EXPECT_EQ(env_MoveFolder(u16(from).c_str(), u16(to).c_str()), 4);
   EXPECT_FALSE(fs::exists(from));
-  EXPECT_EQ(snapshot(to), (std::map<std::string, std::string>{{"a.txt", "a.txt"},
-                                                               {odd, odd},
-                                                               {oddFolder, "/"},
-                                                               {oddFolder + "/z.txt", oddFolder + "/z.txt"},
-                                                               {"zz.txt", "zz.txt"}}));
+  EXPECT_EQ(snapshot(to), tree);
 }
 
 TEST_F(FoldersTest, ContentFolderTakesOverTheSiblingContent) {
@@ -246,22 +223,18 @@ TEST_F(FoldersTest, PackageDataIsCopiedOncePerVersion) {
 
 TEST_F(FoldersTest, ConfiguredTemporaryFolder) {
   char16_t buffer[os_MaxPath];
+  auto rootFor = [&](const std::string &setting) {  // the temporary root once `setting` is configured
+    cfg_Defaults();
+    std::u16string text = u16(setting);
+    std::memcpy(cfg_Live()->temp_folder, text.c_str(), (text.size() + 1) * sizeof(char16_t));
+    EXPECT_EQ(cfg_Save(), 1);
+    return env_GetTempRoot(buffer, os_MaxPath) > 0 ? u8(buffer) : std::string("failed");
+  };
   ASSERT_GT(env_GetTempRoot(buffer, os_MaxPath), 0);
   EXPECT_EQ(u8(buffer), tempBase_ + "/");
-
-  auto configure = [](const std::string &folder) {
-    cfg_Defaults();
-    std::u16string text = u16(folder);
-    ASSERT_LT(text.size(), kCfgTextUnits);
-    std::memcpy(cfg_Live()->temp_folder, text.c_str(), (text.size() + 1) * sizeof(char16_t));
-    ASSERT_EQ(cfg_Save(), 1);
-  };
   std::string own = root_.file("own/tmp");
-  configure("  " + own + " \t");
-  int length = env_GetTempRoot(buffer, os_MaxPath);
-  EXPECT_EQ(length, static_cast<int>(own.size() + 1));
-  EXPECT_EQ(u8(buffer), own + "/");
-  EXPECT_TRUE(fs::is_directory(own));
+  EXPECT_EQ(rootFor("  " + own + " \t"), own + "/");
+  EXPECT_EQ(env_GetTempRoot(buffer, os_MaxPath), static_cast<int>(own.size() + 1));
   EXPECT_TRUE(fs::is_empty(own));  // the test files are gone again
   EXPECT_EQ(env_GetTempRoot(buffer, own.size() + 1), 0);
 
@@ -275,22 +248,16 @@ TEST_F(FoldersTest, ConfiguredTemporaryFolder) {
   ASSERT_GT(env_GetTempRoot(buffer, os_MaxPath), 0);
   EXPECT_EQ(u8(buffer), tempBase_ + "/");
 
-  // An existing folder where nothing can be written, even by root.
-  configure("/proc/self");
-  ASSERT_GT(env_GetTempRoot(buffer, os_MaxPath), 0);
-  EXPECT_EQ(u8(buffer), tempBase_ + "/");
-  if (::geteuid() != 0) {
-    std::string locked = root_.file("locked");
-    fs::create_directories(locked);
-    ::chmod(locked.c_str(), 0555);
-    configure(locked);
-    ASSERT_GT(env_GetTempRoot(buffer, os_MaxPath), 0);
-    EXPECT_EQ(u8(buffer), tempBase_ + "/");
+  // An existing folder where nothing can be written, even by root; a
+  // read-only folder; fewer than four characters: the system's folder.
+  std::string locked = root_.file("locked");
+  fs::create_directories(locked);
+  ::chmod(locked.c_str(), 0555);
+  for (const std::string &setting : {std::string("/proc/self"), locked, std::string(" /t ")}) {
+    if (setting == locked && ::geteuid() == 0) continue;  // root writes anywhere
+    env_ResetForTests(nullptr);
+    EXPECT_EQ(rootFor(setting), tempBase_ + "/") << setting;
   }
-  // Fewer than four characters are no setting.
-  configure(" /t ");
-  ASSERT_GT(env_GetTempRoot(buffer, os_MaxPath), 0);
-  EXPECT_EQ(u8(buffer), tempBase_ + "/");
 }
 
 TEST_F(FoldersTest, FolderTreeDeletionRefusals) {

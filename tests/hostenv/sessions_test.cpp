@@ -18,27 +18,22 @@ std::string sessionName(const char *prefix, uint32_t process) {
   return name;
 }
 
-// A child that stays alive until `release` is called.
+// A child that stays alive until `release` is called (or the test ends).
 struct LiveChild {
   pid_t pid = -1;
-  int hold = -1;
+  int hold[2] = {-1, -1};
   LiveChild() {
-    int pipeEnds[2];
-    if (::pipe(pipeEnds) != 0) return;
+    if (::pipe(hold) != 0) return;
     pid = ::fork();
     if (pid == 0) {
-      ::close(pipeEnds[1]);
       char byte;
-      while (::read(pipeEnds[0], &byte, 1) < 0) {
-      }
+      ::close(hold[1]);
+      (void)!::read(hold[0], &byte, 1);
       ::_exit(0);
     }
-    ::close(pipeEnds[0]);
-    hold = pipeEnds[1];
   }
   void release() {
-    if (hold >= 0) ::close(hold), hold = -1;
-    if (pid > 0) ::waitpid(pid, nullptr, 0), pid = -1;
+    if (pid > 0) ::close(hold[1]), ::waitpid(pid, nullptr, 0), pid = -1;
   }
   ~LiveChild() { release(); }
 };
@@ -58,53 +53,39 @@ TEST_F(SessionsTest, CleanUpRemovesOnlyEndedProcesses) {
   int status = -1;
   ASSERT_EQ(::waitpid(ended, &status, 0), ended);
   ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  std::string endedFolder = tempBase_ + "/" + sessionName("_vgm_sesstmp_", ended);
-  ASSERT_TRUE(fs::exists(endedFolder + "/scratch.tmp"));
-  fs::create_directories(tempBase_ + "/" + sessionName("_kta_sess_tmp_", ended) + "/deep/er");
-  fs::create_directories(tempBase_ + "/" + sessionName("_kta_sesstmp_", ended));
-
+  auto at = [&](const std::string &name) { return tempBase_ + "/" + name; };
+  ASSERT_TRUE(fs::exists(at(sessionName("_vgm_sesstmp_", ended)) + "/scratch.tmp"));
   LiveChild live;
   ASSERT_GT(live.pid, 0);
-  std::string liveFolder = tempBase_ + "/" + sessionName("_vgm_sesstmp_", live.pid);
-  fs::create_directories(liveFolder);
   char16_t own[os_MaxPath];
   ASSERT_EQ(env_GetSessionFolder(own, os_MaxPath), 1);
-
-  // Names that must survive whatever process they seem to name.
-  std::string sevenDigits = tempBase_ + "/_vgm_sesstmp_" + sessionName("", ended).substr(1);
-  fs::create_directories(sevenDigits);
-  std::string plainFile = tempBase_ + "/" + sessionName("_kta_sesstmp_x", ended);
-  vgmtest::writeFile(plainFile, "not a folder");
   std::string outside = root_.file("outside");
   fs::create_directories(outside);
   vgmtest::writeFile(outside + "/keep.txt", "keep");
-  std::string link = tempBase_ + "/" + sessionName("_vgm_sesstmp_y", ended);
-  fs::create_directory_symlink(outside, link);
-  std::string zero = tempBase_ + "/_vgm_sesstmp_00000000";
-  fs::create_directories(zero);
-  // Numbers beyond any process identifier name no process: stale.
-  std::string noProcess = tempBase_ + "/_vgm_sesstmp_ffffffff", noProcess2 = tempBase_ + "/_kta_sesstmp_80000002";
-  fs::create_directories(noProcess);
-  fs::create_directories(noProcess2);
+  fs::create_directory_symlink(outside, at(sessionName("_vgm_sesstmp_y", ended)));
+  vgmtest::writeFile(at(sessionName("_kta_sesstmp_x", ended)), "not a folder");
+  // Ended processes, and numbers beyond any process identifier: stale.
+  const std::string stale[] = {sessionName("_kta_sess_tmp_", ended) + "/deep/er", sessionName("_kta_sesstmp_", ended),
+                               "_vgm_sesstmp_ffffffff", "_kta_sesstmp_80000002"};
+  // A live process, seven digits, identifier 0: kept whatever they seem to name.
+  const std::string kept[] = {sessionName("_vgm_sesstmp_", live.pid), "_vgm_sesstmp_" + sessionName("", ended).substr(1),
+                              "_vgm_sesstmp_00000000"};
+  for (const std::string &name : stale) fs::create_directories(at(name));
+  for (const std::string &name : kept) fs::create_directories(at(name));
 
   EXPECT_EQ(env_CleanStaleSessions(), 0);
-  EXPECT_FALSE(fs::exists(endedFolder));
-  EXPECT_FALSE(fs::exists(tempBase_ + "/" + sessionName("_kta_sess_tmp_", ended)));
-  EXPECT_FALSE(fs::exists(tempBase_ + "/" + sessionName("_kta_sesstmp_", ended)));
-  EXPECT_TRUE(fs::is_directory(liveFolder));
+  EXPECT_FALSE(fs::exists(at(sessionName("_vgm_sesstmp_", ended))));
+  for (const std::string &name : stale) EXPECT_FALSE(fs::exists(at(name.substr(0, name.find('/'))))) << name;
+  for (const std::string &name : kept) EXPECT_TRUE(fs::is_directory(at(name))) << name;
   EXPECT_TRUE(fs::is_directory(vgmtest::u8(own)));
-  EXPECT_TRUE(fs::is_directory(sevenDigits));
-  EXPECT_TRUE(fs::is_regular_file(plainFile));
-  EXPECT_TRUE(fs::is_symlink(link));
+  EXPECT_TRUE(fs::is_regular_file(at(sessionName("_kta_sesstmp_x", ended))));
+  EXPECT_TRUE(fs::is_symlink(at(sessionName("_vgm_sesstmp_y", ended))));
   EXPECT_EQ(vgmtest::readFile(outside + "/keep.txt"), "keep");
-  EXPECT_TRUE(fs::is_directory(zero));
-  EXPECT_FALSE(fs::exists(noProcess));
-  EXPECT_FALSE(fs::exists(noProcess2));
 
   // Once the live child has ended, its folder goes too.
   live.release();
   env_GetSessionFolder(nullptr, 0);
-  EXPECT_FALSE(fs::exists(liveFolder));
+  EXPECT_FALSE(fs::exists(at(kept[0])));
   EXPECT_TRUE(fs::is_directory(vgmtest::u8(own)));
 }
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 
 #include "hostenv/sysinfo.h"
 #include "platform/os.h"
@@ -12,144 +13,89 @@ std::string name(uint32_t architecture, uint32_t level, uint32_t model) {
   return sys_ProcessorNameFromTable(architecture, level, model);
 }
 
-sys_WindowsVersion version(uint32_t major, uint32_t minor, uint32_t build, uint32_t productType, bool wow64,
-                           uint32_t suiteMask = 0, bool r2 = false) {
-  return sys_WindowsVersion{major, minor, build, productType, suiteMask, r2, wow64};
+// major, minor, build, product type (1 workstation), suite mask, R2, WOW64.
+std::string windows(uint32_t major, uint32_t minor, uint32_t build, uint32_t type, bool wow64,
+                    uint32_t suite = 0, bool r2 = false) {
+  return vgmtest::u8(sys_WindowsName(sys_WindowsVersion{major, minor, build, type, suite, r2, wow64}));
 }
-
-std::string windows(const sys_WindowsVersion &v) { return vgmtest::u8(sys_WindowsName(v)); }
 
 }  // namespace
 
-TEST(ProcessorTable, FamiliesOtherThanSix) {
-  for (uint32_t arch : {0u, 9u}) {
-    EXPECT_EQ(name(arch, 3, 0), "Intel 80386");
-    EXPECT_EQ(name(arch, 4, 9), "Intel 80486 or AMD 486");
-    EXPECT_EQ(name(arch, 5, 2), "Intel Pentium I or AMD K5/K6");
-    EXPECT_EQ(name(arch, 7, 0), "Intel Itanium");
-    EXPECT_EQ(name(arch, 11, 1), "Intel Xeon Phi (Knights Corner)");
-    EXPECT_EQ(name(arch, 11, 0), "Intel Xeon Phi");
-    EXPECT_EQ(name(arch, 11, 87), "Intel Xeon Phi");
-    for (uint32_t model : {0u, 1u, 2u}) EXPECT_EQ(name(arch, 15, model), "Intel Pentium 4");
-    for (uint32_t model = 3; model <= 7; ++model)
-      EXPECT_EQ(name(arch, 15, model), "Intel Pentium D/4F (Prescott) or AMD Athlon 64");
-    for (uint32_t model : {8u, 40u, 64u}) EXPECT_EQ(name(arch, 15, model), "AMD Athlon 64 (Pentium 4 class)");
-    for (uint32_t model : {65u, 107u, 255u}) EXPECT_EQ(name(arch, 15, model), "AMD Athlon 64 X2");
-    for (uint32_t level : {16u, 17u, 18u}) EXPECT_EQ(name(arch, level, 4), "AMD K10 (Athlon II, Opteron, Phenom)");
-    for (uint32_t level : {20u, 21u}) EXPECT_EQ(name(arch, level, 1), "AMD FX Series");
-    EXPECT_EQ(name(arch, 22, 0), "AMD Mobile APU");
-    EXPECT_EQ(name(arch, 31, 0), "Intel Itanium 2");
+TEST(ProcessorTable, EveryFamilyAndModelList) {
+  // Family 6 by model, written out list by list so that a model in the wrong list shows up.
+  const std::pair<std::vector<uint32_t>, const char *> six[] = {
+      {{0}, "Intel Pentium Pro"}, {{1, 2}, "Intel Pentium Pro or AMD K7 Athlon/Duron"},
+      {{3, 4, 5, 6}, "Intel Pentium II or AMD K7 Athlon/Duron"}, {{7, 8, 10, 11}, "Intel Pentium III or AMD Athlon XP"},
+      {{9, 13}, "Intel Pentium M"}, {{14}, "Intel Core Solo/Duo (Yonah)"}, {{15}, "Intel Core 2 Duo"},
+      {{22}, "Intel Celeron 4xx/5xx"}, {{23}, "Intel Core 2 Duo/Quad (Penryn)"},
+      {{26, 30, 46}, "Intel Core i3/i5/i7/Xeon (Nehalem)"},
+      {{28, 38, 39, 53, 54, 55, 90, 93}, "Intel Atom (Bonnell, Silvermont)"}, {{29}, "Intel Xeon 7000"},
+      {{37, 44, 47}, "Intel Core i3/i5/i7/Xeon (Westmere)"}, {{42, 45}, "Intel Core i3/i5/i7/Xeon (Sandy Bridge)"},
+      {{58, 62}, "Intel Core i3/i5/i7/Xeon (Ivy Bridge)"}, {{60, 63, 69, 70}, "Intel Core i3/i5/i7/Xeon (Haswell)"},
+      {{61, 64, 65, 66, 67, 68, 78, 86}, "Intel Core i3/i5/i7/Xeon (Broadwell or newer)"},
+      {{74}, "Intel Edison (Silvermont)"}, {{77}, "Intel Atom C2xxx (Silvermont)"},
+      {{12, 16, 17, 18, 19, 20, 21, 24, 25, 27, 31, 32, 33, 34, 35, 36, 40, 41, 43, 48, 49, 50, 51, 52, 56, 57, 59,
+        71, 72, 73, 75, 76, 79, 80, 81, 82, 83, 84, 85, 87, 88, 89, 91, 92, 94, 95, 120, 255},
+       "Intel P6 family"}};
+  for (const auto &[models, expected] : six)
+    for (uint32_t model : models) EXPECT_EQ(name(0, 6, model), expected) << "model " << model;
+  // Other families, at the edges of their model ranges.
+  const struct {
+    uint32_t level, model;
+    const char *expected;
+  } rows[] = {{3, 0, "Intel 80386"}, {4, 9, "Intel 80486 or AMD 486"}, {5, 2, "Intel Pentium I or AMD K5/K6"},
+              {7, 0, "Intel Itanium"}, {11, 1, "Intel Xeon Phi (Knights Corner)"}, {11, 0, "Intel Xeon Phi"},
+              {11, 87, "Intel Xeon Phi"}, {15, 2, "Intel Pentium 4"}, {15, 3, "Intel Pentium D/4F (Prescott) or AMD Athlon 64"},
+              {15, 7, "Intel Pentium D/4F (Prescott) or AMD Athlon 64"}, {15, 8, "AMD Athlon 64 (Pentium 4 class)"},
+              {15, 64, "AMD Athlon 64 (Pentium 4 class)"}, {15, 65, "AMD Athlon 64 X2"}, {15, 255, "AMD Athlon 64 X2"},
+              {16, 4, "AMD K10 (Athlon II, Opteron, Phenom)"}, {18, 4, "AMD K10 (Athlon II, Opteron, Phenom)"},
+              {20, 1, "AMD FX Series"}, {21, 1, "AMD FX Series"}, {22, 0, "AMD Mobile APU"}, {31, 0, "Intel Itanium 2"}};
+  for (const auto &row : rows) {
+    EXPECT_EQ(name(0, row.level, row.model), row.expected) << row.level << "/" << row.model;
+    EXPECT_EQ(name(9, row.level, row.model), row.expected) << row.level << "/" << row.model;
   }
-  for (uint32_t level : {0u, 1u, 2u, 8u, 9u, 10u, 12u, 14u, 19u, 23u, 25u, 26u, 30u, 32u}) {
+  for (uint32_t level : {0u, 2u, 8u, 10u, 12u, 14u, 19u, 23u, 30u, 32u}) {
     EXPECT_EQ(name(0, level, 0), "Intel x86 family") << level;
     EXPECT_EQ(name(9, level, 0), "Intel x64 family") << level;
   }
+  EXPECT_EQ(name(9, 6, 42), "Intel Core i3/i5/i7/Xeon (Sandy Bridge)");
   EXPECT_EQ(name(5, 6, 15), "ARM");
   EXPECT_EQ(name(6, 0, 0), "Intel Itanium");
   EXPECT_EQ(name(12, 6, 15), "Unknown Processor");
-  EXPECT_EQ(name(0xFFFF, 0, 0), "Unknown Processor");
 }
 
-TEST(ProcessorTable, FamilySixEveryModel) {
-  // Written out row by row so that a model in the wrong list shows up.
-  const std::pair<std::vector<uint32_t>, const char *> rows[] = {
-      {{0}, "Intel Pentium Pro"},
-      {{1, 2}, "Intel Pentium Pro or AMD K7 Athlon/Duron"},
-      {{3, 4, 5, 6}, "Intel Pentium II or AMD K7 Athlon/Duron"},
-      {{7, 8, 10, 11}, "Intel Pentium III or AMD Athlon XP"},
-      {{9, 13}, "Intel Pentium M"},
-      {{14}, "Intel Core Solo/Duo (Yonah)"},
-      {{15}, "Intel Core 2 Duo"},
-      {{22}, "Intel Celeron 4xx/5xx"},
-      {{23}, "Intel Core 2 Duo/Quad (Penryn)"},
-      {{26, 30, 46}, "Intel Core i3/i5/i7/Xeon (Nehalem)"},
-      {{28, 38, 39, 53, 54, 55, 90, 93}, "Intel Atom (Bonnell, Silvermont)"},
-      {{29}, "Intel Xeon 7000"},
-      {{37, 44, 47}, "Intel Core i3/i5/i7/Xeon (Westmere)"},
-      {{42, 45}, "Intel Core i3/i5/i7/Xeon (Sandy Bridge)"},
-      {{58, 62}, "Intel Core i3/i5/i7/Xeon (Ivy Bridge)"},
-      {{60, 63, 69, 70}, "Intel Core i3/i5/i7/Xeon (Haswell)"},
-      {{61, 64, 65, 66, 67, 68, 78, 86}, "Intel Core i3/i5/i7/Xeon (Broadwell or newer)"},
-      {{74}, "Intel Edison (Silvermont)"},
-      {{77}, "Intel Atom C2xxx (Silvermont)"},
-      {{12, 16, 17, 18, 19, 20, 21, 24, 25, 27, 31, 32, 33, 34, 35, 36, 40, 41, 43, 48, 49, 50, 51, 52, 56, 57, 59,
-        71, 72, 73, 75, 76, 79, 80, 81, 82, 83, 84, 85, 87, 88, 89, 91, 92, 94, 95, 120, 255},
-       "Intel P6 family"},
-  };
-  std::vector<int> covered(96, 0);
-  for (const auto &[models, expected] : rows) {
-    for (uint32_t model : models) {
-      EXPECT_EQ(name(0, 6, model), expected) << "model " << model;
-      EXPECT_EQ(name(9, 6, model), expected) << "model " << model;
-      if (model < covered.size()) ++covered[model];
-    }
-  }
-  // The table above names every model below 96 exactly once.
-  for (size_t model = 0; model < covered.size(); ++model) EXPECT_EQ(covered[model], 1) << "model " << model;
-}
-
-TEST(WindowsNames, MajorFive) {
-  EXPECT_EQ(windows(version(5, 0, 2195, 1, false)), "Windows 2000");
-  EXPECT_EQ(windows(version(5, 1, 2600, 1, false)), "Windows XP");
-  EXPECT_EQ(windows(version(5, 1, 2600, 1, true)), "Windows XP");  // major-5 names get no suffix
-  EXPECT_EQ(windows(version(5, 2, 3790, 3, false)), "Windows Server 2003");
-  EXPECT_EQ(windows(version(5, 2, 3790, 3, false, 0, true)), "Windows Server 2003 R2");
-  EXPECT_EQ(windows(version(5, 2, 3790, 3, false, 0x8000)), "Windows Home Server");
-  EXPECT_EQ(windows(version(5, 2, 3790, 1, true)), "Windows XP Professional x64 Edition");
-  EXPECT_EQ(windows(version(5, 2, 3790, 3, true)), "Windows Server 2003");
-  EXPECT_EQ(windows(version(5, 3, 0, 1, false)), "Windows 5.3  x86");
-}
-
-TEST(WindowsNames, MajorSix) {
+TEST(WindowsNames, EveryMajorVersion) {
+  EXPECT_EQ(windows(5, 0, 2195, 1, false), "Windows 2000");
+  EXPECT_EQ(windows(5, 1, 2600, 1, true), "Windows XP");  // major-5 names get no suffix
+  EXPECT_EQ(windows(5, 2, 3790, 3, true), "Windows Server 2003");
+  EXPECT_EQ(windows(5, 2, 3790, 3, false, 0, true), "Windows Server 2003 R2");
+  EXPECT_EQ(windows(5, 2, 3790, 3, false, 0x8000), "Windows Home Server");
+  EXPECT_EQ(windows(5, 2, 3790, 1, true), "Windows XP Professional x64 Edition");
   const char *work[] = {"Windows Vista", "Windows 7", "Windows 8", "Windows 8.1", "Windows 10 Preview"};
   const char *server[] = {"Windows Server 2008", "Windows Server 2008 R2", "Windows Server 2012",
                           "Windows Server 2012 R2", "Windows Server 2016 Preview"};
   for (uint32_t minor = 0; minor <= 4; ++minor) {
-    EXPECT_EQ(windows(version(6, minor, 0, 1, false)), std::string(work[minor]) + " x86");
-    EXPECT_EQ(windows(version(6, minor, 0, 1, true)), std::string(work[minor]) + " x64");
-    EXPECT_EQ(windows(version(6, minor, 0, 2, false)), std::string(server[minor]) + " x86");
-    EXPECT_EQ(windows(version(6, minor, 0, 3, true)), std::string(server[minor]) + " x64");
+    EXPECT_EQ(windows(6, minor, 0, 1, true), std::string(work[minor]) + " x64");
+    EXPECT_EQ(windows(6, minor, 0, 2, false), std::string(server[minor]) + " x86");
   }
-  EXPECT_EQ(windows(version(6, 5, 0, 1, true)), "Windows 6.5  x64");
-}
-
-TEST(WindowsNames, MajorTenAndEleven) {
-  EXPECT_EQ(windows(version(10, 0, 19045, 1, true)), "Windows 10 x64");
-  EXPECT_EQ(windows(version(10, 0, 10240, 1, false)), "Windows 10 x86");
-  EXPECT_EQ(windows(version(10, 1, 22631, 1, false)), "Windows 10 x86");  // minor other than 0
-  EXPECT_EQ(windows(version(10, 0, 14393, 3, false)), "Windows Server 2016 x86");
-  EXPECT_EQ(windows(version(10, 0, 17676, 3, false)), "Windows Server 2016 x86");
-  EXPECT_EQ(windows(version(10, 0, 17677, 3, false)), "Windows Server 2019 Preview x86");
-  EXPECT_EQ(windows(version(10, 0, 17762, 3, false)), "Windows Server 2019 Preview x86");
-  EXPECT_EQ(windows(version(10, 0, 17763, 3, true)), "Windows Server 2019 x64");
-  EXPECT_EQ(windows(version(10, 0, 19041, 2, false)), "Windows Server 2019 x86");
-  EXPECT_EQ(windows(version(10, 0, 19042, 3, false)), "Windows Server 2022 x86");
-  EXPECT_EQ(windows(version(10, 0, 20348, 3, false)), "Windows Server 2022 x86");
-  EXPECT_EQ(windows(version(10, 0, 22000, 3, false)), "Windows Server 2022 x86");
-  EXPECT_EQ(windows(version(10, 0, 26099, 3, false)), "Windows Server 2022 x86");
-  EXPECT_EQ(windows(version(10, 0, 26100, 3, false)), "Windows Server 2025 x86");
-  EXPECT_EQ(windows(version(10, 0, 22000, 1, false)), "Windows 11 x86");
-  EXPECT_EQ(windows(version(10, 0, 22620, 1, false)), "Windows 11 x86");
-  EXPECT_EQ(windows(version(10, 0, 22621, 1, false)), "Windows 11 (22H2) x86");
-  EXPECT_EQ(windows(version(10, 0, 22630, 1, false)), "Windows 11 (22H2) x86");
-  EXPECT_EQ(windows(version(10, 0, 22631, 1, true)), "Windows 11 (23H2) x64");
-  EXPECT_EQ(windows(version(10, 0, 22640, 1, false)), "Windows 11 (23H2) x86");
-  EXPECT_EQ(windows(version(10, 0, 22641, 1, false)), "Windows 11 (24H2) x86");
-  EXPECT_EQ(windows(version(10, 0, 26100, 1, false)), "Windows 11 (24H2) x86");
-  EXPECT_EQ(windows(version(4, 0, 1381, 1, false)), "Windows 4.0  x86");
-  EXPECT_EQ(windows(version(11, 2, 0, 1, true)), "Windows 11.2  x64");
+  // Major 10: each build is the first or the last of its name.
+  const std::pair<uint32_t, const char *> servers[] = {{17676, "2016"}, {17677, "2019 Preview"}, {17762, "2019 Preview"},
+      {17763, "2019"}, {19041, "2019"}, {19042, "2022"}, {26099, "2022"}, {26100, "2025"}};
+  for (auto [build, year] : servers)
+    EXPECT_EQ(windows(10, 0, build, 3, false), std::string("Windows Server ") + year + " x86") << build;
+  const std::pair<uint32_t, const char *> clients[] = {{21999, "10"}, {22000, "11"}, {22620, "11"},
+      {22621, "11 (22H2)"}, {22630, "11 (22H2)"}, {22631, "11 (23H2)"}, {22640, "11 (23H2)"}, {22641, "11 (24H2)"}};
+  for (auto [build, label] : clients)
+    EXPECT_EQ(windows(10, 0, build, 1, false), std::string("Windows ") + label + " x86") << build;
+  EXPECT_EQ(windows(10, 0, 19045, 1, true), "Windows 10 x64");
+  EXPECT_EQ(windows(10, 1, 22631, 1, false), "Windows 10 x86");  // minor other than 0
+  for (auto [major, minor, text] : {std::tuple{4u, 0u, "4.0"}, {5u, 3u, "5.3"}, {6u, 5u, "6.5"}, {11u, 2u, "11.2"}})
+    EXPECT_EQ(windows(major, minor, 0, 1, false), std::string("Windows ") + text + "  x86");
 }
 
 TEST(Summary, FormatWithGivenFacts) {
-  sys_Facts facts{};
-  facts.processorName = "  Some   Vendor  CPU @ 3.0GHz   ";
-  facts.cores = 8;
-  facts.threads = 16;
-  facts.totalMemory = 16ull << 30;
-  facts.availableMemory = static_cast<uint64_t>(6.4 * (1ull << 30));
-  facts.osName = u"Windows 11 (23H2) x64";
-  facts.displayWidth = 1920;
-  facts.displayHeight = 1080;
+  sys_Facts facts{"  Some   Vendor  CPU @ 3.0GHz   ", 8, 16, 16ull << 30,
+                  static_cast<uint64_t>(6.4 * (1ull << 30)), u"Windows 11 (23H2) x64", 1920, 1080};
   EXPECT_EQ(vgmtest::u8(sys_SummaryText(facts)),
             "CPU: Some Vendor CPU @ 3.0GHz \nCores: 8/16 \nRAM: 6554/16384 MB\nOS: Windows 11 (23H2) x64 \n"
             "Display: 1920x1080 \n");
@@ -184,25 +130,16 @@ TEST(Probes, AgreeWithTheProcessorsOwnFeatureBits) {
   EXPECT_EQ(sys_HasAVX2(), avx & bit(seven[1], 5));
 }
 
-TEST(Processor, NameAndCountsMatchTheSystem) {
+TEST(Processor, NameCountsAndOsNameFromTheSystem) {
   char buffer[kProcessorNameCapacity];
   ASSERT_EQ(sys_GetProcessorName(buffer), 1);
   std::string reported(buffer);
-  EXPECT_FALSE(reported.empty());
-  EXPECT_LE(reported.size(), 48u);
+  EXPECT_TRUE(!reported.empty() && reported.size() <= 48u) << reported;
   for (char c : reported) EXPECT_TRUE(c >= 0x20 && c < 0x7F) << "unprintable byte in the name";
-  int cores = sys_GetProcessorCount(true);
-  int threads = sys_GetProcessorCount(false);
-  EXPECT_GE(cores, 1);
-  EXPECT_GE(threads, cores);
-  uint32_t logical = 0;
-  os_ProcessorCounts(nullptr, &logical);
-  EXPECT_EQ(threads, static_cast<int>(logical));
-  EXPECT_FALSE(sys_IsWow64());
-  char16_t wine[kOsNameCapacity] = {u'x'};
-  EXPECT_FALSE(sys_GetWineVersion(wine));
-  EXPECT_EQ(wine[0], 0);
-  char16_t os[kOsNameCapacity];
+  EXPECT_GE(sys_GetProcessorCount(false), sys_GetProcessorCount(true));
+  EXPECT_GE(sys_GetProcessorCount(true), 1);
+  char16_t os[kOsNameCapacity], wine[kOsNameCapacity] = {u'x'};
+  EXPECT_FALSE(sys_GetWineVersion(wine) || sys_IsWow64() || wine[0] != 0);
   ASSERT_EQ(sys_GetOsName(os), 1);
   EXPECT_LT(os_Utf16Length(os), kOsNameCapacity);
   EXPECT_EQ(sys_GetOsName(nullptr), 0);

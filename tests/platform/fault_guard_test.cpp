@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/mman.h>
 
 #include <atomic>
@@ -23,59 +24,44 @@ void *protectedPage() {
 
 }  // namespace
 
-TEST(FaultGuard, CallThatCompletesReturnsTrue) {
+TEST(FaultGuard, FaultsBecomeFailuresAndTheGuardWorksOn) {
   int value = 0;
   EXPECT_TRUE(os_Guard([&] { value = 42; }));
   EXPECT_EQ(value, 42);
-}
-
-TEST(FaultGuard, NullDereferenceBecomesFailure) {
   EXPECT_FALSE(os_Guard([] { readNull(); }));
-  // The process goes on and the guard works again afterwards.
+  ASSERT_NE(protectedPage(), MAP_FAILED);
+  EXPECT_FALSE(os_Guard([] { *static_cast<volatile char *>(protectedPage()) = 1; }));
   EXPECT_FALSE(os_Guard([] { readNull(); }));
-  int value = 0;
   EXPECT_TRUE(os_Guard([&] { value = 1; }));
   EXPECT_EQ(value, 1);
 }
 
-TEST(FaultGuard, WriteToProtectedPageBecomesFailure) {
-  ASSERT_NE(protectedPage(), MAP_FAILED);
-  EXPECT_FALSE(os_Guard([] { *static_cast<volatile char *>(protectedPage()) = 1; }));
-}
-
 TEST(FaultGuard, NestedGuardsCatchAtTheInnermost) {
-  bool innerResult = true;
-  bool afterInner = false;
-  bool outer = os_Guard([&] {
+  bool innerResult = true, afterInner = false;
+  EXPECT_TRUE(os_Guard([&] {
     innerResult = os_Guard([] { readNull(); });
     afterInner = true;
-  });
-  EXPECT_TRUE(outer);
+  }));
   EXPECT_FALSE(innerResult);
   EXPECT_TRUE(afterInner);
 
   // A fault after an inner guard has finished is caught by the outer one.
   bool innerOk = false;
-  bool outerAfter = os_Guard([&] {
+  EXPECT_FALSE(os_Guard([&] {
     innerOk = os_Guard([] {});
     readNull();
-  });
+  }));
   EXPECT_TRUE(innerOk);
-  EXPECT_FALSE(outerAfter);
 }
 
 TEST(FaultGuard, ThreadsHaveTheirOwnGuards) {
-  std::atomic<int> caught{0};
-  std::atomic<int> completed{0};
+  std::atomic<int> caught{0}, completed{0};
   std::vector<std::thread> threads;
   for (int t = 0; t < 8; ++t) {
     threads.emplace_back([&, t] {
       for (int i = 0; i < 50; ++i) {
-        if ((i + t) % 2 == 0) {
-          if (!os_Guard([] { readNull(); })) ++caught;
-        } else {
-          if (os_Guard([] {})) ++completed;
-        }
+        if ((i + t) % 2 == 0 && !os_Guard([] { readNull(); })) ++caught;
+        if ((i + t) % 2 == 1 && os_Guard([] {})) ++completed;
       }
     });
   }
@@ -88,4 +74,10 @@ TEST(FaultGuardDeathTest, FaultOutsideAGuardStillEndsTheProcess) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_TRUE(os_Guard([] {}));  // handlers installed
   EXPECT_DEATH(readNull(), "");
+  // A sent signal too, not only a real fault.
+  EXPECT_DEATH(::raise(SIGSEGV), "");
+  // Released, the host's previous handlers are back; the next guard reinstalls.
+  os_FaultGuardRelease();
+  EXPECT_DEATH(readNull(), "");
+  EXPECT_FALSE(os_Guard([] { readNull(); }));
 }

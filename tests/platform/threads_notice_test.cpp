@@ -1,26 +1,21 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
 #include <string>
-#include <vector>
 
 #include "platform/os.h"
 #include "support/test_support.h"
 
-TEST(Threads, StartWaitAndClose) {
-  std::atomic<bool> release{false};
-  std::atomic<uint32_t> childId{0};
-  struct Context {
-    std::atomic<bool> *release;
-    std::atomic<uint32_t> *id;
-  } context{&release, &childId};
+TEST(Threads, StartWaitCloseAndAliveChecks) {
+  static std::atomic<bool> release{false};
+  static std::atomic<uint32_t> childId{0};
   os_Thread *thread = os_ThreadStart(
-      [](void *raw) {
-        auto *ctx = static_cast<Context *>(raw);
-        ctx->id->store(os_ThreadId());
-        while (!ctx->release->load()) os_Sleep(1);
+      [](void *) {
+        childId = os_ThreadId();
+        while (!release.load()) os_Sleep(1);
       },
-      &context, 256 * 1024);
+      nullptr, 256 * 1024);
   ASSERT_NE(thread, nullptr);
   while (childId.load() == 0) os_Sleep(1);
   EXPECT_NE(childId.load(), os_ThreadId());
@@ -31,13 +26,9 @@ TEST(Threads, StartWaitAndClose) {
   EXPECT_TRUE(os_ThreadWait(thread, 5000));
   os_ThreadClose(thread);
   EXPECT_FALSE(os_ThreadIsAlive(0));
-  EXPECT_TRUE(os_ThreadIsAlive(os_ThreadId()));
-}
-
-TEST(Threads, ProcessAliveCheck) {
   EXPECT_TRUE(os_ProcessIsAlive(os_ProcessId()));
-  EXPECT_FALSE(os_ProcessIsAlive(0));
-  EXPECT_FALSE(os_ProcessIsAlive(0x7FFFFFF0u));
+  // No process has these numbers (kill() would read the last two as groups).
+  for (uint32_t none : {0u, 0x7FFFFFF0u, 0x80000001u, 0xFFFFFFFFu}) EXPECT_FALSE(os_ProcessIsAlive(none)) << none;
 }
 
 TEST(Time, ClocksAdvanceAndUtcIsPlausible) {
@@ -45,36 +36,23 @@ TEST(Time, ClocksAdvanceAndUtcIsPlausible) {
   uint64_t counter = os_HighResCounter();
   os_Sleep(5);
   EXPECT_GE(os_TickCount() - tick, 4u);
-  EXPECT_GT(os_HighResCounter(), counter);
-  EXPECT_EQ(os_HighResFrequency(), 1000000000u);
-  // 2020-01-01 and 2100-01-01 in 100-ns units since 1601.
+  EXPECT_GE(os_HighResCounter() - counter, os_HighResFrequency() / 250);
+  // Between 2020-01-01 and 2100-01-01 in 100-ns units since 1601.
   EXPECT_GT(os_UtcNow100ns(), 132223104000000000ull);
   EXPECT_LT(os_UtcNow100ns(), 157469184000000000ull);
 }
 
-namespace {
-struct Recorded {
-  std::vector<std::string> texts;
-  std::vector<uint32_t> styles;
-};
-int32_t recordNotice(const os_Notice *notice, void *context) {
-  auto *recorded = static_cast<Recorded *>(context);
-  recorded->texts.push_back(vgmtest::u8(notice->title) + "|" + vgmtest::u8(notice->text));
-  recorded->styles.push_back(notice->style);
-  return os_AnswerRetry;
-}
-}  // namespace
-
-TEST(Notices, ReplaceableHandlerAndDefaultAnswers) {
-  Recorded recorded;
+TEST(Notices, ReplaceableHandlerAndSafeDefaultAnswers) {
+  static std::string seen;
+  auto record = [](const os_Notice *notice, void *) -> int32_t {
+    seen = vgmtest::u8(notice->title) + "|" + vgmtest::u8(notice->text) + "|" + std::to_string(notice->style);
+    return os_AnswerRetry;
+  };
   void *oldContext = nullptr;
-  os_NoticeHandler old = os_SetNoticeHandler(recordNotice, &recorded, &oldContext);
+  os_NoticeHandler old = os_SetNoticeHandler(record, nullptr, &oldContext);
   EXPECT_EQ(os_ShowNotice(nullptr, u"text", u"title", os_NoticeRetryCancel), os_AnswerRetry);
   os_SetNoticeHandler(old, oldContext, nullptr);
-  ASSERT_EQ(recorded.texts.size(), 1u);
-  EXPECT_EQ(recorded.texts[0], "title|text");
-  EXPECT_EQ(recorded.styles[0], static_cast<uint32_t>(os_NoticeRetryCancel));
-
+  EXPECT_EQ(seen, "title|text|5");
   EXPECT_EQ(os_DefaultNoticeAnswer(os_NoticeOk | os_NoticeIconWarning), os_AnswerOk);
   EXPECT_EQ(os_DefaultNoticeAnswer(os_NoticeOkCancel), os_AnswerCancel);
   EXPECT_EQ(os_DefaultNoticeAnswer(os_NoticeYesNo), os_AnswerNo);
@@ -87,10 +65,12 @@ TEST(Folders, EnvironmentRedirectsKnownFolders) {
   {
     vgmtest::ScopedEnv appData("VGM_APPDATA_DIR", folder.file("appdata") + "/");
     vgmtest::ScopedEnv content("VGM_CONTENT_DIR", folder.file("content"));
-    vgmtest::ScopedEnv temp("VGM_TEMP_DIR", folder.file("temp"));
+    vgmtest::ScopedEnv temp("VGM_TEMP_DIR", folder.file("temp\xFF"));  // bytes that are not UTF-8 too
     EXPECT_EQ(os_GetKnownFolder(os_KnownFolder::commonAppData), vgmtest::u16(folder.file("appdata")));
     EXPECT_EQ(os_GetKnownFolder(os_KnownFolder::publicDocuments), vgmtest::u16(folder.file("content")));
-    EXPECT_EQ(os_GetKnownFolder(os_KnownFolder::temp), vgmtest::u16(folder.file("temp")));
+    std::u16string temp16 = os_GetKnownFolder(os_KnownFolder::temp);
+    ASSERT_TRUE(os_FolderCreate(temp16.c_str()));
+    EXPECT_TRUE(std::filesystem::is_directory(folder.file("temp\xFF")));
   }
   vgmtest::ScopedEnv home("HOME", folder.path());
   vgmtest::ScopedEnv noXdg("XDG_DATA_HOME", "");
@@ -98,19 +78,4 @@ TEST(Folders, EnvironmentRedirectsKnownFolders) {
   EXPECT_EQ(os_GetKnownFolder(os_KnownFolder::commonAppData), vgmtest::u16(folder.path() + "/.local/share"));
   vgmtest::ScopedEnv install("ORVINEPHOTO_PATH", "/opt/suite");
   EXPECT_EQ(os_InstallPathSetting(), u"/opt/suite");
-}
-
-TEST(SystemFacts, CountsAndMemoryArePlausible) {
-  uint32_t cores = 0, logical = 0;
-  os_ProcessorCounts(&cores, &logical);
-  EXPECT_GE(cores, 1u);
-  EXPECT_GE(logical, cores);
-  uint64_t total = 0, available = 0;
-  ASSERT_TRUE(os_MemoryStatus(&total, &available));
-  EXPECT_GT(total, 0u);
-  EXPECT_LE(available, total);
-  uint32_t regs[4] = {};
-  ASSERT_TRUE(os_Cpuid(0, 0, regs));
-  EXPECT_GE(regs[0], 1u);
-  EXPECT_FALSE(os_SystemName().empty());
 }
