@@ -213,9 +213,11 @@ typedef struct FltImageIoRequest {
 } FltImageIoRequest;
 
 /* ---- Host-service tables ----------------------------------------------- *
- * Every table starts with its version word and a zero word; a null slot is
- * one the host does not provide (named nullN below), and a plug-in must
- * check a slot before calling it. Names are UTF-16 and compared exactly. */
+ * The host fills every table (process-wide, before the request reaches the
+ * plug-in); plug-ins only read them. Every table starts with its version
+ * word and a zero word; a null slot is one the host does not provide (named
+ * nullN below), and a plug-in must check a slot before calling it. Names
+ * are UTF-16 and compared exactly. */
 
 /* The host table: settings, facts and interfaces by name. Each function
  * receives the table itself first. */
@@ -509,7 +511,7 @@ struct FltLoadRequest {
   FltBeginLayerFn begin_layer;     /* 24 host */
   uint16_t flags;                  /* 28 host FLT_FLAG_PREVIEW/NO_MARKUP/EXTRA; plug-in bits 0 and 1 */
   uint8_t document_kind;           /* 30 plug-in: FLT_DOC_* */
-  uint8_t document_sub_kind;       /* 31 plug-in */
+  uint8_t document_sub_kind;       /* 31 plug-in: with kind 0, 2 = the layers are pages; with kind 1, 2 = companion composition */
   uint32_t layer_number;           /* 32 host: layers begun, written by begin_layer */
   int16_t x;                       /* 36 plug-in: the next layer's position */
   int16_t y;                       /* 38 */
