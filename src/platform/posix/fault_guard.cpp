@@ -21,6 +21,7 @@ struct GuardFrame {
   GuardFrame *outer;
 };
 thread_local GuardFrame *tInnermost = nullptr;
+thread_local int tLastSignal = 0;
 // The calling thread's stack, so that a stack overflow is told apart from
 // an ordinary invalid access and passed on.
 thread_local uintptr_t tStackLow = 0;
@@ -54,6 +55,7 @@ void onFault(int signal, siginfo_t *info, void *context) {
     return;
   }
   tInnermost = frame->outer;
+  tLastSignal = signal;
   siglongjmp(frame->jump, 1);
 }
 
@@ -92,3 +94,5 @@ bool os_GuardedCall(void (*call)(void *context), void *context) {
   tInnermost = frame.outer;
   return true;
 }
+
+int os_GuardLastSignal() { return tLastSignal; }
