@@ -56,6 +56,8 @@ void writeFile(const std::u16string &path, const std::u16string &text) {
   }
   bool wide = false;
   for (char16_t c : text) wide = wide || c > 0xFF;
+  // 8-bit text that opens like a byte-order mark would read back as UTF-16.
+  wide = wide || (text.size() >= 2 && text[0] == 0xFF && text[1] == 0xFE);
   std::string bytes;
   if (wide) {
     bytes.reserve(2 + text.size() * 2);
