@@ -6,6 +6,7 @@
 // magic and this hour over the first 8 bytes (so most inputs are taken),
 // bit 1 pads the bytes with zeros to the full size, bits 2-3 pick the
 // registry, bits 4-6 the lookup stride, bit 7 makes the remember weak.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -42,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   auto kind = static_cast<io_RegistryKind>(((control >> 2) & 3) % kRegistryKinds);
   size_t used = (control & 2) ? sizeof(io_RegistryBlock) : size - 1;
   std::vector<uint8_t> bytes(used, 0);  // exactly as long as claimed, for the sanitizers
-  std::memcpy(bytes.data(), data + 1, std::min(used, size - 1));
+  if (size_t copied = std::min(used, size - 1); copied != 0) std::memcpy(bytes.data(), data + 1, copied);
   if ((control & 1) && used >= 8) {
     uint32_t stamp[2] = {kRegistryMagic, io_HourStamp(kClock)};
     std::memcpy(bytes.data(), stamp, sizeof stamp);
