@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "hostenv/folders.h"
+#include "imageio/plugin_registry.h"
 #include "raster/thread_state.h"
 
 namespace {
@@ -44,13 +45,9 @@ std::u16string folderOf(const std::u16string &path) {
   return cut == std::u16string::npos ? std::u16string() : path.substr(0, cut);
 }
 
-bool createRegistries() {
-  // The plug-in registries, their lock and their persisted copies arrive with
-  // the format registry; until then the counter alone is kept.
-  return true;
-}
+bool createRegistries() { return io_RegistriesAttach(state().pluginFolder.c_str()); }
 
-void releaseRegistries() {}
+void releaseRegistries() { io_RegistriesDetach(); }
 
 void stopBackgroundThreads(ModuleState &module) {
   module.stopFlag.store(1);

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "vgm/vgm_compat.h"
 
@@ -273,3 +274,31 @@ int os_MoveAcrossVolumes(const char16_t *from, const char16_t *to, bool replace)
 // symbolic links: a link inside the tree is removed as a link; a link given
 // as `path` is refused. 1 when the folder is gone.
 int os_FolderDeleteTree(const char16_t *path);
+
+// ---------------------------------------------------------------------------
+// Plug-in support
+// The file names a module needs (the dynamic section's needed list of an ELF
+// object, the import table of a PE file), in file order. False when the file
+// cannot be read or is no such object.
+bool os_ModuleNeededNames(const char16_t *path, std::vector<std::u16string> *names);
+// The same for an object image held in memory (fuzzing, tests).
+bool os_ModuleNeededNamesOfImage(const void *image, size_t size, std::vector<std::u16string> *names);
+// Loads a module by full path; when that fails for a missing dependency, the
+// missing ones are looked for in `folders`, in order (first match wins), loaded
+// and the module is tried again. Null when it still does not load.
+os_Module *os_ModuleLoadSearching(const char16_t *path, const std::u16string *folders, size_t folder_count);
+// The file a loaded module came from; empty when unknown.
+std::u16string os_ModuleFilePath(os_Module *module);
+// The signal that ended the calling thread's last failed guarded call (0 when
+// none failed yet).
+int os_GuardLastSignal();
+
+// Power source: whether a battery is present, whether mains power is on, and
+// the remaining charge in percent (255 when unknown). On POSIX it reads the
+// power-supply class folder, which VGM_POWER_SUPPLY_DIR may redirect.
+struct os_PowerStatus {
+  bool batteryPresent;
+  bool acOnline;
+  uint8_t percent;
+};
+bool os_GetPowerStatus(os_PowerStatus *status);

@@ -26,6 +26,7 @@ struct GuardFrame {
   GuardFrame *outer;
 };
 thread_local GuardFrame *tInnermost = nullptr;
+thread_local int tLastSignal = 0;
 // The calling thread's stack, so that a stack overflow is told apart from
 // an ordinary invalid access and passed on.
 thread_local uintptr_t tStackLow = 0;
@@ -61,6 +62,7 @@ void onFault(int signal, siginfo_t *info, void *context) {
     return;
   }
   tInnermost = frame->outer;
+  tLastSignal = signal;
   siglongjmp(frame->jump, 1);
 }
 
@@ -114,3 +116,5 @@ void os_FaultGuardRelease() {
   }
   gInstalled.store(false, std::memory_order_release);
 }
+
+int os_GuardLastSignal() { return tLastSignal; }

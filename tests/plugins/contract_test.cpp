@@ -1,0 +1,435 @@
+// The contract over every test plug-in that is meant to return (crash and
+// hang have their own tests with the fault guard): exports, traps, random
+// probes; and flt_TestGood's format through a small stand-in host.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "plugins/test_plugins.h"
+#include "support/test_support.h"
+#include "vgm/vgm_plugin.h"
+
+namespace {
+
+using vgmtest::TstFile;
+using vgmtest::TstLayer;
+
+struct Plugin {
+  void *handle = nullptr;
+  flt_CheckLoadFn checkLoad = nullptr;
+  flt_LoadImageFn loadImage = nullptr;
+  flt_CheckSaveFn checkSave = nullptr;
+  flt_SaveImageFn saveImage = nullptr;
+
+  explicit Plugin(const char *path) {
+    // flt_TestDep finds its library only when it is already loaded: the
+    // search sequence is the registry's business, not this suite's.
+    static void *dependency = dlopen(VGM_TEST_DEP_LIBRARY, RTLD_NOW | RTLD_GLOBAL);
+    EXPECT_NE(dependency, nullptr) << dlerror();
+    handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) {
+      ADD_FAILURE() << dlerror();
+      return;
+    }
+    checkLoad = reinterpret_cast<flt_CheckLoadFn>(dlsym(handle, "flt_CheckLoad"));
+    loadImage = reinterpret_cast<flt_LoadImageFn>(dlsym(handle, "flt_LoadImage"));
+    checkSave = reinterpret_cast<flt_CheckSaveFn>(dlsym(handle, "flt_CheckSave"));
+    saveImage = reinterpret_cast<flt_SaveImageFn>(dlsym(handle, "flt_SaveImage"));
+  }
+  ~Plugin() {
+    if (handle) dlclose(handle);
+  }
+};
+
+void setExtension(FltProbe &probe, const std::string &extension) {
+  for (size_t i = 0; i < extension.size() && i + 1 < FLT_EXTENSION_CAPACITY; ++i)
+    probe.extension[i] = static_cast<WCHAR>(extension[i]);
+}
+
+// The host's scores, worked out from the reply rules: a load reply counts
+// a+b+c plus 1000 for each weak flag left clear; a save reply a+b+c.
+int loadScore(Plugin &p, const std::string &extension, const std::string &header) {
+  FltProbe probe{};
+  setExtension(probe, extension);
+  probe.header_size = static_cast<uint32_t>(header.size());
+  memcpy(probe.header, header.data(), header.size());
+  if (p.checkLoad(&probe) == 0 || probe.strength_a == 0) return 0;
+  int score = probe.strength_a + probe.strength_b + probe.strength_c + (probe.reply_flags & 1 ? 0 : 1000) +
+              (probe.reply_flags & 2 ? 0 : 1000);
+  return score == 0 ? 1 : score;
+}
+
+int saveScore(Plugin &p, const std::string &extension) {
+  FltProbe probe{};
+  setExtension(probe, extension);
+  if (p.checkSave(&probe) == 0 || probe.strength_a == 0) return 0;
+  int score = probe.strength_a + probe.strength_b + probe.strength_c;
+  return score == 0 ? 1 : score;
+}
+
+// Every plug-in the build made, test and real ones alike, except those
+// that fault or hang on purpose.
+std::vector<std::string> builtPlugins() {
+  std::vector<std::string> found;
+  for (const std::string &root : {std::string(VGM_TEST_PLUGIN_DIR), vgmtest::binFolder() + "/Plugins"}) {
+    std::error_code error;
+    for (auto it = std::filesystem::recursive_directory_iterator(root, error);
+         !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
+      std::string name = it->path().filename().string(), lower = name;
+      std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+      if (it->is_regular_file() && lower.starts_with("flt_") && lower.ends_with(".dll") &&
+          name != "flt_TestCrash.dll" && name != "flt_TestHang.dll")
+        found.push_back(it->path().string());
+    }
+  }
+  return found;
+}
+
+TEST(PluginContract, ExportsTrapsAndRandomProbes) {
+  std::vector<std::string> plugins = builtPlugins();
+  ASSERT_GE(plugins.size(), 3u);
+  for (const std::string &path : plugins) {
+    SCOPED_TRACE(path);
+    Plugin p(path.c_str());
+    // An operation needs both of its entry points; test plug-ins export all four.
+    EXPECT_EQ(p.checkLoad == nullptr, p.loadImage == nullptr);
+    EXPECT_EQ(p.checkSave == nullptr, p.saveImage == nullptr);
+    EXPECT_TRUE(p.checkLoad || p.checkSave);
+    if (path.find("/flt_Test") != std::string::npos) {
+      EXPECT_TRUE(p.checkLoad && p.checkSave);
+    }
+
+    // Only the greedy plug-in may fall into a trap; it must fall into all.
+    bool greedy = path.ends_with("/flt_TestGreedy.dll");
+    if (p.checkSave) {
+      for (const char *trap : {".***", ".???", ".!@#"}) EXPECT_EQ(saveScore(p, trap) >= 1, greedy) << trap;
+      for (const char *trap : {".sys", ".vxd", ".ini"}) EXPECT_EQ(saveScore(p, trap) >= 64, greedy) << trap;
+    }
+    if (!p.checkLoad) continue;
+    EXPECT_EQ(loadScore(p, ".***", FLT_TRAP_HEADER) >= 2, greedy);
+
+    // Random probes: no fault, nothing written outside the reply, and the
+    // same answer twice. A quarter start with a test magic to reach further.
+    std::mt19937 random(20261206);
+    const std::string extensions[] = {"", ".tst", ".***", ".png", ".x"};
+    for (int i = 0; i < 10000; ++i) {
+      FltProbe probe{};
+      std::string extension = extensions[random() % 5];
+      if (i % 7 == 0)
+        for (int n = 1 + random() % 15; n > 0; --n) extension += static_cast<char>(' ' + random() % 95);
+      setExtension(probe, extension);
+      probe.header_size = random() % (FLT_PROBE_HEADER_MAX + 1);
+      for (uint8_t &b : probe.header) b = static_cast<uint8_t>(random());
+      if (i % 4 == 0) memcpy(probe.header, i % 8 ? "VGMTEST1" : "VGMTDEP1", 8);
+      FltProbe before = probe, again = probe;
+      int32_t answer = p.checkLoad(&probe);
+      ASSERT_EQ(memcmp(&probe, &before, 124), 0) << "probe " << i;
+      ASSERT_EQ(p.checkLoad(&again), answer);
+      ASSERT_EQ(memcmp(&again, &probe, sizeof probe), 0);
+      if (p.checkSave && i % 10 == 0) {
+        FltProbe save{};
+        setExtension(save, extension);
+        FltProbe saveBefore = save;
+        p.checkSave(&save);
+        ASSERT_EQ(memcmp(&save, &saveBefore, 124), 0);
+      }
+    }
+  }
+}
+
+// A stand-in host: layers in vectors with a stride wider than the width.
+struct Layer {
+  uint32_t width, height, stride;
+  std::vector<uint32_t> pixels;
+  int16_t x, y;
+  std::u16string name;
+  uint16_t flags, delay;
+  uint8_t attribute, transparency;
+  std::string markup;
+};
+
+struct Host {
+  FltLoadRequest load{};
+  FltSaveRequest save{};
+  std::vector<Layer> layers;
+  std::u16string message, shortText, path;
+  int progressCalls = 0, cancelAt = -1;
+  std::map<std::u16string, std::u16string> options;
+  std::map<std::u16string, uint32_t> memory;
+
+  static inline Host *current = nullptr;  // one request at a time
+  static Host &of(FltLoadRequest *) { return *current; }
+  static Host &of(FltSaveRequest *) { return *current; }
+
+  static int32_t VGM_API beginLayer(FltLoadRequest *r, uint32_t) {
+    r->status = -30;
+    if (r->layers_begun > r->last_layer_index) return 0;
+    if (r->width == 0 || r->height == 0) {
+      r->status = FLT_ERR_BITMAP_ZERO;
+      return 0;
+    }
+    Host &h = of(r);
+    Layer l{r->width, r->height, r->width + 3, std::vector<uint32_t>((r->width + 3) * r->height, 0xDEADBEEF),
+            r->x, r->y, std::u16string(r->name, std::find(r->name, r->name + FLT_NAME_CAPACITY, 0)),
+            r->layer_flags, r->frame_delay, r->layer_attribute, r->layer_transparency, {}};
+    h.layers.push_back(std::move(l));
+    Layer &added = h.layers.back();
+    r->stride = added.stride;
+    r->pixels = added.pixels.data();
+    r->current_layer = r->layers_begun++;
+    r->layer_number = r->layers_begun;
+    r->status = 1;
+    return 1;
+  }
+  static int32_t VGM_API setMetadata(FltLoadRequest *r, uint32_t tag, const void *value) {
+    if (tag != FLT_TAG_MARK || r->current_layer < 0) return 0;
+    of(r).layers[r->current_layer].markup = static_cast<const char *>(value);
+    return 1;
+  }
+  static int32_t VGM_API setText(FltLoadRequest *r, int32_t field, const WCHAR *text) {
+    (field == FLT_TEXT_SHORT ? of(r).shortText : of(r).message) = text;
+    return 1;
+  }
+  static int32_t VGM_API progress(FltLoadRequest *, int32_t, int32_t) {
+    return current->progressCalls++ == current->cancelAt ? 0 : 1;
+  }
+  static int32_t VGM_API saveProgress(FltSaveRequest *, int32_t, int32_t) {
+    return current->progressCalls++ == current->cancelAt ? 0 : 1;
+  }
+  static int32_t VGM_API memSet(const WCHAR *name, const void *data, int32_t size) {
+    if (size != 4) return 0;
+    memcpy(&current->memory[name], data, 4);
+    return 4;
+  }
+  static int32_t VGM_API selectLayer(FltSaveRequest *r, int32_t index, uint32_t) {
+    Host &h = of(r);
+    if (index < 0 || index >= static_cast<int32_t>(h.layers.size())) return 0;
+    const Layer &l = h.layers[index];
+    r->width = l.width, r->height = l.height, r->stride = l.stride;
+    r->pixels = const_cast<uint32_t *>(l.pixels.data());
+    r->x = l.x, r->y = l.y, r->layer_flags = l.flags, r->frame_delay = l.delay;
+    r->layer_attribute = l.attribute, r->layer_transparency = l.transparency;
+    memset(r->name, 0, sizeof r->name);
+    std::copy(l.name.begin(), l.name.end(), r->name);
+    r->selected_layer = index;
+    return 1;
+  }
+  static const void *VGM_API getMetadata(FltSaveRequest *r, uint32_t tag) {
+    const Layer &l = of(r).layers[r->selected_layer];
+    if (tag != FLT_TAG_MARK || l.markup.empty()) return nullptr;
+    r->metadata_result = l.markup.size() + 1;
+    return l.markup.c_str();
+  }
+  static int32_t VGM_API queryOption(FltSaveRequest *r, FltOptionQuery *q) {
+    auto found = of(r).options.find(q->key);
+    if (found == of(r).options.end()) return 0;
+    std::copy(found->second.begin(), found->second.end(), q->value);
+    q->value[found->second.size()] = 0;
+    return static_cast<int32_t>(found->second.size());
+  }
+  static int32_t VGM_API saveText(FltSaveRequest *r, int32_t, const WCHAR *text) {
+    of(r).message = text;
+    return 1;
+  }
+
+  int32_t runLoad(Plugin &p, const std::string &file, bool callbacks = true) {
+    layers.clear();
+    progressCalls = 0;
+    path = vgmtest::u16(file);
+    load = FltLoadRequest{};
+    load.path = path.c_str();
+    load.begin_layer = beginLayer;
+    if (callbacks) load.set_metadata = setMetadata, load.set_text = setText, load.progress = progress;
+    load.current_layer = -1;
+    load.last_layer_index = FLT_LAST_LAYER_INDEX;
+    static pi_StateStore store = [] {
+      pi_StateStore table{};
+      table.version = PI_STATESTORE_VERSION;
+      table.MemSet = memSet;
+      return table;
+    }();
+    static pi_MetaMarkup emptyMarkup{};  // every slot null: the plug-in must fall back
+    load.state_store = &store;
+    load.meta_markup = &emptyMarkup;
+    current = this;
+    return p.loadImage(&load);
+  }
+  int32_t runSave(Plugin &p, const std::string &file) {
+    path = vgmtest::u16(file);
+    save = FltSaveRequest{};
+    save.path = path.c_str();
+    save.select_layer = selectLayer, save.get_metadata = getMetadata, save.query_option = queryOption;
+    save.set_text = saveText, save.progress = saveProgress;
+    save.layer_count = static_cast<uint32_t>(layers.size());
+    save.layers = static_cast<int32_t>(layers.size());
+    save.document_kind = load.document_kind, save.document_sub_kind = load.document_sub_kind;
+    save.selected_layer = -1;
+    current = this;
+    if (!selectLayer(&save, 0, 0)) return 0;
+    return p.saveImage(&save);
+  }
+};
+
+TstFile sampleFile() {
+  TstFile f;
+  f.kind = FLT_DOC_FRAME_ANIMATION, f.subKind = 1, f.warnings = FLT_WARN_RESIZED | FLT_WARN_LAYER_TYPES;
+  f.markup = "exif.make=Test;image.dpi=300;";
+  TstLayer a{3, 2, 0, 0, 0x0002, 40, 7, 0, u"base", 0, {1, 2, 3, 4, 5, 0xFF000006}};
+  TstLayer b{2, 1, -5, 9, FLT_LAYER_HIDDEN, 0, 0, 128, u"second layer", 0x80112233, {}};
+  TstLayer c{1, 1, 300, -300, 0, 100, 0, 255, std::u16string(31, u'n'), 0x01020304, {}};
+  f.layers = {a, b, c};
+  return f;
+}
+
+void expectLayers(const Host &h, const TstFile &f) {
+  ASSERT_EQ(h.layers.size(), f.layers.size());
+  for (size_t i = 0; i < f.layers.size(); ++i) {
+    const Layer &got = h.layers[i];
+    const TstLayer &want = f.layers[i];
+    SCOPED_TRACE(i);
+    EXPECT_EQ(got.width, want.width);
+    EXPECT_EQ(got.height, want.height);
+    EXPECT_EQ(got.x, want.x);
+    EXPECT_EQ(got.y, want.y);
+    EXPECT_EQ(got.name, want.name);
+    EXPECT_EQ(got.flags, want.flags);
+    EXPECT_EQ(got.delay, want.delay);
+    EXPECT_EQ(got.attribute, want.attribute);
+    EXPECT_EQ(got.transparency, want.transparency);
+    EXPECT_EQ(got.markup, i == 0 ? f.markup : "");
+    for (uint32_t y = 0; y < want.height; ++y) {
+      for (uint32_t x = 0; x < want.width; ++x)
+        EXPECT_EQ(got.pixels[y * got.stride + x], want.pixels.empty() ? want.color : want.pixels[y * want.width + x]);
+      EXPECT_EQ(got.pixels[y * got.stride + want.width], 0xDEADBEEFu) << "wrote past the row";
+    }
+  }
+}
+
+TEST(TestGoodPlugin, LoadsAndSavesItsFormat) {
+  Plugin p(VGM_TEST_PLUGIN("TestGood"));
+  ASSERT_TRUE(p.loadImage && p.saveImage);
+  vgmtest::TempFolder folder;
+  TstFile f = sampleFile();
+  vgmtest::writeFile(folder.file("a.tst"), f.bytes());
+  EXPECT_EQ(loadScore(p, ".tst", f.bytes().substr(0, 32)), 2100);
+
+  Host h;
+  ASSERT_EQ(h.runLoad(p, folder.file("a.tst")), FLT_OK);
+  expectLayers(h, f);
+  EXPECT_EQ(h.load.document_kind, FLT_DOC_FRAME_ANIMATION);
+  EXPECT_EQ(h.load.document_sub_kind, 1);
+  EXPECT_EQ(h.load.warnings, FLT_WARN_RESIZED | FLT_WARN_LAYER_TYPES);
+  EXPECT_EQ(h.shortText, u"TST");
+  EXPECT_EQ(h.progressCalls, 3);
+  EXPECT_EQ(h.memory[u"tst.layers"], 3u);
+
+  // Saving what was loaded writes what an independent writer would (pixels
+  // always explicit, no warnings), and reads back the same.
+  ASSERT_EQ(h.runSave(p, folder.file("b.tst")), FLT_OK);
+  TstFile expected = f;
+  expected.warnings = 0;
+  for (TstLayer &l : expected.layers)
+    if (l.pixels.empty()) l.pixels.assign(l.width * l.height, l.color), l.color = 0;
+  EXPECT_EQ(vgmtest::readFile(folder.file("b.tst")), expected.bytes());
+
+  // Without the optional callbacks the layers still arrive.
+  Host bare;
+  ASSERT_EQ(bare.runLoad(p, folder.file("b.tst"), false), FLT_OK);
+  ASSERT_EQ(bare.layers.size(), 3u);
+  EXPECT_EQ(bare.layers[0].markup, "");
+  EXPECT_EQ(bare.layers[2].pixels[0], 0x01020304u);
+}
+
+TEST(TestGoodPlugin, FailureSwitchesAndBadFiles) {
+  Plugin p(VGM_TEST_PLUGIN("TestGood"));
+  vgmtest::TempFolder folder;
+  std::string file = folder.file("x.tst");
+  auto load = [&](const std::string &bytes, Host &h) {
+    vgmtest::writeFile(file, bytes);
+    return h.runLoad(p, file);
+  };
+  TstFile f = sampleFile();
+  Host h;
+  f.switches = vgmtest::kTstFailBefore, f.code = FLT_ERR_INVALID_DATA;
+  EXPECT_EQ(load(f.bytes(), h), FLT_ERR_INVALID_DATA);
+  EXPECT_TRUE(h.layers.empty());
+  EXPECT_EQ(h.message, u"TestGood: failure requested");
+  f.switches = vgmtest::kTstFailAfter, f.code = FLT_ERR_COMPONENT_FAILED;
+  EXPECT_EQ(load(f.bytes(), h), FLT_ERR_COMPONENT_FAILED);
+  EXPECT_EQ(h.layers.size(), 3u);
+  f.switches = vgmtest::kTstNoLayers | vgmtest::kTstRestartClock | vgmtest::kTstReportBit;
+  EXPECT_EQ(load(f.bytes(), h), FLT_OK);
+  EXPECT_TRUE(h.layers.empty());
+  EXPECT_EQ(h.load.flags, FLT_FLAG_REPORTED);
+  f.switches = vgmtest::kTstRestartClock;
+  EXPECT_EQ(load(f.bytes(), h), FLT_OK);
+  EXPECT_EQ(h.load.flags, FLT_FLAG_RESTART_TIME_LIMIT);
+
+  f.switches = 0;
+  h.cancelAt = 1;
+  EXPECT_EQ(load(f.bytes(), h), FLT_ERR_CANCELLED);
+  EXPECT_EQ(h.layers.size(), 1u);
+  h.cancelAt = -1;
+  // A damaged file delivers nothing at all.
+  std::string bytes = f.bytes();
+  EXPECT_EQ(load(bytes.substr(0, bytes.size() - 1), h), FLT_ERR_UNEXPECTED_END);
+  EXPECT_TRUE(h.layers.empty());
+  EXPECT_EQ(load(bytes.substr(0, 20), h), FLT_ERR_UNEXPECTED_END);
+  EXPECT_EQ(load("VGMTEST2" + bytes.substr(8), h), FLT_ERR_UNSUPPORTED);
+  EXPECT_EQ(h.runLoad(p, folder.file("missing.tst")), FLT_ERR_OPEN_READ);
+  TstFile zero;
+  zero.layers.resize(1);
+  zero.layers[0].width = 0;
+  EXPECT_EQ(load(zero.bytes(), h), FLT_ERR_BITMAP_ZERO);
+
+  // One layer more than the host holds: the host refuses the 1025th, the
+  // plug-in keeps 1024 and says so.
+  TstFile many;
+  many.layers.assign(1025, TstLayer{});
+  EXPECT_EQ(load(many.bytes(), h), FLT_OK);
+  EXPECT_EQ(h.layers.size(), 1024u);
+  EXPECT_EQ(h.load.warnings, FLT_WARN_LAYERS_DROPPED);
+
+  // Saves: a save cancelled half-way leaves no file; a forced code comes
+  // back; a layered image is refused when only flat ones are wanted; an
+  // unwritable target gives -41.
+  ASSERT_EQ(load(f.bytes(), h), FLT_OK);
+  h.cancelAt = h.progressCalls + 1;
+  EXPECT_EQ(h.runSave(p, folder.file("out.tst")), FLT_ERR_CANCELLED);
+  EXPECT_FALSE(std::filesystem::exists(folder.file("out.tst")));
+  h.cancelAt = -1;
+  h.options = {{u"tst.save_result", u"-43"}};
+  EXPECT_EQ(h.runSave(p, folder.file("out.tst")), FLT_ERR_WRITE);
+  EXPECT_EQ(h.message, u"TestGood: failure requested");
+  h.options = {{u"tst.flat_only", u"1"}};
+  EXPECT_EQ(h.runSave(p, folder.file("out.tst")), FLT_ERR_NEED_FLAT);
+  h.options.clear();
+  EXPECT_EQ(h.runSave(p, folder.file("no/such/folder/out.tst")), FLT_ERR_OPEN_WRITE);
+}
+
+TEST(TestPlugins, DependencyGreedyAndSaveProbes) {
+  Plugin dep(VGM_TEST_PLUGIN("TestDep"));
+  EXPECT_EQ(loadScore(dep, "", "VGMTDEP1"), 2077);
+  Host h;
+  ASSERT_EQ(h.runLoad(dep, "unused"), FLT_OK);
+  ASSERT_EQ(h.layers.size(), 1u);
+  EXPECT_EQ(h.layers[0].pixels[0], 0x00336699u);
+
+  Plugin greedy(VGM_TEST_PLUGIN("TestGreedy"));
+  EXPECT_EQ(h.runLoad(greedy, "unused"), FLT_ERR_UNSUPPORTED);
+
+  Plugin good(VGM_TEST_PLUGIN("TestGood"));
+  EXPECT_EQ(saveScore(good, ".tst"), 100);
+  EXPECT_EQ(saveScore(good, ".tstx"), 0);
+  EXPECT_EQ(saveScore(good, ".png"), 0);
+}
+
+}  // namespace

@@ -1,0 +1,11 @@
+#!/bin/sh
+# Fails when a plug-in needs the core library, or when it is not a loadable
+# object at all. Usage: no_core_link.sh module...
+status=0
+for module in "$@"; do
+  out=$(ldd "$module" 2>&1) || { echo "ldd failed on $module: $out"; status=1; continue; }
+  case "$out" in
+    *vgm_Common*) echo "$module needs the core library:"; echo "$out"; status=1 ;;
+  esac
+done
+exit $status
