@@ -64,54 +64,40 @@ constexpr size_t kNoTag = SIZE_MAX;
 
 bool isTagTerminator(char c) { return c == '>' || c == '/' || markup_IsLineSpace(c); }
 
-// The first '<' of every name the packet-wide lookups ask for, found in one
-// pass, so that about forty lookups cost one scan rather than forty.
-// xmp_FindElementIn then starts right at that '<' and sees the same first
-// start tag a scan of the whole packet would.
-class TagIndex {
+size_t nameCount(const Property &property) {
+  size_t count = 0;
+  while (count < 5 && property.names[count] != nullptr) ++count;
+  return count;
+}
+
+// The first place where each name the converter asks for stands as a
+// candidate in a span (a tag name after '<', an attribute name after a
+// blank), found in one pass, so that forty lookups cost one scan rather
+// than forty. xmp_FindElementIn and xmp_FindAttribute then start right
+// there and see the same first match a scan of the whole span would.
+// Slots follow the tables: for tags rdf:Description, then every name of
+// both tables in order; for attributes the names of the first table.
+class NameIndex {
  public:
-  explicit TagIndex(const char *data, size_t size) {
-    add(kDescription);
+  enum class Kind { kTags, kAttributes };
+
+  NameIndex(Kind kind, const char *data, size_t size) {
+    if (kind == Kind::kTags) add(kDescription);
     for (const Property &property : kBothPasses) addAll(property);
-    for (const Property &property : kElementsOnly) addAll(property);
-    size_t pending = count_;
-    for (size_t at = 0; pending > 0;) {
-      const void *open = std::memchr(data + at, '<', size - at);
-      if (open == nullptr) break;
-      const size_t tag = static_cast<size_t>(static_cast<const char *>(open) - data);
-      at = tag + 1;
-      size_t length = 0;
-      while (length <= kNameMax && at + length < size && !isTagTerminator(data[at + length]) &&
-             data[at + length] != '<') {
-        ++length;
-      }
-      if (length == 0 || length > kNameMax || at + length == size || !isTagTerminator(data[at + length])) continue;
-      for (size_t i = 0; i < count_; ++i) {
-        if (first_[i] == kNoTag && lengths_[i] == length && sameName(data + at, names_[i], length)) {
-          first_[i] = tag;
-          --pending;
-        }
-      }
+    if (kind == Kind::kTags) {
+      for (const Property &property : kElementsOnly) addAll(property);
+      scanTags(data, size);
+    } else {
+      scanAttributes(data, size);
     }
   }
 
-  size_t firstOf(const char *name) const {
-    for (size_t i = 0; i < count_; ++i) {
-      if (names_[i] == name) return first_[i];
-    }
-    return kNoTag;
-  }
+  size_t first(size_t slot) const { return first_[slot]; }
 
  private:
   static constexpr size_t kNameMax = 32;
   static constexpr size_t kCapacity = 48;
 
-  static bool sameName(const char *text, const char *name, size_t length) {
-    for (size_t i = 0; i < length; ++i) {
-      if (markup_AsciiLower(text[i]) != markup_AsciiLower(name[i])) return false;
-    }
-    return true;
-  }
   void add(const char *name) {
     names_[count_] = name;
     lengths_[count_] = std::strlen(name);
@@ -119,8 +105,47 @@ class TagIndex {
     ++count_;
   }
   void addAll(const Property &property) {
-    for (const char *name : property.names) {
-      if (name != nullptr) add(name);
+    for (size_t i = 0; i < nameCount(property); ++i) add(property.names[i]);
+  }
+
+  // Records `position` for every name still unseen that equals the token.
+  void offer(const char *token, size_t length, size_t position) {
+    for (size_t i = 0; i < count_; ++i) {
+      if (first_[i] != kNoTag || lengths_[i] != length) continue;
+      size_t same = 0;
+      while (same < length && markup_AsciiLower(token[same]) == markup_AsciiLower(names_[i][same])) ++same;
+      if (same == length) first_[i] = position;
+    }
+  }
+
+  void scanTags(const char *data, size_t size) {
+    for (size_t at = 0;;) {
+      const void *open = std::memchr(data + at, '<', size - at);
+      if (open == nullptr) return;
+      const size_t tag = static_cast<size_t>(static_cast<const char *>(open) - data);
+      at = tag + 1;
+      size_t length = 0;
+      while (length <= kNameMax && at + length < size && !isTagTerminator(data[at + length]) &&
+             data[at + length] != '<') {
+        ++length;
+      }
+      if (length > 0 && length <= kNameMax && at + length < size && isTagTerminator(data[at + length])) {
+        offer(data + at, length, tag);
+      }
+    }
+  }
+
+  void scanAttributes(const char *data, size_t size) {
+    auto ends = [](char c) { return markup_IsLineSpace(c) || c == '='; };
+    for (size_t at = 1; at < size;) {
+      if (!markup_IsLineSpace(data[at - 1]) || ends(data[at])) {
+        ++at;
+        continue;
+      }
+      size_t length = 0;
+      while (length <= kNameMax && at + length < size && !ends(data[at + length])) ++length;
+      if (length <= kNameMax && at + length < size) offer(data + at, length, at - 1);  // from its blank
+      at += length;  // no candidate starts inside a token
     }
   }
 
@@ -178,31 +203,37 @@ double parseQuotient(char *text) {
 class Converter {
  public:
   Converter(char *out, int out_size, const char *data, size_t size)
-      : out_(out), out_size_(out_size), data_(data), size_(size), index_(data, size) {}
+      : out_(out), out_size_(out_size), data_(data), size_(size), tags_(NameIndex::Kind::kTags, data, size) {}
 
   void run() {
     xmp_Element description{};
-    if (findIndexed(kDescription, &description) && description.attr_length > 0) {
+    if (findIndexed(0, kDescription, &description) && description.attr_length > 0) {
       const char *attributes = data_ + description.attr_offset;
+      const size_t size = description.attr_length;
+      const NameIndex index(NameIndex::Kind::kAttributes, attributes, size);
+      size_t slot = 0;
       for (const Property &property : kBothPasses) {
-        for (const char *name : property.names) {
+        const size_t count = nameCount(property);
+        for (size_t i = 0; i < count; ++i) {
+          const size_t first = index.first(slot + i);
           size_t offset = 0;
           size_t length = 0;
-          if (name != nullptr &&
-              xmp_FindAttribute(attributes, description.attr_length, name, &offset, &length) &&
-              write(property, attributes + offset, length)) {
+          if (first != kNoTag && xmp_FindAttribute(attributes + first, size - first, property.names[i], &offset, &length) &&
+              write(property, attributes + first + offset, length)) {
             break;
           }
         }
+        slot += count;
       }
     }
-    for (const Property &property : kBothPasses) writeElement(property);
-    for (const Property &property : kElementsOnly) writeElement(property);
+    size_t slot = 1;
+    for (const Property &property : kBothPasses) slot += writeElement(property, slot);
+    for (const Property &property : kElementsOnly) slot += writeElement(property, slot);
   }
 
  private:
-  bool findIndexed(const char *name, xmp_Element *element) const {
-    const size_t first = index_.firstOf(name);
+  bool findIndexed(size_t slot, const char *name, xmp_Element *element) const {
+    const size_t first = tags_.first(slot);
     if (first == kNoTag || !xmp_FindElementIn(data_ + first, size_ - first, name, element)) return false;
     element->start += first;
     element->attr_offset += first;
@@ -229,15 +260,19 @@ class Converter {
     return true;
   }
 
-  void writeElement(const Property &property) {
-    for (const char *name : property.names) {
+  // Writes the first of the property's elements present; returns the slots
+  // its names take.
+  size_t writeElement(const Property &property, size_t slot) {
+    const size_t count = nameCount(property);
+    for (size_t i = 0; i < count; ++i) {
       xmp_Element element{};
       const char *value = nullptr;
       size_t length = 0;
-      if (name == nullptr || !findIndexed(name, &element)) continue;
-      if (!valueOf(element, property.rule, &value, &length)) return;
-      if (write(property, value, length)) return;
+      if (!findIndexed(slot + i, property.names[i], &element)) continue;
+      if (!valueOf(element, property.rule, &value, &length)) break;
+      if (write(property, value, length)) break;
     }
+    return count;
   }
 
   void line(const char *key, const char *value) { markup_AppendLine(out_, out_size_, key, value); }
@@ -333,7 +368,7 @@ class Converter {
   int out_size_;
   const char *data_;
   size_t size_;
-  TagIndex index_;
+  NameIndex tags_;
 };
 
 }  // namespace

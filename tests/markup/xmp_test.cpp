@@ -73,6 +73,7 @@ TEST(XmpToMarkup, PropertyRules) {
   EXPECT_EQ(convert(described(" xmp:CreatorTool = 'Tool A'")), "exif.software=Tool A;\r\n");
   EXPECT_EQ(convert(described("", "<xmp:CreatorTool>Tool B</xmp:CreatorTool>")), "exif.software=Tool B;\r\n");
   EXPECT_EQ(convert(described(" xap:CreatorTool='old'")), "");  // prefixes match as written
+  EXPECT_EQ(convert(described(" dc:x=\" xmp:CreatorTool =x\" xmp:CreatorTool\t=\t= 'real'")), "exif.software=real;\r\n");
   EXPECT_EQ(convert(described(" exifEX:LensModel=\"M\" aux:Lens=\"L\"")),
             "exif.lens_model=L;\r\nexif.lens_model=M;\r\n");
   EXPECT_EQ(convert(described(" xmp:CreatorTool='A'", "<xmp:CreatorTool>B</xmp:CreatorTool>")),
