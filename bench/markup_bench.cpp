@@ -51,9 +51,8 @@ void parse(benchmark::State &state, const std::string &packet) {
   for (auto _ : state) {
     XML_Parser parser = XML_ParserCreate(nullptr);
     XML_SetUserData(parser, &elements);
-    XML_SetStartElementHandler(parser, [](void *user, const XML_Char *, const XML_Char **) {
-      ++*static_cast<size_t *>(user);
-    });
+    XML_SetStartElementHandler(parser,
+                               [](void *user, const XML_Char *, const XML_Char **) { ++*static_cast<size_t *>(user); });
     if (XML_Parse(parser, packet.data(), static_cast<int>(packet.size()), 1) != XML_STATUS_OK) {
       state.SkipWithError("expat rejected the packet");
     }

@@ -218,7 +218,8 @@ class Converter {
           const size_t first = index.first(slot + i);
           size_t offset = 0;
           size_t length = 0;
-          if (first != kNoTag && xmp_FindAttribute(attributes + first, size - first, property.names[i], &offset, &length) &&
+          if (first != kNoTag &&
+              xmp_FindAttribute(attributes + first, size - first, property.names[i], &offset, &length) &&
               write(property, attributes + first + offset, length)) {
             break;
           }

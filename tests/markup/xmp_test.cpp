@@ -53,17 +53,20 @@ TEST(XmpToMarkup, RealPackets) {
             "exif.title=Blue Square Test File - .jpg;\r\n"
             "exif.image_description=XMPFiles BlueSquare test file, created in Photoshop CS2, saved as .psd, .jpg, "
             "and .tif.;\r\n");
-  EXPECT_EQ(convert(packet("BlueSquare.xmp")), line("exif.title", blue) + line("exif.image_description", blue_description));
+  EXPECT_EQ(convert(packet("BlueSquare.xmp")),
+            line("exif.title", blue) + line("exif.image_description", blue_description));
   EXPECT_EQ(convert(packet("BlueSquare-tif.xmp")),
             line("exif.title", exiftoolValue("BlueSquare.tif", "XMP-dc:Title")) +
                 line("exif.image_description", exiftoolValue("BlueSquare.tif", "XMP-dc:Description")));
   EXPECT_EQ(convert(packet("paris_exif_xmp_icc.xmp")), "exif.software=GIMP 2.10;\r\n");
   EXPECT_EQ(exiftoolValue("paris_exif_xmp_icc.jpg", "XMP-xmp:CreatorTool"), "GIMP 2.10");
-  EXPECT_EQ(convert(packet("exiftool-PNG.xmp")), line("exif.artist", exiftoolValue("exiftool-PNG.png", "XMP-dc:Creator")));
+  EXPECT_EQ(convert(packet("exiftool-PNG.xmp")),
+            line("exif.artist", exiftoolValue("exiftool-PNG.png", "XMP-dc:Creator")));
   EXPECT_EQ(convert(packet("exiftool-GIF.xmp")), line("exif.title", exiftoolValue("exiftool-GIF.gif", "XMP-dc:Title")));
   EXPECT_EQ(exiftoolValue("exiftool-GIF.gif", "XMP-dc:Title"), "GIF with XMP");
   // Nothing of the table, and a UTF-16BE packet (its second byte is zero).
-  for (const char *name : {"Arbitro.xmp", "exiftool-ExtendedXMP.xmp", "exiftool-ExtendedXMP-extension.xmp", "exiftool-XMP.xmp"}) {
+  for (const char *name :
+       {"Arbitro.xmp", "exiftool-ExtendedXMP.xmp", "exiftool-ExtendedXMP-extension.xmp", "exiftool-XMP.xmp"}) {
     EXPECT_EQ(convert(packet(name)), "") << name;
   }
 }
@@ -73,7 +76,8 @@ TEST(XmpToMarkup, PropertyRules) {
   EXPECT_EQ(convert(described(" xmp:CreatorTool = 'Tool A'")), "exif.software=Tool A;\r\n");
   EXPECT_EQ(convert(described("", "<xmp:CreatorTool>Tool B</xmp:CreatorTool>")), "exif.software=Tool B;\r\n");
   EXPECT_EQ(convert(described(" xap:CreatorTool='old'")), "");  // prefixes match as written
-  EXPECT_EQ(convert(described(" dc:x=\" xmp:CreatorTool =x\" xmp:CreatorTool\t=\t= 'real'")), "exif.software=real;\r\n");
+  EXPECT_EQ(convert(described(" dc:x=\" xmp:CreatorTool =x\" xmp:CreatorTool\t=\t= 'real'")),
+            "exif.software=real;\r\n");
   EXPECT_EQ(convert(described(" exifEX:LensModel=\"M\" aux:Lens=\"L\"")),
             "exif.lens_model=L;\r\nexif.lens_model=M;\r\n");
   EXPECT_EQ(convert(described(" xmp:CreatorTool='A'", "<xmp:CreatorTool>B</xmp:CreatorTool>")),
@@ -104,7 +108,8 @@ TEST(XmpToMarkup, PropertyRules) {
             "exif.offset_time=-07:00;\r\nexif.date_time=2005-09-07 15:07:40;\r\n");
   // Entities and character references decode; a decoded control is a space.
   EXPECT_EQ(convert("<tiff:Make>Tom &amp; Jerry &lt;&#x263A;&#65;&#0;&#1114112;&unknown;</tiff:Make>"),
-            "exif.make=Tom & Jerry <\xE2\x98\xBA" "A &#1114112,&unknown,;\r\n");
+            "exif.make=Tom & Jerry <\xE2\x98\xBA"
+            "A &#1114112,&unknown,;\r\n");
   EXPECT_EQ(convert("<tiff:Model>a;b\r\nc  d</tiff:Model>"), "exif.model=a,b c d;\r\n");
   // Names match case-insensitively, but only whole and only as start tags.
   EXPECT_EQ(convert("</tiff:Make><tiff:Makeup>x</tiff:Makeup><<TIFF:MAKE id='1'>Canon</tiff:make>"),
@@ -179,8 +184,7 @@ TEST(XmpToMarkup, HostilePackets) {
   const std::string huge = convert("<tiff:Make>" + std::string(4 << 20, 'a') + "</tiff:Make>");
   EXPECT_EQ(huge, "exif.make=" + std::string(4095 - 10, 'a') + ";\r\n");
   // The packet ends at its first zero byte.
-  EXPECT_EQ(convert(std::string("<tiff:Model>X</tiff:Model><tiff:Make>Ca\0non</tiff:Make>", 55)),
-            "exif.model=X;\r\n");
+  EXPECT_EQ(convert(std::string("<tiff:Model>X</tiff:Model><tiff:Make>Ca\0non</tiff:Make>", 55)), "exif.model=X;\r\n");
   EXPECT_EQ(convert("<tiff:Make>\xC3\x28\xFF\xFE</tiff:Make>"), "exif.make=\xC3\x28\xFF\xFE;\r\n");
 
   // Wide encodings hold zero bytes in every character: nothing is guessed.
