@@ -31,6 +31,10 @@ std::string described(const std::string &attributes, const std::string &elements
          "</rdf:Description></rdf:RDF></x:xmpmeta>";
 }
 
+const char *const kPackets[] = {"BlueSquare.xmp",   "BlueSquare-tif.xmp",       "paris_exif_xmp_icc.xmp",
+                                "exiftool-PNG.xmp", "exiftool-GIF.xmp",         "Arbitro.xmp",
+                                "exiftool-XMP.xmp", "exiftool-ExtendedXMP.xmp", "exiftool-ExtendedXMP-extension.xmp"};
+
 std::string packet(const std::string &name) { return vgmtest::readFile(vgmtest::dataFile("xmp/" + name)); }
 
 // The string value of `field` in an ExifTool JSON output (no escapes needed here).
@@ -203,8 +207,7 @@ TEST(XmpToMarkup, HostilePackets) {
 
   // Every real packet cut at every length: only whole lines of the full
   // text come out, in its order.
-  for (const char *name : {"BlueSquare.xmp", "paris_exif_xmp_icc.xmp", "exiftool-PNG.xmp", "exiftool-GIF.xmp",
-                           "Arbitro.xmp", "exiftool-XMP.xmp"}) {
+  for (const char *name : kPackets) {
     const std::string whole = packet(name);
     const std::string full = convert(whole);
     for (size_t size = 0; size <= whole.size(); ++size) {
