@@ -161,6 +161,9 @@ TEST_F(PackedDibTest, TwentyFourAndThirtyTwoBits) {
   ASSERT_EQ(p.size(), 6u);
   EXPECT_EQ(p[0], 0x0C0B0Au);
   EXPECT_EQ(p[5], 0x090807u);
+  Dib mirrored = rgb;  // a negative width is taken by its absolute value
+  mirrored.bytes[4] = 0xFD, mirrored.bytes[5] = mirrored.bytes[6] = mirrored.bytes[7] = 0xFF;
+  EXPECT_EQ(load(mirrored, mirrored.bytes.size()), p);
 
   Dib raw;
   raw.infoHeader(40, 2, -1, 32, 0);

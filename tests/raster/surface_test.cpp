@@ -672,21 +672,31 @@ TEST_F(SurfaceTest, BitmapsAreDetachedAndTakenIn) {
   EXPECT_EQ(rx_SurfaceFromBitmap(&s, reinterpret_cast<HBITMAP>(&header), 0), 0);
   EXPECT_EQ(error(), rx_ErrArgument);
 
-  // Wider than a surface may be: the bitmap comes in scaled to the limit.
-  header.bmiHeader.biWidth = 70000;
-  header.bmiHeader.biHeight = -2;  // top-down
-  header.bmiHeader.biBitCount = 32;
-  HBITMAP wide = CreateDIBSection(nullptr, &header, DIB_RGB_COLORS, &bits, nullptr, 0);
-  ASSERT_NE(wide, nullptr);
-  std::fill_n(static_cast<uint32_t *>(bits), 70000 * 2, 0x00405060u);
-  ASSERT_EQ(rx_SurfaceFromBitmap(&s, wide, 0), 1);
-  ASSERT_EQ(rx_SurfaceLock(&s, 0), 1);
-  EXPECT_EQ(s.width, 65536u);
-  ASSERT_GE(s.height, 1u);
-  for (int y = 0; y < static_cast<int>(s.height); ++y)
-    for (int x : {0, 1, 30000, 65535}) EXPECT_EQ(pixelAt(&s, x, y), 0x00405060u) << x << "," << y;
-  rx_SurfaceUnlock(&s, 0);
-  EXPECT_TRUE(DeleteObject(wide));
+  // Wider than a surface may be: every bitmap kind comes in scaled to the
+  // limit (70,000 x 2 gives 65,536 x 2), top row first, with result 3.
+  for (auto [bitCount, height] : {std::pair{32, -2}, std::pair{32, 2}, std::pair{24, 2}, std::pair{24, -2}}) {
+    header.bmiHeader.biWidth = 70000;
+    header.bmiHeader.biHeight = height;
+    header.bmiHeader.biBitCount = static_cast<WORD>(bitCount);
+    HBITMAP wide = CreateDIBSection(nullptr, &header, DIB_RGB_COLORS, &bits, nullptr, 0);
+    ASSERT_NE(wide, nullptr);
+    auto *row = static_cast<uint8_t *>(bits);
+    for (int y = 0; y < 2; ++y)  // memory row y is the top row when top-down
+      for (int x = 0; x < 70000; ++x) {
+        bool top = (y == 0) == (height < 0);
+        std::memcpy(row + (y * 70000 + x) * bitCount / 8, top ? "\x60\x50\x40\x00" : "\x30\x20\x10\x00", bitCount / 8);
+      }
+    ASSERT_EQ(rx_SurfaceFromBitmap(&s, wide, 0), 3) << bitCount << " " << height;
+    ASSERT_EQ(rx_SurfaceLock(&s, 0), 1);
+    EXPECT_EQ(s.width, 65536u);
+    ASSERT_EQ(s.height, 2u);
+    for (int x : {0, 1, 30000, 65535}) {
+      EXPECT_EQ(pixelAt(&s, x, 0), 0x00405060u) << bitCount << " " << height << " " << x;
+      EXPECT_EQ(pixelAt(&s, x, 1), 0x00102030u) << bitCount << " " << height << " " << x;
+    }
+    rx_SurfaceUnlock(&s, 0);
+    EXPECT_TRUE(DeleteObject(wide));
+  }
   rx_SurfaceFree(&s);
 }
 
