@@ -53,6 +53,10 @@ TEST_F(EngineTest, ExclusiveUseMakesOthersWaitForTheOwner) {
   std::atomic<bool> held{false};
   std::thread owner([&] {
     ASSERT_EQ(rx_SurfaceLock(&s, rx_LockExclusive), 1);
+    // A nested shared lock by the holder (as the kernels take inside an
+    // exclusive lock) must not let other threads in.
+    ASSERT_EQ(rx_SurfaceLock(&s, 0), 1);
+    rx_SurfaceUnlock(&s, 0);
     held = true;
     os_Sleep(50);
     s.bits[5] = 0xABCDEF;  // written before the others may look
@@ -62,6 +66,28 @@ TEST_F(EngineTest, ExclusiveUseMakesOthersWaitForTheOwner) {
   ASSERT_EQ(rx_SurfaceLock(&s, 0), 1);
   EXPECT_EQ(s.bits[5], 0xABCDEFu);
   rx_SurfaceUnlock(&s, 0);
+  owner.join();
+  rx_SurfaceFree(&s);
+}
+
+TEST_F(EngineTest, ASharedLockTakenAfterATimedOutWaitClearsTheOwner) {
+  rx_Surface s{};
+  ASSERT_EQ(rx_SurfaceCreate(&s, 4, 4, rx_CreateMemory), 1);
+  std::atomic<bool> held{false}, done{false};
+  std::thread owner([&] {  // alive and holding for longer than the bounded wait
+    ASSERT_EQ(rx_SurfaceLock(&s, rx_LockExclusive), 1);
+    held = true;
+    while (!done.load()) os_Sleep(5);
+    rx_SurfaceUnlock(&s, rx_LockExclusive);
+  });
+  while (!held.load()) os_Sleep(1);
+  ASSERT_EQ(rx_SurfaceLock(&s, 0), 1);  // after about 5 s, taken anyway
+  EXPECT_EQ(diagnostics.count(rx_DiagWaitTimedOut), 1);
+  ASSERT_EQ(rx_SurfaceLock(&s, rx_LockExclusive), 1);  // no second wait
+  EXPECT_EQ(diagnostics.count(rx_DiagWaitTimedOut), 1);
+  rx_SurfaceUnlock(&s, rx_LockExclusive);
+  rx_SurfaceUnlock(&s, 0);
+  done = true;
   owner.join();
   rx_SurfaceFree(&s);
 }
