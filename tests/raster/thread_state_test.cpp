@@ -7,10 +7,12 @@
 #include <condition_variable>
 #include <mutex>
 #include <set>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/os.h"
+#include "raster/kernels/kernels.h"
 #include "raster_test_support.h"
 
 using rxtest::EngineTest;
@@ -228,27 +230,44 @@ TEST_F(EngineTest, ReclaimedSlotStartsZeroedAndTakesCheckerDefaultsAtUse) {
     first->columnIndex[65535] = 7;
   }).join();
   ASSERT_NE(first, nullptr);
-  EXPECT_EQ(first->threadId != 0, true);
   rx_ReclaimSlots();
   EXPECT_EQ(first->threadId, 0u);
   EXPECT_EQ(first->coordinateTables, nullptr);
-
-  rx_ThreadState copy{};
-  rx_ThreadState *second = nullptr;
-  std::thread([&] {
-    second = rx_GetThreadState();
-    copy = *second;
-    rx_ApplyCheckerDefaults(second);
-    copy.checkerScale = second->checkerScale * 100 + copy.checkerScale;  // before * 1 + after * 100
-    copy.checkerShift = second->checkerShift * 100 + copy.checkerShift;
-  }).join();
+  rx_ThreadState copy{}, *second = nullptr;
+  std::thread([&] { copy = *(second = rx_GetThreadState()); }).join();
   EXPECT_EQ(second, first);
-  EXPECT_EQ(copy.checkerColor1, 0u);
-  EXPECT_EQ(copy.checkerColor2, 0u);
-  EXPECT_EQ(copy.sourceOffsetX, 0);
+  EXPECT_EQ(copy.checkerColor1 | copy.checkerColor2 | static_cast<uint32_t>(copy.sourceOffsetX), 0u);
   EXPECT_EQ(copy.clipRight, 65536);
-  EXPECT_EQ(copy.checkerScale, 100);  // 0 when found, 1 after use
-  EXPECT_EQ(copy.checkerShift, 200);
+  EXPECT_EQ(copy.checkerScale, 1);
+  EXPECT_EQ(copy.checkerShift, 2);
+}
+
+TEST_F(EngineTest, AZeroCheckerScaleOrShiftTakesItsDefaultAtUse) {
+  // A fully transparent row laid over the checkerboard shows its cells.
+  rx_Surface dst{}, src{};
+  ASSERT_EQ(rx_SurfaceCreate(&dst, 8, 1, rx_CreateMemory), 1);
+  ASSERT_EQ(rx_SurfaceCreate(&src, 8, 1, rx_CreateMemory), 1);
+  ASSERT_EQ(rx_SurfaceLock(&src, 0), 1);
+  std::fill_n(src.bits, 8, 0xFF000000u);
+  rx_SurfaceUnlock(&src, 0);
+  struct Case {
+    int32_t scale, shift;
+    const char *cells;
+  };
+  for (Case c : {Case{1, 0, "11112222"}, Case{0, 1, "11221122"}, Case{2, 0, "11221122"}, Case{0, 0, "11112222"},
+                 Case{1, 1, "11221122"}}) {
+    rx_ThreadState *state = rx_GetThreadState();
+    state->checkerColor1 = 0x111111, state->checkerColor2 = 0x222222;
+    state->checkerScale = c.scale, state->checkerShift = c.shift;
+    ASSERT_EQ(rx_OpRect(&dst, 0, 0, 7, 0, &src, 0, 0, 7, 0, 0, rx_OpChecker, rx_ClassNormal), 1);
+    ASSERT_EQ(rx_SurfaceLock(&dst, 0), 1);
+    std::string cells;
+    for (int x = 0; x < 8; ++x) cells += dst.bits[x] == 0x111111u ? '1' : dst.bits[x] == 0x222222u ? '2' : '?';
+    rx_SurfaceUnlock(&dst, 0);
+    EXPECT_EQ(cells, c.cells) << c.scale << " " << c.shift;
+  }
+  rx_SurfaceFree(&dst);
+  rx_SurfaceFree(&src);
 }
 
 TEST_F(EngineTest, TableLockIsTakenByForceAfterAboutASecond) {
