@@ -260,6 +260,13 @@ TEST(TrvcStreamRead, ToleratedBlockFaults) {
   r = readStream(file, 3);
   EXPECT_EQ(r.result, 1);
   EXPECT_EQ(r.data, (Bytes{'1', '2', '3'}));
+  // ... also when it decodes to far more than the stream needs.
+  Chain rle{};
+  rle[0] = trvc_CodecRle;
+  r = readStream(blockChunk(100000, {0x80, 0xA0, 0x86, 0x01, 0x00, 0x55, 0x00}, rle, true), 10);
+  EXPECT_EQ(r.result, 1);
+  EXPECT_EQ(r.data, Bytes(10, 0x55));
+  EXPECT_EQ(messages(r.context), "");
 }
 
 TEST(TrvcStreamRead, Failures) {
@@ -292,6 +299,10 @@ TEST(TrvcStreamRead, Failures) {
   kv5test::write32(&huge[4], 200032);
   kv5test::write32(&huge[12], 200000);
   r = readStream(huge, 10);
+  EXPECT_EQ(r.result, 0);
+  EXPECT_EQ(messages(r.context), readError);
+  // So is a stated length of more than 16 MiB beyond what the stream needs.
+  r = readStream(blockChunk(0x1000001, Bytes(10, 1), none, true), 10);
   EXPECT_EQ(r.result, 0);
   EXPECT_EQ(messages(r.context), readError);
 
