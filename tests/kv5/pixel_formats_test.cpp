@@ -176,6 +176,23 @@ TEST(PixelFormats, VariablePalette) {
     expectSamePixels(s, u.surface);
   }
 
+  // A colour not in the palette gets the all-ones index of the index width;
+  // a duplicate entry is never used past its first occurrence.
+  const uint32_t A = 0x01020304, B = 0x0A0B0C0D, C = 0x7F000001, X = 0x55555555;
+  for (auto [palette, missing] : {std::pair{std::vector<uint32_t>{A, B, A}, 0u},  // index 3: past the entries
+                                  std::pair{std::vector<uint32_t>{A, B, A, C}, C}}) {
+    Surface s(4, 1);
+    s.at(0, 0) = A, s.at(1, 0) = X, s.at(2, 0) = B, s.at(3, 0) = A;
+    Bytes stream = pack(s, kv5_FormatVariablePalette, false, palette);
+    ASSERT_EQ(stream.size(), 4 + 4 * palette.size() + 1);
+    EXPECT_EQ(stream[0], 0x01 | (palette.size() - 1) << 4);  // 2-bit indices
+    EXPECT_EQ(stream.back(), 0 | 3 << 2 | 1 << 4 | 0 << 6);   // A, X, B, A
+    Unpacked u = unpack(4, 1, kv5_FormatVariablePalette, 1, stream);
+    ASSERT_EQ(u.result, static_cast<int64_t>(stream.size()));
+    EXPECT_EQ(u.surface.at(1, 0), missing);
+    EXPECT_EQ(u.surface.at(3, 0), A);
+  }
+
   // A stored 5-bit palette (never written, read all the same): 20 entries,
   // indices packed across rows, least significant bit first.
   Bytes stream;
