@@ -1,6 +1,8 @@
 // Helpers of the kv5 tests.
 #pragma once
 
+#include <png.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -46,6 +48,22 @@ inline std::string messages(const kv5_Context &context) {
     text += static_cast<char>(context.messages[i]);
   }
   return text;
+}
+
+// A sample PNG as 8-bit R G B (A) pixels.
+struct Image {
+  int width = 0, height = 0, channels = 0;
+  Bytes data;
+};
+inline bool loadPng(const std::string &path, Image *image) {
+  png_image png{};
+  png.version = PNG_IMAGE_VERSION;
+  if (!png_image_begin_read_from_file(&png, path.c_str())) return false;
+  png.format = (png.format & PNG_FORMAT_FLAG_ALPHA) ? PNG_FORMAT_RGBA : PNG_FORMAT_RGB;
+  image->width = static_cast<int>(png.width), image->height = static_cast<int>(png.height);
+  image->channels = static_cast<int>(PNG_IMAGE_PIXEL_CHANNELS(png.format));
+  image->data.resize(PNG_IMAGE_SIZE(png));
+  return png_image_finish_read(&png, nullptr, image->data.data(), 0, nullptr) != 0;
 }
 
 // Inputs of varied statistics for the property tests.
