@@ -95,22 +95,24 @@ TEST(PixelFormats, ColourFormatsRoundTrip) {
 }
 
 TEST(PixelFormats, PlaneCountsFollowTheChannelCount) {
-  Bytes planes = {1, 2, 3, 4, 5, 6, 7, 8};  // 2 x 1 pixels, four planes
-  Unpacked u = unpack(2, 1, kv5_FormatPlanar, 3, planes);
-  EXPECT_EQ(u.result, 6);
-  EXPECT_EQ(u.surface.at(0, 0), 0x00050301u);  // no alpha plane: alpha 0
-  u = unpack(2, 1, kv5_FormatPlanar, 8, planes);  // a multiple of 4: the fourth plane too
-  EXPECT_EQ(u.result, 8);
-  EXPECT_EQ(u.surface.at(1, 0), 0x08060402u);
-  u = unpack(2, 1, kv5_FormatPlanar, 6, planes);
-  EXPECT_EQ(u.result, 6);
-  u = unpack(2, 1, kv5_FormatGrey, 1, planes);
-  EXPECT_EQ(u.result, 2);
-  EXPECT_EQ(u.surface.at(1, 0), 0x00020202u);
-  u = unpack(2, 1, kv5_FormatGrey, 2, planes);
-  EXPECT_EQ(u.result, 4);
-  EXPECT_EQ(u.surface.at(0, 0), 0x03010101u);
-  u = unpack(2, 1, kv5_FormatPlanar, 4, Bytes{1, 2, 3});  // too short for its planes
+  const Bytes planes = {1, 2, 3, 4, 5, 6, 7, 8};  // 2 x 1 pixels, up to four planes
+  struct Case {
+    int format, channels;
+    int64_t result;
+    uint32_t first, second;
+  };
+  for (Case c : {Case{kv5_FormatPlanar, 3, 6, 0x00050301, 0x00060402},  // no alpha plane: alpha 0
+                 Case{kv5_FormatPlanar, 8, 8, 0x07050301, 0x08060402},  // a multiple of 4: the fourth plane too
+                 Case{kv5_FormatPlanar, 6, 6, 0x00050301, 0x00060402},
+                 Case{kv5_FormatGreenDifference, 4, 8, 0x07860184, 0x08880286},  // (1 + 3 - 128) mod 256 = 0x84
+                 Case{kv5_FormatGrey, 1, 2, 0x00010101, 0x00020202},
+                 Case{kv5_FormatGrey, 2, 4, 0x03010101, 0x04020202}}) {
+    Unpacked u = unpack(2, 1, c.format, c.channels, planes);
+    EXPECT_EQ(u.result, c.result) << c.format << " " << c.channels;
+    EXPECT_EQ(u.surface.at(0, 0), c.first) << c.format << " " << c.channels;
+    EXPECT_EQ(u.surface.at(1, 0), c.second) << c.format << " " << c.channels;
+  }
+  Unpacked u = unpack(2, 1, kv5_FormatPlanar, 4, Bytes{1, 2, 3});  // too short for its planes
   EXPECT_EQ(u.result, -1);
   EXPECT_TRUE(u.context.layerError);
 }

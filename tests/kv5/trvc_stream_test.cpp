@@ -145,20 +145,12 @@ TEST(TrvcStream, RoundTripsEveryKindLengthAndLevel) {
 }
 
 TEST(TrvcStream, BlockLayout) {
-  Bytes exact = makeInput(2, 65536);
-  Blocks one = parseBlocks(writeStream(exact, 4));
-  ASSERT_EQ(one.packed.size(), 1u);
-  EXPECT_EQ(one.unpacked[0], 65536u);
-  EXPECT_EQ(one.flags[0], 1u);
-
-  Bytes more = makeInput(2, 65537);
-  Blocks two = parseBlocks(writeStream(more, 4));
-  ASSERT_EQ(two.packed.size(), 2u);
-  EXPECT_EQ(two.unpacked[0], 65536u);
-  EXPECT_EQ(two.flags[0], 0u);
-  EXPECT_EQ(two.unpacked[1], 1u);
-  EXPECT_EQ(two.flags[1], 1u);
-
+  // 65,536 bytes are one block with the last flag; 65,537 two, the second of 1 byte.
+  for (size_t length : {65536, 65537}) {
+    Blocks b = parseBlocks(writeStream(makeInput(2, length), 4));
+    EXPECT_EQ(b.unpacked, (length == 65536 ? std::vector<uint32_t>{65536} : std::vector<uint32_t>{65536, 1}));
+    EXPECT_EQ(b.flags, (length == 65536 ? std::vector<uint32_t>{1} : std::vector<uint32_t>{0, 1}));
+  }
   // Noise no codec shrinks: stored as it is under an empty chain.
   Bytes noise = makeInput(0, 5000);
   Bytes file = writeStream(noise, 9);
@@ -166,7 +158,6 @@ TEST(TrvcStream, BlockLayout) {
   EXPECT_EQ(raw.chains[0], Chain{});
   EXPECT_EQ(raw.packed[0], 5000u);
   EXPECT_TRUE(std::equal(noise.begin(), noise.end(), file.begin() + 40));
-
   // Below level 4 a piece shorter than 8 bytes is stored unchanged; from
   // level 4 on the search still runs.
   Bytes seven(7, 'a');
@@ -174,6 +165,12 @@ TEST(TrvcStream, BlockLayout) {
   Blocks searched = parseBlocks(writeStream(seven, 4));
   EXPECT_EQ(searched.chains[0][0], trvc_CodecRle);
   EXPECT_LT(searched.packed[0], 7u);
+  // The level is one clamped process-wide value.
+  trvc_SetCompressionLevel(12);
+  EXPECT_EQ(trvc_CompressionLevel(), 9);
+  trvc_SetCompressionLevel(-3);
+  EXPECT_EQ(trvc_CompressionLevel(), 0);
+  trvc_SetCompressionLevel(4);
 }
 
 TEST(TrvcStream, ChainSearchTrialsFollowTheLevel) {
@@ -404,14 +401,6 @@ TEST(TrvcStreamWrite, Failures) {
   kv5_ContextInit(&context);
   EXPECT_EQ(trvc_WriteStream(nullptr, 0, &file, &context, nullptr), 1);  // empty: nothing written
   EXPECT_TRUE(file.data().empty());
-}
-
-TEST(TrvcStream, LevelIsClampedAndShared) {
-  trvc_SetCompressionLevel(12);
-  EXPECT_EQ(trvc_CompressionLevel(), 9);
-  trvc_SetCompressionLevel(-3);
-  EXPECT_EQ(trvc_CompressionLevel(), 0);
-  trvc_SetCompressionLevel(4);
 }
 
 TEST(TrvcStream, ReadsThroughPlatformFiles) {

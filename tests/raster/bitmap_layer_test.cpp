@@ -5,7 +5,6 @@
 
 #include "platform/os.h"
 #include "platform/os_bitmap.h"
-#include "platform/os_memory_probe.h"
 
 namespace {
 
@@ -117,14 +116,4 @@ TEST(BitmapLayer, GetDIBitsConvertsOrientationAndDepth) {
   EXPECT_EQ(GetDIBits(nullptr, rgb, 0, 2, out, &want, DIB_RGB_COLORS), 0);
   DeleteObject(rgb);
   EXPECT_EQ(GetDIBits(nullptr, rgb, 0, 2, out, &want, DIB_RGB_COLORS), 0);
-}
-
-TEST(BitmapLayer, MemoryFacts) {
-  EXPECT_GE(os_PageSize(), 4096u);
-  EXPECT_TRUE(os_IsExecutable(reinterpret_cast<const void *>(&os_PageSize)));
-  static int data = 0;
-  EXPECT_FALSE(os_IsExecutable(&data));
-  EXPECT_FALSE(os_IsExecutable(nullptr));
-  EXPECT_TRUE(os_ProbeBytes(&data, sizeof data, 256, true));
-  EXPECT_FALSE(os_ProbeBytes(reinterpret_cast<const void *>(uintptr_t{16}), 4, 256, false));
 }
