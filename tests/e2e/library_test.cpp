@@ -111,25 +111,18 @@ TEST(Library, SummaryMatchesTheMachine) {
 }
 
 TEST(Library, ExitWhileLoadedEndsCleanly) {
-  pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    void *library = dlopen(libraryPath().c_str(), RTLD_NOW | RTLD_LOCAL);
-    _exit(library == nullptr ? 3 : 0) ;
+  // _exit skips the library's exit path; exit() runs it.
+  for (bool full : {false, true}) {
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      void *library = dlopen(libraryPath().c_str(), RTLD_NOW | RTLD_LOCAL);
+      if (full) std::exit(library == nullptr ? 3 : 0);
+      _exit(library == nullptr ? 3 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << full;
   }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
-
-  // exit() (not _exit) runs the library's exit path.
-  child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    void *library = dlopen(libraryPath().c_str(), RTLD_NOW | RTLD_LOCAL);
-    std::exit(library == nullptr ? 3 : 0);
-  }
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
 }

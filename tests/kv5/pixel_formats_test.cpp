@@ -120,12 +120,8 @@ TEST(PixelFormats, PlaneCountsFollowTheChannelCount) {
 TEST(PixelFormats, GreyPaletteAndSolid) {
   std::mt19937 rng(8);
   Surface grey(9, 4);
-  for (int y = 0; y < 4; ++y) {
-    for (int x = 0; x < 9; ++x) {
-      uint32_t g = rng() & 0xFF;
-      grey.at(x, y) = g * 0x010101u | ((rng() & 0xFF) << 24);
-    }
-  }
+  for (int y = 0; y < 4; ++y)
+    for (int x = 0; x < 9; ++x) grey.at(x, y) = (rng() & 0xFF) * 0x010101u | ((rng() & 0xFF) << 24);
   Bytes stream = pack(grey, kv5_FormatGrey, true);
   Unpacked u = unpack(9, 4, kv5_FormatGrey, 2, stream);
   ASSERT_EQ(u.result, 72);
@@ -143,10 +139,8 @@ TEST(PixelFormats, GreyPaletteAndSolid) {
   expectSamePixels(pal, u.surface);
 
   Surface solid(5, 3);
-  for (auto &p : solid.pixels) p = 0xDEADBEEF;
-  for (int y = 0; y < 3; ++y) {
+  for (int y = 0; y < 3; ++y)
     for (int x = 0; x < 5; ++x) solid.at(x, y) = 0x80112233;
-  }
   stream = pack(solid, kv5_FormatSolid, false);
   EXPECT_EQ(stream, (Bytes{0x33, 0x22, 0x11, 0x80}));
   u = unpack(5, 3, kv5_FormatSolid, 0, stream);
@@ -155,13 +149,9 @@ TEST(PixelFormats, GreyPaletteAndSolid) {
 }
 
 TEST(PixelFormats, VariablePalette) {
-  EXPECT_EQ(kv5_VariablePaletteBits(1), 1);
-  EXPECT_EQ(kv5_VariablePaletteBits(2), 1);
-  EXPECT_EQ(kv5_VariablePaletteBits(3), 2);
-  EXPECT_EQ(kv5_VariablePaletteBits(5), 4);  // 3 bits become 4
-  EXPECT_EQ(kv5_VariablePaletteBits(16), 4);
-  EXPECT_EQ(kv5_VariablePaletteBits(17), 8);  // 5 bits become 8
-  EXPECT_EQ(kv5_VariablePaletteBits(256), 8);
+  // 3 bits become 4; 5, 6 or 7 become 8.
+  for (auto [entries, bits] : {std::pair{1, 1}, {2, 1}, {3, 2}, {5, 4}, {16, 4}, {17, 8}, {256, 8}})
+    EXPECT_EQ(kv5_VariablePaletteBits(entries), bits) << entries;
 
   std::mt19937 rng(12);
   for (int entries : {2, 4, 16, 17, 200}) {
@@ -205,12 +195,9 @@ TEST(PixelFormats, VariablePalette) {
   stream.insert(stream.end(), bits.bytes().begin(), bits.bytes().end());
   Unpacked u = unpack(3, 2, kv5_FormatVariablePalette, 1, stream);
   ASSERT_EQ(u.result, 4 + 80 + 4);
-  EXPECT_EQ(u.surface.at(0, 0), 0u);
-  EXPECT_EQ(u.surface.at(1, 0), 0x13000013u);
-  EXPECT_EQ(u.surface.at(2, 0), 0x07000007u);
-  EXPECT_EQ(u.surface.at(0, 1), 0u);
-  EXPECT_EQ(u.surface.at(1, 1), 0x03000003u);
-  EXPECT_EQ(u.surface.at(2, 1), 0x0C00000Cu);
+  EXPECT_EQ(std::vector<uint32_t>({u.surface.at(0, 0), u.surface.at(1, 0), u.surface.at(2, 0), u.surface.at(0, 1),
+                                   u.surface.at(1, 1), u.surface.at(2, 1)}),
+            std::vector<uint32_t>({0, 0x13000013, 0x07000007, 0, 0x03000003, 0x0C00000C}));
 
   // 300 entries cannot be held: refused with the index width.
   Bytes wide;

@@ -500,9 +500,7 @@ TEST_F(SurfaceTest, BitmapsAreDetachedAndTakenIn) {
   EXPECT_TRUE(isZero(s));
   BITMAP info{};
   ASSERT_EQ(GetObjectW(bitmap, sizeof info, &info), static_cast<int>(sizeof info));
-  EXPECT_EQ(info.bmWidth, 6);
-  EXPECT_EQ(info.bmHeight, 3);
-  EXPECT_EQ(info.bmBitsPixel, 32);
+  EXPECT_EQ(std::vector<LONG>({info.bmWidth, info.bmHeight, info.bmBitsPixel}), std::vector<LONG>({6, 3, 32}));
   EXPECT_EQ(static_cast<uint32_t *>(info.bmBits)[6 * 2 + 5], marker(5, 2));
 
   // Back in, with the fourth byte inverted for a 32-bit bitmap.
@@ -516,23 +514,17 @@ TEST_F(SurfaceTest, BitmapsAreDetachedAndTakenIn) {
 
   // A 24-bit bitmap has no transparency: every pixel comes in opaque.
   BITMAPINFO header{};
-  header.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-  header.bmiHeader.biWidth = 3;
-  header.bmiHeader.biHeight = 2;  // bottom-up
-  header.bmiHeader.biPlanes = 1;
-  header.bmiHeader.biBitCount = 24;
+  header.bmiHeader = BITMAPINFOHEADER{sizeof(BITMAPINFOHEADER), 3, 2, 1, 24, BI_RGB, 0, 0, 0, 0, 0};  // bottom-up
   void *bits = nullptr;
   HBITMAP rgb = CreateDIBSection(nullptr, &header, DIB_RGB_COLORS, &bits, nullptr, 0);
   ASSERT_NE(rgb, nullptr);
-  auto *bytes = static_cast<uint8_t *>(bits);
-  bytes[0] = 1, bytes[1] = 2, bytes[2] = 3;  // bottom-left pixel
+  std::memcpy(bits, "\x01\x02\x03", 3);  // bottom-left pixel
   ASSERT_EQ(rx_SurfaceFromBitmap(&s, rgb, 0x2000), 1);
   rx_SurfaceLock(&s, 0);
   EXPECT_EQ(pixelAt(&s, 0, 1), 0x00030201u);
   EXPECT_EQ(pixelAt(&s, 0, 0), 0u);
   rx_SurfaceUnlock(&s, 0);
   EXPECT_TRUE(DeleteObject(rgb));
-
   EXPECT_EQ(rx_SurfaceFromBitmap(&s, reinterpret_cast<HBITMAP>(&header), 0), 0);
   EXPECT_EQ(error(), rx_ErrArgument);
 
