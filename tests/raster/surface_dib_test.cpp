@@ -65,15 +65,10 @@ class PackedDibTest : public EngineTest {
   // Loads the DIB and returns its pixels top-down; empty on failure.
   std::vector<uint32_t> load(const Dib &dib, size_t size, uint32_t *width = nullptr) {
     rx_Surface s{};
-    std::vector<uint32_t> pixels;
-    if (rx_SurfaceFromDib(&s, dib.bytes.data(), size, 0) != 1) return pixels;
+    if (rx_SurfaceFromDib(&s, dib.bytes.data(), size, 0) != 1) return {};
     EXPECT_EQ(s.kind, rx_KindDib);
-    if (rx_SurfaceLock(&s, 0) == 1) {
-      for (uint32_t y = 0; y < s.height; ++y)
-        for (uint32_t x = 0; x < s.width; ++x) pixels.push_back(pixelAt(&s, x, y));
-      if (width != nullptr) *width = s.width;
-      rx_SurfaceUnlock(&s, 0);
-    }
+    std::vector<uint32_t> pixels = rxtest::pixelsOf(&s);
+    if (width != nullptr) *width = s.width;
     rx_SurfaceFree(&s);
     return pixels;
   }

@@ -14,6 +14,7 @@ using rxtest::EngineTest;
 using rxtest::fillMarkers;
 using rxtest::marker;
 using rxtest::pixelAt;
+using rxtest::pixelsOf;
 
 namespace {
 
@@ -202,10 +203,9 @@ TEST_F(SurfaceTest, ValidityRepairsADeadDeviceContext) {
   rx_SurfaceFree(&s);
 }
 
-TEST_F(SurfaceTest, RotationMovesEveryPixel) {
+TEST_F(SurfaceTest, RotationAndFlipMoveEveryPixel) {
   const uint32_t W = 5, H = 3;
-  std::vector<uint32_t> buffer(W * H);
-  for (uint32_t i = 0; i < buffer.size(); ++i) buffer[i] = marker(i % W, i / W);
+  std::vector<uint32_t> buffer = rxtest::markersBy(W, H, marker);
   const std::vector<uint32_t> before = buffer;
   for (int turns : {-1, 0, 1, 2, 3, 4, 5, 101}) {
     rx_Surface s{};
@@ -215,39 +215,24 @@ TEST_F(SurfaceTest, RotationMovesEveryPixel) {
     if (!wrap) fillMarkers(&s);
     ASSERT_EQ(rx_SurfaceRotate(&s, turns), 1) << turns;
     int q = ((turns % 4) + 4) % 4;
-    ASSERT_EQ(rx_SurfaceLock(&s, 0), 1);
     EXPECT_EQ(s.kind, wrap ? rx_KindMemory : rx_KindDib);
-    ASSERT_EQ(s.width, q % 2 ? H : W) << turns;
-    ASSERT_EQ(s.height, q % 2 ? W : H) << turns;
-    int wrong = 0;
-    for (uint32_t y = 0; y < s.height; ++y)
-      for (uint32_t x = 0; x < s.width; ++x)
-        wrong += pixelAt(&s, x, y) != (q == 0   ? marker(x, y)
-                                       : q == 1 ? marker(y, H - 1 - x)
-                                       : q == 2 ? marker(W - 1 - x, H - 1 - y)
-                                                : marker(W - 1 - y, x));
-    EXPECT_EQ(wrong, 0) << turns;
-    rx_SurfaceUnlock(&s, 0);
+    EXPECT_EQ(pixelsOf(&s), rxtest::markersBy(q % 2 ? H : W, q % 2 ? W : H, [&](uint32_t x, uint32_t y) {
+                return q == 0 ? marker(x, y) : q == 1 ? marker(y, H - 1 - x) : q == 2 ? marker(W - 1 - x, H - 1 - y)
+                                                                                      : marker(W - 1 - y, x);
+              })) << turns;
     rx_SurfaceFree(&s);
   }
   EXPECT_EQ(diagnostics.count(rx_DiagRotateRefused), 1);
   EXPECT_EQ(buffer, before);
-}
 
-TEST_F(SurfaceTest, FlipMirrorsRowsAndColumns) {
-  const uint32_t W = 5, H = 4;
   for (uint32_t flags : {1u, 2u, 3u}) {
     rx_Surface s{};
     ASSERT_EQ(rx_SurfaceCreate(&s, W, H, rx_CreateMemory), 1);
     fillMarkers(&s);
     ASSERT_EQ(rx_SurfaceFlip(&s, flags), 1);
-    ASSERT_EQ(rx_SurfaceLock(&s, 0), 1);
-    int wrong = 0;
-    for (uint32_t y = 0; y < H; ++y)
-      for (uint32_t x = 0; x < W; ++x)
-        wrong += pixelAt(&s, x, y) != marker(flags & 1 ? W - 1 - x : x, flags & 2 ? H - 1 - y : y);
-    EXPECT_EQ(wrong, 0) << flags;
-    rx_SurfaceUnlock(&s, 0);
+    EXPECT_EQ(pixelsOf(&s), rxtest::markersBy(W, H, [&](uint32_t x, uint32_t y) {
+                return marker(flags & 1 ? W - 1 - x : x, flags & 2 ? H - 1 - y : y);
+              })) << flags;
     rx_SurfaceFree(&s);
   }
   rx_Surface empty{};
@@ -312,11 +297,7 @@ TEST_F(SurfaceTest, CopyMakesAnExactCopyOrRefusesStridedRows) {
   // A view's rows have gaps: copied row by row into a surface of its size.
   ASSERT_EQ(rx_SurfaceView(&view, &src, 1, 1, 3, 2), 1);
   ASSERT_EQ(rx_SurfaceCopy(&dst, &view), 1);
-  ASSERT_EQ(rx_SurfaceLock(&dst, 0), 1);
-  EXPECT_EQ(std::vector<uint32_t>({dst.width, dst.height}), std::vector<uint32_t>({3, 2}));
-  EXPECT_EQ(pixelAt(&dst, 0, 0), marker(1, 1));
-  EXPECT_EQ(pixelAt(&dst, 2, 1), marker(3, 2));
-  rx_SurfaceUnlock(&dst, 0);
+  EXPECT_EQ(pixelsOf(&dst), rxtest::markersBy(3, 2, [](uint32_t x, uint32_t y) { return marker(x + 1, y + 1); }));
   for (rx_Surface *s : {&view, &wrapped, &dst, &src}) rx_SurfaceFree(s);
 }
 
@@ -331,12 +312,9 @@ TEST_F(SurfaceTest, MapChannelsUsesTheGivenTablesInsideTheClippedRectangle) {
   EXPECT_EQ(rx_SurfaceMapChannels(&s, 0, 0, 3, 2, nullptr, nullptr, nullptr, nullptr), 0);
   EXPECT_EQ(error(), rx_ErrArgument);
   ASSERT_EQ(rx_SurfaceMapChannels(&s, 2, 1, 50, 50, invert, nullptr, plusOne, nullptr), 1);
-  rx_SurfaceLock(&s, 0);
-  EXPECT_EQ(pixelAt(&s, 1, 1), 0x40302010u);
-  EXPECT_EQ(pixelAt(&s, 2, 0), 0x40302010u);
-  EXPECT_EQ(pixelAt(&s, 2, 1), 0x403120EFu);
-  EXPECT_EQ(pixelAt(&s, 3, 2), 0x403120EFu);
-  rx_SurfaceUnlock(&s, 0);
+  EXPECT_EQ(pixelsOf(&s), rxtest::markersBy(4, 3, [](uint32_t x, uint32_t y) {
+              return x >= 2 && y >= 1 ? 0x403120EFu : 0x40302010u;
+            }));
   rx_SurfaceFree(&s);
 }
 
@@ -387,11 +365,7 @@ TEST_F(SurfaceTest, ResizeCarriesPixelsOverOrDiscardsThem) {
   rx_SurfaceUnlock(&flat, 0);
   for (auto [w, h] : {std::pair{4, 3}, std::pair{20, 13}}) {
     ASSERT_EQ(rx_SurfaceResize(&flat, w, h, 0), 1);
-    ASSERT_EQ(rx_SurfaceLock(&flat, 0), 1);
-    EXPECT_EQ(flat.width, static_cast<uint32_t>(w));
-    for (int y = 0; y < h; ++y)
-      for (int x = 0; x < w; ++x) ASSERT_EQ(pixelAt(&flat, x, y), 0x00336699u) << x << "," << y;
-    rx_SurfaceUnlock(&flat, 0);
+    EXPECT_EQ(pixelsOf(&flat), std::vector<uint32_t>(w * h, 0x00336699u)) << w;
   }
   rx_SurfaceFree(&flat);
   // Discarding keeps the kind unless flag 2 asks for heap memory; too big
@@ -442,20 +416,14 @@ TEST_F(SurfaceTest, DeviceContextIsClippedHeldExclusivelyAndGivenBack) {
   ASSERT_NE(rx_SurfaceGetDC(&stretched, &stretchedDc, true), nullptr);
   EXPECT_EQ(rx_SurfacePaint(stretchedDc, 0, 0, 9, 7, &flat, 0, 0, 4, 3), 1);
   rx_SurfaceReleaseDC(&stretched, &stretchedDc);
-  ASSERT_EQ(rx_SurfaceLock(&stretched, 0), 1);
-  EXPECT_EQ(std::vector<uint32_t>({pixelAt(&stretched, 2, 1), pixelAt(&stretched, 5, 3), pixelAt(&stretched, 1, 1),
-                                   pixelAt(&stretched, 6, 3)}),
-            std::vector<uint32_t>({0x00A0B0C0, 0x00A0B0C0, 0, 0}));
-  rx_SurfaceUnlock(&stretched, 0);
+  auto inClip = [](uint32_t x, uint32_t y) { return x >= 2 && x <= 5 && y >= 1 && y <= 3; };
+  EXPECT_EQ(pixelsOf(&stretched),
+            rxtest::markersBy(10, 8, [&](uint32_t x, uint32_t y) { return inClip(x, y) ? 0x00A0B0C0u : 0u; }));
   rx_SurfaceReleaseDC(&s, &dc);
   EXPECT_EQ(dc, nullptr);
   EXPECT_EQ(s.owner, 0u);
   EXPECT_EQ(GetCurrentObject(static_cast<HDC>(s.storage1), OBJ_BITMAP), reinterpret_cast<HGDIOBJ>(s.storage3));
-  ASSERT_EQ(rx_SurfaceLock(&s, 0), 1);
-  EXPECT_EQ(std::vector<uint32_t>({pixelAt(&s, 1, 1), pixelAt(&s, 2, 1), pixelAt(&s, 5, 3), pixelAt(&s, 6, 3),
-                                   pixelAt(&s, 5, 4)}),
-            std::vector<uint32_t>({0, marker(2, 1), marker(5, 3), 0, 0}));
-  rx_SurfaceUnlock(&s, 0);
+  EXPECT_EQ(pixelsOf(&s), rxtest::markersBy(10, 8, [&](uint32_t x, uint32_t y) { return inClip(x, y) ? marker(x, y) : 0u; }));
   rx_SetClipRect(nullptr);
   for (rx_Surface *r : {&stretched, &flat, &source, &s}) rx_SurfaceFree(r);
 }

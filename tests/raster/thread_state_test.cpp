@@ -4,7 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
+#include <latch>
 #include <mutex>
 #include <set>
 #include <string>
@@ -18,25 +18,6 @@
 using rxtest::EngineTest;
 
 namespace {
-
-// Holds `count` threads inside the engine until released.
-class Gate {
- public:
-  void wait() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [&] { return open_; });
-  }
-  void open() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    open_ = true;
-    changed_.notify_all();
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  bool open_ = false;
-};
 
 // Waits (bounded) until `done` holds, calling the engine meanwhile so that
 // its housekeeping rules run.
@@ -273,7 +254,7 @@ TEST_F(EngineTest, TableLockIsTakenByForceAfterAboutASecond) {
 TEST_F(EngineTest, HousekeepingStartsAtEightSlotsAndIsAskedToStopBelowFour) {
   EXPECT_EQ(rx_StopHousekeeping(), 1);  // none running: nothing to do
   EXPECT_EQ(rx_CountOccupiedSlots(), 1);  // this thread
-  Gate release;
+  std::latch release{1};  // holds the threads inside the engine
   std::atomic<int> inside{0};
   std::vector<std::thread> threads;
   auto startOne = [&] {
@@ -297,7 +278,7 @@ TEST_F(EngineTest, HousekeepingStartsAtEightSlotsAndIsAskedToStopBelowFour) {
   rx_GetThreadState();
   EXPECT_EQ(rx_GetHousekeepingStatus(), rx_HousekeepingStatus::running);
 
-  release.open();
+  release.count_down();
   for (auto &t : threads) t.join();
   // The housekeeping thread reclaims the ended threads' slots, is asked to
   // stop by the next call that sees fewer than 4, ends, and is closed.
@@ -344,7 +325,7 @@ TEST_F(EngineTest, ManyShortLivedThreadsNeverRunTheTableOut) {
 
 TEST_F(EngineTest, ThreadsBeyondTheTableGetPrivateRecords) {
   constexpr int kThreads = 140;
-  Gate release;
+  std::latch release{1};  // holds the threads inside the engine
   std::atomic<int> inside{0};
   std::vector<rx_ThreadState *> states(kThreads, nullptr);
   std::vector<int32_t> clips(kThreads, 0);
@@ -360,7 +341,7 @@ TEST_F(EngineTest, ThreadsBeyondTheTableGetPrivateRecords) {
     });
   }
   while (inside.load() < kThreads) os_Sleep(1);
-  release.open();
+  release.count_down();
   for (auto &t : threads) t.join();
   std::set<rx_ThreadState *> distinct(states.begin(), states.end());
   EXPECT_EQ(distinct.size(), static_cast<size_t>(kThreads));
