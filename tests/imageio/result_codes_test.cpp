@@ -141,29 +141,22 @@ Warning warningFor(uint32_t mask) {
   return {u8(text), u8(title), any};
 }
 
-struct Shown {
+// Records each notice as "title|text", its style and owner; answers OK.
+struct ScriptedNotices {
   std::vector<std::string> notices;
   std::vector<uint32_t> styles;
   std::vector<HWND> owners;
-};
-
-int32_t recordNotice(const os_Notice *notice, void *context) {
-  auto *shown = static_cast<Shown *>(context);
-  shown->notices.push_back(u8(notice->title) + "|" + u8(notice->text));
-  shown->styles.push_back(notice->style);
-  shown->owners.push_back(notice->owner);
-  return os_AnswerOk;
-}
-
-class ScriptedNotices {
- public:
-  ScriptedNotices() { previous_ = os_SetNoticeHandler(recordNotice, &shown, &previousContext_); }
-  ~ScriptedNotices() { os_SetNoticeHandler(previous_, previousContext_, nullptr); }
-  Shown shown;
-
- private:
-  os_NoticeHandler previous_;
-  void *previousContext_ = nullptr;
+  os_NoticeHandler previous;
+  void *previousContext = nullptr;
+  ScriptedNotices() { previous = os_SetNoticeHandler(record, this, &previousContext); }
+  ~ScriptedNotices() { os_SetNoticeHandler(previous, previousContext, nullptr); }
+  static int32_t record(const os_Notice *notice, void *context) {
+    auto *self = static_cast<ScriptedNotices *>(context);
+    self->notices.push_back(u8(notice->title) + "|" + u8(notice->text));
+    self->styles.push_back(notice->style);
+    self->owners.push_back(notice->owner);
+    return os_AnswerOk;
+  }
 };
 
 }  // namespace
@@ -227,17 +220,17 @@ TEST(Warnings, NoticeShownOnlyWhenNotQuiet) {
   quiet.quiet = 1;
   io_ApplyWarningMask(0x008, &quiet);
   EXPECT_FALSE(io_ShowWarningNotice(&quiet));
-  EXPECT_TRUE(script.shown.notices.empty());
+  EXPECT_TRUE(script.notices.empty());
 
   LoadSaveOptions loud{};
   loud.ownerWindow = reinterpret_cast<HWND>(0x1234);
   EXPECT_FALSE(io_ShowWarningNotice(&loud));  // nothing to tell
-  EXPECT_TRUE(script.shown.notices.empty());
+  EXPECT_TRUE(script.notices.empty());
 
   io_ApplyWarningMask(0x100, &loud);
   EXPECT_TRUE(io_ShowWarningNotice(&loud));
-  ASSERT_EQ(script.shown.notices.size(), 1u);
-  EXPECT_EQ(script.shown.notices[0], "Warning: Timeout|Operation was interrupted due to a timeout");
-  EXPECT_EQ(script.shown.styles[0], 48u);
-  EXPECT_EQ(script.shown.owners[0], reinterpret_cast<HWND>(0x1234));
+  ASSERT_EQ(script.notices.size(), 1u);
+  EXPECT_EQ(script.notices[0], "Warning: Timeout|Operation was interrupted due to a timeout");
+  EXPECT_EQ(script.styles[0], 48u);
+  EXPECT_EQ(script.owners[0], reinterpret_cast<HWND>(0x1234));
 }

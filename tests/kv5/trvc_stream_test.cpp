@@ -104,11 +104,6 @@ Bytes makeInput(int kind, size_t length) {
   return out;
 }
 
-int32_t countCalls(int32_t, int32_t, void *context) {
-  ++*static_cast<int *>(context);
-  return 1;
-}
-
 struct CancelAfter {
   int calls = 0;
   int allowed;
@@ -343,13 +338,14 @@ TEST(TrvcStream, ProgressAndCancellation) {
 
   // Reading reports the file position before each chunk.
   kv5_ContextInit(&context);
-  int calls = 0;
-  context.progress = countCalls;
-  context.progressContext = &calls;
+  CancelAfter reader{0, 100, {}};
+  context.progress = cancelAfter;
+  context.progressContext = &reader;
   Bytes dest(source.size());
   kv5_MemoryStream in(file.data());
   ASSERT_EQ(trvc_ReadStream(dest.data(), dest.size(), &in, &context, static_cast<int64_t>(file.data().size())), 1);
-  EXPECT_EQ(calls, 5);
+  EXPECT_EQ(reader.values.size(), 5u);
+  EXPECT_EQ(reader.values.front(), 0);  // position 0 of the file
   EXPECT_EQ(dest, source);
 
   // A callback returning 0 cancels either direction.

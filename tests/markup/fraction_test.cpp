@@ -27,35 +27,21 @@ Fraction toFraction(double value, int bound, int *result = nullptr) {
 
 // Independent references, by exhaustive search in extended precision.
 
-// The closest n/d with 1 <= d <= bound; on a tie the smaller d.
-Fraction bestApproximation(long double v, int64_t bound) {
+// Scans every d up to the bound: the closest n/d (on a tie the smaller d),
+// and every d at which |d v - n| reaches a new minimum: the convergents of v
+// (best approximations of the second kind).
+Fraction scan(long double v, int64_t bound, std::vector<Fraction> *convergents = nullptr) {
   Fraction best{0, 0};
-  long double best_error = std::numeric_limits<long double>::infinity();
+  long double best_error = std::numeric_limits<long double>::infinity(), least = best_error;
   for (int64_t d = 1; d <= bound; ++d) {
     const long double n = std::floor(v * d + 0.5L);
-    const long double error = std::fabs(n / d - v);
-    if (error < best_error) {
-      best_error = error;
-      best = {static_cast<int64_t>(n), d};
+    if (std::fabs(n / d - v) < best_error) best_error = std::fabs(n / d - v), best = {static_cast<int64_t>(n), d};
+    if (convergents != nullptr && std::fabs(v * d - n) < least) {
+      least = std::fabs(v * d - n);
+      convergents->push_back({static_cast<int64_t>(n), d});
     }
   }
   return best;
-}
-
-// Every d up to the bound at which |d v - n| reaches a new minimum: these
-// are the convergents of v (best approximations of the second kind).
-std::vector<Fraction> convergentsByScan(long double v, int64_t bound) {
-  std::vector<Fraction> found;
-  long double least = std::numeric_limits<long double>::infinity();
-  for (int64_t d = 1; d <= bound; ++d) {
-    const long double n = std::floor(v * d + 0.5L);
-    const long double distance = std::fabs(v * d - n);
-    if (distance < least) {
-      least = distance;
-      found.push_back({static_cast<int64_t>(n), d});
-    }
-  }
-  return found;
 }
 
 // What the documented rules give, derived from the references: the small
@@ -69,9 +55,10 @@ Fraction expectedFraction(double value, int bound) {
   const double working = swapped ? 1.0 / value : value;
   Fraction f{};
   if (bound < 100) {
-    f = bestApproximation(working, bound);
+    f = scan(working, bound);
   } else {
-    const auto list = convergentsByScan(working, bound);
+    std::vector<Fraction> list;
+    scan(working, bound, &list);
     f = list.back();
     if (list.size() >= 2 && list.back().den + list[list.size() - 2].den > bound) f = list[list.size() - 2];
   }
@@ -156,6 +143,6 @@ TEST(MarkupFraction, TableAgainstExhaustiveSearch) {
     const Fraction oriented = swapped ? Fraction{got.den, got.num} : got;
     ASSERT_GT(oriented.den, 0) << row.value;
     EXPECT_LE(oriented.den, std::max(row.bound, 1)) << row.value;
-    EXPECT_EQ(bestApproximation(working, oriented.den), oriented) << row.value << " bound " << row.bound;
+    EXPECT_EQ(scan(working, oriented.den), oriented) << row.value << " bound " << row.bound;
   }
 }

@@ -30,8 +30,7 @@ TEST(BitmapLayer, ObjectsKnowTheirTypeAndSelectionRules) {
   HGDIOBJ initial = GetCurrentObject(a, OBJ_BITMAP);
   BITMAP mono{};
   ASSERT_EQ(GetObjectW(initial, sizeof mono, &mono), static_cast<int>(sizeof mono));
-  EXPECT_EQ(mono.bmWidth, 1);
-  EXPECT_EQ(mono.bmBitsPixel, 1);
+  EXPECT_EQ(mono.bmWidth * 100 + mono.bmBitsPixel, 101);  // 1 pixel wide, 1 bit
 
   EXPECT_EQ(SelectObject(a, bitmap), initial);
   EXPECT_EQ(SelectObject(b, bitmap), nullptr);  // one context at a time
@@ -44,12 +43,7 @@ TEST(BitmapLayer, ObjectsKnowTheirTypeAndSelectionRules) {
   EXPECT_EQ(GetObjectType(bitmap), 0u);
   EXPECT_TRUE(DeleteDC(b));
 
-  BITMAPINFO bad{};
-  bad.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-  bad.bmiHeader.biWidth = 2;
-  bad.bmiHeader.biHeight = 2;
-  bad.bmiHeader.biBitCount = 8;
-  EXPECT_EQ(CreateDIBSection(nullptr, &bad, DIB_RGB_COLORS, &bits, nullptr, 0), nullptr);
+  EXPECT_EQ(makeSection(2, 2, 8, &bits), nullptr);
   EXPECT_EQ(os_LastError(), os_Error::invalidArgument);
 }
 
