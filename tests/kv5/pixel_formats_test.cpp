@@ -19,22 +19,18 @@ struct Surface {
   kv5_PixelView view() { return {width, height, stride, pixels.data()}; }
   uint32_t &at(int x, int y) { return pixels[static_cast<size_t>(y) * stride + x]; }
   bool paddingIntact() const {
-    for (int y = 0; y < height; ++y) {
-      for (int x = width; x < stride; ++x) {
+    for (int y = 0; y < height; ++y)
+      for (int x = width; x < stride; ++x)
         if (pixels[static_cast<size_t>(y) * stride + x] != 0xDEADBEEF) return false;
-      }
-    }
     return true;
   }
 };
 
 Surface randomSurface(std::mt19937 &rng, int w, int h, uint32_t alphaMask, const std::vector<uint32_t> *palette = nullptr) {
   Surface s(w, h);
-  for (int y = 0; y < h; ++y) {
-    for (int x = 0; x < w; ++x) {
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x)
       s.at(x, y) = palette != nullptr ? (*palette)[rng() % palette->size()] : (rng() & (0x00FFFFFFu | alphaMask));
-    }
-  }
   return s;
 }
 
@@ -65,9 +61,8 @@ Bytes pack(Surface &s, int format, bool alpha, const std::vector<uint32_t> &pale
 }
 
 void expectSamePixels(Surface &a, Surface &b) {
-  for (int y = 0; y < a.height; ++y) {
+  for (int y = 0; y < a.height; ++y)
     for (int x = 0; x < a.width; ++x) ASSERT_EQ(a.at(x, y), b.at(x, y)) << x << "," << y;
-  }
   EXPECT_TRUE(b.paddingIntact());
 }
 
