@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "../tests/kv5/sample_images.h"
+#include "sample_images.h"
 #include "kv5/kv5_context.h"
 #include "kv5/kv5_io.h"
 #include "kv5/trvc_codecs.h"

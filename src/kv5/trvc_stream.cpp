@@ -17,6 +17,7 @@ using trvc_detail::store32;
 namespace {
 
 std::atomic<int> gLevel{4};
+constexpr size_t trvc_MaxStatedBlock = size_t{1} << 24;
 
 constexpr const char *kReadError = "Error: Cannot read data from the file, file may be incomplete\n";
 constexpr const char *kWriteError = "Error: Cannot write data to the file, check disk space\n";
@@ -245,7 +246,12 @@ int trvc_ReadStream(uint8_t *dest, size_t length, kv5_Stream *file, kv5_Context 
     int64_t skip = static_cast<int64_t>(chunkLength) - packed - static_cast<int64_t>(headerBytes);
     if (skip != 0 && !file->seek(skip, kv5_SeekFrom::current)) return fail(kReadError);
 
-    if (!work.ensure(std::min<size_t>(unpacked, remaining))) {
+    // Sized by what the block states, so that a block decoding to more than
+    // the stream still needs decodes whole (the copy below takes what fits).
+    // A damaged header must not ask for gigabytes: beyond what the stream
+    // needs, a block may state at most 16 MiB.
+    if (unpacked > remaining && unpacked > trvc_MaxStatedBlock) return fail(kReadError);
+    if (!work.ensure(unpacked)) {
       kv5_AppendMessage(context, "Out of memory for TRVC decompression\n");
       context->outOfMemory = true;
       return fail(nullptr);

@@ -149,6 +149,7 @@ int markup_Set(char *text, int capacity, const char *key, const char *value) {
   const size_t key_length = markup_ArgLength(key, kMarkupTextLimit, nullptr);
   if (key_length == 0) return 0;
   const size_t value_length = markup_ArgLength(value, kMarkupTextLimit, nullptr);
+  if (value_length == 0) return 0;
   size_t length = 0;
   if (!measureBuffer(text, capacity, &length)) return 0;
   const size_t cap = static_cast<size_t>(capacity);

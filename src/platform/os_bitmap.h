@@ -2,8 +2,8 @@
 // On Windows these are the system's own calls; posix/bitmap*.cpp implements
 // them in memory: DIB sections are pixel blocks, a memory device context is a
 // record that holds one selected bitmap and an optional clip rectangle, and
-// copies between them are plain row copies. Scaled copies of 32-bit top-down
-// pixels go through the stretcher that the raster engine installs.
+// copies between them are plain row copies. Scaled copies go through the
+// stretcher that the raster engine installs.
 #pragma once
 
 #include <cstddef>
@@ -169,12 +169,12 @@ BOOL SetBrushOrgEx(HDC dc, int x, int y, POINT *previous);
 // Copies between the bitmaps selected into two contexts (SRCCOPY only),
 // clipped to both bitmaps and to the destination's clip region.
 BOOL BitBlt(HDC dst, int x, int y, int width, int height, HDC src, int src_x, int src_y, DWORD rop);
-// Equal sizes copy as BitBlt; scaled copies need 32-bit top-down bitmaps on
-// both sides and an installed stretcher (FALSE otherwise).
+// Equal sizes copy as BitBlt; scaled copies take any source bitmap and need
+// a 32-bit top-down destination and an installed stretcher (FALSE otherwise).
 BOOL StretchBlt(HDC dst, int x, int y, int width, int height, HDC src, int src_x, int src_y, int src_width,
                 int src_height, DWORD rop);
 // Draws packed rows described by `info`. Result: rows drawn, 0 when refused
-// (unsupported formats; scaled copies need 32-bit rows and the stretcher).
+// (unsupported formats; scaled copies need the stretcher).
 int StretchDIBits(HDC dst, int x, int y, int width, int height, int src_x, int src_y, int src_width,
                   int src_height, const void *bits, const BITMAPINFO *info, UINT usage, DWORD rop);
 

@@ -205,7 +205,15 @@ int32_t lockAt(rx_ThreadState *state, rx_Surface *s, uint32_t flags, int depth) 
   for (;;) {
     WaitEnd end = waitForOwner(s, self, true);
     if (end == WaitEnd::closing) return undo(rx_ErrClosing);
-    if (!exclusive) break;
+    if (!exclusive) {
+      // A shared lock leaves no owner behind (a timed-out wait gives the
+      // owner up), except that the holder's own nested shared lock (the
+      // kernels take one inside an exclusive lock) keeps it marked.
+      uint32_t owner = loadOwner(s);
+      if (owner != self && owner != 0)
+        __atomic_compare_exchange_n(&s->owner, &owner, 0u, false, __ATOMIC_ACQ_REL, __ATOMIC_RELAXED);
+      break;
+    }
     uint32_t expected = 0;
     if (end == WaitEnd::timedOut) {
       __atomic_store_n(&s->owner, self, __ATOMIC_RELEASE);  // taken anyway after the bounded wait
@@ -251,7 +259,9 @@ int32_t lockAt(rx_ThreadState *state, rx_Surface *s, uint32_t flags, int depth) 
 }
 
 void unlockAt(rx_Surface *s, uint32_t flags, int depth) {
-  releaseOwner(s, os_ThreadId());
+  // Only an exclusive unlock gives up exclusive use: a nested shared
+  // lock/unlock pair inside it must leave the surface marked.
+  if (flags & rx_LockExclusive) releaseOwner(s, os_ThreadId());
   if (hasSignature(s) && loadRelaxed(&s->kind) == rx_KindView && depth < kMaxViewDepth) {
     auto *parent = static_cast<rx_Surface *>(s->storage1);
     if (parent != nullptr && recordUsable(parent)) unlockAt(parent, flags, depth + 1);

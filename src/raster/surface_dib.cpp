@@ -152,7 +152,10 @@ bool readDibLayout(const unsigned char *dib, size_t size, DibLayout *layout) {
       layout->masks[0] = 0x7C00, layout->masks[1] = 0x03E0, layout->masks[2] = 0x001F;
     }
   }
-  if (layout->width < 1 || layout->height == 0 || layout->height == INT32_MIN) return false;
+  // The width is taken by its absolute value, as the height is.
+  if (layout->width == INT32_MIN || layout->height == 0 || layout->height == INT32_MIN) return false;
+  layout->width = layout->width < 0 ? -layout->width : layout->width;
+  if (layout->width < 1) return false;
   uint32_t power = std::min<uint32_t>(layout->bitCount, 24);
   if (clrUsed != 0 && clrUsed < (1u << power)) {
     layout->colours = clrUsed;
@@ -381,7 +384,7 @@ int32_t rx_SurfaceFromBitmap(rx_Surface *surface, HBITMAP bitmap, uint32_t flags
     rx_ConvertAlphaRow(surface->bits + static_cast<size_t>(y) * surface->stride, static_cast<size_t>(width), mode);
   rx_SurfaceUnlock(surface, rx_LockExclusive);
   state->lastError = rx_ErrNone;
-  return 1;
+  return shrunk ? 3 : 1;
 }
 
 int32_t rx_SurfaceFromDib(rx_Surface *surface, const void *packed_dib, size_t size, uint32_t flags) {

@@ -273,7 +273,9 @@ void rx_EngineStop() {
   releaseTable();
 }
 
-rx_ThreadState *rx_GetThreadState() {
+namespace {
+
+rx_ThreadState *findThreadState() {
   if (gStartCount.load(std::memory_order_acquire) == 0) {
     for (int retry = 0; !startIfStopped(); ++retry) {
       if (retry == 100) return nullptr;
@@ -306,6 +308,15 @@ rx_ThreadState *rx_GetThreadState() {
   }
   rx_UnlockSlots();
   return slot != nullptr ? slot : privateState(self);
+}
+
+}  // namespace
+
+rx_ThreadState *rx_GetThreadState() {
+  // Every engine operation starts here: the checker defaults apply at use.
+  rx_ThreadState *state = findThreadState();
+  rx_ApplyCheckerDefaults(state);
+  return state;
 }
 
 int32_t rx_StopHousekeeping() {
@@ -468,12 +479,10 @@ const uint8_t *rx_GetBlendTable(rx_BlendTableId table) {
 }
 
 void rx_ApplyCheckerDefaults(rx_ThreadState *state) {
-  // A zero scale means the pair was never set (a reclaimed slot); a zero
-  // shift with a set scale is a real setting (cells of one pixel).
-  if (state != nullptr && state->checkerScale == 0) {
-    state->checkerScale = 1;
-    state->checkerShift = 2;
-  }
+  // Each value found 0 (a reclaimed slot, or a caller's 0) takes its own default.
+  if (state == nullptr) return;
+  if (state->checkerScale == 0) state->checkerScale = 1;
+  if (state->checkerShift == 0) state->checkerShift = 2;
 }
 
 bool rx_GetCoordinateTables(rx_ThreadState *state) {

@@ -103,7 +103,7 @@ uint32_t rx_GetFeatureMask();
 // Null while the engine is not started.
 const uint8_t *rx_GetBlendTable(rx_BlendTableId table);
 
-// Replaces a checker scale of 0 (a slot that was reclaimed) by the defaults.
+// Replaces a checker scale or shift of 0 by its default (1 and 2).
 void rx_ApplyCheckerDefaults(rx_ThreadState *state);
 // The coordinate tables of the resampling kernels, allocated zero-filled on
 // first use; false with error code 8 when there is no memory.

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <tuple>
 #include <vector>
 
 #include "markup/markup_text.h"
@@ -26,35 +27,21 @@ Fraction toFraction(double value, int bound, int *result = nullptr) {
 
 // Independent references, by exhaustive search in extended precision.
 
-// The closest n/d with 1 <= d <= bound; on a tie the smaller d.
-Fraction bestApproximation(long double v, int64_t bound) {
+// Scans every d up to the bound: the closest n/d (on a tie the smaller d),
+// and every d at which |d v - n| reaches a new minimum: the convergents of v
+// (best approximations of the second kind).
+Fraction scan(long double v, int64_t bound, std::vector<Fraction> *convergents = nullptr) {
   Fraction best{0, 0};
-  long double best_error = std::numeric_limits<long double>::infinity();
+  long double best_error = std::numeric_limits<long double>::infinity(), least = best_error;
   for (int64_t d = 1; d <= bound; ++d) {
     const long double n = std::floor(v * d + 0.5L);
-    const long double error = std::fabs(n / d - v);
-    if (error < best_error) {
-      best_error = error;
-      best = {static_cast<int64_t>(n), d};
+    if (std::fabs(n / d - v) < best_error) best_error = std::fabs(n / d - v), best = {static_cast<int64_t>(n), d};
+    if (convergents != nullptr && std::fabs(v * d - n) < least) {
+      least = std::fabs(v * d - n);
+      convergents->push_back({static_cast<int64_t>(n), d});
     }
   }
   return best;
-}
-
-// Every d up to the bound at which |d v - n| reaches a new minimum: these
-// are the convergents of v (best approximations of the second kind).
-std::vector<Fraction> convergentsByScan(long double v, int64_t bound) {
-  std::vector<Fraction> found;
-  long double least = std::numeric_limits<long double>::infinity();
-  for (int64_t d = 1; d <= bound; ++d) {
-    const long double n = std::floor(v * d + 0.5L);
-    const long double distance = std::fabs(v * d - n);
-    if (distance < least) {
-      least = distance;
-      found.push_back({static_cast<int64_t>(n), d});
-    }
-  }
-  return found;
 }
 
 // What the documented rules give, derived from the references: the small
@@ -68,9 +55,10 @@ Fraction expectedFraction(double value, int bound) {
   const double working = swapped ? 1.0 / value : value;
   Fraction f{};
   if (bound < 100) {
-    f = bestApproximation(working, bound);
+    f = scan(working, bound);
   } else {
-    const auto list = convergentsByScan(working, bound);
+    std::vector<Fraction> list;
+    scan(working, bound, &list);
     f = list.back();
     if (list.size() >= 2 && list.back().den + list[list.size() - 2].den > bound) f = list[list.size() - 2];
   }
@@ -79,44 +67,33 @@ Fraction expectedFraction(double value, int bound) {
 
 }  // namespace
 
-TEST(MarkupFraction, SpecialValues) {
-  int result = -1;
-  EXPECT_EQ(toFraction(0.0, 1000, &result), (Fraction{0, 1}));
-  EXPECT_EQ(result, 0);
-  EXPECT_EQ(toFraction(std::nan(""), 1000, &result), (Fraction{1, 0}));
-  EXPECT_EQ(result, 0);
-  EXPECT_EQ(toFraction(HUGE_VAL, 1000, &result), (Fraction{1, 0}));
-  EXPECT_EQ(result, 0);
-  // Too small to tell from 0 once inverted, and too large for the fields.
-  EXPECT_EQ(toFraction(1e-320, 1000, &result), (Fraction{0, 1}));
-  EXPECT_EQ(result, 0);
-  EXPECT_EQ(toFraction(1e-12, 1000, &result), (Fraction{0, 1}));
-  EXPECT_EQ(result, 0);
-  EXPECT_EQ(toFraction(3e9, 1000, &result), (Fraction{INT32_MAX, 1}));
-  EXPECT_EQ(result, 0);
-  // Null outputs are tolerated.
-  EXPECT_EQ(markup_ToFraction(2.5, 1000, nullptr, nullptr), 1);
-}
-
-TEST(MarkupFraction, DocumentedExamples) {
-  int result = -1;
-  EXPECT_EQ(toFraction(0.004, 1000, &result), (Fraction{1, 250}));
-  EXPECT_EQ(result, 1);
-  EXPECT_EQ(toFraction(2.5, 1000, &result), (Fraction{5, 2}));
-  EXPECT_EQ(result, 1);
-  EXPECT_EQ(toFraction(1.0 / 8000, 1000), (Fraction{1, 8000}));  // the bound applies to the reciprocal
-  EXPECT_EQ(toFraction(M_PI, 7), (Fraction{22, 7}));
-  EXPECT_EQ(toFraction(M_PI, 100), (Fraction{22, 7}));  // 311/99 is closer but not simpler
-  EXPECT_EQ(toFraction(M_PI, 110), (Fraction{22, 7}));  // 333/106 fits, but 106 + 7 > 110
-  EXPECT_EQ(toFraction(M_PI, 1000), (Fraction{355, 113}));
-  EXPECT_EQ(toFraction(M_PI, 1000000), (Fraction{1146408, 364913}));
-  // Small bounds: rounding, and the exhaustive search.
-  EXPECT_EQ(toFraction(2.6, 0), (Fraction{3, 1}));
-  EXPECT_EQ(toFraction(0.3, 10), (Fraction{3, 10}));
-  EXPECT_EQ(toFraction(0.999995, 1000), (Fraction{1, 1}));
-  // Negative values keep their sign on the numerator.
-  EXPECT_EQ(toFraction(-2.5, 1000), (Fraction{-5, 2}));
-  EXPECT_EQ(toFraction(-0.004, 1000), (Fraction{-1, 250}));
+TEST(MarkupFraction, SpecialValuesAndDocumentedExamples) {
+  struct Case {
+    double value;
+    int bound;
+    Fraction expected;
+    int result;
+  };
+  const Case cases[] = {
+      {0.0, 1000, {0, 1}, 0}, {std::nan(""), 1000, {1, 0}, 0}, {HUGE_VAL, 1000, {1, 0}, 0},
+      // Too small to tell from 0 once inverted, and too large for the fields.
+      {1e-320, 1000, {0, 1}, 0}, {1e-12, 1000, {0, 1}, 0}, {3e9, 1000, {INT32_MAX, 1}, 0},
+      {0.004, 1000, {1, 250}, 1}, {2.5, 1000, {5, 2}, 1},
+      {1.0 / 8000, 1000, {1, 8000}, 1},  // the bound applies to the reciprocal
+      {M_PI, 7, {22, 7}, 1}, {M_PI, 100, {22, 7}, 1},  // 311/99 is closer but not simpler
+      {M_PI, 110, {22, 7}, 1},                         // 333/106 fits, but 106 + 7 > 110
+      {M_PI, 1000, {355, 113}, 1}, {M_PI, 1000000, {1146408, 364913}, 1},
+      // Small bounds: rounding, and the exhaustive search.
+      {2.6, 0, {3, 1}, 1}, {0.3, 10, {3, 10}, 1}, {0.999995, 1000, {1, 1}, 1},
+      // Negative values keep their sign on the numerator.
+      {-2.5, 1000, {-5, 2}, 1}, {-0.004, 1000, {-1, 250}, 1},
+  };
+  for (const Case &c : cases) {
+    int result = -1;
+    EXPECT_EQ(toFraction(c.value, c.bound, &result), c.expected) << c.value << " bound " << c.bound;
+    EXPECT_EQ(result, c.result) << c.value << " bound " << c.bound;
+  }
+  EXPECT_EQ(markup_ToFraction(2.5, 1000, nullptr, nullptr), 1);  // null outputs are tolerated
 }
 
 TEST(MarkupFraction, BoundIsRaisedWhileTheResultIsZero) {
@@ -125,16 +102,11 @@ TEST(MarkupFraction, BoundIsRaisedWhileTheResultIsZero) {
   // below 1 first.)
   int32_t num = 0;
   int32_t den = 0;
-  EXPECT_EQ(markup_FractionSearch(0.0004, 100, &num, &den), 1);
-  EXPECT_EQ(num, 1);
-  EXPECT_EQ(den, 2500);
-  EXPECT_EQ(markup_FractionSearch(1.0 / 500000, 100, &num, &den), 1);
-  EXPECT_EQ(num, 1);
-  EXPECT_EQ(den, 500000);
   // Raising stops once the bound reached 1 000 000.
-  EXPECT_EQ(markup_FractionSearch(4e-7, 100, &num, &den), 1);
-  EXPECT_EQ(num, 0);
-  EXPECT_EQ(den, 1);
+  for (auto [value, n, d] : {std::tuple{0.0004, 1, 2500}, std::tuple{1.0 / 500000, 1, 500000}, std::tuple{4e-7, 0, 1}}) {
+    EXPECT_EQ(markup_FractionSearch(value, 100, &num, &den), 1) << value;
+    EXPECT_EQ(Fraction({num, den}), Fraction({n, d})) << value;
+  }
   // Without any convergent within the bound: a fixed denominator by magnitude.
   const struct {
     double value;
@@ -171,6 +143,6 @@ TEST(MarkupFraction, TableAgainstExhaustiveSearch) {
     const Fraction oriented = swapped ? Fraction{got.den, got.num} : got;
     ASSERT_GT(oriented.den, 0) << row.value;
     EXPECT_LE(oriented.den, std::max(row.bound, 1)) << row.value;
-    EXPECT_EQ(bestApproximation(working, oriented.den), oriented) << row.value << " bound " << row.bound;
+    EXPECT_EQ(scan(working, oriented.den), oriented) << row.value << " bound " << row.bound;
   }
 }

@@ -47,25 +47,25 @@ TEST(MarkupGet, TerminatorsAreTriedInOrderAndOffsetsReported) {
   EXPECT_EQ(get("note=k x;\r\nk=real;", "k"), "real");
 }
 
-TEST(MarkupGet, MatchingIsCaseInsensitiveAndAnywhere) {
-  EXPECT_EQ(get("exif.make=Orvine;", "EXIF.MAKE"), "Orvine");
-  // The tail of a longer key matches that key.
-  EXPECT_EQ(get("exif.camera_model=M2;\r\nmodel=other;", "model"), "M2");
-  // Inside a value counts too, and the first occurrence wins.
-  EXPECT_EQ(get("image.note=see exif.flash=on;\r\nexif.flash=off;", "exif.flash"), "on");
-  EXPECT_EQ(get("a=1;\r\na=2;", "a"), "1");
-  // Line breaks and the end of the text end a value as ';' does.
-  EXPECT_EQ(get("a=1\r\nb=2", "a"), "1");
-  EXPECT_EQ(get("a=1\r\nb=2", "b"), "2");
-  EXPECT_EQ(get("a=", "a"), "");
+TEST(MarkupGet, MatchingIsCaseInsensitiveAnywhereAndFirst) {
+  const char *const cases[][3] = {
+      {"exif.make=Orvine;", "EXIF.MAKE", "Orvine"},
+      {"exif.camera_model=M2;\r\nmodel=other;", "model", "M2"},  // the tail of a longer key
+      {"image.note=see exif.flash=on;\r\nexif.flash=off;", "exif.flash", "on"},  // inside a value
+      {"a=1;\r\na=2;", "a", "1"},
+      {"a=1\r\nb=2", "a", "1"},  // line breaks and the end of the text end a value
+      {"a=1\r\nb=2", "b", "2"},
+      {"a=", "a", ""},
+      // Missing: a space-terminated match with no '=' after it is not a pair.
+      {"exif.flash fired", "exif.flash", "<missing>"},
+      {"exif.flash=1;", "exif.flashes", "<missing>"},
+      {"", "a", "<missing>"},
+      {"a=1;", "", "<missing>"},
+  };
+  for (const auto &c : cases) EXPECT_EQ(get(c[0], c[1]), c[2]) << c[0] << " / " << c[1];
 }
 
-TEST(MarkupGet, MissingKeysAndBadArguments) {
-  // A space-terminated match with no '=' after it is not a pair.
-  EXPECT_EQ(get("exif.flash fired", "exif.flash"), "<missing>");
-  EXPECT_EQ(get("exif.flash=1;", "exif.flashes"), "<missing>");
-  EXPECT_EQ(get("", "a"), "<missing>");
-  EXPECT_EQ(get("a=1;", ""), "<missing>");
+TEST(MarkupGet, BadArguments) {
   char out[8] = "junk";
   int start = 0;
   EXPECT_EQ(markup_Get(nullptr, "a", out, sizeof out, nullptr, nullptr), 0);
@@ -92,50 +92,39 @@ TEST(MarkupGet, ValueIsCutToTheOutputAndPairLengthMeasuresIt) {
   EXPECT_EQ(markup_PairLength(text, "none"), 0);
 }
 
-TEST(MarkupSet, ReplaceKeepsTheRestByteForByte) {
+TEST(MarkupSet, ReplaceAppendAndCapacity) {
   const std::string tail = "  \r\n c=3;\r\n\tweird   line\r\n";
-  auto buffer = bufferOf("a=1;\r\nb=2;" + tail, 128);
-  EXPECT_EQ(markup_Set(buffer.data(), 128, "B", "22"), 3);
-  EXPECT_EQ(std::string(buffer.data()), "a=1;\r\nb=22;" + tail);
-  // Everything between '=' and ';' goes, even a space-terminated match's gap.
-  EXPECT_EQ(markup_Set(buffer.data(), 128, "a", ""), 3);
-  EXPECT_EQ(std::string(buffer.data()), "a=;\r\nb=22;" + tail);
-  // A pair without ';' gets one.
-  auto last = bufferOf("k=old", 32);
-  EXPECT_EQ(markup_Set(last.data(), 32, "k", "new"), 3);
-  EXPECT_STREQ(last.data(), "k=new;");
+  struct Case {
+    std::string text;
+    size_t capacity;
+    const char *key, *value;
+    int result;
+    std::string after;
+  };
+  const Case cases[] = {
+      {"a=1;\r\nb=2;" + tail, 128, "B", "22", 3, "a=1;\r\nb=22;" + tail},  // the rest stays byte for byte
+      {"k=old", 32, "k", "new", 3, "k=new;"},                                // a pair without ';' gets one
+      {"key word;\r\nb=1;", 64, "key", "v", 3, "key word;\r\nb=v;"},       // the next '=' wherever it stands
+      {"", 64, "image.dpi", "72", 1, "image.dpi=72;"},
+      {"a=1;\r\n\r\n", 64, "b", "2", 1, "a=1;\r\nb=2;"},  // trailing breaks go: no blank line
+      {"\r\n\n", 64, "b", "2", 1, "b=2;"},
+      {"a=1;", 12, "long.key", "value", 1, "a=1;\r\nlong."},  // 11 characters and the terminator
+      {"a=1;b=2;", 10, "a", "123456789", 3, "a=1234567"},
+      {"", 1, "k", "v", 1, ""},
+  };
+  for (const Case &c : cases) {
+    auto buffer = bufferOf(c.text, c.capacity);
+    EXPECT_EQ(markup_Set(buffer.data(), static_cast<int>(c.capacity), c.key, c.value), c.result) << c.text;
+    EXPECT_EQ(std::string(buffer.data()), c.after) << c.text;
+  }
   // A value taken from the text itself is read before the text moves.
   auto alias = bufferOf("a=1;b=hello", 64);
   EXPECT_EQ(markup_Set(alias.data(), 64, "a", alias.data() + 6), 3);
   EXPECT_STREQ(alias.data(), "a=hello;b=hello");
-}
-
-TEST(MarkupSet, AppendRules) {
-  auto empty = bufferOf("", 64);
-  EXPECT_EQ(markup_Set(empty.data(), 64, "image.dpi", "72"), 1);
-  EXPECT_STREQ(empty.data(), "image.dpi=72;");
-  auto breaks = bufferOf("a=1;\r\n\r\n", 64);
-  EXPECT_EQ(markup_Set(breaks.data(), 64, "b", "2"), 1);
-  EXPECT_STREQ(breaks.data(), "a=1;\r\nb=2;");
-  auto only_breaks = bufferOf("\r\n\n", 64);
-  EXPECT_EQ(markup_Set(only_breaks.data(), 64, "b", "2"), 1);
-  EXPECT_STREQ(only_breaks.data(), "b=2;");
-}
-
-TEST(MarkupSet, CapacityBoundsEveryWrite) {
-  auto small = bufferOf("a=1;", 12);
-  EXPECT_EQ(markup_Set(small.data(), 12, "long.key", "value"), 1);
-  EXPECT_STREQ(small.data(), "a=1;\r\nlong.");  // 11 characters and the terminator
-  auto replace = bufferOf("a=1;b=2;", 10);
-  EXPECT_EQ(markup_Set(replace.data(), 10, "a", "123456789"), 3);
-  EXPECT_STREQ(replace.data(), "a=1234567");
   // A text with no terminator inside its capacity is cut at its last byte.
   std::vector<char> full(16, 'x');
   EXPECT_EQ(markup_Set(full.data(), 16, "k", "v"), 1);
   EXPECT_EQ(std::string(full.data()), std::string(15, 'x'));
-  auto one = bufferOf("", 1);
-  EXPECT_EQ(markup_Set(one.data(), 1, "k", "v"), 1);
-  EXPECT_STREQ(one.data(), "");
 }
 
 TEST(MarkupSet, FailuresLeaveTheTextAlone) {
@@ -144,6 +133,9 @@ TEST(MarkupSet, FailuresLeaveTheTextAlone) {
   EXPECT_EQ(markup_Set(buffer.data(), 64, "", "v"), 0);
   EXPECT_EQ(markup_Set(buffer.data(), 64, nullptr, "v"), 0);
   EXPECT_EQ(markup_Set(buffer.data(), 64, "a", nullptr), 0);
+  EXPECT_EQ(markup_Set(buffer.data(), 64, "a", ""), 0);  // an empty value is refused
+  EXPECT_EQ(markup_Set(buffer.data(), 64, "new", ""), 0);
+  EXPECT_EQ(markup_Set(buffer.data(), 64, "a", kUnreadable), 0);  // unreadable: empty
   EXPECT_EQ(markup_Set(buffer.data(), 0, "a", "2"), 0);
   EXPECT_EQ(markup_Set(nullptr, 64, "a", "2"), 0);
   EXPECT_EQ(markup_Set(const_cast<char *>(kUnreadable), 64, "a", "2"), 0);
@@ -151,13 +143,6 @@ TEST(MarkupSet, FailuresLeaveTheTextAlone) {
   EXPECT_EQ(markup_Set(buffer.data(), 64, "a", "2"), 0);  // no memory for the tail copy
   os_InjectFault(os_FaultKind::allocation, 0);
   EXPECT_STREQ(buffer.data(), "a=1;\r\nkey word");
-  // An unreadable value is an empty one.
-  EXPECT_EQ(markup_Set(buffer.data(), 64, "a", kUnreadable), 3);
-  EXPECT_STREQ(buffer.data(), "a=;\r\nkey word");
-  // A space-terminated match takes the next '=' wherever it stands.
-  auto loose = bufferOf("key word;\r\nb=1;", 64);
-  EXPECT_EQ(markup_Set(loose.data(), 64, "key", "v"), 3);
-  EXPECT_STREQ(loose.data(), "key word;\r\nb=v;");
 }
 
 TEST(MarkupDelete, PrefixWholePairAndEmptyKey) {
@@ -310,13 +295,10 @@ TEST(MarkupBlock, DecoderIsTolerant) {
   unsigned char out[16] = {};
   // '-' is 62, '_' and ',' are 63; whitespace after the comma is skipped.
   ASSERT_EQ(markup_DecodeBlock("3, \r\n-_-,", out, sizeof out), 3);
-  EXPECT_EQ(out[0], 0xFB);
-  EXPECT_EQ(out[1], 0xFF);
-  EXPECT_EQ(out[2], 0xBF);
+  EXPECT_EQ(std::vector<int>(out, out + 3), std::vector<int>({0xFB, 0xFF, 0xBF}));
   // Other characters are ignored; '=' ends the data.
   ASSERT_EQ(markup_DecodeBlock("2,  AQ *\r\n I=ignored", out, sizeof out), 2);
-  EXPECT_EQ(out[0], 0x01);
-  EXPECT_EQ(out[1], 0x02);
+  EXPECT_EQ(std::vector<int>(out, out + 2), std::vector<int>({0x01, 0x02}));
   // Without a comma the whole value is data.
   ASSERT_EQ(markup_DecodeBlock("+/+/", out, sizeof out), 3);
   EXPECT_EQ(out[0], 0xFB);

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
 
 #include "markup/markup_text.h"
 #include "markup/meta_markup.h"
@@ -37,12 +38,10 @@ TEST(MetaMarkup, InitAndFree) {
   EXPECT_EQ(m.size, 0u);
   for (uint32_t i = 0; i < m.capacity; ++i) ASSERT_EQ(m.text[i], '\0');
   HGLOBAL block = m.buffer;
+  const MetaMarkup zero{};
   EXPECT_EQ(markup_MetaFree(&m), 1);
   EXPECT_EQ(GlobalFlags(block), GMEM_INVALID_HANDLE);
-  EXPECT_EQ(m.text, nullptr);
-  EXPECT_EQ(m.buffer, nullptr);
-  EXPECT_EQ(m.size, 0u);
-  EXPECT_EQ(m.capacity, 0u);
+  EXPECT_EQ(std::memcmp(&m, &zero, sizeof m), 0);
   // A record whose block someone else already freed is only zeroed.
   ASSERT_EQ(markup_MetaInit(&m), 1);
   GlobalFree(m.buffer);
@@ -56,33 +55,21 @@ TEST(MetaMarkup, InitAndFree) {
 }
 
 TEST(MetaMarkup, InitFromData) {
-  MetaMarkup m{};
-  const char data[] = "a=1;\r\nb=2;";
-  ASSERT_EQ(markup_MetaInitFromData(&m, data, 10), 1);
-  expectConsistent(m);
-  EXPECT_STREQ(m.text, "a=1;\r\nb=2;");
-  EXPECT_EQ(m.size, 11u);
-  markup_MetaFree(&m);
-  // Only `size` bytes are taken, and a NUL inside them ends the text.
-  ASSERT_EQ(markup_MetaInitFromData(&m, data, 4), 1);
-  EXPECT_STREQ(m.text, "a=1;");
-  markup_MetaFree(&m);
-  ASSERT_EQ(markup_MetaInitFromData(&m, "x=1\0y=2", 7), 1);
-  EXPECT_STREQ(m.text, "x=1");
-  EXPECT_EQ(m.size, 4u);
-  markup_MetaFree(&m);
-  // Large data grows the block by the rule.
+  // Only `size` bytes are taken, a NUL inside them ends the text, and
+  // unreadable data is empty data.
   const std::string big(10000, 'z');
-  ASSERT_EQ(markup_MetaInitFromData(&m, big.data(), 10000), 1);
-  expectConsistent(m);
-  EXPECT_EQ(m.capacity, (10000u + 4 + 511) / 256 * 256);
-  EXPECT_EQ(std::string(m.text), big);
-  markup_MetaFree(&m);
-  // Unreadable data is empty data.
-  ASSERT_EQ(markup_MetaInitFromData(&m, reinterpret_cast<const void *>(uintptr_t{64}), 100), 1);
-  expectConsistent(m);
-  EXPECT_STREQ(m.text, "");
-  markup_MetaFree(&m);
+  for (auto [data, size, text] : {std::tuple{"a=1;\r\nb=2;", 10, "a=1;\r\nb=2;"}, std::tuple{"a=1;\r\nb=2;", 4, "a=1;"},
+                                  std::tuple{"x=1\0y=2", 7, "x=1"}, std::tuple{big.c_str(), 10000, big.c_str()},
+                                  std::tuple{reinterpret_cast<const char *>(uintptr_t{64}), 100, ""}}) {
+    MetaMarkup m{};
+    ASSERT_EQ(markup_MetaInitFromData(&m, data, static_cast<uint32_t>(size)), 1);
+    expectConsistent(m);
+    EXPECT_EQ(std::string(m.text), text);
+    if (size == 10000) {
+      EXPECT_EQ(m.capacity, (10000u + 4 + 511) / 256 * 256);  // grown by the rule
+    }
+    markup_MetaFree(&m);
+  }
 }
 
 TEST(MetaMarkup, GrowsAcrossManySets) {

@@ -61,6 +61,24 @@ inline void fillMarkers(rx_Surface *s) {
   rx_SurfaceUnlock(s, 0);
 }
 
+// Every pixel, row by row, read under a lock; empty when the lock fails.
+inline std::vector<uint32_t> pixelsOf(rx_Surface *s) {
+  std::vector<uint32_t> out;
+  if (rx_SurfaceLock(s, 0) == 0) return out;
+  for (uint32_t y = 0; y < s->height; ++y) out.insert(out.end(), s->bits + y * s->stride, s->bits + y * s->stride + s->width);
+  rx_SurfaceUnlock(s, 0);
+  return out;
+}
+
+// Markers of a width x height surface after the pixel at (x, y) came from map(x, y).
+template <typename Map>
+std::vector<uint32_t> markersBy(uint32_t width, uint32_t height, Map map) {
+  std::vector<uint32_t> out;
+  for (uint32_t y = 0; y < height; ++y)
+    for (uint32_t x = 0; x < width; ++x) out.push_back(map(x, y));
+  return out;
+}
+
 inline uint32_t pixelAt(rx_Surface *s, uint32_t x, uint32_t y) {
   return s->bits[static_cast<size_t>(y) * s->stride + x];
 }

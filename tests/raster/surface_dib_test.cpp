@@ -65,15 +65,10 @@ class PackedDibTest : public EngineTest {
   // Loads the DIB and returns its pixels top-down; empty on failure.
   std::vector<uint32_t> load(const Dib &dib, size_t size, uint32_t *width = nullptr) {
     rx_Surface s{};
-    std::vector<uint32_t> pixels;
-    if (rx_SurfaceFromDib(&s, dib.bytes.data(), size, 0) != 1) return pixels;
+    if (rx_SurfaceFromDib(&s, dib.bytes.data(), size, 0) != 1) return {};
     EXPECT_EQ(s.kind, rx_KindDib);
-    if (rx_SurfaceLock(&s, 0) == 1) {
-      for (uint32_t y = 0; y < s.height; ++y)
-        for (uint32_t x = 0; x < s.width; ++x) pixels.push_back(pixelAt(&s, x, y));
-      if (width != nullptr) *width = s.width;
-      rx_SurfaceUnlock(&s, 0);
-    }
+    std::vector<uint32_t> pixels = rxtest::pixelsOf(&s);
+    if (width != nullptr) *width = s.width;
     rx_SurfaceFree(&s);
     return pixels;
   }
@@ -83,119 +78,84 @@ constexpr uint32_t kRed = 0xFF0000, kBlue = 0x0000FF, kGreen = 0x00FF00, kGrey =
 
 }  // namespace
 
-TEST_F(PackedDibTest, OneBitRowsCrossByteBoundaries) {
-  Dib dib;
-  dib.infoHeader(40, 10, 2, 1, 0);
-  dib.quad(kRed);
-  dib.quad(kBlue);
-  dib.row({0x80, 0x40});  // bottom row: pixels 0 and 9 set
-  dib.row({0x55, 0x00});  // top row: odd pixels set
-  uint32_t width = 0;
-  auto p = load(dib, dib.bytes.size(), &width);
-  ASSERT_EQ(p.size(), 20u);
-  EXPECT_EQ(width, 10u);
-  EXPECT_EQ(p[0], kRed);
-  EXPECT_EQ(p[1], kBlue);
-  EXPECT_EQ(p[9], kRed);
-  EXPECT_EQ(p[10 + 0], kBlue);
-  EXPECT_EQ(p[10 + 1], kRed);
-  EXPECT_EQ(p[10 + 9], kBlue);
-}
+using Pixels = std::vector<uint32_t>;
 
-TEST_F(PackedDibTest, FourAndEightBitPalettesTopDownAndShortTables) {
-  Dib four;
+TEST_F(PackedDibTest, PaletteImagesOfOneFourAndEightBits) {
+  Dib one;  // 1 bit: rows cross byte boundaries; rows stored bottom-up
+  one.infoHeader(40, 10, 2, 1, 0);
+  one.quad(kRed);
+  one.quad(kBlue);
+  one.row({0x80, 0x40});  // bottom row: pixels 0 and 9 set
+  one.row({0x55, 0x00});  // top row: odd pixels set
+  uint32_t width = 0;
+  Pixels p = load(one, one.bytes.size(), &width);
+  EXPECT_EQ(width, 10u);
+  EXPECT_EQ(p, (Pixels{kRed, kBlue, kRed, kBlue, kRed, kBlue, kRed, kBlue, kRed, kRed,  // top
+                       kBlue, kRed, kRed, kRed, kRed, kRed, kRed, kRed, kRed, kBlue}));
+
+  Dib four;  // top-down
   four.infoHeader(40, 3, -2, 4, 0);
   for (uint32_t i = 0; i < 16; ++i) four.quad(i * 0x111111);
   four.row({0x12, 0x30});
   four.row({0xFE, 0xD0});
-  auto p = load(four, four.bytes.size());
-  ASSERT_EQ(p.size(), 6u);
-  EXPECT_EQ(p[0], 0x111111u);
-  EXPECT_EQ(p[1], 0x222222u);
-  EXPECT_EQ(p[2], 0x333333u);
-  EXPECT_EQ(p[3], 0xFFFFFFu);
-  EXPECT_EQ(p[5], 0xDDDDDDu);
+  EXPECT_EQ(load(four, four.bytes.size()), (Pixels{0x111111, 0x222222, 0x333333, 0xFFFFFF, 0xEEEEEE, 0xDDDDDD}));
 
-  // Three colours used: the table is three entries long, pixels follow it.
+  // Three colours used: the table is three entries long, pixels follow it;
+  // an index past the table draws black.
   Dib eight;
   eight.infoHeader(40, 4, 1, 8, 0, 3);
   eight.quad(kRed);
   eight.quad(kGreen);
   eight.quad(kGrey);
   eight.row({2, 1, 0, 7});
-  p = load(eight, eight.bytes.size());
-  ASSERT_EQ(p.size(), 4u);
-  EXPECT_EQ(p[0], kGrey);
-  EXPECT_EQ(p[1], kGreen);
-  EXPECT_EQ(p[2], kRed);
-  EXPECT_EQ(p[3], 0u);  // beyond the table
+  EXPECT_EQ(load(eight, eight.bytes.size()), (Pixels{kGrey, kGreen, kRed, 0}));
+
+  Dib core;  // core header: a table of triples
+  core.coreHeader(2, 1, 8);
+  for (uint32_t i = 0; i < 256; ++i) core.triple(i == 5 ? kBlue : i == 9 ? kGreen : 0);
+  core.row({9, 5});
+  EXPECT_EQ(load(core, core.bytes.size()), (Pixels{kGreen, kBlue}));
 }
 
-TEST_F(PackedDibTest, SixteenBitsAsFiveFiveFiveAndAsBitFields) {
-  Dib plain;
+TEST_F(PackedDibTest, DirectColourOfSixteenTwentyFourAndThirtyTwoBits) {
+  Dib plain;  // 5-5-5 without masks
   plain.infoHeader(40, 3, 1, 16, 0);
   plain.row({0x00, 0x7C, 0xE0, 0x03, 0x10, 0x00});
-  auto p = load(plain, plain.bytes.size());
-  ASSERT_EQ(p.size(), 3u);
-  EXPECT_EQ(p[0], 0xFF0000u);
-  EXPECT_EQ(p[1], 0x00FF00u);
-  EXPECT_EQ(p[2], (16u * 255 + 15) / 31);
+  EXPECT_EQ(load(plain, plain.bytes.size()), (Pixels{0xFF0000, 0x00FF00, (16u * 255 + 15) / 31}));
 
-  const uint32_t masks[3] = {0xF800, 0x07E0, 0x001F};  // 5-6-5
+  const uint32_t masks565[3] = {0xF800, 0x07E0, 0x001F};
   Dib fields;
   fields.infoHeader(40, 2, 1, 16, 3);
-  for (uint32_t m : masks) fields.u32(m);
+  for (uint32_t m : masks565) fields.u32(m);
   fields.row({0x00, 0xF8, 0x20, 0x00});  // full red; green 1 of 63
-  p = load(fields, fields.bytes.size());
-  ASSERT_EQ(p.size(), 2u);
-  EXPECT_EQ(p[0], 0xFF0000u);
-  EXPECT_EQ(p[1], ((1u * 255 + 31) / 63) << 8);
-}
+  EXPECT_EQ(load(fields, fields.bytes.size()), (Pixels{0xFF0000, ((1u * 255 + 31) / 63) << 8}));
 
-TEST_F(PackedDibTest, TwentyFourAndThirtyTwoBits) {
   Dib rgb;
   rgb.infoHeader(40, 3, 2, 24, 0);
-  rgb.row({1, 2, 3, 4, 5, 6, 7, 8, 9});        // bottom
+  rgb.row({1, 2, 3, 4, 5, 6, 7, 8, 9});           // bottom
   rgb.row({10, 11, 12, 13, 14, 15, 16, 17, 18});  // top
-  auto p = load(rgb, rgb.bytes.size());
-  ASSERT_EQ(p.size(), 6u);
-  EXPECT_EQ(p[0], 0x0C0B0Au);
-  EXPECT_EQ(p[5], 0x090807u);
+  const Pixels rgbPixels = {0x0C0B0A, 0x0F0E0D, 0x121110, 0x030201, 0x060504, 0x090807};
+  EXPECT_EQ(load(rgb, rgb.bytes.size()), rgbPixels);
+  Dib mirrored = rgb;  // a negative width is taken by its absolute value
+  mirrored.bytes[4] = 0xFD, mirrored.bytes[5] = mirrored.bytes[6] = mirrored.bytes[7] = 0xFF;
+  EXPECT_EQ(load(mirrored, mirrored.bytes.size()), rgbPixels);
 
   Dib raw;
   raw.infoHeader(40, 2, -1, 32, 0);
   raw.row({1, 2, 3, 0x80, 4, 5, 6, 0xFF});
-  p = load(raw, raw.bytes.size());
-  ASSERT_EQ(p.size(), 2u);
-  EXPECT_EQ(p[0], 0x80030201u);  // the fourth byte comes along
-  EXPECT_EQ(p[1], 0xFF060504u);
+  EXPECT_EQ(load(raw, raw.bytes.size()), (Pixels{0x80030201, 0xFF060504}));  // the fourth byte comes along
 
   // Version-5 header with its masks inside: red and blue exchanged here.
-  const uint32_t masks[3] = {0x000000FF, 0x0000FF00, 0x00FF0000};
+  const uint32_t swapped[3] = {0x000000FF, 0x0000FF00, 0x00FF0000};
   Dib v5;
-  v5.infoHeader(124, 1, 1, 32, 3, 0, masks);
+  v5.infoHeader(124, 1, 1, 32, 3, 0, swapped);
   v5.row({0x11, 0x22, 0x33, 0x44});
-  p = load(v5, v5.bytes.size());
-  ASSERT_EQ(p.size(), 1u);
-  EXPECT_EQ(p[0], 0x00112233u);
-}
-
-TEST_F(PackedDibTest, CoreHeadersWithTripleTables) {
-  Dib core;
-  core.coreHeader(2, 1, 8);
-  for (uint32_t i = 0; i < 256; ++i) core.triple(i == 5 ? kBlue : i == 9 ? kGreen : 0);
-  core.row({9, 5});
-  auto p = load(core, core.bytes.size());
-  ASSERT_EQ(p.size(), 2u);
-  EXPECT_EQ(p[0], kGreen);
-  EXPECT_EQ(p[1], kBlue);
+  EXPECT_EQ(load(v5, v5.bytes.size()), (Pixels{0x00112233}));
 
   Dib core24;
   core24.coreHeader(1, 1, 24);
   core24.row({7, 8, 9});
-  p = load(core24, 0);  // size unknown: the memory itself is checked
-  ASSERT_EQ(p.size(), 1u);
-  EXPECT_EQ(p[0], 0x090807u);
+  EXPECT_EQ(load(core24, 0), (Pixels{0x090807}));  // size unknown: the memory itself is checked
 }
 
 TEST_F(PackedDibTest, SizesThatLieAndUnsupportedLayoutsAreRefused) {

@@ -202,6 +202,22 @@ bool stretchInto(const DcObject *dc, int x, int y, int width, int height, const 
                    src_y, src_width, src_height, dc->hasClip ? clip : nullptr) != 0;
 }
 
+// Image rows [first, first + count) (counted from the top) of 24- or 32-bit
+// rows in either order, as 32-bit top-down pixels: what the stretcher reads.
+std::unique_ptr<uint32_t[]> topDownRows(const unsigned char *memory, int32_t width, int32_t height,
+                                        uint16_t bitCount, int32_t first, int32_t count) {
+  std::unique_ptr<uint32_t[]> rows(new (std::nothrow) uint32_t[static_cast<size_t>(width) * count]);
+  if (!rows) return rows;
+  int32_t total = height < 0 ? -height : height;
+  uint32_t rowBytes = rowBytesFor(width, bitCount);
+  for (int32_t i = 0; i < count; ++i) {
+    int32_t y = first + i, memoryRow = height < 0 ? y : total - 1 - y;
+    copyRun(reinterpret_cast<unsigned char *>(&rows[static_cast<size_t>(i) * width]), 32, 0,
+            memory + static_cast<size_t>(memoryRow) * rowBytes, bitCount, 0, width);
+  }
+  return rows;
+}
+
 }  // namespace
 
 extern "C" {
@@ -496,9 +512,22 @@ BOOL StretchBlt(HDC dst_handle, int x, int y, int width, int height, HDC src_han
   auto *src = lookup<DcObject>(src_handle, OBJ_MEMDC);
   if (dst == nullptr || src == nullptr || !drawable(dst->bitmap) || !drawable(src->bitmap)) return FALSE;
   const BitmapObject *s = src->bitmap;
-  if (s->bitCount != 32 || s->height > 0 || s->memory == dst->bitmap->memory) return FALSE;
-  return stretchInto(dst, x, y, width, height, reinterpret_cast<const uint32_t *>(s->memory), s->width, absHeight(s),
-                     static_cast<int32_t>(s->rowBytes / 4), src_x, src_y, src_width, src_height)
+  if (s->bitCount == 32 && s->height < 0 && s->memory != dst->bitmap->memory)
+    return stretchInto(dst, x, y, width, height, reinterpret_cast<const uint32_t *>(s->memory), s->width,
+                       absHeight(s), static_cast<int32_t>(s->rowBytes / 4), src_x, src_y, src_width, src_height)
+               ? TRUE
+               : FALSE;
+  // Other sources (24 bits, bottom-up, or the destination itself) go through
+  // a top-down copy of the rows the rectangle covers, with two rows either
+  // side for the filter to reach.
+  int64_t first = std::clamp<int64_t>(int64_t{src_y} - 2, 0, absHeight(s));
+  int64_t last = std::clamp<int64_t>(int64_t{src_y} + src_height + 2, 0, absHeight(s));
+  if (last <= first) return FALSE;
+  auto rows = topDownRows(s->memory, s->width, s->height, s->bitCount, static_cast<int32_t>(first),
+                          static_cast<int32_t>(last - first));
+  if (!rows) return FALSE;
+  return stretchInto(dst, x, y, width, height, rows.get(), s->width, static_cast<int32_t>(last - first), s->width,
+                     src_x, static_cast<int32_t>(src_y - first), src_width, src_height)
              ? TRUE
              : FALSE;
 }
@@ -511,29 +540,23 @@ int StretchDIBits(HDC dst_handle, int x, int y, int width, int height, int src_x
   if (!readFormat(info, &format)) return 0;
   int32_t rows = format.height < 0 ? -format.height : format.height;
   if (width != src_width || height != src_height) {
-    // Scaled: 32-bit rows, read top row first (bottom-up rows through a copy).
-    if (format.bitCount != 32 || src_x < 0 || src_y < 0 || src_x > format.width - src_width ||
-        src_y > rows - src_height)
-      return 0;
+    // Scaled: 32-bit top-down rows as they are, any other rows through a
+    // top-down 32-bit copy of the rectangle's rows.
+    if (src_x < 0 || src_y < 0 || src_x > format.width - src_width || src_y > rows - src_height) return 0;
     const auto *pixels = static_cast<const uint32_t *>(bits);
-    int32_t stride = format.width;
-    std::unique_ptr<uint32_t[]> flipped;
-    if (format.height > 0) {
-      flipped.reset(new (std::nothrow) uint32_t[static_cast<size_t>(src_width) * src_height]);
-      if (!flipped) return 0;
-      for (int32_t row = 0; row < src_height; ++row)
-        std::memcpy(&flipped[static_cast<size_t>(row) * src_width],
-                    pixels + static_cast<size_t>(rows - 1 - (src_y + row)) * stride + src_x,
-                    static_cast<size_t>(src_width) * 4);
-      pixels = flipped.get(), stride = src_width, src_x = 0, src_y = 0;
+    std::unique_ptr<uint32_t[]> copy;
+    int32_t sourceRows = rows;
+    if (format.bitCount != 32 || format.height > 0) {
+      copy = topDownRows(static_cast<const unsigned char *>(bits), format.width, format.height, format.bitCount,
+                         src_y, src_height);
+      if (!copy) return 0;
+      pixels = copy.get(), sourceRows = src_height, src_y = 0;
     }
     std::lock_guard<std::mutex> guard(gdiLock());
     auto *dst = lookup<DcObject>(dst_handle, OBJ_MEMDC);
     if (dst == nullptr || !drawable(dst->bitmap)) return 0;
-    int32_t sourceRows = format.height > 0 ? src_height : rows;
-    int32_t sourceWidth = format.height > 0 ? src_width : format.width;
-    return stretchInto(dst, x, y, width, height, pixels, sourceWidth, sourceRows, stride, src_x, src_y, src_width,
-                       src_height)
+    return stretchInto(dst, x, y, width, height, pixels, format.width, sourceRows, format.width, src_x, src_y,
+                       src_width, src_height)
                ? height
                : 0;
   }

@@ -1,7 +1,7 @@
 // Just enough PNG (8-bit RGB/RGBA, not interlaced) and TIFF (little-endian,
 // 8-bit RGB/RGBA, chunky strips, no compression or Deflate, optional
 // horizontal predictor) reading, with zlib, to get the planes of the sample
-// images in tests/data/kv5. Shared by the kv5 tests and the TRVC benchmark.
+// images in tests/data/kv5 for the TRVC benchmark.
 #pragma once
 
 #include <zlib.h>
