@@ -1,5 +1,8 @@
 // Copying, clipping, views, the coordinate maps and the fills.
+#include <climits>
+#include <cmath>
 #include <cstring>
+#include <numbers>
 
 #include "kernel_test_util.h"
 #include "raster/kernels/kernel_driver.h"
@@ -55,6 +58,143 @@ TEST(CoordinateMaps, IdentityScaledAndSpans) {
   EXPECT_EQ(rx_ScalingCase(50, 100, 100, 100, false, rx_OptScaleCase), rx_CaseEnlarge);
   EXPECT_EQ(rx_ScalingCase(50, 50, 100, 100, false, 0), rx_CaseNearest);
   EXPECT_EQ(rx_ScalingCase(100, 100, 50, 50, true, 0), rx_CaseNearest);
+}
+
+// Every rectangle and quadrilateral kernel, one rectangle given as a source or destination.
+using Kernel = std::function<int32_t(rx_Surface *, rx_Surface *, const int32_t (&)[8])>;
+std::vector<Kernel> AllKernels() {
+  auto rect = [](auto f) {
+    return [f](rx_Surface *d, rx_Surface *s, const int32_t (&c)[8]) { return f(d, c[0], c[1], c[2], c[3], s, c[4], c[5], c[6], c[7]); };
+  };
+  auto quad = [](auto f) {
+    return [f](rx_Surface *d, rx_Surface *s, const int32_t (&c)[8]) {
+      const rx_PointF q[4] = {{0.3f, 0}, {5, 0.6f}, {4.7f, 3}, {0, 2.5f}};
+      const rx_Rect r{c[4], c[5], c[6], c[7], 1};
+      return f(d, s, q, &r);
+    };
+  };
+  using R = rx_Surface *;
+  using I = int32_t;
+  using Q = const rx_PointF *;
+  using S = const rx_Rect *;
+  return {
+      rect([](R d, I a, I b, I c, I e, R s, I f, I g, I h, I i) { return rx_CopyRect(d, a, b, c, e, s, f, g, h, i, 0); }),
+      rect([](R d, I a, I b, I c, I e, R s, I f, I g, I h, I i) { return rx_BlendRect(d, a, b, c, e, s, f, g, h, i, 2); }),
+      rect([](R d, I a, I b, I c, I e, R s, I f, I g, I h, I i) { return rx_ResampleRect(d, a, b, c, e, s, f, g, h, i, rx_OptScaleCase); }),
+      rect([](R d, I a, I b, I c, I e, R s, I f, I g, I h, I i) { return rx_ResampleBlendRect(d, a, b, c, e, s, f, g, h, i, 1); }),
+      rect([](R d, I a, I b, I c, I e, R s, I f, I g, I h, I i) { return rx_OpRect(d, a, b, c, e, s, f, g, h, i, 9, 8, 256); }),
+      rect([](R d, I a, I b, I c, I e, R s, I f, I g, I h, I i) { return rx_OpRectSubpixel(d, a, b, c, e, s, f, g, h, i, 0, 0, 256); }),
+      rect([](R d, I a, I b, I c, I e, R s, I f, I g, I h, I i) { return rx_MaskRect(d, a, b, c, e, s, f, g, h, i, 123, 256); }),
+      rect([](R d, I a, I b, I c, I e, R s, I f, I g, I h, I i) { return rx_MaskRectScaled(d, a, b, c, e, s, f, g, h, i, 125, 256); }),
+      quad([](R d, R s, Q q, S r) { return rx_CopyQuad(d, s, q, r); }),
+      quad([](R d, R s, Q q, S r) { return rx_MaskQuad(d, s, q, r, 124, 256); }),
+      quad([](R d, R s, Q q, S r) { return rx_OpQuad(d, s, q, r, 10, 0, 256); }),
+      quad([](R d, R s, Q q, S r) { return rx_DrawQuad(d, s, q, r, 0, 255, 0, nullptr, nullptr); }),
+  };
+}
+
+TEST(Kernels, SourceBeyondEachEdgeReadsAndDrawsNothing) {
+  // A wrapped source of exactly its pixels: any read past them shows under the sanitizer.
+  std::vector<uint32_t> pixels(8, Grey(9));
+  rx_Surface src{};
+  ASSERT_EQ(rx_SurfaceWrap(&src, 8, 1, 8, pixels.data()), 1);
+  Surface dst(6, 4);
+  rx_ThreadState *state = rx_GetThreadState();
+  const int32_t beyond[][4] = {{-9, 0, -3, 0}, {8, 0, 12, 0}, {0, -6, 7, -1}, {0, 1, 7, 5}, {-5, -3, -1, -1}};
+  const std::vector<Kernel> kernels = AllKernels();
+  for (int offset : {0, 100})
+    for (size_t k = 0; k < kernels.size(); ++k)
+      for (const auto &b : beyond) {
+        dst.Fill([](int, int) { return Grey(1); });
+        state->sourceOffsetX = state->sourceOffsetY = offset;
+        int32_t result = kernels[k](&dst, &src, {0, 0, 5, 3, b[0], b[1], b[2], b[3]});
+        int32_t code = rx_GetLastError();
+        state->sourceOffsetX = state->sourceOffsetY = 0;
+        EXPECT_TRUE(result == 1 || code == rx_ErrArgument) << k;
+        EXPECT_EQ(dst.Pixels(), std::vector<uint32_t>(24, Grey(1))) << "kernel " << k << " from " << b[0] << "," << b[1];
+      }
+  rx_SurfaceFree(&src);
+  rx_SetClipRect(nullptr);
+}
+
+TEST(Kernels, CoordinatesNearTheIntegerLimits) {
+  Surface src(4, 4, Grey(9)), dst(4, 4, Grey(1));
+  const std::vector<Kernel> kernels = AllKernels();
+  const int32_t limit = (1 << 30) - 1;
+  for (int32_t v : {INT32_MIN, INT32_MAX, -limit - 1, limit + 1})
+    for (int at = 0; at < 8; ++at)
+      for (size_t k = 0; k < kernels.size(); ++k) {
+        int32_t c[8] = {0, 0, 3, 3, 0, 0, 3, 3};
+        c[at] = v;
+        if (k >= 8 && at < 4) continue;  // quadrilaterals take corners, not a destination rectangle
+        rx_SetLastError(0);
+        EXPECT_EQ(kernels[k](&dst, &src, c), 0) << k << " " << at << " " << v;
+        EXPECT_EQ(rx_GetLastError(), rx_ErrArgument) << k << " " << at << " " << v;
+      }
+  EXPECT_EQ(dst.Pixels(), std::vector<uint32_t>(16, Grey(1)));
+  // The edges of the range are taken: spans of 2^31 - 1 pixels either way.
+  for (size_t k = 0; k < kernels.size(); ++k) {
+    EXPECT_EQ(kernels[k](&dst, &src, {-limit, -limit, limit, limit, 0, 0, 3, 3}), 1) << k;
+    EXPECT_EQ(kernels[k](&dst, &src, {0, 0, 3, 3, -limit, -limit, limit, limit}), 1) << k;
+  }
+  static uint32_t index[65536];
+  static uint8_t fraction[65536];
+  rx_AxisSpan span;
+  EXPECT_EQ(rx_BuildAxisMap(INT32_MIN, 0, 0, 9, 10, 10, 0, false, index, fraction, &span), 0);
+  EXPECT_TRUE(span.empty);
+
+  // The polygon fill: points beyond the range are refused, the range's corners fill the surface.
+  rx_PointList list{};
+  ASSERT_EQ(rx_PointListInit(&list), 1);
+  EXPECT_EQ(rx_PointListAdd(&list, INT32_MIN, 0, 0), 0);
+  EXPECT_EQ(rx_GetLastError(), rx_ErrArgument);
+  EXPECT_EQ(rx_PointListAdd(&list, 0, limit + 1, 0), 0);
+  for (auto [x, y] : {std::pair{-limit, -limit}, {limit, 0}, {-limit, limit}}) ASSERT_EQ(rx_PointListAdd(&list, x, y, 0), 1);
+  ASSERT_EQ(rx_FillPolygon(&dst, &list, Grey(5), rx_OpReplace, rx_ClassNormal), 1);
+  EXPECT_EQ(dst.Pixels(), std::vector<uint32_t>(16, Grey(5)));
+  int32_t far = INT32_MAX;
+  std::memcpy(list.points + 12, &far, 4);  // a list written by hand
+  EXPECT_EQ(rx_FillPolygon(&dst, &list, Grey(6), rx_OpReplace, rx_ClassNormal), 0);
+  EXPECT_EQ(rx_GetLastError(), rx_ErrArgument);
+  rx_PointListFree(&list);
+  uint32_t row[4] = {};
+  EXPECT_EQ(rx_SpanOp(row, 0, INT32_MAX, 0, rx_OpReplace, nullptr), 0);
+  rx_SetClipRect(nullptr);
+}
+
+// Modes 255, 9, 23 and 26 on a layer turned by 1 degree show its picture as
+// at 0 degrees, away from a one-pixel ring along the edge.
+TEST(DrawQuad, TurnedLayerShowsItsPicture) {
+  Surface layer(40, 30);
+  layer.Fill([](int x, int y) {
+    return Px(static_cast<int>(128 + 60 * std::sin(x / 4.0) * std::cos(y / 6.0)), 60 + 2 * x + y,
+              static_cast<int>(150 - 3 * y + 20 * std::sin((x + y) / 5.0)), static_cast<int>(128 + 100 * std::sin(x / 7.0 + y / 9.0)));
+  });
+  const rx_Rect whole{0, 0, 39, 29, 1};
+  const rx_PointF straight[4] = {{4, 4}, {43, 4}, {43, 33}, {4, 33}};
+  rx_PointF turned[4];
+  const double a = std::numbers::pi / 180, cx = 23.5, cy = 18.5;
+  for (int k = 0; k < 4; ++k) {
+    double x = straight[k].x - cx, y = straight[k].y - cy;
+    turned[k] = {static_cast<float>(cx + x * std::cos(a) - y * std::sin(a)), static_cast<float>(cy + x * std::sin(a) + y * std::cos(a))};
+  }
+  for (int mode : {255, 9, 23, 26}) {
+    Surface flat(48, 38, Px(90, 120, 150, 100)), tilted(48, 38, Px(90, 120, 150, 100));
+    ASSERT_EQ(rx_DrawQuad(&flat, &layer, straight, &whole, 0, mode, 0, nullptr, nullptr), 1);
+    ASSERT_EQ(rx_DrawQuad(&tilted, &layer, turned, &whole, 0, mode, 0, nullptr, nullptr), 1);
+    double sum = 0;
+    int n = 0, worst = 0;
+    for (int y = 6; y <= 31; ++y)
+      for (int x = 6; x <= 41; ++x)
+        for (int c = 0; c < 4; ++c, ++n) {
+          int d = std::abs(Ch(flat.At(x, y), c) - Ch(tilted.At(x, y), c));
+          sum += d;
+          worst = std::max(worst, d);
+        }
+    EXPECT_LT(sum / n, 3.0) << "mode " << mode;
+    EXPECT_LE(worst, 24) << "mode " << mode;
+  }
+  rx_SetClipRect(nullptr);
 }
 
 TEST(CopyRect, IdentityOutsideAndClipped) {
