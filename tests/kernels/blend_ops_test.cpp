@@ -127,9 +127,10 @@ int Reference(int op, int d, int s) {
 TEST(ChannelOperations, EveryPairOfOneChannel) {
   // Destination value along x, source value along y, in the blue channel;
   // green and red carry the exchanged pair so both positions are checked.
+  // The destination's T, any value, stays as it was.
   Surface dst(256, 256), src(256, 256);
   for (int op : {6, 7, 8, 9, 10, 11, 12, 13, 14, 17, 18, 19, 20, 23, 24, 25}) {
-    dst.Fill([](int x, int y) { return Px(x, y, 0, 0); });
+    dst.Fill([](int x, int y) { return Px(x, y, 0, (x + 3 * y) & 255); });
     src.Fill([](int x, int y) { return Px(y, x, 255, 0); });
     ASSERT_EQ(rx_OpRect(&dst, 0, 0, 255, 255, &src, 0, 0, 255, 255, 0, op, rx_ClassNormal), 1);
     std::vector<uint32_t> all = dst.Pixels();
@@ -139,7 +140,7 @@ TEST(ChannelOperations, EveryPairOfOneChannel) {
         ASSERT_EQ(Ch(p, 0), Reference(op, x, y)) << "op " << op << " d " << x << " s " << y;
         ASSERT_EQ(Ch(p, 1), Reference(op, y, x)) << "op " << op;
         ASSERT_EQ(Ch(p, 2), Reference(op, 0, 255)) << "op " << op;
-        ASSERT_EQ(Ch(p, 3), 0);
+        ASSERT_EQ(Ch(p, 3), (x + 3 * y) & 255);
       }
   }
 }
@@ -248,18 +249,46 @@ TEST(Adjustment, CurvesTablesRoutingAndMissing) {
   EXPECT_EQ(rx_OpRect(&dst, 0, 0, 0, 0, &src, 0, 0, 0, 0, 0, rx_OpAdjust, rx_ClassNormal), 0);
   EXPECT_EQ(rx_GetLastError(), rx_ErrNoAdjustment);
 
+  // Modes 1 and 2 pass the destination through the curves: blue 10 of an
+  // inverting 2-entry curve is (236 x 255) >> 8 = 235; green and red keep theirs.
   const uint8_t invert[2] = {255, 0};
   rx_Adjustment a{};
-  a.mode = 1;
   a.count = 2;
   a.tables[0] = invert;
-  ASSERT_EQ(rx_SetAdjustment(&a), 1);
-  ASSERT_EQ(rx_OpRect(&dst, 0, 0, 0, 0, &src, 0, 0, 0, 0, 0, rx_OpAdjust, rx_ClassNormal), 1);
-  // n = 2: entry i = 255 - (2i * 255 >> 8 ...) by the interpolation rule; green and red unchanged.
-  uint32_t q = 2 * 10, k = q >> 8, f = q & 255;
-  EXPECT_EQ(static_cast<uint32_t>(Ch(dst.At(0, 0), 0)), ((256 - f) * invert[k] + f * invert[k + 1]) >> 8);
-  EXPECT_EQ(Ch(dst.At(0, 0), 1), 100);
-  EXPECT_EQ(Ch(dst.At(0, 0), 3), 7);
+  for (uint32_t mode : {1u, 2u}) {
+    a.mode = mode;
+    ASSERT_EQ(rx_SetAdjustment(&a), 1);
+    dst.Fill([](int, int) { return Px(10, 100, 200, 7); });
+    ASSERT_EQ(rx_OpRect(&dst, 0, 0, 0, 0, &src, 0, 0, 0, 0, 0, rx_OpAdjust, rx_ClassNormal), 1);
+    EXPECT_EQ(dst.At(0, 0), Px(235, 100, 200, 7)) << mode;
+  }
+
+  // Callbacks, each told the user value once at set-up: 17 maps the
+  // destination pixel, 18 one channel each, 19 the source pixel.
+  static int setUps;
+  setUps = 0;
+  auto invertAll = [](uint32_t v, uintptr_t user) -> uint32_t { return v == 0 && user == 42 ? ++setUps : v ^ 0xFFFFFFu; };
+  auto one = [](uint32_t v, uintptr_t) -> uint32_t { return v == 0 ? 0 : 1; };
+  auto halfRed = [](uint32_t v, uintptr_t) -> uint32_t { return (v >> 16 & 255) / 2; };
+  const struct {
+    uint32_t mode;
+    rx_AdjustCallback callbacks[3];
+    uint32_t want;
+  } calls[] = {{17, {invertAll}, Px(245, 155, 55, 7)}, {18, {one, nullptr, halfRed}, Px(1, 100, 100, 7)}, {19, {invertAll}, Px(205, 195, 185, 7)}};
+  for (const auto &c : calls) {
+    a = rx_Adjustment{};
+    a.mode = c.mode;
+    a.user = 42;
+    std::copy(c.callbacks, c.callbacks + 3, a.callbacks);
+    ASSERT_EQ(rx_SetAdjustment(&a), 1);
+    dst.Fill([](int, int) { return Px(10, 100, 200, 7); });
+    ASSERT_EQ(rx_OpRect(&dst, 0, 0, 0, 0, &src, 0, 0, 0, 0, 0, rx_OpAdjust, rx_ClassNormal), 1);
+    EXPECT_EQ(dst.At(0, 0), c.want) << c.mode;
+  }
+  EXPECT_EQ(setUps, 2);
+  a.callbacks[0] = nullptr;  // 19 without its callback
+  EXPECT_EQ(rx_SetAdjustment(&a), 0);
+  EXPECT_EQ(rx_GetLastError(), rx_ErrArgument);
 
   a = rx_Adjustment{};
   a.mode = 4;
