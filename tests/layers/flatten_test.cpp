@@ -165,6 +165,27 @@ TEST(Flatten, CompositeMatchesKernelReference) {
   EXPECT_EQ(At(&target.s, 0, 0), gradient(0, 0));
 }
 
+// Edges round as the whole part of value x s + 0.5, rounding down: a ramp
+// layer at x = -3 shows its column 3 at target column 0.
+TEST(Flatten, RampLandsOnItsColumnsAtAnyPosition) {
+  auto ramp = [](int x, int) { return Px(x * 20, 50, 60, 0); };
+  // Layer x, canvas width (64 against a 32 box halves), target column, ramp column.
+  // Halved at x = -4: edges -1.5 and 3.5 round to -2 and 3, so columns -2..2 show ramp 0, 2, 4, ...
+  const int cases[][4] = {{-3, 16, 0, 3}, {-3, 16, 6, 9}, {3, 16, 3, 0}, {-4, 64, 0, 4}, {-4, 64, 2, 8}, {6, 64, 3, 0}, {6, 64, 4, 2}};
+  for (const auto &c : cases) {
+    lt::Table t;
+    t.Set(0, c[1], 32, kWhite);
+    t.Set(1, 10, 4, 0, c[0], 2);
+    lt::Fill(&t[1].surface, ramp);
+    LoadSaveOptions o = lt::Options(rx_DocComposite);
+    o.fitInside = 1;
+    o.wantedWidth = o.wantedHeight = 32;
+    lt::Surface target;
+    ASSERT_EQ(rx_LayersFlatten(&target, -1, t.e, 2, &o), 2);
+    EXPECT_EQ(At(&target.s, c[2], 2), ramp(c[3], 0)) << "x " << c[0] << " canvas " << c[1] << " column " << c[2];
+  }
+}
+
 TEST(Flatten, AdjustmentLayersAndCustomBlend) {
   lt::Table t;
   t.Set(0, 8, 8, Px(10, 20, 30, 0));
