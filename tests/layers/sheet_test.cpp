@@ -157,14 +157,23 @@ TEST(Sheet, ObjectAnimationSampledOverItsDuration) {
   EXPECT_EQ(SpriteOf(longScene[0]).frameTime, 80u);
   EXPECT_EQ(SpriteOf(longScene[0]).frameCount, 12500u);
 
-  // A given cell size scales each picture into it.
+  // A given cell size scales each picture into it; a scene without a
+  // duration has no cells and is refused, its layer left as it was.
   lt::Table c;
   c.Set(0, 4, 4, kGrey);
+  c.Set(1, 8, 4, kGrey);
+  c.Record(1, prop_TagSprite, lt::SpriteRecord(2, 1, 0, 100));
   o.frameInterval = 100;
-  ASSERT_EQ(rx_LayersToSheet(c.e, 1, &o, 2, 2), 1);  // still: one picture
+  ASSERT_EQ(rx_LayersToSheet(c.e, 2, &o, 2, 2), 1);
   EXPECT_EQ(c[0].surface.width, 2u);
-  EXPECT_EQ(At(&c[0].surface, 1, 1), kGrey);
+  EXPECT_EQ(c[0].surface.height, 4u);
+  EXPECT_EQ(At(&c[0].surface, 1, 3), kGrey);
   EXPECT_EQ(o.resultWidth, 2u);
+  lt::Table still;
+  still.Set(0, 4, 4, kGrey);
+  EXPECT_EQ(rx_LayersToSheet(still.e, 1, &o, 2, 2), 0);
+  EXPECT_EQ(still[0].surface.width, 4u);
+  EXPECT_EQ(still[0].properties, nullptr);
 }
 
 TEST(Sheet, RefusesWhatItCannotLayOut) {
