@@ -210,7 +210,10 @@ bool HasOffset() {
 
 // Picks the filters of a scaled job from its resampling case.
 void ChooseSampling(RectJob *j) {
-  if (!CoordsOk(j->dl, j->dt, j->dr, j->db, j->sl, j->st, j->sr, j->sb)) return;  // refused by the driver
+  // What the driver refuses needs no sampling (and its sizes may not fit).
+  if (!CoordsOk(j->dl, j->dt, j->dr, j->db, j->sl, j->st, j->sr, j->sb) || j->dr < j->dl || j->db < j->dt ||
+      j->sr < j->sl || j->sb < j->st)
+    return;
   int32_t nsx = j->sr - j->sl + 1, nsy = j->sb - j->st + 1, ndx = j->dr - j->dl + 1, ndy = j->db - j->dt + 1;
   int32_t scaleCase = rx_ScalingCase(nsx, nsy, ndx, ndy, HasOffset(), j->options);
   j->useOffset = true;
