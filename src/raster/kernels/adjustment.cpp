@@ -50,8 +50,7 @@ uint32_t rx_AdjustPixel(const rx_ThreadState *state, uint32_t d, uint32_t s) {
   using namespace rx_kernel;
   auto *block = static_cast<const AdjustBlock *>(state->adjustmentTables);
   switch (block->mode) {
-    // Mode 2 differs from mode 1 only in how its record is kept: operation
-    // 126 passes the destination through the curves for both.
+    // Operation 126 passes the destination through the curves in both modes.
     case 1:
     case 2: return Pack(block->curves[0][B(d, 0)], block->curves[1][B(d, 8)], block->curves[2][B(d, 16)], T(d));
     case 3: {

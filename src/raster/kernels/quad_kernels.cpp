@@ -415,8 +415,7 @@ int32_t rx_kernel::QuadWithEdge(rx_Surface *dst, rx_Surface *src, const rx_Point
   Coverage coverage;
   QuadSampling sampling = op == rx_OpReplace ? QuadSampling::bilinear : QuadSampling::nearest;
   if (RunQuad(dst, src, corners, src_rect, 0, op, rx_ClassNormal, sampling, &coverage) == 0) return 0;
-  // The outline fill treats the edge, it does not repaint the picture: it
-  // reaches only pixels inside the rounded outline that the kernel left undrawn.
+  // An edge treatment, not a repaint: the fill reaches only pixels of the outline the kernel left undrawn.
   rx_PointList list{};
   if (rx_PointListInit(&list) == 0) return 0;
   for (int k = 0; k <= 4; ++k)
