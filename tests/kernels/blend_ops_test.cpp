@@ -1,5 +1,6 @@
 // The engine operations against independently written references.
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdlib>
 #include <random>
@@ -10,6 +11,13 @@
 using namespace kt;
 
 namespace {
+
+// One operation on one destination pixel under one source pixel.
+uint32_t Apply(uint32_t d, uint32_t s, int32_t op, int32_t t = 0, int32_t cls = rx_ClassNormal) {
+  Surface dst(1, 1, d), src(1, 1, s);
+  EXPECT_EQ(rx_OpRect(&dst, 0, 0, 0, 0, &src, 0, 0, 0, 0, t, op, cls), 1);
+  return dst.At(0, 0);
+}
 
 // The normal blend written from its definition, in floating point.
 uint32_t ReferenceNormal(uint32_t d, uint32_t s) {
@@ -34,16 +42,12 @@ TEST(NormalBlend, MatchesReferenceOverGrid) {
   const int ts[] = {0, 1, 64, 127, 128, 200, 254, 255};
   const int td[] = {0, 1, 90, 128, 254, 255};
   const uint32_t colours[] = {Px(0, 0, 0, 0), Px(255, 255, 255, 0), Px(10, 128, 250, 0), Px(200, 3, 77, 0)};
-  Surface dst(1, 1), src(1, 1);
   for (int a : ts)
     for (int b : td)
       for (uint32_t cs : colours)
         for (uint32_t cd : colours) {
           uint32_t s = cs | static_cast<uint32_t>(a) << 24, d = cd | static_cast<uint32_t>(b) << 24;
-          dst.Fill([d](int, int) { return d; });
-          src.Fill([s](int, int) { return s; });
-          ASSERT_EQ(rx_OpRect(&dst, 0, 0, 0, 0, &src, 0, 0, 0, 0, 0, rx_OpNormal, rx_ClassNormal), 1);
-          ASSERT_EQ(dst.At(0, 0), ReferenceNormal(d, s)) << std::hex << d << " " << s;
+          ASSERT_EQ(Apply(d, s, rx_OpNormal), ReferenceNormal(d, s)) << std::hex << d << " " << s;
         }
 }
 
@@ -70,26 +74,18 @@ TEST(NormalBlend, KindOneAndClippedClassKeepDestinationT) {
   dst.Fill([](int, int) { return Px(10, 10, 10, 100); });
   ASSERT_EQ(rx_BlendRect(&dst, 0, 0, 0, 0, &src, 0, 0, 0, 0, 2), 1);
   EXPECT_EQ(dst.At(0, 0), Px(200, 200, 200, 0));
-  dst.Fill([](int, int) { return Px(10, 10, 10, 100); });
-  ASSERT_EQ(rx_OpRect(&dst, 0, 0, 0, 0, &src, 0, 0, 0, 0, 0, rx_OpNormal, rx_ClassClipped), 1);
-  EXPECT_EQ(Ch(dst.At(0, 0), 3), 100);
+  EXPECT_EQ(Ch(Apply(Px(10, 10, 10, 100), Px(200, 200, 200, 0), rx_OpNormal, 0, rx_ClassClipped), 3), 100);
 }
 
 TEST(LayerTransparency, ZeroHalfAndInvisible) {
-  Surface dst(4, 1, Grey(0)), src(4, 1, Grey(200));
-  ASSERT_EQ(rx_OpRect(&dst, 0, 0, 3, 0, &src, 0, 0, 3, 0, 255, rx_OpNormal, rx_ClassNormal), 1);
-  EXPECT_EQ(dst.At(0, 0), Grey(0));
-  ASSERT_EQ(rx_OpRect(&dst, 0, 0, 3, 0, &src, 0, 0, 3, 0, 300, rx_OpMultiply, rx_ClassNormal), 1);
-  EXPECT_EQ(dst.At(1, 0), Grey(0));
-  ASSERT_EQ(rx_OpRect(&dst, 0, 0, 3, 0, &src, 0, 0, 3, 0, 128, rx_OpNormal, rx_ClassNormal), 1);
-  EXPECT_NEAR(Ch(dst.At(2, 0), 0), 100, 1);
-  EXPECT_EQ(Ch(dst.At(2, 0), 3), 0);
-  ASSERT_EQ(rx_OpRect(&dst, 0, 0, 3, 0, &src, 0, 0, 3, 0, 0, rx_OpNormal, rx_ClassNormal), 1);
-  EXPECT_EQ(dst.At(3, 0), Grey(200));
+  EXPECT_EQ(Apply(Grey(0), Grey(200), rx_OpNormal, 255), Grey(0));   // invisible
+  EXPECT_EQ(Apply(Grey(0), Grey(200), rx_OpMultiply, 300), Grey(0));  // beyond: invisible too
+  EXPECT_EQ(Apply(Grey(0), Grey(200), rx_OpNormal, 0), Grey(200));
+  uint32_t half = Apply(Grey(0), Grey(200), rx_OpNormal, 128);
+  EXPECT_NEAR(Ch(half, 0), 100, 1);
+  EXPECT_EQ(Ch(half, 3), 0);
   // A half-strength colour operation lands halfway between before and after.
-  dst.Fill([](int, int) { return Grey(100); });
-  ASSERT_EQ(rx_OpRect(&dst, 0, 0, 3, 0, &src, 0, 0, 3, 0, 128, rx_OpAdd, rx_ClassNormal), 1);
-  EXPECT_NEAR(Ch(dst.At(0, 0), 1), 177, 1);
+  EXPECT_NEAR(Ch(Apply(Grey(100), Grey(200), rx_OpAdd, 128), 1), 177, 1);
 }
 
 int DivTable(int d, int s) { return std::min(255, 256 * d / (s + 1)); }
@@ -127,9 +123,10 @@ int Reference(int op, int d, int s) {
 TEST(ChannelOperations, EveryPairOfOneChannel) {
   // Destination value along x, source value along y, in the blue channel;
   // green and red carry the exchanged pair so both positions are checked.
+  // The destination's T, any value, stays as it was.
   Surface dst(256, 256), src(256, 256);
   for (int op : {6, 7, 8, 9, 10, 11, 12, 13, 14, 17, 18, 19, 20, 23, 24, 25}) {
-    dst.Fill([](int x, int y) { return Px(x, y, 0, 0); });
+    dst.Fill([](int x, int y) { return Px(x, y, 0, (x + 3 * y) & 255); });
     src.Fill([](int x, int y) { return Px(y, x, 255, 0); });
     ASSERT_EQ(rx_OpRect(&dst, 0, 0, 255, 255, &src, 0, 0, 255, 255, 0, op, rx_ClassNormal), 1);
     std::vector<uint32_t> all = dst.Pixels();
@@ -139,60 +136,42 @@ TEST(ChannelOperations, EveryPairOfOneChannel) {
         ASSERT_EQ(Ch(p, 0), Reference(op, x, y)) << "op " << op << " d " << x << " s " << y;
         ASSERT_EQ(Ch(p, 1), Reference(op, y, x)) << "op " << op;
         ASSERT_EQ(Ch(p, 2), Reference(op, 0, 255)) << "op " << op;
-        ASSERT_EQ(Ch(p, 3), 0);
+        ASSERT_EQ(Ch(p, 3), (x + 3 * y) & 255);
       }
   }
 }
 
 TEST(WholePixelOperations, AllFourBytes) {
   Surface dst(256, 1), src(256, 1);
-  for (int op : {1, 2, 3, 4, 5, 27}) {
-    dst.Fill([](int x, int) { return Px(x, 255 - x, 17, x / 2); });
-    src.Fill([](int x, int) { return Px(200, x, 3, 9); });
+  const std::pair<int, int (*)(int, int)> ops[] = {{1, [](int a, int b) { return a | b; }},
+                                                   {2, [](int a, int b) { return a & b; }},
+                                                   {3, [](int a, int b) { return a ^ b; }},
+                                                   {4, [](int a, int b) { return std::min(255, a + b); }},
+                                                   {5, [](int a, int b) { return std::max(0, a - b); }},
+                                                   {27, [](int, int b) { return b; }}};
+  auto d = [](int x, int) { return Px(x, 255 - x, 17, x / 2); };
+  auto s = [](int x, int) { return Px(200, x, 3, 9); };
+  for (auto [op, f] : ops) {
+    dst.Fill(d);
+    src.Fill(s);
     ASSERT_EQ(rx_OpRect(&dst, 0, 0, 255, 0, &src, 0, 0, 255, 0, 0, op, rx_ClassNormal), 1);
-    for (int x = 0; x < 256; ++x) {
-      uint32_t d = Px(x, 255 - x, 17, x / 2), s = Px(200, x, 3, 9), want = 0;
-      for (int c = 0; c < 4; ++c) {
-        int a = Ch(d, c), b = Ch(s, c), r = 0;
-        switch (op) {
-          case 1: r = a | b; break;
-          case 2: r = a & b; break;
-          case 3: r = a ^ b; break;
-          case 4: r = std::min(255, a + b); break;
-          case 5: r = std::max(0, a - b); break;
-          case 27: r = b; break;
-        }
-        want |= static_cast<uint32_t>(r) << (8 * c);
-      }
-      ASSERT_EQ(dst.At(x, 0), want) << "op " << op << " x " << x;
-    }
+    for (int x = 0; x < 256; ++x)
+      ASSERT_EQ(dst.At(x, 0), Px(f(Ch(d(x, 0), 0), Ch(s(x, 0), 0)), f(Ch(d(x, 0), 1), Ch(s(x, 0), 1)),
+                                 f(Ch(d(x, 0), 2), Ch(s(x, 0), 2)), f(Ch(d(x, 0), 3), Ch(s(x, 0), 3))))
+          << "op " << op << " x " << x;
   }
 }
 
 TEST(LumaChromaAndLightness, FixedPointFormulas) {
-  Surface dst(1, 1), src(1, 1);
   auto yOf = [](uint32_t p) { return (19595 * Ch(p, 2) + 38470 * Ch(p, 1) + 7471 * Ch(p, 0) + 32768) >> 16; };
   const uint32_t d = Px(100, 140, 160, 40), s = Px(120, 60, 110, 0);
-  dst.Fill([&](int, int) { return d; });
-  src.Fill([&](int, int) { return s; });
-  ASSERT_EQ(rx_OpRect(&dst, 0, 0, 0, 0, &src, 0, 0, 0, 0, 0, rx_OpLuminosity, rx_ClassNormal), 1);
-  uint32_t r = dst.At(0, 0);
+  uint32_t r = Apply(d, s, rx_OpLuminosity);
   EXPECT_EQ(Ch(r, 3), 40);
   EXPECT_NEAR(yOf(r), yOf(s), 2);
-  // Grey source luminosity over grey stays that grey.
-  dst.Fill([](int, int) { return Grey(50); });
-  src.Fill([](int, int) { return Grey(180); });
-  ASSERT_EQ(rx_OpRect(&dst, 0, 0, 0, 0, &src, 0, 0, 0, 0, 0, rx_OpLuminosity, rx_ClassNormal), 1);
-  EXPECT_EQ(dst.At(0, 0), Grey(180));
-  dst.Fill([&](int, int) { return d; });
-  src.Fill([&](int, int) { return s; });
-  ASSERT_EQ(rx_OpRect(&dst, 0, 0, 0, 0, &src, 0, 0, 0, 0, 0, rx_OpColor, rx_ClassNormal), 1);
-  EXPECT_NEAR(yOf(dst.At(0, 0)), yOf(d), 2);
-  // Lightness: a grey source's lightness on a saturated red.
-  dst.Fill([](int, int) { return Px(0, 0, 255, 0); });
-  src.Fill([](int, int) { return Grey(255); });
-  ASSERT_EQ(rx_OpRect(&dst, 0, 0, 0, 0, &src, 0, 0, 0, 0, 0, rx_OpLightness, rx_ClassNormal), 1);
-  EXPECT_EQ(dst.At(0, 0), Grey(255));
+  EXPECT_EQ(Apply(Grey(50), Grey(180), rx_OpLuminosity), Grey(180));  // grey over grey stays that grey
+  EXPECT_NEAR(yOf(Apply(d, s, rx_OpColor)), yOf(d), 2);
+  // Lightness: a white source's lightness on a saturated red.
+  EXPECT_EQ(Apply(Px(0, 0, 255, 0), Grey(255), rx_OpLightness), Grey(255));
 }
 
 TEST(MaskOperations, OnlyTransparencyChanges) {
@@ -242,55 +221,61 @@ TEST(PatternOperations, CheckerboardAndTiles) {
   rx_SetCheckerPattern(rx_DefaultChecker1, rx_DefaultChecker2, 1, 2);
 }
 
-TEST(Adjustment, CurvesTablesRoutingAndMissing) {
-  Surface dst(1, 1, Px(10, 100, 200, 7)), src(1, 1, Px(50, 60, 70, 0));
+// An adjustment record with the user value 42.
+rx_Adjustment Adjust(uint32_t mode, uint32_t count, std::array<const uint8_t *, 3> tables = {},
+                     std::array<rx_AdjustCallback, 3> callbacks = {}, std::array<uint8_t, 3> selectors = {}) {
+  rx_Adjustment a{};
+  a.mode = mode;
+  a.count = count;
+  a.user = 42;
+  for (int c = 0; c < 3; ++c) a.tables[c] = tables[c], a.callbacks[c] = callbacks[c], a.selectors[c] = selectors[c];
+  return a;
+}
+
+TEST(Adjustment, CurvesTablesRoutingCallbacksAndMissing) {
+  const uint32_t d = Px(10, 100, 200, 7), s = Px(50, 60, 70, 0);
   rx_SetAdjustment(nullptr);
+  Surface dst(1, 1, d), src(1, 1, s);
   EXPECT_EQ(rx_OpRect(&dst, 0, 0, 0, 0, &src, 0, 0, 0, 0, 0, rx_OpAdjust, rx_ClassNormal), 0);
   EXPECT_EQ(rx_GetLastError(), rx_ErrNoAdjustment);
 
-  const uint8_t invert[2] = {255, 0};
-  rx_Adjustment a{};
-  a.mode = 1;
-  a.count = 2;
-  a.tables[0] = invert;
-  ASSERT_EQ(rx_SetAdjustment(&a), 1);
-  ASSERT_EQ(rx_OpRect(&dst, 0, 0, 0, 0, &src, 0, 0, 0, 0, 0, rx_OpAdjust, rx_ClassNormal), 1);
-  // n = 2: entry i = 255 - (2i * 255 >> 8 ...) by the interpolation rule; green and red unchanged.
-  uint32_t q = 2 * 10, k = q >> 8, f = q & 255;
-  EXPECT_EQ(static_cast<uint32_t>(Ch(dst.At(0, 0), 0)), ((256 - f) * invert[k] + f * invert[k + 1]) >> 8);
-  EXPECT_EQ(Ch(dst.At(0, 0), 1), 100);
-  EXPECT_EQ(Ch(dst.At(0, 0), 3), 7);
+  // Modes 1 and 2 pass the destination through the curves: blue 10 of an
+  // inverting 2-entry curve is (236 x 255) >> 8 = 235; green and red keep theirs.
+  // Mode 4 routes the source's blue and green over the destination's red. Mode
+  // 3: a 2 x 2 table [d][s] of corners 0, 255 (s high), 255 (d high), 0.
+  // Callbacks, each told the user value once at set-up: 17 maps the
+  // destination pixel, 18 one channel each, 19 the source pixel.
+  static int setUps;
+  setUps = 0;
+  auto invert = [](uint32_t v, uintptr_t user) -> uint32_t { return v == 0 && user == 42 ? ++setUps : v ^ 0xFFFFFFu; };
+  auto one = [](uint32_t v, uintptr_t) -> uint32_t { return v == 0 ? 0 : 1; };
+  auto halfRed = [](uint32_t v, uintptr_t) -> uint32_t { return (v >> 16 & 255) / 2; };
+  const uint8_t curve[2] = {255, 0}, grid[4] = {0, 255, 255, 0};
+  const struct {
+    rx_Adjustment a;
+    uint32_t d, s, want;
+  } cases[] = {
+      {Adjust(1, 2, {curve}), d, s, Px(235, 100, 200, 7)},
+      {Adjust(2, 2, {curve}), d, s, Px(235, 100, 200, 7)},
+      {Adjust(4, 0, {}, {}, {4, 5, 2}), d, s, Px(50, 60, 200, 7)},
+      {Adjust(3, 2, {grid, grid, grid}), Grey(0), Grey(0), Grey(0)},
+      {Adjust(3, 2, {grid, grid, grid}), Grey(255), Grey(0), Grey(255)},
+      {Adjust(17, 0, {}, {invert}), d, s, Px(245, 155, 55, 7)},
+      {Adjust(18, 0, {}, {one, nullptr, halfRed}), d, s, Px(1, 100, 100, 7)},
+      {Adjust(19, 0, {}, {invert}), d, s, Px(205, 195, 185, 7)},
+  };
+  for (const auto &c : cases) {
+    ASSERT_EQ(rx_SetAdjustment(&c.a), 1);
+    EXPECT_EQ(Apply(c.d, c.s, rx_OpAdjust), c.want) << "mode " << c.a.mode;
+  }
+  EXPECT_EQ(setUps, 2);
 
-  a = rx_Adjustment{};
-  a.mode = 4;
-  a.selectors[0] = 4, a.selectors[1] = 5, a.selectors[2] = 2;
-  ASSERT_EQ(rx_SetAdjustment(&a), 1);
-  dst.Fill([](int, int) { return Px(10, 100, 200, 7); });
-  ASSERT_EQ(rx_OpRect(&dst, 0, 0, 0, 0, &src, 0, 0, 0, 0, 0, rx_OpAdjust, rx_ClassNormal), 1);
-  EXPECT_EQ(dst.At(0, 0), Px(50, 60, 200, 7));
-
-  // Mode 3: a 2 x 2 table [d][s] with corners 0, 255 (s high), 255 (d high), 0.
-  const uint8_t grid[4] = {0, 255, 255, 0};
-  a = rx_Adjustment{};
-  a.mode = 3;
-  a.count = 2;
-  a.tables[0] = a.tables[1] = a.tables[2] = grid;
-  ASSERT_EQ(rx_SetAdjustment(&a), 1);
-  dst.Fill([](int, int) { return Grey(0); });
-  src.Fill([](int, int) { return Grey(0); });
-  ASSERT_EQ(rx_OpRect(&dst, 0, 0, 0, 0, &src, 0, 0, 0, 0, 0, rx_OpAdjust, rx_ClassNormal), 1);
-  EXPECT_EQ(dst.At(0, 0), Grey(0));
-  dst.Fill([](int, int) { return Grey(255); });
-  ASSERT_EQ(rx_OpRect(&dst, 0, 0, 0, 0, &src, 0, 0, 0, 0, 0, rx_OpAdjust, rx_ClassNormal), 1);
-  EXPECT_EQ(dst.At(0, 0), Grey(255));
-
-  a.count = 1;
-  EXPECT_EQ(rx_SetAdjustment(&a), 0);
-  EXPECT_EQ(rx_GetLastError(), rx_ErrArgument);
-  a = rx_Adjustment{};
-  a.mode = 1;
-  a.count = 4;
-  EXPECT_EQ(rx_SetAdjustment(&a), 0);  // no table at all
+  // Refused: a 1-entry table, curves without any table, 19 without its callback.
+  const rx_Adjustment bad[3] = {Adjust(3, 1, {grid, grid, grid}), Adjust(1, 4), Adjust(19, 0)};
+  for (const rx_Adjustment &a : bad) {
+    EXPECT_EQ(rx_SetAdjustment(&a), 0) << a.mode;
+    EXPECT_EQ(rx_GetLastError(), rx_ErrArgument) << a.mode;
+  }
   EXPECT_EQ(rx_SetAdjustment(nullptr), 1);
 }
 

@@ -1,11 +1,12 @@
-// Helpers of the layer tests: tables whose entries get filled surfaces and
-// properties records, and pixel access.
+// Helpers of the layer tests: tables whose entries get filled surfaces and properties records, and pixel access.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <cstring>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "raster/kernels/kernels.h"
@@ -26,21 +27,19 @@ inline uint32_t At(rx_Surface *s, int x, int y) {
   return v;
 }
 
+inline std::pair<uint32_t, uint32_t> Size(const rx_Surface &s) { return {s.width, s.height}; }
+
+// Pixels (x, y) of `s` hold the colours given.
+inline void ExpectAt(rx_Surface *s, std::initializer_list<std::tuple<int, int, uint32_t>> points) {
+  for (auto [x, y, colour] : points) EXPECT_EQ(At(s, x, y), colour) << x << "," << y;
+}
+
 template <class F>
 void Fill(rx_Surface *s, F f) {
   ASSERT_NE(rx_SurfaceLock(s, 0), 0);
   for (uint32_t y = 0; y < s->height; ++y)
     for (uint32_t x = 0; x < s->width; ++x) s->bits[y * s->stride + x] = f(static_cast<int>(x), static_cast<int>(y));
   rx_SurfaceUnlock(s, 0);
-}
-
-inline std::vector<uint32_t> Pixels(rx_Surface *s) {
-  std::vector<uint32_t> out;
-  rx_SurfaceLock(s, 0);
-  for (uint32_t y = 0; y < s->height; ++y)
-    for (uint32_t x = 0; x < s->width; ++x) out.push_back(s->bits[y * s->stride + x]);
-  rx_SurfaceUnlock(s, 0);
-  return out;
 }
 
 // A surface that frees itself.
@@ -82,6 +81,13 @@ struct Table {
               1);
   }
   void Markup(int i, const char *text) { EXPECT_EQ(prop_SetMarkup(&e[i].properties, &e[i].propertiesLength, text), 1); }
+  // Entry i gets a properties block that claims more bytes than it has.
+  void Damage(int i) {
+    e[i].properties = GlobalAlloc(GPTR, 8);
+    std::memcpy(e[i].properties, kDamaged, 8);
+    e[i].propertiesLength = 8;
+  }
+  static constexpr char kDamaged[9] = "META\x30\0\0\0";
 };
 
 inline std::vector<uint8_t> SpriteRecord(uint32_t columns, uint32_t rows, uint32_t frames, uint32_t time) {

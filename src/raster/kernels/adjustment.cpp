@@ -50,9 +50,9 @@ uint32_t rx_AdjustPixel(const rx_ThreadState *state, uint32_t d, uint32_t s) {
   using namespace rx_kernel;
   auto *block = static_cast<const AdjustBlock *>(state->adjustmentTables);
   switch (block->mode) {
-    case 1: return Pack(block->curves[0][B(d, 0)], block->curves[1][B(d, 8)], block->curves[2][B(d, 16)], T(d));
-    // Mode 2 runs the layer's own colour through the curves: a gradient map.
-    case 2: return Pack(block->curves[0][B(s, 0)], block->curves[1][B(s, 8)], block->curves[2][B(s, 16)], T(d));
+    // Operation 126 passes the destination through the curves in both modes.
+    case 1:
+    case 2: return Pack(block->curves[0][B(d, 0)], block->curves[1][B(d, 8)], block->curves[2][B(d, 16)], T(d));
     case 3: {
       auto *tables = reinterpret_cast<const uint8_t *>(block + 1);
       uint32_t out = d & 0xFF000000;

@@ -28,16 +28,6 @@ int32_t DrawRectOrQuad(rx_Surface *dst, rx_Surface *src, const rx_PointF c[4], c
   return rx_OpRectSubpixel(dst, dl, dt, dr, db, src, s.left, s.top, s.right, s.bottom, transparency, op, op_class);
 }
 
-int32_t FillOutline(rx_Surface *dst, const rx_PointF c[4], uint32_t colour, int32_t op) {
-  rx_PointList list{};
-  if (rx_PointListInit(&list) == 0) return 0;
-  for (int k = 0; k <= 4; ++k)
-    rx_PointListAdd(&list, static_cast<int32_t>(std::lround(c[k % 4].x)), static_cast<int32_t>(std::lround(c[k % 4].y)), 0);
-  int32_t result = rx_FillPolygon(dst, &list, colour, op, rx_ClassNormal);
-  rx_PointListFree(&list);
-  return result;
-}
-
 }  // namespace
 
 int32_t rx_DrawQuad(rx_Surface *dst, rx_Surface *src, const rx_PointF corners[4], const rx_Rect *src_rect,
@@ -98,8 +88,7 @@ int32_t rx_DrawQuad(rx_Surface *dst, rx_Surface *src, const rx_PointF corners[4]
     // 5. Masking modes.
     int32_t op = rx_LayerModeToOp(blend_mode);
     if (quad) {
-      result = rx_MaskQuad(dst, src, c, &s, op, rx_ClassNormal);
-      if (result != 0) result = FillOutline(dst, c, static_cast<uint32_t>(transparency) << 24, op);
+      result = QuadWithEdge(dst, src, c, &s, op, static_cast<uint32_t>(transparency) << 24);
     } else if (wholePixel && !gCentre) {
       result = rx_MaskRect(dst, dl, dt, dr, db, src, s.left, s.top, s.right, s.bottom, op, rx_ClassNormal);
     } else {
@@ -112,8 +101,7 @@ int32_t rx_DrawQuad(rx_Surface *dst, rx_Surface *src, const rx_PointF corners[4]
   } else if (blend_mode == 255) {
     // 7. Replace.
     if (quad) {
-      result = rx_CopyQuad(dst, src, c, &s);
-      if (result != 0) result = FillOutline(dst, c, static_cast<uint32_t>(transparency) << 24, rx_OpReplace);
+      result = QuadWithEdge(dst, src, c, &s, rx_OpReplace, static_cast<uint32_t>(transparency) << 24);
     } else if (wholePixel && !gCentre) {
       result = rx_CopyRect(dst, dl, dt, dr, db, src, s.left, s.top, s.right, s.bottom, 0);
     } else {

@@ -81,6 +81,12 @@ void BlendNormalRowSse2(uint32_t *dst, const uint32_t *src, int32_t n, int32_t l
 // Per-channel result of the colour operations for opaque input.
 int ChannelOp(int32_t op, int d, int s, const uint8_t *const tables[4]);
 
+// The replace (27) or masking (123-125) quadrilateral kernel followed by the
+// outline fill with `edge_colour` and the same operation, over the pixels
+// inside the outline that the kernel did not draw.
+int32_t QuadWithEdge(rx_Surface *dst, rx_Surface *src, const rx_PointF corners[4], const rx_Rect *src_rect, int32_t op,
+                     uint32_t edge_colour);
+
 // Opacity-weighted bilinear sample between four pixels, fractions in 1/256.
 uint32_t SampleBilinear(uint32_t p00, uint32_t p10, uint32_t p01, uint32_t p11, uint32_t fx, uint32_t fy);
 

@@ -62,6 +62,12 @@ enum : int32_t { rx_ClassNormal = 256, rx_ClassClipped = 257 };
 // Resampling cases.
 enum : int32_t { rx_CaseNearest = 0, rx_CaseEnlarge = 1, rx_CaseShrinkMild = 2, rx_CaseShrinkSharp = 3, rx_CaseShrinkBox = 4 };
 
+// Coordinates a kernel takes: beyond this magnitude they are refused with
+// code 5 before any arithmetic, so that the size of any span still fits in
+// 32 bits.
+inline constexpr int32_t rx_CoordLimit = (1 << 30) - 1;
+inline constexpr bool rx_CoordOk(int64_t v) { return v >= -rx_CoordLimit && v <= rx_CoordLimit; }
+
 // ---------------------------------------------------------------------------
 // Coordinate maps.
 struct rx_AxisSpan {
@@ -72,8 +78,9 @@ struct rx_AxisSpan {
 };
 // Fills `index` and `fraction` (indexed by destination position, 65,536
 // entries) for destination [d0, d1] and source [s0, s1] and returns the span
-// that is to be processed. `offset` is in 1/256 pixel.
-void rx_BuildAxisMap(int32_t d0, int32_t d1, int32_t s0, int32_t s1, int32_t src_size, int32_t dst_size,
+// that is to be processed. `offset` is in 1/256 pixel. 0 (code 5, empty
+// span) for coordinates beyond rx_CoordLimit.
+int32_t rx_BuildAxisMap(int32_t d0, int32_t d1, int32_t s0, int32_t s1, int32_t src_size, int32_t dst_size,
                      int32_t offset, bool centre, uint32_t *index, uint8_t *fraction, rx_AxisSpan *span);
 // The resampling case for the given sizes (see rx_Case*).
 int32_t rx_ScalingCase(int32_t src_w, int32_t src_h, int32_t dst_w, int32_t dst_h, bool has_offset, uint32_t options);

@@ -56,8 +56,19 @@ bool Invert(const Homography &a, Homography *b) {
 
 enum class QuadSampling { nearest, bilinear };
 
+// The destination pixels a quadrilateral kernel drew, over the window it scanned.
+struct Coverage {
+  Buffer block;
+  int32_t x0 = 0, y0 = 0, w = 0, h = 0;
+  bool Covered(int32_t x, int32_t y) const {
+    if (x < x0 || y < y0 || x >= x0 + w || y >= y0 + h) return false;
+    return block.as<uint8_t>()[static_cast<size_t>(y - y0) * static_cast<size_t>(w) + static_cast<size_t>(x - x0)] != 0;
+  }
+};
+
 int32_t RunQuad(rx_Surface *dst, rx_Surface *src, const rx_PointF corners[4], const rx_Rect *src_rect,
-                int32_t transparency, int32_t op, int32_t op_class, QuadSampling sampling) {
+                int32_t transparency, int32_t op, int32_t op_class, QuadSampling sampling,
+                Coverage *coverage = nullptr) {
   rx_ThreadState *state = rx_GetThreadState();
   if (state == nullptr) return 0;
   if (!Usable(dst) || !Usable(src)) return Fail(state, rx_ErrNotSurface);
@@ -65,7 +76,9 @@ int32_t RunQuad(rx_Surface *dst, rx_Surface *src, const rx_PointF corners[4], co
       rx_ProbeMemory(src_rect, sizeof *src_rect, false) != 0)
     return Fail(state, rx_ErrArgument);
   rx_Rect sr = *src_rect;
-  if (sr.right < sr.left || sr.bottom < sr.top) return Fail(state, rx_ErrArgument);
+  if (!rx_CoordOk(sr.left) || !rx_CoordOk(sr.top) || !rx_CoordOk(sr.right) || !rx_CoordOk(sr.bottom) ||
+      sr.right < sr.left || sr.bottom < sr.top)
+    return Fail(state, rx_ErrArgument);
   for (int k = 0; k < 4; ++k)
     if (!std::isfinite(corners[k].x) || !std::isfinite(corners[k].y) || std::fabs(corners[k].x) > 65536 ||
         std::fabs(corners[k].y) > 65536)
@@ -112,6 +125,11 @@ int32_t RunQuad(rx_Surface *dst, rx_Surface *src, const rx_PointF corners[4], co
   if (!srcBlock.ok() || !maskBlock.ok()) return Fail(state, rx_ErrNoMemory);
   uint32_t *samples = srcBlock.as<uint32_t>();
   uint8_t *inside = maskBlock.as<uint8_t>();
+  if (coverage != nullptr) {
+    if (!coverage->block.reset(static_cast<size_t>(n) * static_cast<size_t>(y1 - y0 + 1)))
+      return Fail(state, rx_ErrNoMemory);
+    coverage->x0 = x0, coverage->y0 = y0, coverage->w = n, coverage->h = y1 - y0 + 1;
+  }
   // Source pixel centres span the corners; half a pixel around belongs to the picture.
   const double spanX = std::max(sr.right - sr.left, 0), spanY = std::max(sr.bottom - sr.top, 0);
   const double padU = spanX > 0 ? 0.5 / spanX : 0.5, padV = spanY > 0 ? 0.5 / spanY : 0.5;
@@ -148,6 +166,7 @@ int32_t RunQuad(rx_Surface *dst, rx_Surface *src, const rx_PointF corners[4], co
       samples[i] = pixel;
       inside[i] = 1;
     }
+    if (coverage != nullptr) std::copy(inside, inside + n, coverage->block.as<uint8_t>() + static_cast<size_t>(y - y0) * n);
     uint32_t *row = dst->bits + static_cast<size_t>(y) * dst->stride;
     ctx.y = y;
     for (int32_t i = 0; i < n;) {
@@ -232,7 +251,7 @@ int32_t rx_SpanOp(uint32_t *row, int32_t first, int32_t last, uint32_t colour, i
                   const rx_SpanContext *context) {
   rx_ThreadState *state = context && context->state ? context->state : rx_GetThreadState();
   if (state == nullptr) return 0;
-  if (row == nullptr || first < 0 || last < first) return Fail(state, rx_ErrArgument);
+  if (row == nullptr || first < 0 || last < first || !rx_CoordOk(last)) return Fail(state, rx_ErrArgument);
   OpContext ctx;
   if (!PrepareOp(state, op, context ? context->opClass : rx_ClassNormal, 0, &ctx)) return 0;
   ctx.y = context ? context->y : 0;
@@ -276,6 +295,7 @@ int32_t rx_PointListAdd(rx_PointList *list, int32_t x, int32_t y, uint8_t flag) 
   if (state == nullptr) return 0;
   if (list == nullptr || rx_ProbeMemory(list, sizeof *list, true) != 0) return Fail(state, rx_ErrArgument);
   if (list->signature != rx_PointListSignature || list->points == nullptr || list->count < 0) return Fail(state, 4);
+  if (!rx_CoordOk(x) || !rx_CoordOk(y)) return Fail(state, rx_ErrArgument);
   unsigned char *p = list->points;
   if (list->count > 0) {
     unsigned char *last = p + static_cast<size_t>(list->count - 1) * 12;
@@ -313,24 +333,31 @@ int32_t rx_PointListGet(const rx_PointList *list, int32_t i, int32_t *x, int32_t
   return 1;
 }
 
-int32_t rx_FillPolygon(rx_Surface *dst, const rx_PointList *list, uint32_t colour, int32_t op, int32_t op_class) {
+namespace {
+
+// The polygon fill; pixels that `skip` holds as drawn are left alone.
+int32_t FillPolygonSkipping(rx_Surface *dst, const rx_PointList *list, uint32_t colour, int32_t op, int32_t op_class,
+                            const Coverage *skip) {
   rx_ThreadState *state = rx_GetThreadState();
   if (state == nullptr) return 0;
   if (!Usable(dst)) return Fail(state, rx_ErrNotSurface);
   if (list == nullptr || rx_ProbeMemory(list, sizeof *list, false) != 0) return Fail(state, rx_ErrArgument);
-  if (list->signature != rx_PointListSignature) return Fail(state, 4);
+  if (list->signature != rx_PointListSignature || list->count < 0 || list->points == nullptr ||
+      static_cast<uint64_t>(list->count) * 12 > list->capacity)
+    return Fail(state, 4);
   const int32_t count = list->count;
+  int32_t minY = INT32_MAX, maxY = INT32_MIN;
+  for (int32_t i = 0; i < count; ++i) {
+    int32_t x = 0, y = 0;
+    rx_PointListGet(list, i, &x, &y, nullptr);
+    if (!rx_CoordOk(x) || !rx_CoordOk(y)) return Fail(state, rx_ErrArgument);
+    minY = std::min(minY, y), maxY = std::max(maxY, y);
+  }
   if (count < 3) {
     state->lastError = rx_ErrNone;
     return 1;
   }
   if (rx_SurfaceLock(dst, 0) == 0) return Fail(state, rx_ErrNotSurface);
-  int32_t minY = INT32_MAX, maxY = INT32_MIN;
-  for (int32_t i = 0; i < count; ++i) {
-    int32_t y = 0;
-    rx_PointListGet(list, i, nullptr, &y, nullptr);
-    minY = std::min(minY, y), maxY = std::max(maxY, y);
-  }
   minY = std::max({minY, 0, state->clipTop});
   maxY = std::min({maxY, static_cast<int32_t>(dst->height) - 1, state->clipBottom});
   const int32_t clipL = std::max(0, state->clipLeft);
@@ -352,17 +379,51 @@ int32_t rx_FillPolygon(rx_Surface *dst, const rx_PointList *list, uint32_t colou
       rx_PointListGet(list, i, &ax, &ay, nullptr);
       rx_PointListGet(list, (i + 1) % count, &bx, &by, nullptr);
       if ((ay <= y && by > y) || (by <= y && ay > y))
-        cross[found++] = ax + (static_cast<double>(y) - ay) * (bx - ax) / (by - ay);
+        cross[found++] = ax + (static_cast<double>(y) - ay) * (static_cast<double>(bx) - ax) / (static_cast<double>(by) - ay);
     }
     std::sort(cross, cross + found);
     uint32_t *row = dst->bits + static_cast<size_t>(y) * dst->stride;
     span.y = y;
     for (int32_t k = 0; k + 1 < found; k += 2) {
-      int32_t a = std::max(clipL, static_cast<int32_t>(std::ceil(cross[k])));
-      int32_t b = std::min(clipR, static_cast<int32_t>(std::floor(cross[k + 1])));
-      if (a <= b && rx_SpanOp(row, a, b, colour, op, &span) == 0) result = 0;
+      int32_t a = static_cast<int32_t>(std::max<double>(clipL, std::ceil(cross[k])));
+      int32_t b = static_cast<int32_t>(std::min<double>(clipR, std::floor(cross[k + 1])));
+      for (int32_t x = a; x <= b; ++x) {
+        if (skip != nullptr && skip->Covered(x, y)) continue;
+        int32_t e = x;
+        while (e < b && !(skip != nullptr && skip->Covered(e + 1, y))) ++e;
+        if (rx_SpanOp(row, x, e, colour, op, &span) == 0) result = 0;
+        x = e;
+      }
     }
   }
   rx_SurfaceUnlock(dst, 0);
+  return result;
+}
+
+}  // namespace
+
+int32_t rx_FillPolygon(rx_Surface *dst, const rx_PointList *list, uint32_t colour, int32_t op, int32_t op_class) {
+  return FillPolygonSkipping(dst, list, colour, op, op_class, nullptr);
+}
+
+int32_t rx_kernel::QuadWithEdge(rx_Surface *dst, rx_Surface *src, const rx_PointF corners[4], const rx_Rect *src_rect,
+                                int32_t op, uint32_t edge_colour) {
+  if (op != rx_OpReplace && (op < rx_OpMaskUnion || op > rx_OpMaskIntersect)) {
+    rx_SetLastError(rx_ErrArgument);
+    return 0;
+  }
+  Coverage coverage;
+  QuadSampling sampling = op == rx_OpReplace ? QuadSampling::bilinear : QuadSampling::nearest;
+  if (RunQuad(dst, src, corners, src_rect, 0, op, rx_ClassNormal, sampling, &coverage) == 0) return 0;
+  // An edge treatment, not a repaint: the fill reaches only pixels of the outline the kernel left undrawn.
+  rx_PointList list{};
+  if (rx_PointListInit(&list) == 0) return 0;
+  for (int k = 0; k <= 4; ++k)
+    rx_PointListAdd(&list, static_cast<int32_t>(std::lround(corners[k % 4].x)),
+                    static_cast<int32_t>(std::lround(corners[k % 4].y)), 0);
+  int32_t result = FillPolygonSkipping(dst, &list, edge_colour, op, rx_ClassNormal, &coverage);
+  int32_t code = rx_GetLastError();
+  rx_PointListFree(&list);
+  rx_SetLastError(code);
   return result;
 }

@@ -41,12 +41,20 @@ struct LockPair {
 
 }  // namespace
 
+static bool CoordsOk(int32_t dl, int32_t dt, int32_t dr, int32_t db, int32_t sl, int32_t st, int32_t sr, int32_t sb) {
+  for (int32_t v : {dl, dt, dr, db, sl, st, sr, sb})
+    if (!rx_CoordOk(v)) return false;
+  return true;
+}
+
 int32_t RunRect(const RectJob &jobIn) {
   rx_ThreadState *state = rx_GetThreadState();
   if (state == nullptr) return 0;
   RectJob job = jobIn;
   if (!Usable(job.dst) || !Usable(job.src)) return Fail(state, rx_ErrNotSurface);
-  if (job.dr < job.dl || job.db < job.dt || job.sr < job.sl || job.sb < job.st) return Fail(state, rx_ErrArgument);
+  if (!CoordsOk(job.dl, job.dt, job.dr, job.db, job.sl, job.st, job.sr, job.sb) || job.dr < job.dl ||
+      job.db < job.dt || job.sr < job.sl || job.sb < job.st)
+    return Fail(state, rx_ErrArgument);
   if (job.options & rx_OptSourceView) {
     job.options &= ~rx_OptSourceView;
     // A rectangle that starts outside the source cannot be a view; the maps clip it the same way.
@@ -89,10 +97,11 @@ int32_t RunRect(const RectJob &jobIn) {
   const int32_t dstW = static_cast<int32_t>(job.dst->width), dstH = static_cast<int32_t>(job.dst->height);
   const int32_t ox = job.useOffset ? state->sourceOffsetX : 0, oy = job.useOffset ? state->sourceOffsetY : 0;
   rx_AxisSpan cols, rows;
-  rx_BuildAxisMap(job.dl, job.dr, job.sl, job.sr, srcW, dstW, ox, job.centre, state->columnIndex,
-                  state->columnFraction, &cols);
-  rx_BuildAxisMap(job.dt, job.db, job.st, job.sb, srcH, dstH, oy, job.centre, state->rowIndex, state->rowFraction,
-                  &rows);
+  if (rx_BuildAxisMap(job.dl, job.dr, job.sl, job.sr, srcW, dstW, ox, job.centre, state->columnIndex,
+                      state->columnFraction, &cols) == 0 ||
+      rx_BuildAxisMap(job.dt, job.db, job.st, job.sb, srcH, dstH, oy, job.centre, state->rowIndex,
+                      state->rowFraction, &rows) == 0)
+    return Fail(state, rx_ErrArgument);
   // Scaled reads clamp to the source edge, so with the whole source
   // rectangle inside the surface every destination position has a source:
   // keeping the maps' rounded span would leave the last column undrawn.
@@ -112,6 +121,10 @@ int32_t RunRect(const RectJob &jobIn) {
   const int32_t n = cols.last - cols.first + 1;
   Sampling sampling = job.sampling;
   if (sampling == Sampling::mapBilinear && cols.identity && rows.identity) sampling = Sampling::nearest;
+  // A source rectangle larger than any surface is mostly without pixels; a
+  // filter as wide as it would only cost time, so the maps sample it.
+  if (sampling == Sampling::filtered && (int64_t{job.sr} - job.sl >= 65536 || int64_t{job.sb} - job.st >= 65536))
+    sampling = Sampling::mapBilinear;
   const bool overlap = Overlaps(job.dst, job.src);
   Buffer rowBlock(static_cast<size_t>(n) * 4);
   if (!rowBlock.ok()) return Fail(state, rx_ErrNoMemory);
@@ -128,7 +141,8 @@ int32_t RunRect(const RectJob &jobIn) {
 
   const uint32_t *colIndex = state->columnIndex;
   const uint8_t *colFrac = state->columnFraction;
-  const int32_t srcLast = std::min(job.sr, srcW - 1), srcBottom = std::min(job.sb, srcH - 1);
+  // Neighbours of the bilinear reads stay inside the source whatever the rectangle.
+  const int32_t srcLast = std::clamp(job.sr, 0, srcW - 1), srcBottom = std::clamp(job.sb, 0, srcH - 1);
   // Copying downwards inside one surface walks upwards so no row is read after it was written.
   const bool upwards = overlap && sampling == Sampling::nearest && rows.identity &&
                        job.dst->bits + static_cast<size_t>(rows.first) * job.dst->stride >
@@ -196,6 +210,10 @@ bool HasOffset() {
 
 // Picks the filters of a scaled job from its resampling case.
 void ChooseSampling(RectJob *j) {
+  // What the driver refuses needs no sampling (and its sizes may not fit).
+  if (!CoordsOk(j->dl, j->dt, j->dr, j->db, j->sl, j->st, j->sr, j->sb) || j->dr < j->dl || j->db < j->dt ||
+      j->sr < j->sl || j->sb < j->st)
+    return;
   int32_t nsx = j->sr - j->sl + 1, nsy = j->sb - j->st + 1, ndx = j->dr - j->dl + 1, ndy = j->db - j->dt + 1;
   int32_t scaleCase = rx_ScalingCase(nsx, nsy, ndx, ndy, HasOffset(), j->options);
   j->useOffset = true;

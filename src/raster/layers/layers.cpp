@@ -18,11 +18,12 @@ rx_Size rx_EntrySize(rx_LayerEntry *entry) {
   return {static_cast<int32_t>(entry->surface.width), static_cast<int32_t>(entry->surface.height)};
 }
 
-// Whole part, kept inside what the kernels' coordinates can take.
+// Whole part (floor: edges are rounded as value + 0.5, so a layer at x = -3
+// still starts at -3), kept inside what the kernels' coordinates can take.
 int32_t rx_WholePart(double v) {
   if (!(v > -1e9)) return -1000000000;
   if (v > 1e9) return 1000000000;
-  return static_cast<int32_t>(std::trunc(v));
+  return static_cast<int32_t>(std::floor(v));
 }
 
 // (Re)creates the target when its size differs.

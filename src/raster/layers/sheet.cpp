@@ -133,8 +133,9 @@ int32_t rx_LayersToSheet(rx_LayerEntry *entries, int32_t count, LoadSaveOptions 
       t *= 2;
       frames = duration / t;
     }
-    // A scene that does not move still gives one picture.
-    cells = std::max<int64_t>(1, frames);
+    // A scene shorter than one interval has no cells: nothing to lay out.
+    if (frames < 1) return 0;
+    cells = frames;
     frameTime = static_cast<uint32_t>(t);
   }
   if (static_cast<double>(cells) * cellPixels > kSheetPixelLimit) return 0;
