@@ -14,6 +14,7 @@
 
 #include "hostenv/config_record.h"
 #include "hostenv/folders.h"
+#include "markup/markup_text.h"
 #include "markup/exif_to_markup.h"
 #include "support/jpeg_app1.h"
 #include "support/test_support.h"
@@ -290,6 +291,174 @@ TEST_F(ExifToMarkup, CamerasAgreeWithIndependentReferences) {
     }
     EXPECT_EQ(lines(convert(block)), expected);
   }
+}
+
+// A block built with libexif: entries of raw values, saved as an APP1 body.
+class Block {
+ public:
+  explicit Block(ExifByteOrder order = EXIF_BYTE_ORDER_INTEL) : data_(exif_data_new()), order_(order) {
+    exif_data_set_byte_order(data_, order);
+  }
+  ~Block() { exif_data_unref(data_); }
+  Block &raw(ExifIfd ifd, unsigned tag, ExifFormat format, const std::string &bytes) {
+    ExifEntry *entry = exif_entry_new();
+    entry->tag = static_cast<ExifTag>(tag);
+    entry->format = format;
+    entry->components = bytes.size() / exif_format_get_size(format);
+    entry->size = static_cast<unsigned>(bytes.size());
+    entry->data = static_cast<unsigned char *>(malloc(bytes.size()));
+    memcpy(entry->data, bytes.data(), bytes.size());
+    exif_content_add_entry(data_->ifd[ifd], entry);
+    exif_entry_unref(entry);
+    return *this;
+  }
+  Block &shorts(ExifIfd ifd, unsigned tag, std::initializer_list<unsigned> values) {
+    std::string bytes(values.size() * 2, '\0');
+    size_t at = 0;
+    for (unsigned v : values) exif_set_short(reinterpret_cast<unsigned char *>(&bytes[at]), order_, v), at += 2;
+    return raw(ifd, tag, EXIF_FORMAT_SHORT, bytes);
+  }
+  Block &rationals(ExifIfd ifd, unsigned tag, std::initializer_list<std::pair<unsigned, unsigned>> values) {
+    std::string bytes(values.size() * 8, '\0');
+    size_t at = 0;
+    for (auto [n, d] : values)
+      exif_set_rational(reinterpret_cast<unsigned char *>(&bytes[at]), order_, {n, d}), at += 8;
+    return raw(ifd, tag, EXIF_FORMAT_RATIONAL, bytes);
+  }
+  // libexif keeps the thumbnail directory only when a thumbnail goes with it.
+  Block &thumbnail() {
+    data_->data = static_cast<unsigned char *>(malloc(4));
+    memcpy(data_->data, "\xFF\xD8\xFF\xD9", 4);
+    data_->size = 4;
+    return *this;
+  }
+  std::string save() const {
+    unsigned char *bytes = nullptr;
+    unsigned size = 0;
+    exif_data_save_data(data_, &bytes, &size);
+    std::string block(reinterpret_cast<char *>(bytes), size);
+    free(bytes);
+    return block;
+  }
+
+ private:
+  ExifData *data_;
+  ExifByteOrder order_;
+};
+
+int count(const std::string &text, const std::string &what) {
+  int n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+std::string value(const std::string &text, const char *key) {
+  char out[4096];
+  return markup_Get(text.c_str(), key, out, sizeof out, nullptr, nullptr) ? out : "<none>";
+}
+
+TEST_F(ExifToMarkup, WorkedCases) {
+  settings(false, true);
+  // A bare big-endian TIFF structure converts like the same block behind "Exif\0\0".
+  const std::string motorola = Block(EXIF_BYTE_ORDER_MOTOROLA)
+                                   .raw(EXIF_IFD_0, 0x010F, EXIF_FORMAT_ASCII, std::string("Maker\0", 6))
+                                   .rationals(EXIF_IFD_EXIF, 0x829A, {{10, 2500}})
+                                   .save();
+  ASSERT_EQ(motorola.compare(0, 8, std::string("Exif\0\0MM", 8)), 0);
+  EXPECT_EQ(convert(motorola.substr(6)), convert(motorola));
+  EXPECT_EQ(value(convert(motorola), "exif.make"), "Maker");
+  EXPECT_EQ(value(convert(motorola), "exif.exposure_time"), "1/250 sec");
+  const std::string chunk = vgmtest::pngChunk(vgmtest::readFile(vgmtest::dataFile("exif/exif2c08.png")), "eXIf");
+  ASSERT_EQ(chunk.compare(0, 2, "MM"), 0);
+  EXPECT_EQ(convert(chunk), convert(std::string("Exif\0\0", 6) + chunk));
+  EXPECT_EQ(value(convert(chunk), "exif.copyright"), "2017 Willem van Schaik");  // as ExifTool reads it
+  EXPECT_EQ(value(convert(chunk), "exif.user_comment"), "PngSuite");
+
+  // One orientation line, the first; a resolution per directory, the primary one first.
+  const std::string two = convert(Block()
+                                      .shorts(EXIF_IFD_0, 0x0112, {6})
+                                      .rationals(EXIF_IFD_0, 0x011A, {{1200, 1}})
+                                      .shorts(EXIF_IFD_1, 0x0112, {3})
+                                      .rationals(EXIF_IFD_1, 0x011A, {{72, 1}})
+                                      .thumbnail()
+                                      .save());
+  EXPECT_EQ(count(two, "exif.orientation="), 1);
+  EXPECT_EQ(value(two, "exif.orientation").substr(0, 3), "6 (");
+  EXPECT_NE(two.find("exif.resolution.x=1.2e+03;\r\n"), std::string::npos);
+  EXPECT_NE(two.find("exif.resolution.x=72;\r\n"), std::string::npos);
+  EXPECT_EQ(value(two, "exif.resolution.x"), "1.2e+03");
+
+  const std::string unicode = std::string("UNICODE\0", 8) + std::string("G\0r\0\xFC\0\xDF\0e\0", 10);
+  const std::string exif = convert(Block()
+                                       .rationals(EXIF_IFD_EXIF, 0x829D, {{5, 10}})
+                                       .raw(EXIF_IFD_EXIF, 0x9101, EXIF_FORMAT_UNDEFINED, std::string("\1\2\3\0", 4))
+                                       .raw(EXIF_IFD_EXIF, 0x9286, EXIF_FORMAT_UNDEFINED, unicode)
+                                       .shorts(EXIF_IFD_EXIF, 0xA210, {1, 2})
+                                       .raw(EXIF_IFD_0, 0x9C9D, EXIF_FORMAT_BYTE, "\1\2")
+                                       .rationals(EXIF_IFD_GPS, 0x02, {{48, 1}, {30, 1}, {0, 1}})
+                                       .rationals(EXIF_IFD_GPS, 0x07, {{13, 1}, {5, 1}, {29, 4}})
+                                       .save());
+  EXPECT_EQ(value(exif, "exif.aperture"), "f/2");
+  EXPECT_EQ(value(exif, "exif.components_configuration").substr(0, 9), "1,2,3,0 (");
+  EXPECT_EQ(value(exif, "exif.user_comment"), "Gr\xC3\xBC\xC3\x9F" "e");
+  EXPECT_EQ(value(exif, "exif.unknown.IFD2.0xa210"), "1, 2");
+  EXPECT_EQ(value(exif, "exif.unknown.IFD0.0x9c9d"), "1,2,");
+  EXPECT_EQ(value(exif, "exif.GPS.latitude.pos"), "48.5\xC2\xB0");
+  EXPECT_EQ(value(exif, "exif.GPS.timestamp"), "13:05:07.250");
+
+  // A zero denominator; user comments of an ASCII word and of a bare code.
+  EXPECT_EQ(value(convert(Block().rationals(EXIF_IFD_EXIF, 0x829A, {{1, 0}}).save()), "exif.exposure_time"), "0/1 sec");
+  const auto comment = [&](const std::string &bytes) {
+    return value(convert(Block().raw(EXIF_IFD_EXIF, 0x9286, EXIF_FORMAT_UNDEFINED, bytes).save()), "exif.user_comment");
+  };
+  EXPECT_EQ(comment(std::string("ASCII\0\0\0word", 12)), "word");
+  EXPECT_EQ(comment(std::string(8, '\0')), "<none>");
+}
+
+TEST_F(ExifToMarkup, BadInputTouchesNothingOutsideItsBuffers) {
+  settings(true, true);
+  char out[8] = "canary";
+  const std::string block = payload("Canon_40D.jpg");
+  EXPECT_EQ(markup_FromEXIF(nullptr, 64, block.data(), 64), 0);
+  EXPECT_EQ(markup_FromEXIF(out, 8, nullptr, 64), 0);
+  EXPECT_EQ(out[0], '\0');
+  out[0] = 'c';
+  EXPECT_EQ(markup_FromEXIF(out, 3, block.data(), 64), 0);
+  EXPECT_EQ(out[0], '\0');
+  EXPECT_EQ(markup_FromEXIF(out, 8, block.data(), 3), 0);
+  EXPECT_EQ(markup_FromEXIF(out, 8, reinterpret_cast<const void *>(uintptr_t{64}), 64), 0);
+  EXPECT_EQ(std::string(out + 1), "anary");
+  // Not EXIF at all: parsed, nothing to say.
+  EXPECT_EQ(markup_FromEXIF(out, 8, "Exif\0\0garbage!", 16), 1);
+  EXPECT_EQ(out[0], '\0');
+
+  // Every prefix of a real block, in a buffer of exactly its size.
+  for (size_t n = 0; n <= block.size(); ++n) {
+    std::vector<char> cut(block.begin(), block.begin() + static_cast<std::ptrdiff_t>(n));
+    std::vector<char> text(64 + 16, '#');
+    ASSERT_EQ(markup_FromEXIF(text.data(), 64, cut.data(), static_cast<int32_t>(n)), n >= 4 ? 1 : 0) << n;
+    ASSERT_LT(strnlen(text.data(), 64), 64u);
+    ASSERT_EQ(std::string(text.begin() + 64, text.end()), std::string(16, '#'));
+  }
+  // Small outputs hold the start of the full text, cut and terminated.
+  const std::string full = convert(block);
+  for (int size = 4; size <= 64; ++size) {
+    std::vector<char> text(static_cast<size_t>(size) + 16, '#');
+    ASSERT_EQ(markup_FromEXIF(text.data(), size, block.data(), static_cast<int32_t>(block.size())), 1);
+    EXPECT_EQ(std::string(text.data()), full.substr(0, static_cast<size_t>(size) - 1));
+    EXPECT_EQ(std::string(text.end() - 16, text.end()), std::string(16, '#'));
+  }
+  // Directories that point at themselves, counts near 2^32.
+  const auto le32 = [](uint32_t v) { return std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; };
+  const auto entry = [&](uint16_t tag, uint16_t format, uint32_t count, uint32_t value) {
+    return std::string{char(tag), char(tag >> 8), char(format), char(format >> 8)} + le32(count) + le32(value);
+  };
+  const std::string looped = std::string("II*\0", 4) + le32(8) + std::string("\4\0", 2) +
+                             entry(0x010F, 2, 4, 0x636261) + entry(0x0102, 3, 0x80000001u, 8) +
+                             entry(0x8769, 4, 1, 8) + entry(0x9286, 7, 0xFFFFFFFFu, 0) + le32(8);
+  const std::string text = convert(looped);
+  EXPECT_EQ(value(text, "exif.make"), "abc");
+  EXPECT_EQ(value(text, "exif.bits_per_sample"), "<none>");
 }
 
 }  // namespace
