@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 
 #include "hostenv/config_record.h"
 #include "markup/markup_text.h"
@@ -571,27 +570,34 @@ void Conversion::convert(ExifEntry *entry, int ifd) {
   }
 }
 
+// One guard for the whole walk; a fault re-enters it behind the entry that
+// faulted, or behind the directory that could not be opened.
 void walk(Conversion &conversion, ExifData *data) {
   static constexpr int kOrder[] = {EXIF_IFD_0, EXIF_IFD_1, EXIF_IFD_EXIF, EXIF_IFD_INTEROPERABILITY, EXIF_IFD_GPS};
-  for (int ifd : kOrder) {
-    ExifContent *content = nullptr;
-    unsigned count = 0;
-    if (!os_Guard([&] {
-          content = data->ifd[ifd];
-          count = content != nullptr && content->entries != nullptr ? content->count : 0;
-        }))
-      continue;
-    // Written before each entry is converted, so after a fault the walk
-    // resumes behind the entry that faulted.
-    volatile unsigned next = 0;
-    while (next < count) {
-      os_Guard([&] {
+  constexpr int kStages = sizeof kOrder / sizeof kOrder[0];
+  volatile int stage = 0;
+  volatile unsigned next = 0;  // advanced before each entry is converted
+  volatile bool opened = false;
+  while (stage < kStages) {
+    const bool clean = os_Guard([&] {
+      while (stage < kStages) {
+        const int ifd = kOrder[stage];
+        ExifContent *content = data->ifd[ifd];
+        const unsigned count = content != nullptr && content->entries != nullptr ? content->count : 0;
+        opened = true;
         while (next < count) {
           const unsigned index = next;
           next = index + 1;
           conversion.convert(content->entries[index], ifd);
         }
-      });
+        stage = stage + 1;
+        next = 0;
+        opened = false;
+      }
+    });
+    if (!clean && !opened) {
+      stage = stage + 1;
+      next = 0;
     }
   }
 }
@@ -601,48 +607,49 @@ void walk(Conversion &conversion, ExifData *data) {
 int markup_FromEXIF(char *out, int32_t out_size, const void *data, int32_t size) {
   if (out != nullptr && out_size >= 1) out[0] = '\0';
   if (out == nullptr || data == nullptr || out_size < 4 || size < 4) return 0;
-  unsigned char head[6] = {};
-  const size_t head_size = size < 6 ? static_cast<size_t>(size) : 6;
-  if (!os_Guard([&] { std::memcpy(head, data, head_size); })) return 0;
   ExifData *exif = exif_data_new();
   if (exif == nullptr) return 0;
-
   cfg_Load(0);
   const cfg_Record *settings = cfg_Live();
-  auto *conversion = static_cast<Conversion *>(std::malloc(sizeof(Conversion)));
-  if (conversion == nullptr) {
-    exif_data_unref(exif);
-    return 0;
-  }
-  new (conversion) Conversion;  // default-initialised: the buffers are not cleared
-  conversion->out = out;
-  conversion->capacity = static_cast<size_t>(out_size);
-  conversion->structure = settings->exif_add_structure != 0;
-  conversion->unlisted = settings->exif_add_unlisted != 0;
+  Conversion conversion;  // default-initialised: the buffers are not cleared
+  conversion.out = out;
+  conversion.capacity = static_cast<size_t>(out_size);
+  conversion.structure = settings->exif_add_structure != 0;
+  conversion.unlisted = settings->exif_add_unlisted != 0;
 
-  // libexif finds a bare TIFF structure only behind the APP1 header.
-  const bool bare = head[0] == head[1] && (head[0] == 'I' || head[0] == 'M');
-  unsigned char *framed = bare ? static_cast<unsigned char *>(std::malloc(static_cast<size_t>(size) + 38)) : nullptr;
-  const unsigned char *block = static_cast<const unsigned char *>(data);
-  size_t block_size = static_cast<size_t>(size);
-  bool loaded = os_Guard([&] {
-    if (framed != nullptr) {
-      std::memcpy(framed, "Exif\0\0", 6);
-      std::memcpy(framed + 6, data, static_cast<size_t>(size));
-      block = framed;
-      block_size += 6;
+  // The first bytes are read, the block framed and loaded under one guard.
+  volatile bool head_read = false;
+  unsigned char *volatile framed = nullptr;
+  const bool loaded = os_Guard([&] {
+    unsigned char head[6] = {};
+    std::memcpy(head, data, size < 6 ? static_cast<size_t>(size) : 6);
+    head_read = true;
+    const unsigned char *block = static_cast<const unsigned char *>(data);
+    size_t block_size = static_cast<size_t>(size);
+    // libexif finds a bare TIFF structure only behind the APP1 header.
+    if (head[0] == head[1] && (head[0] == 'I' || head[0] == 'M')) {
+      framed = static_cast<unsigned char *>(std::malloc(block_size + 38));
+      if (framed != nullptr) {
+        std::memcpy(framed, "Exif\0\0", 6);
+        std::memcpy(framed + 6, data, block_size);
+        block = framed;
+        block_size += 6;
+      }
     }
     exif_data_load_data(exif, block, static_cast<unsigned>(block_size));
   });
   std::free(framed);
+  if (!head_read) {
+    exif_data_unref(exif);
+    return 0;
+  }
   // A libexif object left half-built by a fault is not trusted with its own
   // release: it is leaked instead, and the block counts as unreadable.
   if (loaded) {
-    conversion->order = exif_data_get_byte_order(exif);
-    walk(*conversion, exif);
+    conversion.order = exif_data_get_byte_order(exif);
+    walk(conversion, exif);
     exif_data_unref(exif);
   }
-  if (conversion->lines == 0) out[0] = '\0';
-  std::free(conversion);
+  if (conversion.lines == 0) out[0] = '\0';
   return 1;
 }
