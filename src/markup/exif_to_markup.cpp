@@ -604,6 +604,20 @@ void walk(Conversion &conversion, ExifData *data) {
 
 }  // namespace
 
+int markup_ExifDataToLines(ExifData *data, char *out, size_t out_size, bool structure, bool unlisted) {
+  if (data == nullptr || out == nullptr || out_size < 1) return 0;
+  Conversion conversion;  // default-initialised: the buffers are not cleared
+  conversion.out = out;
+  conversion.capacity = out_size;
+  conversion.structure = structure;
+  conversion.unlisted = unlisted;
+  conversion.order = exif_data_get_byte_order(data);
+  out[0] = '\0';
+  walk(conversion, data);
+  if (conversion.lines == 0) out[0] = '\0';
+  return conversion.lines;
+}
+
 int markup_FromEXIF(char *out, int32_t out_size, const void *data, int32_t size) {
   if (out != nullptr && out_size >= 1) out[0] = '\0';
   if (out == nullptr || data == nullptr || out_size < 4 || size < 4) return 0;
@@ -611,11 +625,6 @@ int markup_FromEXIF(char *out, int32_t out_size, const void *data, int32_t size)
   if (exif == nullptr) return 0;
   cfg_Load(0);
   const cfg_Record *settings = cfg_Live();
-  Conversion conversion;  // default-initialised: the buffers are not cleared
-  conversion.out = out;
-  conversion.capacity = static_cast<size_t>(out_size);
-  conversion.structure = settings->exif_add_structure != 0;
-  conversion.unlisted = settings->exif_add_unlisted != 0;
 
   // The first bytes are read, the block framed and loaded under one guard.
   volatile bool head_read = false;
@@ -646,10 +655,9 @@ int markup_FromEXIF(char *out, int32_t out_size, const void *data, int32_t size)
   // A libexif object left half-built by a fault is not trusted with its own
   // release: it is leaked instead, and the block counts as unreadable.
   if (loaded) {
-    conversion.order = exif_data_get_byte_order(exif);
-    walk(conversion, exif);
+    markup_ExifDataToLines(exif, out, static_cast<size_t>(out_size), settings->exif_add_structure != 0,
+                           settings->exif_add_unlisted != 0);
     exif_data_unref(exif);
   }
-  if (conversion.lines == 0) out[0] = '\0';
   return 1;
 }

@@ -4,6 +4,9 @@
 // MarkupFromEXIF service of plug-ins.
 #pragma once
 
+#include <libexif/exif-data.h>
+
+#include <cstddef>
 #include <cstdint>
 
 // Fills `out` (out_size bytes) with "key=value;\r\n" lines. Returns 1 when
@@ -14,3 +17,9 @@
 // exif_add_structure and exif_add_unlisted of the suite configuration are
 // re-read at every call.
 int markup_FromEXIF(char *out, int32_t out_size, const void *data, int32_t size);
+
+// The walk behind it, over data libexif has loaded: fills `out` with the
+// lines of IFD 0, 1, EXIF and Interoperability, then GPS. A fault while
+// reading one entry (or opening one directory) skips just that. Returns the
+// number of lines written.
+int markup_ExifDataToLines(ExifData *data, char *out, size_t out_size, bool structure, bool unlisted);

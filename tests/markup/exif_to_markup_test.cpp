@@ -325,6 +325,7 @@ class Block {
       exif_set_rational(reinterpret_cast<unsigned char *>(&bytes[at]), order_, {n, d}), at += 8;
     return raw(ifd, tag, EXIF_FORMAT_RATIONAL, bytes);
   }
+  ExifData *data() { return data_; }
   // libexif keeps the thumbnail directory only when a thumbnail goes with it.
   Block &thumbnail() {
     data_->data = static_cast<unsigned char *>(malloc(4));
@@ -459,6 +460,25 @@ TEST_F(ExifToMarkup, BadInputTouchesNothingOutsideItsBuffers) {
   const std::string text = convert(looped);
   EXPECT_EQ(value(text, "exif.make"), "abc");
   EXPECT_EQ(value(text, "exif.bits_per_sample"), "<none>");
+}
+
+TEST_F(ExifToMarkup, FaultSkipsOnlyTheEntryOrDirectoryItHitsOn) {
+  Block block;
+  block.raw(EXIF_IFD_0, 0x010F, EXIF_FORMAT_ASCII, std::string("A\0", 2))
+      .raw(EXIF_IFD_0, 0x0110, EXIF_FORMAT_ASCII, std::string("B\0", 2))
+      .raw(EXIF_IFD_EXIF, 0x9003, EXIF_FORMAT_ASCII, std::string("C\0", 2));
+  ExifContent *primary = block.data()->ifd[EXIF_IFD_0], *thumbnail = block.data()->ifd[EXIF_IFD_1];
+  ExifEntry *make = primary->entries[0];
+  primary->entries[0] = reinterpret_cast<ExifEntry *>(uintptr_t{64});
+  thumbnail->entries = reinterpret_cast<ExifEntry **>(uintptr_t{64});
+  thumbnail->count = 2;
+  char out[256];
+  const int written = markup_ExifDataToLines(block.data(), out, sizeof out, true, true);
+  primary->entries[0] = make;
+  thumbnail->entries = nullptr;
+  thumbnail->count = 0;
+  EXPECT_EQ(written, 2);
+  EXPECT_STREQ(out, "exif.model=B;\r\nexif.date_time_original=C;\r\n");
 }
 
 }  // namespace
