@@ -2,6 +2,7 @@
 #include <algorithm>
 
 #include "hostenv/sysinfo.h"
+#include "markup/exif_to_markup.h"
 #include "platform/os.h"
 #include "raster/thread_state.h"
 #include "vgm/vgm_common.h"
@@ -28,6 +29,10 @@ VGM_EXPORT int32_t VGM_API core_GetSysInfoStr(WCHAR *buffer, int32_t size) {
   std::copy_n(text.begin(), length, buffer);
   buffer[length] = 0;
   return 1;
+}
+
+VGM_EXPORT int32_t VGM_API cmio_MarkupFromEXIF(char *out, int32_t out_size, const void *data, int32_t size) {
+  return markup_FromEXIF(out, out_size, data, size);
 }
 
 }  // extern "C"

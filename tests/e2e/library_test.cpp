@@ -59,9 +59,8 @@ TEST(Library, ExportsOnlyThePublicInterface) {
   // Every function the public headers declare resolves, except the ones
   // still to come: the test fails when one of those appears, so that it
   // leaves this list.
-  const std::set<std::string> toCome = {"cmio_LoadImage",      "cmio_LoadImageGDI",  "cmio_LoadThumb",
-                                        "cmio_LoadThumbGDI",   "cmio_SaveImage",     "cmio_ImageInfo",
-                                        "cmio_MarkupFromEXIF", "cmio_MarkupToEXIF",  "cmio_MarkupFromXMP"};
+  const std::set<std::string> toCome = {"cmio_LoadImage",    "cmio_LoadImageGDI", "cmio_LoadThumb", "cmio_LoadThumbGDI",
+                                        "cmio_SaveImage",    "cmio_ImageInfo",    "cmio_MarkupToEXIF"};
   std::set<std::string> declared;
   const std::regex declaration(R"(^VGM_EXPORT [^;(]*\b(\w+)\s*\()");
   for (const char *header : {"vgm_common.h", "vgm_compat.h"}) {
