@@ -2,12 +2,14 @@
 // are taken, SSE2 against the scalar twins byte for byte, and both against
 // the general filter within a stated tolerance.
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <random>
 
 #include "kernel_test_util.h"
 #include "raster/kernels/kernel_driver.h"
 #include "raster/kernels/resample_fast.h"
+#include "raster/kernels/resample_simd.h"
 
 using namespace kt;
 using namespace rx_kernel;
@@ -21,13 +23,13 @@ struct GeneralOnly {
 };
 
 // The scaled copy rx_ResampleRect runs with the scaling-case option, with the SIMD choice open.
-int32_t Resample(Surface &dst, const int d[4], Surface &src, const int s[4], bool simd) {
+int32_t Resample(rx_Surface *dst, const int d[4], rx_Surface *src, const int s[4], bool simd, uint32_t options = 0) {
   RectJob j;
-  j.dst = &dst;
-  j.src = &src;
+  j.dst = dst;
+  j.src = src;
   j.dl = d[0], j.dt = d[1], j.dr = d[2], j.db = d[3];
   j.sl = s[0], j.st = s[1], j.sr = s[2], j.sb = s[3];
-  j.options = rx_OptScaleCase;
+  j.options = rx_OptScaleCase | options;
   j.useOffset = true;
   j.fullSpan = true;
   j.noSimd = !simd;
@@ -37,6 +39,9 @@ int32_t Resample(Surface &dst, const int d[4], Surface &src, const int s[4], boo
   j.columnFilter = FilterForAxis(scaleCase, nsx, ndx);
   j.rowFilter = FilterForAxis(scaleCase, nsy, ndy);
   return RunRect(j);
+}
+int32_t Resample(Surface &dst, const int d[4], Surface &src, const int s[4], bool simd) {
+  return Resample(&dst, d, &src, s, simd);
 }
 
 // The fast path the driver's tap tables select for a whole-surface scale.
@@ -82,6 +87,54 @@ TEST(FastResample, TablesSelectThePaths) {
   EXPECT_EQ(ClassifyFastResample(cols, rows), rx_FastNone);  // three taps, the outer ones halved
   ASSERT_TRUE(BuildTaps(&cols, Filter::box, 0, 9, 0, 9, 0, 39, 40, 64));
   EXPECT_EQ(ClassifyFastResample(cols, rows), rx_FastNone);
+}
+
+// The general filter's vector rows (each routine set) against its scalar
+// rows, byte for byte: factors on both axes, narrow sizes, a source with a
+// wider stride, sub-pixel offsets, clipped destinations, and images that
+// are opaque, translucent everywhere, or translucent in some rows only.
+TEST(GeneralResample, VectorRowsMatchTheScalarRows) {
+  const double factors[] = {0.1, 0.37, 0.5, 0.77, 1.0, 1.3, 1.7, 2, 3.3, 8.1};
+  const int sizes[] = {1, 2, 3, 15, 16, 17};
+  GeneralOnly general(true);
+  std::mt19937 rng(42);
+  int n = 0;
+  for (double fx : factors)
+    for (double fy : factors)
+      for (int size : sizes)
+        for (bool sizeOfSource : {true, false}) {
+          const int other = sizes[(n++ * 7) % 6];
+          const int sw = sizeOfSource ? size : std::max(1, int(std::lround(size / fx)));
+          const int dw = sizeOfSource ? std::max(1, int(std::lround(size * fx))) : size;
+          const int sh = sizeOfSource ? other : std::max(1, int(std::lround(other / fy)));
+          const int dh = sizeOfSource ? std::max(1, int(std::lround(other * fy))) : other;
+          const int stride = sw + 1 + 2 * (n % 3), kind = n % 3;
+          std::vector<uint32_t> pixels(size_t(stride) * sh);
+          for (size_t i = 0; i < pixels.size(); ++i) {
+            const uint32_t t = kind == 0 || (kind == 2 && (i / stride) % 3 != 1) ? 0 : i % 7 == 0 ? 255 : rng() & 255;
+            pixels[i] = (rng() & 0xFFFFFF) | t << 24;
+          }
+          rx_Surface src{};
+          ASSERT_EQ(rx_SurfaceWrap(&src, sw, sh, stride, pixels.data()), 1);
+          const bool clip = n % 4 == 1;
+          const int d[4] = {1, 2, dw, dh + 1}, s[4] = {0, 0, sw - 1, sh - 1};
+          rx_Rect clipRect{2, 2, dw / 2 + 1, dh, 1};
+          std::vector<uint32_t> results[3];
+          for (int level : {0, 1, 2}) {
+            Surface dst(dw + 3, dh + 3, 0x5A5A5A5A);
+            gResampleSimdLimit = level;
+            rx_SetSourceOffset(n % 5 == 2 ? 77 : 0, n % 5 == 2 ? -130 : 0);
+            if (clip) rx_SetClipRect(&clipRect);
+            ASSERT_EQ(Resample(&dst.s, d, &src, s, level > 0, clip ? uint32_t{rx_OptClip} : 0u), 1);
+            rx_SetClipRect(nullptr);
+            rx_SetSourceOffset(0, 0);
+            results[level] = dst.Pixels();
+          }
+          gResampleSimdLimit = 2;
+          rx_SurfaceFree(&src);
+          ASSERT_EQ(results[0], results[1]) << sw << "x" << sh << " -> " << dw << "x" << dh << " case " << n;
+          ASSERT_EQ(results[0], results[2]) << sw << "x" << sh << " -> " << dw << "x" << dh << " case " << n;
+        }
 }
 
 TEST(FastResample, PackedAndScalarGiveTheSameBytes) {

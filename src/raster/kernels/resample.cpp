@@ -8,6 +8,7 @@
 
 #include "raster/kernels/kernel_internal.h"
 #include "raster/kernels/resample_fast.h"
+#include "raster/kernels/resample_simd.h"
 
 namespace rx_kernel {
 
@@ -124,13 +125,18 @@ bool Resampler::Init(const AxisTaps *columns, const AxisTaps *rows) {
   if (fast < 0) return false;
   fast_ = fast != rx_FastNone;
   if (fast_) return true;
+  bool lacking = false;
+  planned_ = PlanGeneralColumns(*columns, &columnPlan_, &lacking) && GeneralTapsFit(*rows);
+  if (lacking) return false;
   ring_ = rows->taps;
+  ringLevel_ = 0;
+  // One more pick than the ring: the vectorised pass takes the lines in pairs.
   if (!tagBlock_.reset(static_cast<size_t>(ring_) * 4) ||
-      !lineBlock_.reset(static_cast<size_t>(ring_) * columns->count * 8) ||
-      !pickBlock_.reset(static_cast<size_t>(ring_) * (sizeof(uint16_t *) + sizeof(int16_t))))
+      !lineBlock_.reset(static_cast<size_t>(ring_) * GeneralLinePixels(columns->count) * 8) ||
+      !pickBlock_.reset(static_cast<size_t>(ring_ + 1) * (sizeof(int16_t *) + sizeof(int16_t))))
     return false;
   tags_ = tagBlock_.as<int32_t>();
-  lines_ = lineBlock_.as<uint16_t>();
+  lines_ = lineBlock_.as<int16_t>();
   std::fill(tags_, tags_ + ring_, -1);
   return true;
 }
@@ -138,7 +144,7 @@ bool Resampler::Init(const AxisTaps *columns, const AxisTaps *rows) {
 namespace {
 
 // One source row through the column taps into premultiplied channels.
-void FilterRow(const AxisTaps &cols, const uint32_t *row, uint16_t *out) {
+void FilterRow(const AxisTaps &cols, const uint32_t *row, int16_t *out) {
   const int32_t taps = cols.taps;
   for (int32_t j = 0; j < cols.count; ++j) {
     const uint32_t *p = row + cols.start[j];
@@ -154,10 +160,10 @@ void FilterRow(const AxisTaps &cols, const uint32_t *row, uint16_t *out) {
       a2 += wk * (B(px, 16) * a);
       a3 += wk * (a * 255);
     }
-    out[0] = static_cast<uint16_t>(std::clamp((a0 + 8192) >> 14, 0, 65025));
-    out[1] = static_cast<uint16_t>(std::clamp((a1 + 8192) >> 14, 0, 65025));
-    out[2] = static_cast<uint16_t>(std::clamp((a2 + 8192) >> 14, 0, 65025));
-    out[3] = static_cast<uint16_t>(std::clamp((a3 + 8192) >> 14, 0, 65025));
+    out[0] = static_cast<int16_t>(std::clamp((a0 + 8192) >> 14, 0, 65025) - 32768);
+    out[1] = static_cast<int16_t>(std::clamp((a1 + 8192) >> 14, 0, 65025) - 32768);
+    out[2] = static_cast<int16_t>(std::clamp((a2 + 8192) >> 14, 0, 65025) - 32768);
+    out[3] = static_cast<int16_t>(std::clamp((a3 + 8192) >> 14, 0, 65025) - 32768);
     out += 4;
   }
 }
@@ -169,34 +175,48 @@ void Resampler::Row(int32_t row, const uint32_t *src, size_t stride, uint32_t *o
     FastResampleRow(fastPlan_, row, src, stride, out, simd);
     return;
   }
+  const int32_t level = planned_ ? GeneralResampleLevel(simd) : 0;
+  if (level != ringLevel_) {  // lines of another routine set: the same values, but start afresh
+    std::fill(tags_, tags_ + ring_, -1);
+    ringLevel_ = level;
+  }
   const int32_t taps = rows_->taps, first = rows_->start[row];
   const int16_t *w = rows_->weight + static_cast<size_t>(row) * taps;
-  const size_t lineLength = static_cast<size_t>(columns_->count) * 4;
-  auto **lines = pickBlock_.as<const uint16_t *>();
-  auto *weights = reinterpret_cast<int16_t *>(lines + ring_);
+  const size_t lineLength = static_cast<size_t>(GeneralLinePixels(columns_->count)) * 4;
+  auto **lines = pickBlock_.as<const int16_t *>();
+  auto *weights = reinterpret_cast<int16_t *>(lines + ring_ + 1);
   int32_t used = 0;
   for (int32_t k = 0; k < taps; ++k) {
     if (w[k] == 0) continue;
     int32_t r = first + k, slot = r % ring_;
-    uint16_t *line = lines_ + static_cast<size_t>(slot) * lineLength;
+    int16_t *line = lines_ + static_cast<size_t>(slot) * lineLength;
     if (tags_[slot] != r) {
-      FilterRow(*columns_, src + static_cast<size_t>(r) * stride, line);
+      if (level > 0)
+        GeneralHorizontal(columnPlan_, level, src + static_cast<size_t>(r) * stride, line);
+      else
+        FilterRow(*columns_, src + static_cast<size_t>(r) * stride, line);
       tags_[slot] = r;
     }
     lines[used] = line;
     weights[used++] = w[k];
   }
+  if (level > 0) {
+    if (used & 1) lines[used] = lines[0], weights[used++] = 0;
+    GeneralVertical(level, lines, weights, used, columns_->count, out);
+    return;
+  }
   if (used == 1 && weights[0] == 16384) {
-    const uint16_t *l = lines[0];
-    for (int32_t j = 0; j < columns_->count; ++j, l += 4) out[j] = Unpremultiply(l[0], l[1], l[2], l[3]);
+    const int16_t *l = lines[0];
+    for (int32_t j = 0; j < columns_->count; ++j, l += 4)
+      out[j] = Unpremultiply(l[0] + 32768, l[1] + 32768, l[2] + 32768, l[3] + 32768);
     return;
   }
   for (int32_t j = 0; j < columns_->count; ++j) {
     int32_t acc[4] = {0, 0, 0, 0};
     const size_t at = static_cast<size_t>(j) * 4;
     for (int32_t k = 0; k < used; ++k) {
-      const uint16_t *l = lines[k] + at;
-      for (int c = 0; c < 4; ++c) acc[c] += weights[k] * l[c];
+      const int16_t *l = lines[k] + at;
+      for (int c = 0; c < 4; ++c) acc[c] += weights[k] * (l[c] + 32768);
     }
     for (int32_t &a : acc) a = std::clamp((a + 8192) >> 14, 0, 65025);
     out[j] = Unpremultiply(acc[0], acc[1], acc[2], acc[3]);
