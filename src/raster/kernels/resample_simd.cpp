@@ -230,18 +230,23 @@ RX_AVX2 bool PremultiplyAvx2(const uint32_t *src, int32_t n, int16_t *out) {
   return t != 0;
 }
 
-// Sums of two positions (one per 128-bit half).
+// Sums of two positions (one per 128-bit half). A byte shuffle widens and
+// pairs pixels 0 and 2, another 1 and 3, for the pairs of weights.
+template <int G>
 RX_AVX2 inline __m256i OpaqueSumsAvx2(const uint32_t *p, const uint32_t *q, const int16_t *w, int32_t groups) {
-  const __m256i zero = _mm256_setzero_si256();
-  __m256i acc = zero;
+  const __m256i even = _mm256_setr_epi8(0, -1, 8, -1, 1, -1, 9, -1, 2, -1, 10, -1, 3, -1, 11, -1, 0, -1, 8, -1, 1, -1,
+                                        9, -1, 2, -1, 10, -1, 3, -1, 11, -1);
+  const __m256i odd = _mm256_setr_epi8(4, -1, 12, -1, 5, -1, 13, -1, 6, -1, 14, -1, 7, -1, 15, -1, 4, -1, 12, -1, 5,
+                                       -1, 13, -1, 6, -1, 14, -1, 7, -1, 15, -1);
+  __m256i acc = _mm256_setzero_si256();
+  if (G > 0) groups = G;
   for (int32_t g = 0; g < groups; ++g, p += 4, q += 4, w += 32) {
     const __m256i x = _mm256_inserti128_si256(
         _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p))),
         _mm_loadu_si128(reinterpret_cast<const __m128i *>(q)), 1);
-    const __m256i lo = _mm256_unpacklo_epi8(x, zero), hi = _mm256_unpackhi_epi8(x, zero);
-    acc = _mm256_add_epi32(acc, _mm256_madd_epi16(_mm256_unpacklo_epi16(lo, hi),
+    acc = _mm256_add_epi32(acc, _mm256_madd_epi16(_mm256_shuffle_epi8(x, even),
                                                   _mm256_loadu_si256(reinterpret_cast<const __m256i *>(w))));
-    acc = _mm256_add_epi32(acc, _mm256_madd_epi16(_mm256_unpackhi_epi16(lo, hi),
+    acc = _mm256_add_epi32(acc, _mm256_madd_epi16(_mm256_shuffle_epi8(x, odd),
                                                   _mm256_loadu_si256(reinterpret_cast<const __m256i *>(w + 16))));
   }
   return acc;
@@ -278,17 +283,28 @@ RX_AVX2 inline void StoreFour(int16_t *line, __m256i first, __m256i second) {
   _mm256_storeu_si256(reinterpret_cast<__m256i *>(line), _mm256_permute4x64_epi64(_mm256_packs_epi32(first, second), 0xD8));
 }
 
+template <int G>
 RX_AVX2 bool OpaqueRowAvx2(const ColumnPlan &p, const uint32_t *src, int16_t *line) {
   __m256i any = _mm256_setzero_si256();
   const int32_t stride = p.groups * 32;
   for (int32_t j = 0; j < p.padded; j += 4) {
     const int16_t *w = p.weights + static_cast<size_t>(j >> 1) * stride;
-    const __m256i a = OpaqueSumsAvx2(src + p.begin[j], src + p.begin[j + 1], w, p.groups);
-    const __m256i b = OpaqueSumsAvx2(src + p.begin[j + 2], src + p.begin[j + 3], w + stride, p.groups);
+    const __m256i a = OpaqueSumsAvx2<G>(src + p.begin[j], src + p.begin[j + 1], w, p.groups);
+    const __m256i b = OpaqueSumsAvx2<G>(src + p.begin[j + 2], src + p.begin[j + 3], w + stride, p.groups);
     any = _mm256_or_si256(any, _mm256_or_si256(a, b));
     StoreFour(line + 4 * j, OpaqueLineAvx2(a), OpaqueLineAvx2(b));
   }
   return _mm256_testz_si256(any, _mm256_set_epi32(-1, 0, 0, 0, -1, 0, 0, 0));
+}
+
+// Short runs (enlarging, mild shrinking) unrolled.
+RX_AVX2 bool OpaqueRowAvx2(const ColumnPlan &p, const uint32_t *src, int16_t *line) {
+  switch (p.groups) {
+    case 1: return OpaqueRowAvx2<1>(p, src, line);
+    case 2: return OpaqueRowAvx2<2>(p, src, line);
+    case 3: return OpaqueRowAvx2<3>(p, src, line);
+    default: return OpaqueRowAvx2<0>(p, src, line);
+  }
 }
 
 RX_AVX2 void TranslucentRowAvx2(const ColumnPlan &p, int16_t *line) {
@@ -320,6 +336,8 @@ RX_AVX2 inline __m256i ResolveAvx2(__m256i v) {
 
 RX_AVX2 void VerticalAvx2(const int16_t *const *lines, const int16_t *weights, int32_t used, int32_t count,
                           uint32_t *out) {
+  const __m256i opaque = _mm256_set1_epi16(static_cast<int16_t>(65025));
+  const __m256i colourLanes = _mm256_set1_epi64x(0x0000FFFFFFFFFFFF);
   for (int32_t i = 0; i < count; i += 4) {
     __m256i lo = _mm256_set1_epi32(kRound), hi = lo;
     for (int32_t k = 0; k < used; k += 2) {
@@ -330,8 +348,18 @@ RX_AVX2 void VerticalAvx2(const int16_t *const *lines, const int16_t *weights, i
       lo = _mm256_add_epi32(lo, _mm256_madd_epi16(_mm256_unpacklo_epi16(a, b), w));
       hi = _mm256_add_epi32(hi, _mm256_madd_epi16(_mm256_unpackhi_epi16(a, b), w));
     }
-    // lo holds pixels i and i + 2, hi pixels i + 1 and i + 3.
-    const __m256i p = _mm256_packs_epi32(ResolveAvx2(_mm256_srai_epi32(lo, 14)), ResolveAvx2(_mm256_srai_epi32(hi, 14)));
+    // lo holds pixels i and i + 2, hi pixels i + 1 and i + 3; packed, they are in order per half.
+    lo = _mm256_srai_epi32(lo, 14);
+    hi = _mm256_srai_epi32(hi, 14);
+    const __m256i sums = _mm256_packus_epi32(lo, hi);
+    __m256i p;
+    if ((_mm256_movemask_epi8(_mm256_cmpeq_epi16(sums, opaque)) & 0xC0C0C0C0u) == 0xC0C0C0C0u) {
+      // All four opaque: colours divided by 255 rounded (in 16 bits), T 0.
+      const __m256i r = _mm256_add_epi16(sums, _mm256_set1_epi16(128));
+      p = _mm256_and_si256(_mm256_srli_epi16(_mm256_add_epi16(r, _mm256_srli_epi16(r, 8)), 8), colourLanes);
+    } else {
+      p = _mm256_packs_epi32(ResolveAvx2(lo), ResolveAvx2(hi));
+    }
     const __m128i bytes = _mm256_castsi256_si128(_mm256_permute4x64_epi64(_mm256_packus_epi16(p, p), 0x08));
     if (i + 4 <= count) {
       _mm_storeu_si128(reinterpret_cast<__m128i *>(out + i), bytes);
