@@ -85,6 +85,37 @@ TEST(Resampling, TransparentPixelsDoNotDarken) {
   }
 }
 
+TEST(Resampling, SourceRowsOutsideTheSourceDrawNothing) {
+  // Shrinking rows 50..69 (or -20..-1) of a 40-row source: no source row has a tap.
+  Surface src(40, 40, Grey(9)), dst(4, 4, Grey(200));
+  for (int top : {50, -20}) {
+    rx_SetLastError(8);
+    EXPECT_EQ(rx_ResampleRect(&dst, 0, 0, 3, 1, &src, 0, top, 39, top + 19, rx_OptScaleCase), 1) << top;
+    EXPECT_EQ(rx_GetLastError(), 0) << top;
+    for (uint32_t p : dst.Pixels()) ASSERT_EQ(p, Grey(200)) << top;
+  }
+}
+
+TEST(Resampling, ScaledCopyInsideOneSurface) {
+  // Each copy within one surface must match the same copy from a twin surface:
+  // enlarging down and right, shrinking up and left, enlarging in place, and
+  // shifted by a sub-pixel offset.
+  const int rects[][8] = {{10, 10, 39, 39, 0, 0, 19, 19}, {0, 0, 19, 19, 0, 0, 39, 39}, {0, 0, 39, 39, 0, 0, 24, 24},
+                          {0, 3, 39, 33, 0, 0, 39, 39}, {2, 1, 37, 38, 2, 2, 37, 38}};
+  auto photo = [](int x, int y) { return Px(x * 6, y * 6, (x * y) & 255, (x + y) % 3 ? 0 : 90); };
+  for (uint32_t options : {0u, static_cast<uint32_t>(rx_OptScaleCase)})
+    for (const auto &r : rects) {
+      Surface same(40, 40), dst(40, 40), src(40, 40);
+      same.Fill(photo), dst.Fill(photo), src.Fill(photo);
+      const int offset = r[4] == 2 ? 100 : 0;
+      rx_SetSourceOffset(offset, offset);
+      ASSERT_EQ(rx_ResampleRect(&same, r[0], r[1], r[2], r[3], &same, r[4], r[5], r[6], r[7], options), 1);
+      ASSERT_EQ(rx_ResampleRect(&dst, r[0], r[1], r[2], r[3], &src, r[4], r[5], r[6], r[7], options), 1);
+      rx_SetSourceOffset(0, 0);
+      ASSERT_EQ(same.Pixels(), dst.Pixels()) << r[0] << "," << r[1] << " from " << r[6] << " " << options;
+    }
+}
+
 TEST(Quads, RotatedSquareMapsCornersToCorners) {
   Surface src(10, 10), dst(10, 10, 0);
   src.Fill([](int x, int y) { return Px(x * 20, y * 20, 7, 0); });

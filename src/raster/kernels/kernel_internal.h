@@ -128,6 +128,11 @@ class Resampler {
   int16_t *lines_ = nullptr;  // ring_ rows of count x 4 premultiplied channels, biased by -32768
 };
 
+// A private heap copy of `src` for scaled reads inside one surface: the
+// rows first..last (clamped, one more each side) hold the source's pixels,
+// the others stay blank and are never read. False when memory is lacking.
+bool CopySourceRows(rx_Surface *src, int32_t first, int32_t last, rx_Surface *copy);
+
 // Opacity weighting of one pixel into four channels of at most 65,025.
 inline void Premultiply(uint32_t p, uint32_t out[4]) {
   uint32_t a = 255 - T(p);

@@ -5,6 +5,7 @@
 // transparent pixels never darken their neighbours.
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "raster/kernels/kernel_internal.h"
 #include "raster/kernels/resample_fast.h"
@@ -99,6 +100,23 @@ uint32_t Unpremultiply(int32_t c0, int32_t c1, int32_t c2, int32_t a) {
   };
   uint32_t t = 255 - Div255(static_cast<uint32_t>(std::min(a, 65025)));
   return colour(c0) | colour(c1) << 8 | colour(c2) << 16 | t << 24;
+}
+
+bool CopySourceRows(rx_Surface *src, int32_t first, int32_t last, rx_Surface *copy) {
+  const int32_t w = static_cast<int32_t>(src->width), h = static_cast<int32_t>(src->height);
+  // Nearest reads of a strong enlargement reach one row past the rectangle.
+  first = std::clamp(first - 1, 0, h - 1);
+  last = std::clamp(last + 1, 0, h - 1);
+  if (rx_SurfaceCreate(copy, w, h, rx_CreateMemory | rx_CreateNoShrink) == 0) return false;
+  if (rx_SurfaceLock(src, 0) == 0) {
+    rx_SurfaceFree(copy);
+    return false;
+  }
+  for (int32_t y = first; y <= last; ++y)
+    std::memcpy(copy->bits + static_cast<size_t>(y) * copy->stride, src->bits + static_cast<size_t>(y) * src->stride,
+                static_cast<size_t>(w) * 4);
+  rx_SurfaceUnlock(src, 0);
+  return true;
 }
 
 uint32_t SampleBilinear(uint32_t p00, uint32_t p10, uint32_t p01, uint32_t p11, uint32_t fx, uint32_t fy) {
