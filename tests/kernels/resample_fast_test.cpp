@@ -7,6 +7,7 @@
 #include <random>
 
 #include "kernel_test_util.h"
+#include "platform/os.h"
 #include "raster/kernels/kernel_driver.h"
 #include "raster/kernels/resample_fast.h"
 #include "raster/kernels/resample_simd.h"
@@ -135,6 +136,31 @@ TEST(GeneralResample, VectorRowsMatchTheScalarRows) {
           ASSERT_EQ(results[0], results[1]) << sw << "x" << sh << " -> " << dw << "x" << dh << " case " << n;
           ASSERT_EQ(results[0], results[2]) << sw << "x" << sh << " -> " << dw << "x" << dh << " case " << n;
         }
+}
+
+// Bytes of global memory the calling thread holds, and the most it held.
+thread_local int64_t gLive = 0, gPeak = 0;
+void Count(int64_t bytes) { gPeak = std::max(gPeak, gLive += bytes); }
+
+TEST(GeneralResample, HugeShrinkKeepsToAFewMegabytes) {
+  rx_Surface src{}, dst{};
+  ASSERT_EQ(rx_SurfaceCreate(&src, 20000, 20000, rx_CreateMemory | rx_CreateNoShrink | rx_CreateNoTotalLimit), 1);
+  ASSERT_EQ(rx_SurfaceCreate(&dst, 100, 100, rx_CreateMemory | rx_CreateNoShrink), 1);
+  rx_SurfaceLock(&src, 0);
+  for (int y = 0; y < 200; ++y) std::fill_n(src.bits + size_t(y) * src.stride, 200, 0x00FFFFFFu);  // a white corner
+  rx_SurfaceUnlock(&src, 0);
+  os_SetAllocationHook(Count);
+  EXPECT_EQ(rx_ResampleRect(&dst, 0, 0, 99, 99, &src, 0, 0, 19999, 19999, rx_OptScaleCase), 1);
+  os_SetAllocationHook(nullptr);
+  EXPECT_LT(gPeak, 3 << 20) << gPeak;  // the whole intermediate image alone would be 16 MB
+  rx_SurfaceLock(&dst, 0);
+  // Each destination pixel averages 200 x 200 source pixels exactly.
+  EXPECT_EQ(dst.bits[0], 0x00FFFFFFu);
+  EXPECT_EQ(dst.bits[1], 0u);
+  EXPECT_EQ(dst.bits[dst.stride], 0u);
+  rx_SurfaceUnlock(&dst, 0);
+  rx_SurfaceFree(&src);
+  rx_SurfaceFree(&dst);
 }
 
 TEST(FastResample, PackedAndScalarGiveTheSameBytes) {
