@@ -24,16 +24,16 @@ thread_local int32_t gResampleSimdLimit = 2;
 
 namespace {
 
-constexpr int32_t kUnit = 16384;               // weights of one position add up to this
+constexpr int32_t kUnit = 16384;              // weights of one position add up to this
 constexpr int32_t kRound = (1 << 29) + 8192;  // the bias (32768 x 16384) back, plus rounding of >> 14
 
 struct ColumnPlan {
   int32_t count = 0;
-  int32_t padded = 0;   // positions rounded up to 4: the routines work on pairs and fours
-  int32_t groups = 0;   // four-tap groups per position
-  int32_t spanLo = 0;   // first source column read
-  int32_t spanLen = 0;  // source pixels read from spanLo
-  int32_t copyLen = 0;  // narrow sources: pixels copied into rowCopy first (0: read in place)
+  int32_t padded = 0;        // positions rounded up to 4: the routines work on pairs and fours
+  int32_t groups = 0;        // four-tap groups per position
+  int32_t spanLo = 0;        // first source column read
+  int32_t spanLen = 0;       // source pixels read from spanLo
+  int32_t copyLen = 0;       // narrow sources: pixels copied into rowCopy first (0: read in place)
   bool translucent = false;  // the last row needed opacity weighting: try that first
   int32_t *begin = nullptr;  // per position: first pixel read, from spanLo
   // Per pair of positions and group: two vectors of 16, [w0 w2] x 4 then
@@ -108,8 +108,10 @@ inline __m128i OpaqueSumsSse2(const uint32_t *p, const int16_t *w, int32_t group
   for (int32_t g = 0; g < groups; ++g, p += 4, w += 32) {
     const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
     const __m128i lo = _mm_unpacklo_epi8(x, zero), hi = _mm_unpackhi_epi8(x, zero);
-    acc = _mm_add_epi32(acc, _mm_madd_epi16(_mm_unpacklo_epi16(lo, hi), _mm_loadu_si128(reinterpret_cast<const __m128i *>(w))));
-    acc = _mm_add_epi32(acc, _mm_madd_epi16(_mm_unpackhi_epi16(lo, hi), _mm_loadu_si128(reinterpret_cast<const __m128i *>(w + 16))));
+    acc = _mm_add_epi32(
+        acc, _mm_madd_epi16(_mm_unpacklo_epi16(lo, hi), _mm_loadu_si128(reinterpret_cast<const __m128i *>(w))));
+    acc = _mm_add_epi32(
+        acc, _mm_madd_epi16(_mm_unpackhi_epi16(lo, hi), _mm_loadu_si128(reinterpret_cast<const __m128i *>(w + 16))));
   }
   return acc;
 }
@@ -119,8 +121,10 @@ inline __m128i TranslucentSumsSse2(const int16_t *p, const int16_t *w, int32_t g
   for (int32_t g = 0; g < groups; ++g, p += 16, w += 32) {
     const __m128i x0 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
     const __m128i x1 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 8));
-    acc = _mm_add_epi32(acc, _mm_madd_epi16(_mm_unpacklo_epi16(x0, x1), _mm_loadu_si128(reinterpret_cast<const __m128i *>(w))));
-    acc = _mm_add_epi32(acc, _mm_madd_epi16(_mm_unpackhi_epi16(x0, x1), _mm_loadu_si128(reinterpret_cast<const __m128i *>(w + 16))));
+    acc = _mm_add_epi32(
+        acc, _mm_madd_epi16(_mm_unpacklo_epi16(x0, x1), _mm_loadu_si128(reinterpret_cast<const __m128i *>(w))));
+    acc = _mm_add_epi32(
+        acc, _mm_madd_epi16(_mm_unpackhi_epi16(x0, x1), _mm_loadu_si128(reinterpret_cast<const __m128i *>(w + 16))));
   }
   return acc;
 }
@@ -190,8 +194,8 @@ void VerticalSse2(const int16_t *const *lines, const int16_t *weights, int32_t u
     for (int32_t k = 0; k < used; k += 2) {
       const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(lines[k] + 4 * i));
       const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(lines[k + 1] + 4 * i));
-      const __m128i w = _mm_set1_epi32(static_cast<int32_t>(static_cast<uint16_t>(weights[k]) |
-                                                            static_cast<uint32_t>(static_cast<uint16_t>(weights[k + 1])) << 16));
+      const __m128i w = _mm_set1_epi32(static_cast<int32_t>(
+          static_cast<uint16_t>(weights[k]) | static_cast<uint32_t>(static_cast<uint16_t>(weights[k + 1])) << 16));
       lo = _mm_add_epi32(lo, _mm_madd_epi16(_mm_unpacklo_epi16(a, b), w));
       hi = _mm_add_epi32(hi, _mm_madd_epi16(_mm_unpackhi_epi16(a, b), w));
     }
@@ -236,16 +240,16 @@ template <int G>
 RX_AVX2 inline __m256i OpaqueSumsAvx2(const uint32_t *p, const uint32_t *q, const int16_t *w, int32_t groups) {
   const __m256i even = _mm256_setr_epi8(0, -1, 8, -1, 1, -1, 9, -1, 2, -1, 10, -1, 3, -1, 11, -1, 0, -1, 8, -1, 1, -1,
                                         9, -1, 2, -1, 10, -1, 3, -1, 11, -1);
-  const __m256i odd = _mm256_setr_epi8(4, -1, 12, -1, 5, -1, 13, -1, 6, -1, 14, -1, 7, -1, 15, -1, 4, -1, 12, -1, 5,
-                                       -1, 13, -1, 6, -1, 14, -1, 7, -1, 15, -1);
+  const __m256i odd = _mm256_setr_epi8(4, -1, 12, -1, 5, -1, 13, -1, 6, -1, 14, -1, 7, -1, 15, -1, 4, -1, 12, -1, 5, -1,
+                                       13, -1, 6, -1, 14, -1, 7, -1, 15, -1);
   __m256i acc = _mm256_setzero_si256();
   if (G > 0) groups = G;
   for (int32_t g = 0; g < groups; ++g, p += 4, q += 4, w += 32) {
-    const __m256i x = _mm256_inserti128_si256(
-        _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p))),
-        _mm_loadu_si128(reinterpret_cast<const __m128i *>(q)), 1);
-    acc = _mm256_add_epi32(acc, _mm256_madd_epi16(_mm256_shuffle_epi8(x, even),
-                                                  _mm256_loadu_si256(reinterpret_cast<const __m256i *>(w))));
+    const __m256i x =
+        _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p))),
+                                _mm_loadu_si128(reinterpret_cast<const __m128i *>(q)), 1);
+    acc = _mm256_add_epi32(
+        acc, _mm256_madd_epi16(_mm256_shuffle_epi8(x, even), _mm256_loadu_si256(reinterpret_cast<const __m256i *>(w))));
     acc = _mm256_add_epi32(acc, _mm256_madd_epi16(_mm256_shuffle_epi8(x, odd),
                                                   _mm256_loadu_si256(reinterpret_cast<const __m256i *>(w + 16))));
   }
@@ -255,12 +259,12 @@ RX_AVX2 inline __m256i OpaqueSumsAvx2(const uint32_t *p, const uint32_t *q, cons
 RX_AVX2 inline __m256i TranslucentSumsAvx2(const int16_t *p, const int16_t *q, const int16_t *w, int32_t groups) {
   __m256i acc = _mm256_setzero_si256();
   for (int32_t g = 0; g < groups; ++g, p += 16, q += 16, w += 32) {
-    const __m256i x0 = _mm256_inserti128_si256(
-        _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p))),
-        _mm_loadu_si128(reinterpret_cast<const __m128i *>(q)), 1);
-    const __m256i x1 = _mm256_inserti128_si256(
-        _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 8))),
-        _mm_loadu_si128(reinterpret_cast<const __m128i *>(q + 8)), 1);
+    const __m256i x0 =
+        _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p))),
+                                _mm_loadu_si128(reinterpret_cast<const __m128i *>(q)), 1);
+    const __m256i x1 =
+        _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 8))),
+                                _mm_loadu_si128(reinterpret_cast<const __m128i *>(q + 8)), 1);
     acc = _mm256_add_epi32(acc, _mm256_madd_epi16(_mm256_unpacklo_epi16(x0, x1),
                                                   _mm256_loadu_si256(reinterpret_cast<const __m256i *>(w))));
     acc = _mm256_add_epi32(acc, _mm256_madd_epi16(_mm256_unpackhi_epi16(x0, x1),
@@ -270,8 +274,8 @@ RX_AVX2 inline __m256i TranslucentSumsAvx2(const int16_t *p, const int16_t *q, c
 }
 
 RX_AVX2 inline __m256i OpaqueLineAvx2(__m256i s) {
-  const __m256i v = _mm256_srli_epi32(
-      _mm256_add_epi32(_mm256_sub_epi32(_mm256_slli_epi32(s, 8), s), _mm256_set1_epi32(8192)), 14);
+  const __m256i v =
+      _mm256_srli_epi32(_mm256_add_epi32(_mm256_sub_epi32(_mm256_slli_epi32(s, 8), s), _mm256_set1_epi32(8192)), 14);
   return _mm256_sub_epi32(_mm256_blend_epi32(v, _mm256_set1_epi32(65025), 0x88), _mm256_set1_epi32(32768));
 }
 RX_AVX2 inline __m256i TranslucentLineAvx2(__m256i s) {
@@ -280,7 +284,8 @@ RX_AVX2 inline __m256i TranslucentLineAvx2(__m256i s) {
 }
 // Positions j, j + 2 | j + 1, j + 3 (packed halves) back in order.
 RX_AVX2 inline void StoreFour(int16_t *line, __m256i first, __m256i second) {
-  _mm256_storeu_si256(reinterpret_cast<__m256i *>(line), _mm256_permute4x64_epi64(_mm256_packs_epi32(first, second), 0xD8));
+  _mm256_storeu_si256(reinterpret_cast<__m256i *>(line),
+                      _mm256_permute4x64_epi64(_mm256_packs_epi32(first, second), 0xD8));
 }
 
 template <int G>
@@ -300,10 +305,14 @@ RX_AVX2 bool OpaqueRowAvx2(const ColumnPlan &p, const uint32_t *src, int16_t *li
 // Short runs (enlarging, mild shrinking) unrolled.
 RX_AVX2 bool OpaqueRowAvx2(const ColumnPlan &p, const uint32_t *src, int16_t *line) {
   switch (p.groups) {
-    case 1: return OpaqueRowAvx2<1>(p, src, line);
-    case 2: return OpaqueRowAvx2<2>(p, src, line);
-    case 3: return OpaqueRowAvx2<3>(p, src, line);
-    default: return OpaqueRowAvx2<0>(p, src, line);
+    case 1:
+      return OpaqueRowAvx2<1>(p, src, line);
+    case 2:
+      return OpaqueRowAvx2<2>(p, src, line);
+    case 3:
+      return OpaqueRowAvx2<3>(p, src, line);
+    default:
+      return OpaqueRowAvx2<0>(p, src, line);
   }
 }
 
@@ -458,8 +467,8 @@ void GeneralHorizontal(const Buffer &plan, int32_t level, const uint32_t *row, i
     src = p.rowCopy;
   }
   if (!p.translucent && (level == 2 ? OpaqueRowAvx2(p, src, line) : OpaqueRowSse2(p, src, line))) return;
-  const bool translucent = level == 2 ? PremultiplyAvx2(src, p.spanLen, p.premultiplied)
-                                      : PremultiplySse2(src, p.spanLen, p.premultiplied);
+  const bool translucent =
+      level == 2 ? PremultiplyAvx2(src, p.spanLen, p.premultiplied) : PremultiplySse2(src, p.spanLen, p.premultiplied);
   if (level == 2)
     TranslucentRowAvx2(p, line);
   else

@@ -36,7 +36,7 @@ int32_t GeneralLinePixels(int32_t count);
 void GeneralHorizontal(const Buffer &plan, int32_t level, const uint32_t *row, int16_t *line);
 // `used` lines (an even count; padding entries weigh 0) weighted into
 // `count` pixels.
-void GeneralVertical(int32_t level, const int16_t *const *lines, const int16_t *weights, int32_t used,
-                     int32_t count, uint32_t *out);
+void GeneralVertical(int32_t level, const int16_t *const *lines, const int16_t *weights, int32_t used, int32_t count,
+                     uint32_t *out);
 
 }  // namespace rx_kernel
