@@ -68,7 +68,8 @@ int32_t RunRect(const RectJob &jobIn) {
   if (rx_SurfaceRefresh(job.src) == 0 || rx_SurfaceRefresh(job.dst) == 0) return Fail(state, rx_ErrNotSurface);
   if (job.sr < 0 || job.sl > static_cast<int64_t>(job.src->width) - 1) return Fail(state, rx_ErrArgument);
   // A scaled read inside one surface would meet rows the walk has already written: it reads a copy.
-  if (Overlaps(job.dst, job.src) && (job.sr - job.sl != job.dr - job.dl || job.sb - job.st != job.db - job.dt ||
+  if (Overlaps(job.dst, job.src) && (int64_t{job.sr} - job.sl != int64_t{job.dr} - job.dl ||
+                                     int64_t{job.sb} - job.st != int64_t{job.db} - job.dt ||
                                      (job.useOffset && (state->sourceOffsetX != 0 || state->sourceOffsetY != 0)))) {
     rx_Surface copy{};
     if (!CopySourceRows(job.src, job.st, job.sb, &copy)) return Fail(state, rx_ErrNoMemory);

@@ -105,14 +105,14 @@ uint32_t Unpremultiply(int32_t c0, int32_t c1, int32_t c2, int32_t a) {
 bool CopySourceRows(rx_Surface *src, int32_t first, int32_t last, rx_Surface *copy) {
   const int32_t w = static_cast<int32_t>(src->width), h = static_cast<int32_t>(src->height);
   // Nearest reads of a strong enlargement reach one row past the rectangle.
-  first = std::clamp(first - 1, 0, h - 1);
-  last = std::clamp(last + 1, 0, h - 1);
-  if (rx_SurfaceCreate(copy, w, h, rx_CreateMemory | rx_CreateNoShrink) == 0) return false;
+  const int64_t top = std::clamp<int64_t>(int64_t{first} - 1, 0, h - 1);
+  const int64_t bottom = std::clamp<int64_t>(int64_t{last} + 1, 0, h - 1);
+  if (rx_SurfaceCreate(copy, w, h, rx_CreateMemory | rx_CreateNoShrink | rx_CreateNoTotalLimit) == 0) return false;
   if (rx_SurfaceLock(src, 0) == 0) {
     rx_SurfaceFree(copy);
     return false;
   }
-  for (int32_t y = first; y <= last; ++y)
+  for (int64_t y = top; y <= bottom; ++y)
     std::memcpy(copy->bits + static_cast<size_t>(y) * copy->stride, src->bits + static_cast<size_t>(y) * src->stride,
                 static_cast<size_t>(w) * 4);
   rx_SurfaceUnlock(src, 0);

@@ -199,8 +199,19 @@ void VerticalSse2(const int16_t *const *lines, const int16_t *weights, int32_t u
       lo = _mm_add_epi32(lo, _mm_madd_epi16(_mm_unpacklo_epi16(a, b), w));
       hi = _mm_add_epi32(hi, _mm_madd_epi16(_mm_unpackhi_epi16(a, b), w));
     }
-    const __m128i p0 = ResolveSse2(_mm_srai_epi32(lo, 14)), p1 = ResolveSse2(_mm_srai_epi32(hi, 14));
-    const __m128i bytes = _mm_packus_epi16(_mm_packs_epi32(p0, p1), p0);
+    lo = _mm_srai_epi32(lo, 14);
+    hi = _mm_srai_epi32(hi, 14);
+    // Both pixels opaque: colours divided by 255 rounded, in 16 bits (packed biased, as the signed pack needs).
+    const __m128i bias = _mm_set1_epi32(32768), flip = _mm_set1_epi16(-32768);
+    const __m128i sums = _mm_xor_si128(_mm_packs_epi32(_mm_sub_epi32(lo, bias), _mm_sub_epi32(hi, bias)), flip);
+    __m128i p;
+    if ((_mm_movemask_epi8(_mm_cmpeq_epi16(sums, _mm_set1_epi16(static_cast<int16_t>(65025)))) & 0xC0C0) == 0xC0C0) {
+      const __m128i r = _mm_add_epi16(sums, _mm_set1_epi16(128));
+      p = _mm_and_si128(_mm_srli_epi16(_mm_add_epi16(r, _mm_srli_epi16(r, 8)), 8), _mm_set1_epi64x(0x0000FFFFFFFFFFFF));
+    } else {
+      p = _mm_packs_epi32(ResolveSse2(lo), ResolveSse2(hi));
+    }
+    const __m128i bytes = _mm_packus_epi16(p, p);
     if (i + 1 < count)
       _mm_storel_epi64(reinterpret_cast<__m128i *>(out + i), bytes);
     else
