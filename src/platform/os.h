@@ -235,6 +235,11 @@ enum class os_FaultKind { fileWrite, fileMove, allocation, count_ };
 void os_InjectFault(os_FaultKind kind, int count);
 // Called by the operations themselves: true when this one must fail.
 bool os_FaultDue(os_FaultKind kind);
+// Allocation hook for tests that measure what a piece of work takes:
+// GlobalAlloc and GlobalFree on the calling thread report each block's size
+// (negative when freed). Null removes it.
+using os_AllocationHook = void (*)(int64_t bytes);
+void os_SetAllocationHook(os_AllocationHook hook);
 
 // ---------------------------------------------------------------------------
 // Host environment services

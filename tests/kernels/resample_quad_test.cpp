@@ -2,6 +2,7 @@
 #include <cmath>
 
 #include "kernel_test_util.h"
+#include "raster/kernels/resample_fast.h"
 
 using namespace kt;
 
@@ -38,16 +39,6 @@ TEST(Resampling, LineStaysCentred) {
   }
 }
 
-TEST(Resampling, CheckerboardHalvesToGrey) {
-  Surface src(64, 64);
-  src.Fill([](int x, int y) { return Grey(((x + y) & 1) ? 255 : 0); });
-  for (uint32_t options : {static_cast<uint32_t>(rx_OptScaleCase), 0u}) {
-    Surface dst(32, 32, 0);
-    ASSERT_EQ(rx_ResampleRect(&dst, 0, 0, 31, 31, &src, 0, 0, 63, 63, options), 1);
-    for (uint32_t p : dst.Pixels()) ASSERT_NEAR(Ch(p, 0), 128, 1);
-  }
-}
-
 TEST(Resampling, EnlargeThenShrinkReturnsClose) {
   Surface src(40, 30), big(120, 90), back(40, 30);
   src.Fill([](int x, int y) {
@@ -65,24 +56,56 @@ TEST(Resampling, EnlargeThenShrinkReturnsClose) {
 }
 
 TEST(Resampling, TransparentPixelsDoNotDarken) {
-  // White opaque pixels next to black fully transparent ones.
-  Surface src(8, 8);
-  src.Fill([](int x, int) { return x < 4 ? Grey(255) : Px(0, 0, 0, 255); });
-  for (uint32_t options : {0u, static_cast<uint32_t>(rx_OptScaleCase)}) {
-    for (int w : {4, 3, 13, 24}) {
-      Surface dst(w, w, 0);
-      ASSERT_EQ(rx_ResampleRect(&dst, 0, 0, w - 1, w - 1, &src, 0, 0, 7, 7, options), 1);
-      bool sawPartial = false;
-      for (uint32_t p : dst.Pixels()) {
-        if (Ch(p, 3) == 255) continue;
-        sawPartial |= Ch(p, 3) > 0;
-        ASSERT_EQ(p & 0xFFFFFF, 0xFFFFFFu) << w;
+  // Lone white opaque pixels among black fully transparent ones, at every
+  // factor on each axis, through each path (the general filter forced too).
+  Surface src(30, 20);
+  src.Fill([](int x, int y) { return (x * 7 + y * 3) % 5 ? Px(0, 0, 0, 255) : Grey(255); });
+  const double factors[] = {0.1, 0.37, 0.5, 0.77, 1.0, 1.3, 1.7, 2, 3.3, 8.1};
+  for (uint32_t options : {0u, static_cast<uint32_t>(rx_OptScaleCase), 3u << 24})
+    for (double fx : factors)
+      for (double fy : factors) {
+        const int w = int(std::lround(30 * fx)), h = int(std::lround(20 * fy));
+        Surface dst(w, h, 0);
+        rx_kernel::gResampleGeneralOnly = options >> 25;
+        ASSERT_EQ(rx_ResampleRect(&dst, 0, 0, w - 1, h - 1, &src, 0, 0, 29, 19, options & rx_OptScaleCase), 1);
+        rx_kernel::gResampleGeneralOnly = false;
+        int partial = 0;
+        for (uint32_t p : dst.Pixels()) {
+          partial += Ch(p, 3) > 0 && Ch(p, 3) < 255;
+          ASSERT_TRUE(Ch(p, 3) == 255 || (p & 0xFFFFFF) == 0xFFFFFFu) << w << "x" << h << " " << options;
+        }
+        EXPECT_TRUE(options == 0 || fx == 1.0 || partial > 0) << w << "x" << h;  // the filters mix them
       }
-      if (options != 0 && (w == 3 || w == 13)) {
-        EXPECT_TRUE(sawPartial);
-      }
-    }
+}
+
+TEST(Resampling, SourceRowsOutsideTheSourceDrawNothing) {
+  // Shrinking rows 50..69 (or -20..-1) of a 40-row source: no source row has a tap.
+  Surface src(40, 40, Grey(9)), dst(4, 4, Grey(200));
+  for (int top : {50, -20}) {
+    rx_SetLastError(8);
+    EXPECT_EQ(rx_ResampleRect(&dst, 0, 0, 3, 1, &src, 0, top, 39, top + 19, rx_OptScaleCase), 1) << top;
+    EXPECT_EQ(rx_GetLastError(), 0) << top;
+    for (uint32_t p : dst.Pixels()) ASSERT_EQ(p, Grey(200)) << top;
   }
+}
+
+TEST(Resampling, ScaledCopyInsideOneSurface) {
+  // Each copy within one surface must match the same copy from a twin surface:
+  // enlarging down and right, shrinking up and left, enlarging in place, and
+  // shifted by a sub-pixel offset.
+  const int rects[][8] = {{10, 10, 39, 39, 0, 0, 19, 19}, {0, 0, 19, 19, 0, 0, 39, 39}, {0, 0, 39, 39, 0, 0, 24, 24},
+                          {0, 3, 39, 33, 0, 0, 39, 39}, {2, 1, 37, 38, 2, 2, 37, 38}};
+  auto photo = [](int x, int y) { return Px(x * 6, y * 6, (x * y) & 255, (x + y) % 3 ? 0 : 90); };
+  for (uint32_t options : {0u, static_cast<uint32_t>(rx_OptScaleCase)})
+    for (const auto &r : rects) {
+      Surface same(40, 40), dst(40, 40), src(40, 40);
+      same.Fill(photo), dst.Fill(photo), src.Fill(photo);
+      rx_SetSourceOffset(r[4] * 50, r[4] * 50);
+      ASSERT_EQ(rx_ResampleRect(&same, r[0], r[1], r[2], r[3], &same, r[4], r[5], r[6], r[7], options), 1);
+      ASSERT_EQ(rx_ResampleRect(&dst, r[0], r[1], r[2], r[3], &src, r[4], r[5], r[6], r[7], options), 1);
+      rx_SetSourceOffset(0, 0);
+      ASSERT_EQ(same.Pixels(), dst.Pixels()) << r[0] << "," << r[1] << " from " << r[6] << " " << options;
+    }
 }
 
 TEST(Quads, RotatedSquareMapsCornersToCorners) {

@@ -22,6 +22,7 @@ struct alignas(16) BlockHeader {
 };
 
 std::mutex gLiveLock;
+thread_local os_AllocationHook gAllocationHook = nullptr;
 BlockHeader *gBuckets[kBuckets];
 
 size_t bucketOf(const void *block) {
@@ -42,6 +43,8 @@ BlockHeader *findLive(HGLOBAL block) {
 }
 
 }  // namespace
+
+void os_SetAllocationHook(os_AllocationHook hook) { gAllocationHook = hook; }
 
 extern "C" {
 
@@ -66,6 +69,7 @@ HGLOBAL GlobalAlloc(UINT flags, SIZE_T bytes) {
   BlockHeader *&bucket = gBuckets[bucketOf(block)];
   header->next = bucket;
   bucket = header;
+  if (gAllocationHook != nullptr) gAllocationHook(static_cast<int64_t>(bytes));
   return block;
 }
 
@@ -82,6 +86,7 @@ HGLOBAL GlobalFree(HGLOBAL block) {
     *link = (*link)->next;
   }
   BlockHeader *header = headerOf(block);
+  if (gAllocationHook != nullptr) gAllocationHook(-static_cast<int64_t>(header->size));
   header->magic = 0;
   std::free(header);
   return nullptr;

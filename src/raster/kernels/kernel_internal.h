@@ -124,12 +124,20 @@ class Resampler {
   bool fast_ = false;  // whole-factor box or two-tap bilinear: planned in fastPlan_
   Buffer fastPlan_;
   int32_t ring_ = 0;
+  Buffer columnPlan_;      // vectorised horizontal pass (see resample_simd.h)
+  bool planned_ = false;   // the tables suit the vectorised rows
+  int32_t ringLevel_ = 0;  // routine set that filled the ring
   Buffer tagBlock_;
   Buffer lineBlock_;
   Buffer pickBlock_;  // per-row list of the lines and weights in use
   int32_t *tags_ = nullptr;
-  uint16_t *lines_ = nullptr;  // ring_ rows of count x 4 premultiplied channels
+  int16_t *lines_ = nullptr;  // ring_ rows of count x 4 premultiplied channels, biased by -32768
 };
+
+// A private heap copy of `src` for scaled reads inside one surface: the
+// rows first..last (clamped, one more each side) hold the source's pixels,
+// the others stay blank and are never read. False when memory is lacking.
+bool CopySourceRows(rx_Surface *src, int32_t first, int32_t last, rx_Surface *copy);
 
 // Opacity weighting of one pixel into four channels of at most 65,025.
 inline void Premultiply(uint32_t p, uint32_t out[4]) {

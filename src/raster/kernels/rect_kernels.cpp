@@ -75,6 +75,19 @@ int32_t RunRect(const RectJob &jobIn) {
   }
   if (rx_SurfaceRefresh(job.src) == 0 || rx_SurfaceRefresh(job.dst) == 0) return Fail(state, rx_ErrNotSurface);
   if (job.sr < 0 || job.sl > static_cast<int64_t>(job.src->width) - 1) return Fail(state, rx_ErrArgument);
+  // A scaled read inside one surface would meet rows the walk has already written: it reads a copy.
+  if (Overlaps(job.dst, job.src) && (int64_t{job.sr} - job.sl != int64_t{job.dr} - job.dl ||
+                                     int64_t{job.sb} - job.st != int64_t{job.db} - job.dt ||
+                                     (job.useOffset && (state->sourceOffsetX != 0 || state->sourceOffsetY != 0)))) {
+    rx_Surface copy{};
+    if (!CopySourceRows(job.src, job.st, job.sb, &copy)) return Fail(state, rx_ErrNoMemory);
+    RectJob inner = job;
+    inner.src = &copy;
+    const int32_t result = RunRect(inner), code = state->lastError;
+    rx_SurfaceFree(&copy);
+    state->lastError = code;
+    return result;
+  }
 
   OpContext ctx;
   if (!PrepareOp(state, job.op, job.opClass, job.transparency, &ctx)) return 0;
@@ -84,6 +97,11 @@ int32_t RunRect(const RectJob &jobIn) {
   if (ctx.transparency >= 255) {
     state->lastError = rx_ErrNone;
     return 1;  // an invisible layer draws nothing
+  }
+  // Filtered rows wholly above or below the source have no taps: nothing to draw, as the rows are skipped.
+  if (job.sampling == Sampling::filtered && (job.sb < 0 || job.st > static_cast<int64_t>(job.src->height) - 1)) {
+    state->lastError = rx_ErrNone;
+    return 1;
   }
 
   LockPair locks;

@@ -5,9 +5,11 @@
 // transparent pixels never darken their neighbours.
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "raster/kernels/kernel_internal.h"
 #include "raster/kernels/resample_fast.h"
+#include "raster/kernels/resample_simd.h"
 
 namespace rx_kernel {
 
@@ -100,6 +102,23 @@ uint32_t Unpremultiply(int32_t c0, int32_t c1, int32_t c2, int32_t a) {
   return colour(c0) | colour(c1) << 8 | colour(c2) << 16 | t << 24;
 }
 
+bool CopySourceRows(rx_Surface *src, int32_t first, int32_t last, rx_Surface *copy) {
+  const int32_t w = static_cast<int32_t>(src->width), h = static_cast<int32_t>(src->height);
+  // Nearest reads of a strong enlargement reach one row past the rectangle.
+  const int64_t top = std::clamp<int64_t>(int64_t{first} - 1, 0, h - 1);
+  const int64_t bottom = std::clamp<int64_t>(int64_t{last} + 1, 0, h - 1);
+  if (rx_SurfaceCreate(copy, w, h, rx_CreateMemory | rx_CreateNoShrink | rx_CreateNoTotalLimit) == 0) return false;
+  if (rx_SurfaceLock(src, 0) == 0) {
+    rx_SurfaceFree(copy);
+    return false;
+  }
+  for (int64_t y = top; y <= bottom; ++y)
+    std::memcpy(copy->bits + static_cast<size_t>(y) * copy->stride, src->bits + static_cast<size_t>(y) * src->stride,
+                static_cast<size_t>(w) * 4);
+  rx_SurfaceUnlock(src, 0);
+  return true;
+}
+
 uint32_t SampleBilinear(uint32_t p00, uint32_t p10, uint32_t p01, uint32_t p11, uint32_t fx, uint32_t fy) {
   if (fx == 0 && fy == 0) return p00;
   const uint32_t w[4] = {(256 - fx) * (256 - fy), fx * (256 - fy), (256 - fx) * fy, fx * fy};
@@ -124,13 +143,18 @@ bool Resampler::Init(const AxisTaps *columns, const AxisTaps *rows) {
   if (fast < 0) return false;
   fast_ = fast != rx_FastNone;
   if (fast_) return true;
+  bool lacking = false;
+  planned_ = PlanGeneralColumns(*columns, &columnPlan_, &lacking) && GeneralTapsFit(*rows);
+  if (lacking) return false;
   ring_ = rows->taps;
+  ringLevel_ = 0;
+  // One more pick than the ring: the vectorised pass takes the lines in pairs.
   if (!tagBlock_.reset(static_cast<size_t>(ring_) * 4) ||
-      !lineBlock_.reset(static_cast<size_t>(ring_) * columns->count * 8) ||
-      !pickBlock_.reset(static_cast<size_t>(ring_) * (sizeof(uint16_t *) + sizeof(int16_t))))
+      !lineBlock_.reset(static_cast<size_t>(ring_) * GeneralLinePixels(columns->count) * 8) ||
+      !pickBlock_.reset(static_cast<size_t>(ring_ + 1) * (sizeof(int16_t *) + sizeof(int16_t))))
     return false;
   tags_ = tagBlock_.as<int32_t>();
-  lines_ = lineBlock_.as<uint16_t>();
+  lines_ = lineBlock_.as<int16_t>();
   std::fill(tags_, tags_ + ring_, -1);
   return true;
 }
@@ -138,7 +162,7 @@ bool Resampler::Init(const AxisTaps *columns, const AxisTaps *rows) {
 namespace {
 
 // One source row through the column taps into premultiplied channels.
-void FilterRow(const AxisTaps &cols, const uint32_t *row, uint16_t *out) {
+void FilterRow(const AxisTaps &cols, const uint32_t *row, int16_t *out) {
   const int32_t taps = cols.taps;
   for (int32_t j = 0; j < cols.count; ++j) {
     const uint32_t *p = row + cols.start[j];
@@ -154,10 +178,10 @@ void FilterRow(const AxisTaps &cols, const uint32_t *row, uint16_t *out) {
       a2 += wk * (B(px, 16) * a);
       a3 += wk * (a * 255);
     }
-    out[0] = static_cast<uint16_t>(std::clamp((a0 + 8192) >> 14, 0, 65025));
-    out[1] = static_cast<uint16_t>(std::clamp((a1 + 8192) >> 14, 0, 65025));
-    out[2] = static_cast<uint16_t>(std::clamp((a2 + 8192) >> 14, 0, 65025));
-    out[3] = static_cast<uint16_t>(std::clamp((a3 + 8192) >> 14, 0, 65025));
+    out[0] = static_cast<int16_t>(std::clamp((a0 + 8192) >> 14, 0, 65025) - 32768);
+    out[1] = static_cast<int16_t>(std::clamp((a1 + 8192) >> 14, 0, 65025) - 32768);
+    out[2] = static_cast<int16_t>(std::clamp((a2 + 8192) >> 14, 0, 65025) - 32768);
+    out[3] = static_cast<int16_t>(std::clamp((a3 + 8192) >> 14, 0, 65025) - 32768);
     out += 4;
   }
 }
@@ -169,34 +193,48 @@ void Resampler::Row(int32_t row, const uint32_t *src, size_t stride, uint32_t *o
     FastResampleRow(fastPlan_, row, src, stride, out, simd);
     return;
   }
+  const int32_t level = planned_ ? GeneralResampleLevel(simd) : 0;
+  if (level != ringLevel_) {  // lines of another routine set: the same values, but start afresh
+    std::fill(tags_, tags_ + ring_, -1);
+    ringLevel_ = level;
+  }
   const int32_t taps = rows_->taps, first = rows_->start[row];
   const int16_t *w = rows_->weight + static_cast<size_t>(row) * taps;
-  const size_t lineLength = static_cast<size_t>(columns_->count) * 4;
-  auto **lines = pickBlock_.as<const uint16_t *>();
-  auto *weights = reinterpret_cast<int16_t *>(lines + ring_);
+  const size_t lineLength = static_cast<size_t>(GeneralLinePixels(columns_->count)) * 4;
+  auto **lines = pickBlock_.as<const int16_t *>();
+  auto *weights = reinterpret_cast<int16_t *>(lines + ring_ + 1);
   int32_t used = 0;
   for (int32_t k = 0; k < taps; ++k) {
     if (w[k] == 0) continue;
     int32_t r = first + k, slot = r % ring_;
-    uint16_t *line = lines_ + static_cast<size_t>(slot) * lineLength;
+    int16_t *line = lines_ + static_cast<size_t>(slot) * lineLength;
     if (tags_[slot] != r) {
-      FilterRow(*columns_, src + static_cast<size_t>(r) * stride, line);
+      if (level > 0)
+        GeneralHorizontal(columnPlan_, level, src + static_cast<size_t>(r) * stride, line);
+      else
+        FilterRow(*columns_, src + static_cast<size_t>(r) * stride, line);
       tags_[slot] = r;
     }
     lines[used] = line;
     weights[used++] = w[k];
   }
+  if (level > 0) {
+    if (used & 1) lines[used] = lines[0], weights[used++] = 0;
+    GeneralVertical(level, lines, weights, used, columns_->count, out);
+    return;
+  }
   if (used == 1 && weights[0] == 16384) {
-    const uint16_t *l = lines[0];
-    for (int32_t j = 0; j < columns_->count; ++j, l += 4) out[j] = Unpremultiply(l[0], l[1], l[2], l[3]);
+    const int16_t *l = lines[0];
+    for (int32_t j = 0; j < columns_->count; ++j, l += 4)
+      out[j] = Unpremultiply(l[0] + 32768, l[1] + 32768, l[2] + 32768, l[3] + 32768);
     return;
   }
   for (int32_t j = 0; j < columns_->count; ++j) {
     int32_t acc[4] = {0, 0, 0, 0};
     const size_t at = static_cast<size_t>(j) * 4;
     for (int32_t k = 0; k < used; ++k) {
-      const uint16_t *l = lines[k] + at;
-      for (int c = 0; c < 4; ++c) acc[c] += weights[k] * l[c];
+      const int16_t *l = lines[k] + at;
+      for (int c = 0; c < 4; ++c) acc[c] += weights[k] * (l[c] + 32768);
     }
     for (int32_t &a : acc) a = std::clamp((a + 8192) >> 14, 0, 65025);
     out[j] = Unpremultiply(acc[0], acc[1], acc[2], acc[3]);
