@@ -109,9 +109,8 @@ TEST(Library, ExitWhileLoadedEndsCleanly) {
     pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-      void *library = dlopen(libraryPath().c_str(), RTLD_NOW | RTLD_LOCAL);
-      if (full) std::exit(library == nullptr ? 3 : 0);
-      _exit(library == nullptr ? 3 : 0);
+      int code = dlopen(libraryPath().c_str(), RTLD_NOW | RTLD_LOCAL) == nullptr ? 3 : 0;
+      full ? std::exit(code) : _exit(code);
     }
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);

@@ -430,12 +430,9 @@ TEST_F(SurfaceTest, BitmapsAreDetachedAndTakenIn) {
     header.bmiHeader.biBitCount = static_cast<WORD>(bitCount);
     HBITMAP wide = CreateDIBSection(nullptr, &header, DIB_RGB_COLORS, &bits, nullptr, 0);
     ASSERT_NE(wide, nullptr);
-    auto *row = static_cast<uint8_t *>(bits);
-    for (int y = 0; y < 2; ++y)  // memory row y is the top row when top-down
-      for (int x = 0; x < 70000; ++x) {
-        bool top = (y == 0) == (height < 0);
-        std::memcpy(row + (y * 70000 + x) * bitCount / 8, top ? "\x60\x50\x40\x00" : "\x30\x20\x10\x00", bitCount / 8);
-      }
+    for (int i = 0; i < 2 * 70000; ++i)  // memory row 0 is the top row when top-down
+      std::memcpy(static_cast<uint8_t *>(bits) + i * bitCount / 8, (i < 70000) == (height < 0) ? "\x60\x50\x40" : "\x30\x20\x10",
+                  bitCount / 8);
     ASSERT_EQ(rx_SurfaceFromBitmap(&s, wide, 0), 3);
     ASSERT_EQ(std::pair(s.width, s.height), std::pair(65536u, 2u));
     ASSERT_EQ(rx_SurfaceLock(&s, 0), 1);
