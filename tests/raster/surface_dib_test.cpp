@@ -1,7 +1,6 @@
 // Packed DIBs in every supported layout, built here byte by byte.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <initializer_list>
 #include <vector>
 

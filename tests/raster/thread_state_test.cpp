@@ -2,10 +2,8 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <latch>
-#include <mutex>
 #include <set>
 #include <string>
 #include <tuple>
