@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "platform/os.h"
 #include "platform/os_bitmap.h"
@@ -10,11 +12,7 @@ namespace {
 
 HBITMAP makeSection(int32_t width, int32_t height, uint16_t bits, void **memory) {
   BITMAPINFO info{};
-  info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-  info.bmiHeader.biWidth = width;
-  info.bmiHeader.biHeight = height;
-  info.bmiHeader.biPlanes = 1;
-  info.bmiHeader.biBitCount = bits;
+  info.bmiHeader = BITMAPINFOHEADER{sizeof(BITMAPINFOHEADER), width, height, 1, bits, BI_RGB, 0, 0, 0, 0, 0};
   return CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, memory, nullptr, 0);
 }
 
@@ -57,9 +55,7 @@ TEST(BitmapLayer, BlitsClipAndHandleOverlap) {
 
   // Inside one bitmap, downwards and to the right: the source rows survive.
   ASSERT_TRUE(BitBlt(dc, 1, 1, 5, 3, dc, 0, 0, SRCCOPY));
-  EXPECT_EQ(p[6 * 1 + 1], 1u);
-  EXPECT_EQ(p[6 * 3 + 5], 6u * 2 + 5);
-  EXPECT_EQ(p[0], 1u);
+  EXPECT_EQ(std::vector<uint32_t>({p[6 * 1 + 1], p[6 * 3 + 5], p[0]}), std::vector<uint32_t>({1, 6 * 2 + 5, 1}));
 
   // A clip region limits what lands; the right and bottom edges are excluded.
   for (uint32_t i = 0; i < 24; ++i) p[i] = 0;
@@ -72,19 +68,13 @@ TEST(BitmapLayer, BlitsClipAndHandleOverlap) {
   EXPECT_EQ(SelectClipRgn(dc, region), SIMPLEREGION);
   DeleteObject(region);
   ASSERT_TRUE(BitBlt(dc, -3, -3, 20, 20, sdc, -3, -3, SRCCOPY));
-  int landed = 0;
-  for (uint32_t i = 0; i < 24; ++i) landed += p[i] == 0xAA;
-  EXPECT_EQ(landed, 4);
-  EXPECT_EQ(p[6 * 1 + 2], 0xAAu);
-  EXPECT_EQ(p[6 * 2 + 3], 0xAAu);
+  for (uint32_t i = 0; i < 24; ++i) EXPECT_EQ(p[i], i / 6 >= 1 && i / 6 <= 2 && i % 6 >= 2 && i % 6 <= 3 ? 0xAAu : 0u) << i;
   EXPECT_FALSE(StretchBlt(dc, 0, 0, 4, 4, sdc, 0, 0, 2, 2, SRCCOPY));  // scaling is not done here
 
   SelectObject(sdc, sinitial);
   SelectObject(dc, initial);
-  DeleteDC(sdc);
-  DeleteDC(dc);
-  DeleteObject(source);
-  DeleteObject(bitmap);
+  for (HDC d : {sdc, dc}) DeleteDC(d);
+  for (HBITMAP b : {source, bitmap}) DeleteObject(b);
 }
 
 TEST(BitmapLayer, GetDIBitsConvertsOrientationAndDepth) {
@@ -96,16 +86,14 @@ TEST(BitmapLayer, GetDIBitsConvertsOrientationAndDepth) {
   BITMAPINFO query{};
   query.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
   EXPECT_EQ(GetDIBits(nullptr, rgb, 0, 0, nullptr, &query, DIB_RGB_COLORS), 2);
-  EXPECT_EQ(query.bmiHeader.biBitCount, 24);
-  EXPECT_EQ(query.bmiHeader.biWidth, 2);
+  EXPECT_EQ((std::pair<int, int>(query.bmiHeader.biBitCount, query.bmiHeader.biWidth)), std::pair(24, 2));
 
   BITMAPINFO want = query;
   want.bmiHeader.biBitCount = 32;
   want.bmiHeader.biHeight = -2;  // top-down
   uint32_t out[4] = {};
   ASSERT_EQ(GetDIBits(nullptr, rgb, 0, 2, out, &want, DIB_RGB_COLORS), 2);
-  EXPECT_EQ(out[0], 0x00090807u);  // top row first
-  EXPECT_EQ(out[3], 0x00060504u);
+  EXPECT_EQ(std::pair(out[0], out[3]), std::pair(0x00090807u, 0x00060504u));  // top row first
   want.bmiHeader.biWidth = 3;
   EXPECT_EQ(GetDIBits(nullptr, rgb, 0, 2, out, &want, DIB_RGB_COLORS), 0);
   DeleteObject(rgb);

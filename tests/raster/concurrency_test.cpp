@@ -11,43 +11,33 @@
 #include "raster_test_support.h"
 
 using rxtest::EngineTest;
-using rxtest::fillMarkers;
 using rxtest::marker;
 
 TEST_F(EngineTest, SharedLockersLetDestroyFinish) {
   rx_Surface s{};
-  ASSERT_EQ(rx_SurfaceCreate(&s, 64, 32, 0), 1);
-  fillMarkers(&s);
-  std::atomic<int> started{0}, wrongPixels{0}, lockedReads{0};
+  ASSERT_NO_FATAL_FAILURE(rxtest::makeMarked(&s, 64, 32, 0));
+  const std::vector<uint32_t> expected = rxtest::markersBy(64, 32, marker);
+  std::atomic<int> wrongPixels{0}, lockedReads{0};
   std::vector<int32_t> refusals(16, -1);
   std::vector<std::thread> readers;
   for (int i = 0; i < 16; ++i) {
     readers.emplace_back([&, i] {
-      started++;
-      for (;;) {
-        if (rx_SurfaceLock(&s, 0) == 0) {
-          refusals[i] = rx_GetLastError();
-          return;
-        }
-        for (uint32_t y = 0; y < s.height; ++y)
-          for (uint32_t x = 0; x < s.width; ++x)
-            if (s.bits[y * s.stride + x] != marker(x, y)) wrongPixels++;
-        lockedReads++;
-        rx_SurfaceUnlock(&s, 0);
-      }
+      for (std::vector<uint32_t> seen; !(seen = rxtest::pixelsOf(&s)).empty(); lockedReads++)
+        wrongPixels += seen != expected;
+      refusals[i] = rx_GetLastError();
     });
   }
-  while (started.load() < 16 || lockedReads.load() < 16) os_Sleep(1);
+  while (lockedReads.load() < 16) os_Sleep(1);
   EXPECT_EQ(rx_SurfaceFree(&s), 1);
   for (auto &t : readers) t.join();
   EXPECT_EQ(wrongPixels.load(), 0);
   for (int32_t code : refusals) EXPECT_TRUE(code == rx_ErrClosing || code == rx_ErrEmpty) << code;
-  rx_Surface zero{};
+  const rx_Surface zero{};
   EXPECT_EQ(std::memcmp(&s, &zero, sizeof s), 0);
 }
 
 TEST_F(EngineTest, ExclusiveUseMakesOthersWaitForTheOwner) {
-  rx_Surface s{};
+  rxtest::Surface s{};
   ASSERT_EQ(rx_SurfaceCreate(&s, 4, 4, rx_CreateMemory), 1);
   std::atomic<bool> held{false};
   std::thread owner([&] {
@@ -66,11 +56,10 @@ TEST_F(EngineTest, ExclusiveUseMakesOthersWaitForTheOwner) {
   EXPECT_EQ(s.bits[5], 0xABCDEFu);
   rx_SurfaceUnlock(&s, 0);
   owner.join();
-  rx_SurfaceFree(&s);
 }
 
 TEST_F(EngineTest, ASharedLockTakenAfterATimedOutWaitClearsTheOwner) {
-  rx_Surface s{};
+  rxtest::Surface s{};
   ASSERT_EQ(rx_SurfaceCreate(&s, 4, 4, rx_CreateMemory), 1);
   std::atomic<bool> held{false}, done{false};
   std::thread owner([&] {  // alive and holding for longer than the bounded wait
@@ -88,7 +77,6 @@ TEST_F(EngineTest, ASharedLockTakenAfterATimedOutWaitClearsTheOwner) {
   rx_SurfaceUnlock(&s, 0);
   done = true;
   owner.join();
-  rx_SurfaceFree(&s);
 }
 
 TEST_F(EngineTest, AnOwnerThatEndsWithoutUnlockingIsPassedOver) {
@@ -99,8 +87,7 @@ TEST_F(EngineTest, AnOwnerThatEndsWithoutUnlockingIsPassedOver) {
     ASSERT_EQ(rx_SurfaceLock(&s, rx_LockExclusive), 1);
     ownerId = os_ThreadId();
   }).join();
-  EXPECT_EQ(s.owner, ownerId);
-  EXPECT_EQ(s.lockCount, 1);
+  EXPECT_EQ(std::pair(s.owner, s.lockCount), std::pair(ownerId, 1));
 
   ASSERT_EQ(rx_SurfaceLock(&s, rx_LockExclusive), 1);  // the dead owner is cleared
   EXPECT_EQ(s.owner, os_ThreadId());
@@ -110,10 +97,8 @@ TEST_F(EngineTest, AnOwnerThatEndsWithoutUnlockingIsPassedOver) {
   // Destroy waits for that count in bounded steps, reports it, and finishes.
   diagnostics.clear();
   EXPECT_EQ(rx_SurfaceFree(&s), 1);
-  EXPECT_EQ(diagnostics.count(rx_DiagWaitTimedOut), 1);
-  EXPECT_EQ(diagnostics.count(rx_DiagDestroyGaveUp), 1);
-  EXPECT_EQ(s.signature, 0);
-  EXPECT_EQ(s.lockCount, 0);
+  EXPECT_EQ(std::pair(diagnostics.count(rx_DiagWaitTimedOut), diagnostics.count(rx_DiagDestroyGaveUp)), std::pair(1, 1));
+  EXPECT_EQ(std::pair(s.signature, s.lockCount), (std::pair<uint8_t, int32_t>(0, 0)));
 }
 
 TEST_F(EngineTest, DestroyWaitsForALiveExclusiveOwner) {

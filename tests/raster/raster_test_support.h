@@ -3,8 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include "raster/surface.h"
@@ -24,9 +26,7 @@ class Diagnostics {
   void install() { rx_SetNotifyHook(&Diagnostics::hook, reinterpret_cast<uintptr_t>(this)); }
   int count(int32_t code) {
     std::lock_guard<std::mutex> guard(lock_);
-    int n = 0;
-    for (int32_t c : codes_) n += c == code;
-    return n;
+    return static_cast<int>(std::count(codes_.begin(), codes_.end(), code));
   }
   void clear() {
     std::lock_guard<std::mutex> guard(lock_);
@@ -51,6 +51,11 @@ class EngineTest : public ::testing::Test {
   Diagnostics diagnostics;
 };
 
+// A surface freed when it goes out of scope.
+struct Surface : rx_Surface {
+  ~Surface() { rx_SurfaceFree(this); }
+};
+
 // A pixel whose value tells its position: for checking moved pixels.
 inline uint32_t marker(uint32_t x, uint32_t y) { return 0x01000000u | (y << 12) | x; }
 
@@ -59,6 +64,11 @@ inline void fillMarkers(rx_Surface *s) {
   for (uint32_t y = 0; y < s->height; ++y)
     for (uint32_t x = 0; x < s->width; ++x) s->bits[static_cast<size_t>(y) * s->stride + x] = marker(x, y);
   rx_SurfaceUnlock(s, 0);
+}
+
+inline void makeMarked(rx_Surface *s, int32_t width, int32_t height, uint32_t flags) {
+  ASSERT_EQ(rx_SurfaceCreate(s, width, height, flags), 1);
+  fillMarkers(s);
 }
 
 // Every pixel, row by row, read under a lock; empty when the lock fails.
@@ -79,8 +89,15 @@ std::vector<uint32_t> markersBy(uint32_t width, uint32_t height, Map map) {
   return out;
 }
 
-inline uint32_t pixelAt(rx_Surface *s, uint32_t x, uint32_t y) {
-  return s->bits[static_cast<size_t>(y) * s->stride + x];
+inline uint32_t pixelAt(rx_Surface *s, uint32_t x, uint32_t y) { return s->bits[static_cast<size_t>(y) * s->stride + x]; }
+
+inline void fillWith(rx_Surface *s, uint32_t value) {
+  ASSERT_EQ(rx_SurfaceLock(s, 0), 1);
+  for (uint32_t y = 0; y < s->height; ++y) std::fill_n(s->bits + static_cast<size_t>(y) * s->stride, s->width, value);
+  rx_SurfaceUnlock(s, 0);
 }
+
+// A call's result with the thread's last error right after it.
+inline std::pair<int64_t, int32_t> withError(int64_t result) { return {result, rx_GetLastError()}; }
 
 }  // namespace rxtest

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstring>
+#include <string>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -12,16 +12,16 @@
 
 using rxtest::EngineTest;
 using rxtest::fillMarkers;
+using rxtest::fillWith;
 using rxtest::marker;
 using rxtest::pixelAt;
 using rxtest::pixelsOf;
+using rxtest::Surface;
+using rxtest::withError;
+using SurfaceTest = EngineTest;
+using Result = std::pair<int64_t, int32_t>;
 
 namespace {
-
-class SurfaceTest : public EngineTest {
- protected:
-  int32_t error() { return rx_GetLastError(); }
-};
 
 bool isZero(const rx_Surface &s) {
   rx_Surface zero{};
@@ -33,13 +33,12 @@ std::vector<int32_t> edges(const rx_Rect &r) { return {r.left, r.top, r.right, r
 }  // namespace
 
 TEST_F(SurfaceTest, CreationHonoursEverySizeLimit) {
-  struct Case {
+  struct Case {  // noMemory: the allocation is made to fail
     int32_t w, h;
     uint32_t flags;
-    bool noMemory;  // the allocation is made to fail
+    bool noMemory;
     int32_t result, error;
-    uint32_t width, height;
-    uint8_t kind;
+    uint32_t width, height, kind;
   };
   const Case cases[] = {
       {70000, 10, 0, false, 3, 0, 65536, 9, rx_KindDib},  // 10 / 70,000 x 65,536 + 0.5 = 9.86
@@ -58,57 +57,41 @@ TEST_F(SurfaceTest, CreationHonoursEverySizeLimit) {
       {10, 10, rx_CreateDib, true, 0, rx_ErrNoMemory, 0, 0, 0},
   };
   for (const Case &c : cases) {
-    rx_Surface s{};
-    if (c.noMemory) os_InjectFault(os_FaultKind::allocation, 1);
-    EXPECT_EQ(rx_SurfaceCreate(&s, c.w, c.h, c.flags), c.result) << c.w << " x " << c.h;
+    SCOPED_TRACE(std::to_string(c.w) + " x " + std::to_string(c.h));
+    Surface s{};
+    os_InjectFault(os_FaultKind::allocation, c.noMemory ? 1 : 0);
+    EXPECT_EQ(withError(rx_SurfaceCreate(&s, c.w, c.h, c.flags)), Result(c.result, c.error));
     os_InjectFault(os_FaultKind::allocation, 0);
-    EXPECT_EQ(error(), c.error) << c.w << " x " << c.h;
-    EXPECT_EQ(std::vector<uint32_t>({s.width, s.height, s.kind}), std::vector<uint32_t>({c.width, c.height, c.kind}))
-        << c.w << " x " << c.h;
-    if (c.result == 0) {
-      EXPECT_TRUE(isZero(s));
-    }
-    rx_SurfaceFree(&s);
+    EXPECT_EQ(std::vector<uint32_t>({s.width, s.height, s.kind}), std::vector<uint32_t>({c.width, c.height, c.kind}));
+    EXPECT_TRUE(c.result != 0 || isZero(s));
   }
-  EXPECT_EQ(rx_SurfaceCreate(nullptr, 20, 20, 0), 0);
-  EXPECT_EQ(error(), rx_ErrNotSurface);
+  EXPECT_EQ(withError(rx_SurfaceCreate(nullptr, 20, 20, 0)), Result(0, rx_ErrNotSurface));
 }
 
-TEST_F(SurfaceTest, CreationChoosesStorageAndReplacesALiveSurface) {
-  rx_Surface s{};
+TEST_F(SurfaceTest, CreationReplacesALiveSurfaceWithZeroedStorage) {
+  Surface s{};
   ASSERT_EQ(rx_SurfaceCreate(&s, 8, 4, rx_CreateMemory), 1);
-  EXPECT_EQ(s.kind, rx_KindMemory);
-  EXPECT_EQ(s.stride, 8u);
   ASSERT_EQ(rx_SurfaceCreate(&s, 9, 5, rx_CreateDib), 1);  // the heap block is freed first
-  EXPECT_EQ(s.kind, rx_KindDib);
-  EXPECT_EQ(s.stride, 9u);
+  EXPECT_EQ(std::pair(s.kind, s.stride), (std::pair<uint8_t, uint32_t>(rx_KindDib, 9)));
   EXPECT_EQ(GetObjectType(s.storage1), static_cast<DWORD>(OBJ_MEMDC));
   EXPECT_EQ(GetObjectType(reinterpret_cast<HGDIOBJ>(s.storage2)), static_cast<DWORD>(OBJ_BITMAP));
-  ASSERT_EQ(rx_SurfaceLock(&s, 0), 1);
-  EXPECT_EQ(pixelAt(&s, 8, 4), 0u);  // zero-filled
-  rx_SurfaceUnlock(&s, 0);
-  rx_SurfaceFree(&s);
+  EXPECT_EQ(pixelsOf(&s), std::vector<uint32_t>(45, 0u));
 }
 
 TEST_F(SurfaceTest, WrapAndViewCheckTheirArgumentsAndViewsClipOnLock) {
   std::vector<uint32_t> buffer(12 * 8, 0);
-  rx_Surface wrapped{}, view{}, empty{};
+  Surface wrapped{}, view{}, empty{};
   for (auto [w, h, stride, bits] : {std::tuple{0, 8, 12, buffer.data()}, std::tuple{10, 8, 0, buffer.data()},
-                                    std::tuple{10, 8, 12, static_cast<uint32_t *>(nullptr)}}) {
-    EXPECT_EQ(rx_SurfaceWrap(&wrapped, w, h, stride, bits), 0);
-    EXPECT_EQ(error(), rx_ErrArgument);
-  }
+                                    std::tuple{10, 8, 12, static_cast<uint32_t *>(nullptr)}})
+    EXPECT_EQ(withError(rx_SurfaceWrap(&wrapped, w, h, stride, bits)), Result(0, rx_ErrArgument));
   ASSERT_EQ(rx_SurfaceWrap(&wrapped, 10, 8, 12, buffer.data()), 1);
   EXPECT_EQ(wrapped.kind, rx_KindWrapped);
   fillMarkers(&wrapped);
   EXPECT_EQ(buffer[12 * 3 + 4], marker(4, 3));
 
-  EXPECT_EQ(rx_SurfaceView(&view, &wrapped, 5, 1, 4, 3), 0);
-  EXPECT_EQ(error(), rx_ErrArgument);
-  EXPECT_EQ(rx_SurfaceView(&view, &wrapped, 0, 0, 40000, 3), 0);
-  EXPECT_EQ(error(), rx_ErrArgument);
-  EXPECT_EQ(rx_SurfaceView(&view, &empty, 0, 0, 1, 1), 0);
-  EXPECT_EQ(error(), rx_ErrNotSurface);
+  EXPECT_EQ(withError(rx_SurfaceView(&view, &wrapped, 5, 1, 4, 3)), Result(0, rx_ErrArgument));
+  EXPECT_EQ(withError(rx_SurfaceView(&view, &wrapped, 0, 0, 40000, 3)), Result(0, rx_ErrArgument));
+  EXPECT_EQ(withError(rx_SurfaceView(&view, &empty, 0, 0, 1, 1)), Result(0, rx_ErrNotSurface));
 
   ASSERT_EQ(rx_SurfaceView(&view, &wrapped, 2, 1, 100, 100), 1);
   EXPECT_EQ(view.width, 99u);
@@ -120,15 +103,12 @@ TEST_F(SurfaceTest, WrapAndViewCheckTheirArgumentsAndViewsClipOnLock) {
   EXPECT_EQ(wrapped.lockCount, 0);
 
   ASSERT_EQ(rx_SurfaceView(&view, &wrapped, 10, 0, 12, 2), 1);
-  EXPECT_EQ(rx_SurfaceLock(&view, 0), 0);  // starts beyond the parent's width
-  EXPECT_EQ(error(), rx_ErrEmpty);
+  EXPECT_EQ(withError(rx_SurfaceLock(&view, 0)), Result(0, rx_ErrEmpty));  // starts beyond the parent's width
   EXPECT_EQ(wrapped.lockCount, 0);
-  rx_SurfaceFree(&view);
-  rx_SurfaceFree(&wrapped);
 }
 
 TEST_F(SurfaceTest, LockCountDiagnosticsAndRefusals) {
-  rx_Surface s{}, empty{};
+  Surface s{}, empty{};
   ASSERT_EQ(rx_SurfaceCreate(&s, 4, 4, rx_CreateMemory), 1);
   EXPECT_EQ(rx_SurfaceUnlock(&s, 0), 1);
   EXPECT_EQ(s.lockCount, 0);
@@ -144,30 +124,22 @@ TEST_F(SurfaceTest, LockCountDiagnosticsAndRefusals) {
   rx_SurfaceUnlock(&s, rx_LockExclusive);
 
   s.state = rx_StateClosing;
-  EXPECT_EQ(rx_SurfaceLock(&s, 0), 0);
-  EXPECT_EQ(error(), rx_ErrClosing);
+  EXPECT_EQ(withError(rx_SurfaceLock(&s, 0)), Result(0, rx_ErrClosing));
   EXPECT_EQ(s.lockCount, 0);
   s.state = 0;
-  EXPECT_EQ(rx_SurfaceLock(&empty, 0), 0);
-  EXPECT_EQ(error(), rx_ErrEmpty);
-  EXPECT_EQ(rx_SurfaceLock(nullptr, 0), 0);
-  EXPECT_EQ(error(), rx_ErrNotSurface);
-
+  EXPECT_EQ(withError(rx_SurfaceLock(&empty, 0)), Result(0, rx_ErrEmpty));
+  EXPECT_EQ(withError(rx_SurfaceLock(nullptr, 0)), Result(0, rx_ErrNotSurface));
   // Inconsistent heap fields fail the lock and the validity check.
   s.storage4 = 0;
-  EXPECT_EQ(rx_SurfaceLock(&s, 0), 0);
-  EXPECT_EQ(error(), rx_ErrEmpty);
-  EXPECT_EQ(rx_SurfaceIsValid(&s), 0);
-  EXPECT_EQ(error(), rx_ErrStorage);
+  EXPECT_EQ(withError(rx_SurfaceLock(&s, 0)), Result(0, rx_ErrEmpty));
+  EXPECT_EQ(withError(rx_SurfaceIsValid(&s)), Result(0, rx_ErrStorage));
   s.storage4 = 4;
   // A locked swap exchanges the contents; the locks stay with the records.
-  rx_Surface other{};
+  Surface other{};
   ASSERT_EQ(rx_SurfaceCreate(&other, 2, 3, rx_CreateDib), 1);
   ASSERT_EQ(rx_SurfaceSwapLocked(&s, &other), 1);
   EXPECT_EQ(std::vector<int64_t>({s.kind, s.width, other.kind, other.width, s.lockCount, other.lockCount, other.owner}),
             std::vector<int64_t>({rx_KindDib, 2, rx_KindMemory, 4, 0, 0, 0}));
-  rx_SurfaceFree(&other);
-  rx_SurfaceFree(&s);
 }
 
 TEST_F(SurfaceTest, FreeLeavesAZeroRecordAndIsHarmlessTwice) {
@@ -175,17 +147,15 @@ TEST_F(SurfaceTest, FreeLeavesAZeroRecordAndIsHarmlessTwice) {
   ASSERT_EQ(rx_SurfaceCreate(&s, 4, 4, 0), 1);
   rx_GetThreadState()->patternSurface = &s;
   for (int round = 0; round < 2; ++round) {
-    EXPECT_EQ(rx_SurfaceFree(&s), 1);
-    EXPECT_EQ(error(), rx_ErrEmpty);
+    EXPECT_EQ(withError(rx_SurfaceFree(&s)), Result(1, rx_ErrEmpty));
     EXPECT_TRUE(isZero(s));
   }
   EXPECT_EQ(rx_GetThreadState()->patternSurface, nullptr);
-  EXPECT_EQ(rx_SurfaceFree(nullptr), 0);
-  EXPECT_EQ(error(), rx_ErrNotSurface);
+  EXPECT_EQ(withError(rx_SurfaceFree(nullptr)), Result(0, rx_ErrNotSurface));
 }
 
 TEST_F(SurfaceTest, ValidityRepairsADeadDeviceContext) {
-  rx_Surface s{};
+  Surface s{};
   ASSERT_EQ(rx_SurfaceCreate(&s, 6, 6, rx_CreateDib), 1);
   ASSERT_TRUE(DeleteDC(static_cast<HDC>(s.storage1)));
   EXPECT_EQ(rx_SurfaceIsValid(&s), 1);
@@ -193,21 +163,15 @@ TEST_F(SurfaceTest, ValidityRepairsADeadDeviceContext) {
   EXPECT_EQ(GetCurrentObject(static_cast<HDC>(s.storage1), OBJ_BITMAP), reinterpret_cast<HGDIOBJ>(s.storage3));
 
   s.signature = 153;
-  EXPECT_EQ(rx_SurfaceIsValid(&s), 0);
-  EXPECT_EQ(error(), rx_ErrNotSurface);
+  EXPECT_EQ(withError(rx_SurfaceIsValid(&s)), Result(0, rx_ErrNotSurface));
   s.signature = rx_SurfaceSignature;
   s.kind = 9;
-  EXPECT_EQ(rx_SurfaceIsValid(&s), 0);
-  EXPECT_EQ(error(), rx_ErrEmpty);
-  EXPECT_EQ(rx_SurfaceRefresh(&s), 0);
-  EXPECT_EQ(error(), rx_ErrEmpty);
-  s.kind = rx_KindDib;
-  s.width = s.height = 0;
-  s.bits = nullptr;
+  EXPECT_EQ(withError(rx_SurfaceIsValid(&s)), Result(0, rx_ErrEmpty));
+  EXPECT_EQ(withError(rx_SurfaceRefresh(&s)), Result(0, rx_ErrEmpty));
+  s.kind = rx_KindDib, s.width = s.height = 0, s.bits = nullptr;
   EXPECT_EQ(rx_SurfaceRefresh(&s), 1);
   EXPECT_EQ(s.width, 6u);
   EXPECT_NE(s.bits, nullptr);
-  rx_SurfaceFree(&s);
 }
 
 TEST_F(SurfaceTest, RotationAndFlipMoveEveryPixel) {
@@ -215,54 +179,49 @@ TEST_F(SurfaceTest, RotationAndFlipMoveEveryPixel) {
   std::vector<uint32_t> buffer = rxtest::markersBy(W, H, marker);
   const std::vector<uint32_t> before = buffer;
   for (int turns : {-1, 0, 1, 2, 3, 4, 5, 101}) {
-    rx_Surface s{};
+    SCOPED_TRACE(turns);
+    Surface s{};
     // A wrapped surface is rotated into storage of its own; its buffer stays.
     bool wrap = turns == 101;
     ASSERT_EQ(wrap ? rx_SurfaceWrap(&s, W, H, W, buffer.data()) : rx_SurfaceCreate(&s, W, H, rx_CreateDib), 1);
     if (!wrap) fillMarkers(&s);
-    ASSERT_EQ(rx_SurfaceRotate(&s, turns), 1) << turns;
+    ASSERT_EQ(rx_SurfaceRotate(&s, turns), 1);
     int q = ((turns % 4) + 4) % 4;
     EXPECT_EQ(s.kind, wrap ? rx_KindMemory : rx_KindDib);
     EXPECT_EQ(pixelsOf(&s), rxtest::markersBy(q % 2 ? H : W, q % 2 ? W : H, [&](uint32_t x, uint32_t y) {
                 return q == 0 ? marker(x, y) : q == 1 ? marker(y, H - 1 - x) : q == 2 ? marker(W - 1 - x, H - 1 - y)
                                                                                       : marker(W - 1 - y, x);
-              })) << turns;
-    rx_SurfaceFree(&s);
+              }));
   }
   EXPECT_EQ(diagnostics.count(rx_DiagRotateRefused), 1);
   EXPECT_EQ(buffer, before);
 
   for (uint32_t flags : {1u, 2u, 3u}) {
-    rx_Surface s{};
-    ASSERT_EQ(rx_SurfaceCreate(&s, W, H, rx_CreateMemory), 1);
-    fillMarkers(&s);
+    Surface s{};
+    ASSERT_NO_FATAL_FAILURE(rxtest::makeMarked(&s, W, H, rx_CreateMemory));
     ASSERT_EQ(rx_SurfaceFlip(&s, flags), 1);
     EXPECT_EQ(pixelsOf(&s), rxtest::markersBy(W, H, [&](uint32_t x, uint32_t y) {
                 return marker(flags & 1 ? W - 1 - x : x, flags & 2 ? H - 1 - y : y);
               })) << flags;
-    rx_SurfaceFree(&s);
   }
   rx_Surface empty{};
   EXPECT_EQ(rx_SurfaceFlip(&empty, 1), 0);
 }
 
 TEST_F(SurfaceTest, CompareFindsTheDifferingRectangle) {
-  rx_Surface a{}, b{}, c{};
-  ASSERT_EQ(rx_SurfaceCreate(&a, 7, 5, 0), 1);
-  ASSERT_EQ(rx_SurfaceCreate(&b, 7, 5, rx_CreateMemory), 1);
-  fillMarkers(&a);
-  fillMarkers(&b);
+  Surface a{}, b{}, c{};
+  ASSERT_NO_FATAL_FAILURE(rxtest::makeMarked(&a, 7, 5, 0));
+  ASSERT_NO_FATAL_FAILURE(rxtest::makeMarked(&b, 7, 5, rx_CreateMemory));
   rx_Rect rect{9, 9, 9, 9, 9};
   EXPECT_EQ(rx_SurfaceCompare(&a, &b, 0, &rect), -1);
   EXPECT_EQ(edges(rect), std::vector<int32_t>({0, 0, 0, 0, 0}));
   // One pixel on each edge and corner, then two pixels of different weight.
-  for (auto e : {std::pair{0u, 2u}, {6u, 2u}, {3u, 0u}, {3u, 4u}, {0u, 0u}, {6u, 4u}}) {
+  for (auto [x, y] : {std::pair{0, 2}, {6, 2}, {3, 0}, {3, 4}, {0, 0}, {6, 4}}) {
     fillMarkers(&b);
     rx_SurfaceLock(&b, 0);
-    b.bits[e.second * b.stride + e.first] ^= 0x00010000;
+    b.bits[y * b.stride + x] ^= 0x00010000;
     rx_SurfaceUnlock(&b, 0);
     ASSERT_EQ(rx_SurfaceCompare(&a, &b, 0, &rect), 1);
-    int32_t x = static_cast<int32_t>(e.first), y = static_cast<int32_t>(e.second);
     EXPECT_EQ(edges(rect), std::vector<int32_t>({x, y, x, y, 1}));
   }
   fillMarkers(&b);
@@ -275,26 +234,21 @@ TEST_F(SurfaceTest, CompareFindsTheDifferingRectangle) {
   ASSERT_EQ(rx_SurfaceCompare(&a, &b, 6, &rect), 1);  // only the first one now
   EXPECT_EQ(edges(rect), std::vector<int32_t>({5, 0, 5, 0, 1}));
   EXPECT_EQ(rx_SurfaceCompare(&a, &b, 7, &rect), -1);
-
   ASSERT_EQ(rx_SurfaceCreate(&c, 6, 5, 0), 1);
-  EXPECT_EQ(rx_SurfaceCompare(&a, &c, 0, &rect), 0);
-  EXPECT_EQ(error(), rx_ErrArgument);
+  EXPECT_EQ(withError(rx_SurfaceCompare(&a, &c, 0, &rect)), Result(0, rx_ErrArgument));
   EXPECT_EQ(edges(rect), std::vector<int32_t>({0, 0, 6, 4, 1}));
-  EXPECT_EQ(rx_SurfaceCompare(&a, &b, 0, nullptr), 0);
-  EXPECT_EQ(error(), rx_ErrArgument);
-  for (rx_Surface *s : {&a, &b, &c}) rx_SurfaceFree(s);
+  EXPECT_EQ(withError(rx_SurfaceCompare(&a, &b, 0, nullptr)), Result(0, rx_ErrArgument));
 }
 
 TEST_F(SurfaceTest, CopyMakesAnExactCopyOrRefusesStridedRows) {
-  rx_Surface src{}, dst{}, wrapped{}, view{};
-  ASSERT_EQ(rx_SurfaceCreate(&src, 6, 4, rx_CreateMemory), 1);
-  fillMarkers(&src);
+  Surface src{}, dst{}, wrapped{}, view{};
+  ASSERT_NO_FATAL_FAILURE(rxtest::makeMarked(&src, 6, 4, rx_CreateMemory));
   rx_Rect rect{};
-  ASSERT_EQ(rx_SurfaceCopy(&dst, &src), 1);  // created at the source's size
-  EXPECT_EQ(rx_SurfaceCompare(&dst, &src, 0, &rect), -1);
-  ASSERT_EQ(rx_SurfaceCreate(&dst, 3, 3, 0), 1);  // wrong size: made again
-  ASSERT_EQ(rx_SurfaceCopy(&dst, &src), 1);
-  EXPECT_EQ(rx_SurfaceCompare(&dst, &src, 0, &rect), -1);
+  for (int round = 0; round < 2; ++round) {  // created at the source's size, then made again at a wrong size
+    ASSERT_TRUE(round == 0 || rx_SurfaceCreate(&dst, 3, 3, 0) == 1);
+    ASSERT_EQ(rx_SurfaceCopy(&dst, &src), 1);
+    EXPECT_EQ(rx_SurfaceCompare(&dst, &src, 0, &rect), -1);
+  }
 
   std::vector<uint32_t> buffer(6 * 4, 0);  // a wrapped target of the same size is filled in place
   ASSERT_EQ(rx_SurfaceWrap(&wrapped, 6, 4, 6, buffer.data()), 1);
@@ -305,33 +259,27 @@ TEST_F(SurfaceTest, CopyMakesAnExactCopyOrRefusesStridedRows) {
   ASSERT_EQ(rx_SurfaceView(&view, &src, 1, 1, 3, 2), 1);
   ASSERT_EQ(rx_SurfaceCopy(&dst, &view), 1);
   EXPECT_EQ(pixelsOf(&dst), rxtest::markersBy(3, 2, [](uint32_t x, uint32_t y) { return marker(x + 1, y + 1); }));
-  for (rx_Surface *s : {&view, &wrapped, &dst, &src}) rx_SurfaceFree(s);
 }
 
 TEST_F(SurfaceTest, MapChannelsUsesTheGivenTablesInsideTheClippedRectangle) {
-  rx_Surface s{};
+  Surface s{};
   ASSERT_EQ(rx_SurfaceCreate(&s, 4, 3, 0), 1);
-  ASSERT_EQ(rx_SurfaceLock(&s, 0), 1);
-  std::fill_n(s.bits, 12, 0x40302010u);
-  rx_SurfaceUnlock(&s, 0);
+  fillWith(&s, 0x40302010u);
   uint8_t invert[256], plusOne[256];
   for (int i = 0; i < 256; ++i) invert[i] = static_cast<uint8_t>(255 - i), plusOne[i] = static_cast<uint8_t>(i + 1);
-  EXPECT_EQ(rx_SurfaceMapChannels(&s, 0, 0, 3, 2, nullptr, nullptr, nullptr, nullptr), 0);
-  EXPECT_EQ(error(), rx_ErrArgument);
+  EXPECT_EQ(withError(rx_SurfaceMapChannels(&s, 0, 0, 3, 2, nullptr, nullptr, nullptr, nullptr)),
+            Result(0, rx_ErrArgument));
   ASSERT_EQ(rx_SurfaceMapChannels(&s, 2, 1, 50, 50, invert, nullptr, plusOne, nullptr), 1);
   EXPECT_EQ(pixelsOf(&s), rxtest::markersBy(4, 3, [](uint32_t x, uint32_t y) {
               return x >= 2 && y >= 1 ? 0x403120EFu : 0x40302010u;
             }));
-  rx_SurfaceFree(&s);
 }
 
 TEST_F(SurfaceTest, AlphaConversionModes) {
   // Worked by hand: T 128 gives opacity 127, so 0xC8 becomes
   // ((200 x 127 + 127) x 257) >> 16 = 100; back, 0xFF000 / 127 = 8224 and
   // (100 x 8224 + 2048) >> 12 = 201.
-  struct Case {
-    uint32_t mode, in, out;
-  };
+  struct Case { uint32_t mode, in, out; };
   for (Case c : {Case{0x1000, 0x80C86432, 0x00C86432}, Case{0x2000, 0x80C86432, 0x7FC86432},
                  Case{0x3000, 0x80C86432, 0x7F643219}, Case{0x3000, 0x00C86432, 0xFFC86432},
                  Case{0x3000, 0xFFC86432, 0x00000000}, Case{0x4000, 0x7F643219, 0x80C96432},
@@ -342,23 +290,17 @@ TEST_F(SurfaceTest, AlphaConversionModes) {
     ASSERT_EQ(rx_ConvertAlphaRow(&pixel, 1, c.mode | 0x0123), 1);  // only the 0xF000 bits count
     EXPECT_EQ(pixel, c.out) << std::hex << c.mode << " " << c.in;
   }
-  rx_Surface s{};
-  ASSERT_EQ(rx_SurfaceCreate(&s, 3, 2, 0), 1);
-  fillMarkers(&s);
+  Surface s{};
+  ASSERT_NO_FATAL_FAILURE(rxtest::makeMarked(&s, 3, 2, 0));
   ASSERT_EQ(rx_SurfaceFixAlpha(&s, 0x5000), 1);
-  rx_SurfaceLock(&s, 0);
-  EXPECT_EQ(pixelAt(&s, 2, 1), (marker(2, 1) & 0xFFFFFF) | 0xFF000000u);
-  rx_SurfaceUnlock(&s, 0);
-  rx_SurfaceFree(&s);
+  EXPECT_EQ(pixelsOf(&s)[5], (marker(2, 1) & 0xFFFFFF) | 0xFF000000u);
 }
 
 TEST_F(SurfaceTest, ResizeCarriesPixelsOverOrDiscardsThem) {
-  rx_Surface s{}, flat{};
-  ASSERT_EQ(rx_SurfaceCreate(&s, 8, 8, rx_CreateDib), 1);
-  fillMarkers(&s);
+  Surface s{}, flat{};
+  ASSERT_NO_FATAL_FAILURE(rxtest::makeMarked(&s, 8, 8, rx_CreateDib));
   EXPECT_EQ(rx_SurfaceResize(&s, 8, 8, 0), 1);
-  EXPECT_EQ(rx_SurfaceResize(&s, 0, 8, 0), 0);
-  EXPECT_EQ(error(), rx_ErrArgument);
+  EXPECT_EQ(withError(rx_SurfaceResize(&s, 0, 8, 0)), Result(0, rx_ErrArgument));
   // Region copy: the top-left part stays pixel for pixel.
   EXPECT_EQ(rx_SurfaceResize(&s, 4, 5, 0x20), 1);
   rx_SurfaceLock(&s, 0);
@@ -367,38 +309,31 @@ TEST_F(SurfaceTest, ResizeCarriesPixelsOverOrDiscardsThem) {
   rx_SurfaceUnlock(&s, 0);
   // Resampled: a constant image stays constant at any size.
   ASSERT_EQ(rx_SurfaceCreate(&flat, 9, 7, 0), 1);
-  ASSERT_EQ(rx_SurfaceLock(&flat, 0), 1);
-  std::fill_n(flat.bits, 9 * 7, 0x00336699u);
-  rx_SurfaceUnlock(&flat, 0);
+  fillWith(&flat, 0x00336699u);
   for (auto [w, h] : {std::pair{4, 3}, std::pair{20, 13}}) {
     ASSERT_EQ(rx_SurfaceResize(&flat, w, h, 0), 1);
     EXPECT_EQ(pixelsOf(&flat), std::vector<uint32_t>(w * h, 0x00336699u)) << w;
   }
-  rx_SurfaceFree(&flat);
   // Discarding keeps the kind unless flag 2 asks for heap memory; too big
   // fails unless flag 4 allows shrinking (result 99).
-  EXPECT_EQ(rx_SurfaceResize(&s, 4, 3, 1), 1);
-  EXPECT_EQ(s.kind, rx_KindDib);
-  EXPECT_EQ(rx_SurfaceResize(&s, 5, 3, 1 | 2), 1);
-  EXPECT_EQ(s.kind, rx_KindMemory);
-  EXPECT_EQ(rx_SurfaceResize(&s, 70000, 2, 1), 0);
-  EXPECT_EQ(error(), rx_ErrTooBig);
+  for (auto [w, flags, kind] : {std::tuple{4, 1u, rx_KindDib}, std::tuple{5, 1u | 2u, rx_KindMemory}}) {
+    EXPECT_EQ(rx_SurfaceResize(&s, w, 3, flags), 1);
+    EXPECT_EQ(s.kind, kind);
+  }
+  EXPECT_EQ(withError(rx_SurfaceResize(&s, 70000, 2, 1)), Result(0, rx_ErrTooBig));
   EXPECT_EQ(rx_SurfaceResize(&s, 70000, 2, 1 | 4), 99);
   rx_SurfaceFree(&s);
 
   std::vector<uint32_t> buffer(4);
   ASSERT_EQ(rx_SurfaceWrap(&s, 2, 2, 2, buffer.data()), 1);
-  EXPECT_EQ(rx_SurfaceResize(&s, 3, 3, 1), 0);
-  EXPECT_EQ(error(), rx_ErrNotSurface);
+  EXPECT_EQ(withError(rx_SurfaceResize(&s, 3, 3, 1)), Result(0, rx_ErrNotSurface));
   EXPECT_EQ(diagnostics.count(rx_DiagResizeRefused), 1);
-  rx_SurfaceFree(&s);
 }
 
 TEST_F(SurfaceTest, DeviceContextIsClippedHeldExclusivelyAndGivenBack) {
-  rx_Surface s{}, source{}, flat{}, stretched{};
+  Surface s{}, source{}, flat{}, stretched{};
   ASSERT_EQ(rx_SurfaceCreate(&s, 10, 8, rx_CreateDib), 1);
-  EXPECT_EQ(rx_SurfaceGetDC(&s, nullptr, false), nullptr);
-  EXPECT_EQ(error(), rx_ErrArgument);
+  EXPECT_EQ(withError(rx_SurfaceGetDC(&s, nullptr, false) != nullptr), Result(0, rx_ErrArgument));
   rx_Rect clip{2, 1, 5, 3, 1};
   rx_SetClipRect(&clip);
   HDC dc = nullptr, stretchedDc = nullptr;
@@ -411,14 +346,11 @@ TEST_F(SurfaceTest, DeviceContextIsClippedHeldExclusivelyAndGivenBack) {
   EXPECT_EQ(std::vector<LONG>({box.left, box.top, box.right, box.bottom}), std::vector<LONG>({2, 1, 6, 4}));
 
   // Draw through the context: only the clipped part lands.
-  ASSERT_EQ(rx_SurfaceCreate(&source, 10, 8, rx_CreateDib), 1);
-  fillMarkers(&source);
+  ASSERT_NO_FATAL_FAILURE(rxtest::makeMarked(&source, 10, 8, rx_CreateDib));
   EXPECT_EQ(rx_SurfacePaint(dc, 0, 0, 9, 7, &source, 0, 0, 9, 7), 1);
   // Stretching a flat source: the clipped part takes its colour, the rest nothing.
   ASSERT_EQ(rx_SurfaceCreate(&flat, 5, 4, 0), 1);
-  ASSERT_EQ(rx_SurfaceLock(&flat, 0), 1);
-  std::fill_n(flat.bits, 5 * 4, 0x00A0B0C0u);
-  rx_SurfaceUnlock(&flat, 0);
+  fillWith(&flat, 0x00A0B0C0u);
   ASSERT_EQ(rx_SurfaceCreate(&stretched, 10, 8, rx_CreateDib), 1);
   ASSERT_NE(rx_SurfaceGetDC(&stretched, &stretchedDc, true), nullptr);
   EXPECT_EQ(rx_SurfacePaint(stretchedDc, 0, 0, 9, 7, &flat, 0, 0, 4, 3), 1);
@@ -427,49 +359,39 @@ TEST_F(SurfaceTest, DeviceContextIsClippedHeldExclusivelyAndGivenBack) {
   EXPECT_EQ(pixelsOf(&stretched),
             rxtest::markersBy(10, 8, [&](uint32_t x, uint32_t y) { return inClip(x, y) ? 0x00A0B0C0u : 0u; }));
   rx_SurfaceReleaseDC(&s, &dc);
-  EXPECT_EQ(dc, nullptr);
-  EXPECT_EQ(s.owner, 0u);
+  EXPECT_EQ(std::pair(dc, s.owner), std::pair(HDC{}, 0u));
   EXPECT_EQ(GetCurrentObject(static_cast<HDC>(s.storage1), OBJ_BITMAP), reinterpret_cast<HGDIOBJ>(s.storage3));
   EXPECT_EQ(pixelsOf(&s), rxtest::markersBy(10, 8, [&](uint32_t x, uint32_t y) { return inClip(x, y) ? marker(x, y) : 0u; }));
   rx_SetClipRect(nullptr);
-  for (rx_Surface *r : {&stretched, &flat, &source, &s}) rx_SurfaceFree(r);
 }
 
 TEST_F(SurfaceTest, HeapSurfacesBecomeDibsWrappedAndViewsCannot) {
-  rx_Surface s{}, heap{}, wrapped{}, view{};
-  ASSERT_EQ(rx_SurfaceCreate(&s, 5, 4, rx_CreateMemory), 1);
-  fillMarkers(&s);
+  Surface s{}, heap{}, wrapped{}, view{};
+  ASSERT_NO_FATAL_FAILURE(rxtest::makeMarked(&s, 5, 4, rx_CreateMemory));
   HDC dc = nullptr;
   ASSERT_NE(rx_SurfaceGetDC(&s, &dc, false), nullptr);
   EXPECT_EQ(diagnostics.count(rx_DiagNotDib), 1);
   EXPECT_EQ(s.kind, rx_KindDib);
   // Painting a heap surface goes through packed rows; the result is the rows drawn.
-  ASSERT_EQ(rx_SurfaceCreate(&heap, 7, 6, rx_CreateMemory), 1);
-  fillMarkers(&heap);
+  ASSERT_NO_FATAL_FAILURE(rxtest::makeMarked(&heap, 7, 6, rx_CreateMemory));
   EXPECT_EQ(rx_SurfacePaint(dc, 1, 1, 2, 2, &heap, 4, 3, 5, 4), 2);
   rx_SurfaceReleaseDC(&s, &dc);
-  rx_SurfaceLock(&s, 0);
-  EXPECT_EQ(std::vector<uint32_t>({pixelAt(&s, 4, 3), pixelAt(&s, 1, 1), pixelAt(&s, 2, 2)}),
-            std::vector<uint32_t>({marker(4, 3), marker(4, 3), marker(5, 4)}));  // content kept, then painted
-  rx_SurfaceUnlock(&s, 0);
+  const std::vector<uint32_t> after = pixelsOf(&s);  // content kept, then painted
+  EXPECT_EQ(std::vector<uint32_t>({after[5 * 3 + 4], after[5 + 1], after[10 + 2]}),
+            std::vector<uint32_t>({marker(4, 3), marker(4, 3), marker(5, 4)}));
 
   std::vector<uint32_t> buffer(4);
   ASSERT_EQ(rx_SurfaceWrap(&wrapped, 2, 2, 2, buffer.data()), 1);
-  EXPECT_EQ(rx_SurfaceGetDC(&wrapped, &dc, false), nullptr);
-  EXPECT_EQ(error(), rx_ErrNoDC);
-  EXPECT_EQ(diagnostics.count(rx_DiagMakeDibRefused), 1);
-  EXPECT_EQ(rx_SurfaceMakeDib(&wrapped), 0);
-  EXPECT_EQ(error(), rx_ErrClosing);
   ASSERT_EQ(rx_SurfaceView(&view, &s, 0, 0, 1, 1), 1);
-  EXPECT_EQ(rx_SurfaceGetDC(&view, &dc, false), nullptr);
-  EXPECT_EQ(error(), rx_ErrNoDC);
-  for (rx_Surface *r : {&view, &wrapped, &heap, &s}) rx_SurfaceFree(r);
+  for (rx_Surface *r : {&wrapped, &view})
+    EXPECT_EQ(withError(rx_SurfaceGetDC(r, &dc, false) != nullptr), Result(0, rx_ErrNoDC));
+  EXPECT_EQ(diagnostics.count(rx_DiagMakeDibRefused), 1);
+  EXPECT_EQ(withError(rx_SurfaceMakeDib(&wrapped)), Result(0, rx_ErrClosing));
 }
 
 TEST_F(SurfaceTest, BitmapsAreDetachedAndTakenIn) {
-  rx_Surface s{};
-  ASSERT_EQ(rx_SurfaceCreate(&s, 6, 3, rx_CreateMemory), 1);
-  fillMarkers(&s);
+  Surface s{};
+  ASSERT_NO_FATAL_FAILURE(rxtest::makeMarked(&s, 6, 3, rx_CreateMemory));
   HBITMAP bitmap = rx_SurfaceDetachBitmap(&s);
   ASSERT_NE(bitmap, nullptr);
   EXPECT_TRUE(isZero(s));
@@ -481,10 +403,9 @@ TEST_F(SurfaceTest, BitmapsAreDetachedAndTakenIn) {
   // Back in, with the fourth byte inverted for a 32-bit bitmap.
   static_cast<uint32_t *>(info.bmBits)[0] = 0x10203040;
   ASSERT_EQ(rx_SurfaceFromBitmap(&s, bitmap, 0x2000), 1);
-  ASSERT_EQ(rx_SurfaceLock(&s, 0), 1);
-  EXPECT_EQ(pixelAt(&s, 0, 0), 0xEF203040u);
-  EXPECT_EQ(pixelAt(&s, 5, 2), (marker(5, 2) & 0xFFFFFF) | 0xFE000000u);
-  rx_SurfaceUnlock(&s, 0);
+  std::vector<uint32_t> in = pixelsOf(&s);
+  ASSERT_EQ(in.size(), 18u);
+  EXPECT_EQ(std::pair(in[0], in[17]), std::pair(0xEF203040u, (marker(5, 2) & 0xFFFFFF) | 0xFE000000u));
   EXPECT_TRUE(DeleteObject(bitmap));
 
   // A 24-bit bitmap has no transparency: every pixel comes in opaque.
@@ -495,38 +416,28 @@ TEST_F(SurfaceTest, BitmapsAreDetachedAndTakenIn) {
   ASSERT_NE(rgb, nullptr);
   std::memcpy(bits, "\x01\x02\x03", 3);  // bottom-left pixel
   ASSERT_EQ(rx_SurfaceFromBitmap(&s, rgb, 0x2000), 1);
-  rx_SurfaceLock(&s, 0);
-  EXPECT_EQ(pixelAt(&s, 0, 1), 0x00030201u);
-  EXPECT_EQ(pixelAt(&s, 0, 0), 0u);
-  rx_SurfaceUnlock(&s, 0);
+  EXPECT_EQ(pixelsOf(&s), std::vector<uint32_t>({0, 0, 0, 0x00030201u, 0, 0}));
   EXPECT_TRUE(DeleteObject(rgb));
-  EXPECT_EQ(rx_SurfaceFromBitmap(&s, reinterpret_cast<HBITMAP>(&header), 0), 0);
-  EXPECT_EQ(error(), rx_ErrArgument);
+  EXPECT_EQ(withError(rx_SurfaceFromBitmap(&s, reinterpret_cast<HBITMAP>(&header), 0)), Result(0, rx_ErrArgument));
 
   // Wider than a surface may be: every bitmap kind comes in scaled to the
   // limit (70,000 x 2 gives 65,536 x 2), top row first, with result 3.
   for (auto [bitCount, height] : {std::pair{32, -2}, std::pair{32, 2}, std::pair{24, 2}, std::pair{24, -2}}) {
+    SCOPED_TRACE(std::to_string(bitCount) + " " + std::to_string(height));
     header.bmiHeader.biWidth = 70000;
     header.bmiHeader.biHeight = height;
     header.bmiHeader.biBitCount = static_cast<WORD>(bitCount);
     HBITMAP wide = CreateDIBSection(nullptr, &header, DIB_RGB_COLORS, &bits, nullptr, 0);
     ASSERT_NE(wide, nullptr);
-    auto *row = static_cast<uint8_t *>(bits);
-    for (int y = 0; y < 2; ++y)  // memory row y is the top row when top-down
-      for (int x = 0; x < 70000; ++x) {
-        bool top = (y == 0) == (height < 0);
-        std::memcpy(row + (y * 70000 + x) * bitCount / 8, top ? "\x60\x50\x40\x00" : "\x30\x20\x10\x00", bitCount / 8);
-      }
-    ASSERT_EQ(rx_SurfaceFromBitmap(&s, wide, 0), 3) << bitCount << " " << height;
+    for (int i = 0; i < 2 * 70000; ++i)  // memory row 0 is the top row when top-down
+      std::memcpy(static_cast<uint8_t *>(bits) + i * bitCount / 8, (i < 70000) == (height < 0) ? "\x60\x50\x40" : "\x30\x20\x10",
+                  bitCount / 8);
+    ASSERT_EQ(rx_SurfaceFromBitmap(&s, wide, 0), 3);
+    ASSERT_EQ(std::pair(s.width, s.height), std::pair(65536u, 2u));
     ASSERT_EQ(rx_SurfaceLock(&s, 0), 1);
-    EXPECT_EQ(s.width, 65536u);
-    ASSERT_EQ(s.height, 2u);
-    for (int x : {0, 1, 30000, 65535}) {
-      EXPECT_EQ(pixelAt(&s, x, 0), 0x00405060u) << bitCount << " " << height << " " << x;
-      EXPECT_EQ(pixelAt(&s, x, 1), 0x00102030u) << bitCount << " " << height << " " << x;
-    }
+    for (uint32_t x : {0, 1, 30000, 65535})
+      EXPECT_EQ(std::pair(pixelAt(&s, x, 0), pixelAt(&s, x, 1)), std::pair(0x00405060u, 0x00102030u)) << x;
     rx_SurfaceUnlock(&s, 0);
     EXPECT_TRUE(DeleteObject(wide));
   }
-  rx_SurfaceFree(&s);
 }
