@@ -133,9 +133,7 @@ TEST(PixelFormats, GreyPaletteAndSolid) {
   pal.at(3, 3) = 0;
   expectSamePixels(pal, u.surface);
 
-  Surface solid(5, 3);
-  for (int y = 0; y < 3; ++y)
-    for (int x = 0; x < 5; ++x) solid.at(x, y) = 0x80112233;
+  Surface solid(5, 3, 0x80112233);
   stream = pack(solid, kv5_FormatSolid, false);
   EXPECT_EQ(stream, (Bytes{0x33, 0x22, 0x11, 0x80}));
   u = unpack(5, 3, kv5_FormatSolid, 0, stream);
