@@ -206,15 +206,9 @@ TEST(PixelFormats, VariablePalette) {
   EXPECT_EQ(messages(unpack(2, 2, kv5_FormatVariablePalette, 1, tooManyBits).context),
             "Unsupported variable palette size (9 bits)\n");
 
-  Surface s(2, 2);
-  kv5_PixelView view = s.view();
-  std::vector<uint32_t> big(300);
-  Bytes out(4096);
-  EXPECT_EQ(kv5_PackPixels(&view, kv5_FormatVariablePalette, false, out.data(), big.data(), 300), -1);
-  EXPECT_EQ(kv5_PackPixels(&view, kv5_FormatPalette, false, out.data(), big.data(), 300), -1);
 }
 
-TEST(PixelFormats, UnknownFormat) {
+TEST(PixelFormats, UnknownFormatAndOversizedPalettes) {
   Unpacked u = unpack(2, 2, 6, 3, Bytes(100, 0));
   EXPECT_EQ(u.result, -1);
   EXPECT_EQ(messages(u.context), "Unknown pixel format, KV5 data not valid\n");
@@ -223,8 +217,11 @@ TEST(PixelFormats, UnknownFormat) {
   EXPECT_EQ(u.surface.at(0, 0), 0xDEADBEEFu);
   Surface s(2, 2);
   kv5_PixelView view = s.view();
-  Bytes out(100);
+  Bytes out(4096);
   EXPECT_EQ(kv5_PackPixels(&view, 6, false, out.data(), nullptr, 0), -1);
+  std::vector<uint32_t> big(300);  // more entries than an index can hold
+  EXPECT_EQ(kv5_PackPixels(&view, kv5_FormatVariablePalette, false, out.data(), big.data(), 300), -1);
+  EXPECT_EQ(kv5_PackPixels(&view, kv5_FormatPalette, false, out.data(), big.data(), 300), -1);
 }
 
 TEST(PixelFormats, SimdAndScalarAgreeOnRealImages) {
