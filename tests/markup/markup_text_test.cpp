@@ -178,9 +178,7 @@ TEST(MarkupNextPair, SpacedPairsWithoutFinalSemicolon) {
     at += next;
     ASSERT_LT(++steps, 10);
   }
-  ASSERT_EQ(pairs.size(), 2u);
-  EXPECT_EQ(pairs[0], std::make_pair(std::string("key1"), std::string("value one")));
-  EXPECT_EQ(pairs[1], std::make_pair(std::string("key2"), std::string("v2")));
+  EXPECT_EQ(pairs, (std::vector<std::pair<std::string, std::string>>{{"key1", "value one"}, {"key2", "v2"}}));
   EXPECT_EQ(static_cast<size_t>(at - text), std::strlen(text));
 
   EXPECT_EQ(markup_NextPair("no pair here", key, value), 0);
