@@ -113,15 +113,13 @@ TEST(FinalCodes, SetTheirFlagsAndEndTheSearch) {
     LoadSaveOptions untouched{};
     EXPECT_EQ(std::memcmp(&options, &untouched, sizeof options), 0) << code;
   }
-  LoadSaveOptions options{};
-  EXPECT_TRUE(io_IsFinalCode(-99, &options));
-  EXPECT_TRUE(options.cancelled);
-  EXPECT_TRUE(io_IsFinalCode(-98, &options));
-  EXPECT_TRUE(options.warnings[kWarnTimeout]);
-  EXPECT_TRUE(io_IsFinalCode(-96, &options));
-  EXPECT_TRUE(options.passwordRequired);
-  EXPECT_TRUE(io_IsFinalCode(-90, &options));
-  EXPECT_TRUE(options.notAnImage);
+  LoadSaveOptions o{};
+  for (auto [code, flag] : {std::pair{-99, &o.cancelled}, {-96, &o.passwordRequired}, {-90, &o.notAnImage}}) {
+    EXPECT_TRUE(io_IsFinalCode(code, &o)) << code;
+    EXPECT_TRUE(*flag) << code;
+  }
+  EXPECT_TRUE(io_IsFinalCode(-98, &o));
+  EXPECT_TRUE(o.warnings[kWarnTimeout]);
 }
 
 namespace {
@@ -161,57 +159,48 @@ struct ScriptedNotices {
 
 }  // namespace
 
-TEST(Warnings, SingleWarningsTitlesAndMaskBits) {
-  const std::pair<uint32_t, std::pair<const char *, const char *>> table[] = {
-      {0x001, {"Layers beyond the set limit were dropped", "Incomplete Data"}},
-      {0x010, {"Transparency information was removed from the image", "Incomplete Data"}},
-      {0x020, {"Thumbnail only, the rest of the image was not loaded", "Thumbnail Only"}},
-      {0x100, {"Operation was interrupted due to a timeout", "Timeout"}},
-      {0x080, {"A non-stardard extension was used in the file", "Non-standard"}},
-      {0x040, {"The image was automatically resized to usable dimensions", "Resized"}},
-      {0x200, {"The file extension does not match the file contents", "File Extension Mismatch"}},
-      {0x400, {"The file name not does not include a file extension", "File Extension Missing"}},
+TEST(Warnings, TextsTitlesAndOrder) {
+  const std::string timeout = "Operation was interrupted due to a timeout", multiple = "Warning: Multiple Issues";
+  const struct {
+    uint32_t mask;
+    std::string text, title;
+  } rows[] = {
+      {0x001, "Layers beyond the set limit were dropped", "Warning: Incomplete Data"},
+      {0x010, "Transparency information was removed from the image", "Warning: Incomplete Data"},
+      {0x020, "Thumbnail only, the rest of the image was not loaded", "Warning: Thumbnail Only"},
+      {0x100, timeout, "Warning: Timeout"},
+      {0x080, "A non-stardard extension was used in the file", "Warning: Non-standard"},
+      {0x040, "The image was automatically resized to usable dimensions", "Warning: Resized"},
+      {0x200, "The file extension does not match the file contents", "Warning: File Extension Mismatch"},
+      {0x400, "The file name not does not include a file extension", "Warning: File Extension Missing"},
+      {0x800 | 0x8000, "", ""},  // bits outside the table set nothing
+      // Several keep the table order: 0x100 comes before 0x080 and 0x040.
+      {0x020 | 0x001, "Layers beyond the set limit were dropped\nThumbnail only, the rest of the image was not loaded",
+       multiple},
+      {0x040 | 0x080 | 0x100,
+       timeout + "\nA non-stardard extension was used in the file\nThe image was automatically resized to usable dimensions",
+       multiple},
   };
-  for (const auto &[mask, expected] : table) {
-    Warning warning = warningFor(mask);
-    EXPECT_TRUE(warning.any) << mask;
-    EXPECT_EQ(warning.text, expected.first) << mask;
-    EXPECT_EQ(warning.title, std::string("Warning: ") + expected.second) << mask;
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.mask);
+    Warning warning = warningFor(row.mask);
+    EXPECT_EQ(warning.any, !row.text.empty());
+    EXPECT_EQ(warning.text, row.text);
+    EXPECT_EQ(warning.title, row.title);
   }
-  // Bits outside the table set nothing.
-  Warning none = warningFor(0x800 | 0x8000);
-  EXPECT_FALSE(none.any);
-  EXPECT_EQ(none.text, "");
-  EXPECT_EQ(none.title, "");
-}
-
-TEST(Warnings, SeveralWarningsKeepTheTableOrder) {
-  Warning two = warningFor(0x020 | 0x001);
-  EXPECT_EQ(two.text, "Layers beyond the set limit were dropped\nThumbnail only, the rest of the image was not loaded");
-  EXPECT_EQ(two.title, "Warning: Multiple Issues");
-
-  // 0x100 comes before 0x080 and 0x040 in the notice.
-  Warning three = warningFor(0x040 | 0x080 | 0x100);
-  EXPECT_EQ(three.text,
-            "Operation was interrupted due to a timeout\nA non-stardard extension was used in the file\n"
-            "The image was automatically resized to usable dimensions");
-  EXPECT_EQ(three.title, "Warning: Multiple Issues");
-
   // Two warnings of the same title still count as several issues.
-  EXPECT_EQ(warningFor(0x001 | 0x002).title, "Warning: Multiple Issues");
-
+  EXPECT_EQ(warningFor(0x001 | 0x002).title, multiple);
   Warning all = warningFor(0x7FF);
   EXPECT_EQ(std::count(all.text.begin(), all.text.end(), '\n'), 10);
   EXPECT_EQ(all.text.find("\n\n"), std::string::npos);
   EXPECT_NE(all.text.front(), '\n');
   EXPECT_NE(all.text.back(), '\n');
-
   // Without a title buffer the text is still built.
   LoadSaveOptions options{};
   io_ApplyWarningMask(0x100, &options);
   char16_t text[kWarningTextCapacity];
   EXPECT_TRUE(io_BuildWarningText(&options, text, nullptr));
-  EXPECT_EQ(u8(text), "Operation was interrupted due to a timeout");
+  EXPECT_EQ(u8(text), timeout);
 }
 
 TEST(Warnings, NoticeShownOnlyWhenNotQuiet) {

@@ -133,9 +133,7 @@ TEST(PixelFormats, GreyPaletteAndSolid) {
   pal.at(3, 3) = 0;
   expectSamePixels(pal, u.surface);
 
-  Surface solid(5, 3);
-  for (int y = 0; y < 3; ++y)
-    for (int x = 0; x < 5; ++x) solid.at(x, y) = 0x80112233;
+  Surface solid(5, 3, 0x80112233);
   stream = pack(solid, kv5_FormatSolid, false);
   EXPECT_EQ(stream, (Bytes{0x33, 0x22, 0x11, 0x80}));
   u = unpack(5, 3, kv5_FormatSolid, 0, stream);
@@ -208,15 +206,9 @@ TEST(PixelFormats, VariablePalette) {
   EXPECT_EQ(messages(unpack(2, 2, kv5_FormatVariablePalette, 1, tooManyBits).context),
             "Unsupported variable palette size (9 bits)\n");
 
-  Surface s(2, 2);
-  kv5_PixelView view = s.view();
-  std::vector<uint32_t> big(300);
-  Bytes out(4096);
-  EXPECT_EQ(kv5_PackPixels(&view, kv5_FormatVariablePalette, false, out.data(), big.data(), 300), -1);
-  EXPECT_EQ(kv5_PackPixels(&view, kv5_FormatPalette, false, out.data(), big.data(), 300), -1);
 }
 
-TEST(PixelFormats, UnknownFormat) {
+TEST(PixelFormats, UnknownFormatAndOversizedPalettes) {
   Unpacked u = unpack(2, 2, 6, 3, Bytes(100, 0));
   EXPECT_EQ(u.result, -1);
   EXPECT_EQ(messages(u.context), "Unknown pixel format, KV5 data not valid\n");
@@ -225,8 +217,11 @@ TEST(PixelFormats, UnknownFormat) {
   EXPECT_EQ(u.surface.at(0, 0), 0xDEADBEEFu);
   Surface s(2, 2);
   kv5_PixelView view = s.view();
-  Bytes out(100);
+  Bytes out(4096);
   EXPECT_EQ(kv5_PackPixels(&view, 6, false, out.data(), nullptr, 0), -1);
+  std::vector<uint32_t> big(300);  // more entries than an index can hold
+  EXPECT_EQ(kv5_PackPixels(&view, kv5_FormatVariablePalette, false, out.data(), big.data(), 300), -1);
+  EXPECT_EQ(kv5_PackPixels(&view, kv5_FormatPalette, false, out.data(), big.data(), 300), -1);
 }
 
 TEST(PixelFormats, SimdAndScalarAgreeOnRealImages) {

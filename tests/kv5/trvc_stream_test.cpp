@@ -115,6 +115,11 @@ int32_t cancelAfter(int32_t value, int32_t total, void *context) {
   c->values.push_back(value);
   return ++c->calls <= c->allowed ? 1 : 0;
 }
+void watch(kv5_Context &context, CancelAfter &c) {
+  kv5_ContextInit(&context);
+  context.progress = cancelAfter;
+  context.progressContext = &c;
+}
 
 }  // namespace
 
@@ -209,55 +214,37 @@ TEST(TrvcStream, ChainSearchTrialsFollowTheLevel) {
 }
 
 TEST(TrvcStreamRead, ToleratedBlockFaults) {
-  Chain none{};
-  Chain unknown{};
-  unknown[0] = 9;
-  Chain dictionary{};
-  dictionary[0] = trvc_CodecDictionary;
-
-  // Unknown identifier: the data so far (the stored bytes) is used.
-  Bytes file = blockChunk(5, {'h', 'e', 'l', 'l', 'o'}, unknown, false);
-  Bytes second = blockChunk(3, {'x', 'y', 'z'}, none, true);
-  file.insert(file.end(), second.begin(), second.end());
-  ReadResult r = readStream(file, 8);
-  EXPECT_EQ(r.result, 1);
-  EXPECT_EQ(r.data, (Bytes{'h', 'e', 'l', 'l', 'o', 'x', 'y', 'z'}));
-  EXPECT_EQ(messages(r.context), "Invalid TRVC codec ID in block\n");
-  EXPECT_EQ(r.context.errorFlags, 0u);
-
-  // A codec that returns 0 (a reference before the output start): the
-  // span keeps its bytes and the next block is read.
-  file = blockChunk(4, {0x02, 'a', 'b', 0x88, 0x00}, dictionary, false);
-  file.insert(file.end(), second.begin(), second.end());
-  r = readStream(file, 7, 0x11);
-  EXPECT_EQ(r.result, 1);
-  EXPECT_EQ(r.data, (Bytes{0x11, 0x11, 0x11, 0x11, 'x', 'y', 'z'}));
-  EXPECT_EQ(messages(r.context), "Invalid/corrupt data in block (TRVC returned zero bytes)\n");
-  EXPECT_EQ(r.context.errorFlags, 0u);
-
-  // Last flag before the stream is complete: what was read, and a note.
-  file = blockChunk(3, {'x', 'y', 'z'}, none, true);
-  r = readStream(file, 10, 0);
-  EXPECT_EQ(r.result, 1);
-  EXPECT_EQ(r.data, (Bytes{'x', 'y', 'z', 0, 0, 0, 0, 0, 0, 0}));
-  EXPECT_EQ(messages(r.context), "Unexpected end of data marker in block\n");
-
-  // Unknown chunks are skipped; a block claiming more than the stream
-  // needs writes only what fits.
-  Bytes banner = {0xFE, 0, 0, 0, 3, 0, 0, 0, 'h', 'i', 0};
-  file = banner;
-  Bytes big = blockChunk(5, {'1', '2', '3', '4', '5'}, none, true);
-  file.insert(file.end(), big.begin(), big.end());
-  r = readStream(file, 3);
-  EXPECT_EQ(r.result, 1);
-  EXPECT_EQ(r.data, (Bytes{'1', '2', '3'}));
-  // ... also when it decodes to far more than the stream needs.
-  Chain rle{};
-  rle[0] = trvc_CodecRle;
-  r = readStream(blockChunk(100000, {0x80, 0xA0, 0x86, 0x01, 0x00, 0x55, 0x00}, rle, true), 10);
-  EXPECT_EQ(r.result, 1);
-  EXPECT_EQ(r.data, Bytes(10, 0x55));
-  EXPECT_EQ(messages(r.context), "");
+  Chain none{}, unknown{9}, dictionary{trvc_CodecDictionary}, rle{trvc_CodecRle};
+  const Bytes xyz = blockChunk(3, {'x', 'y', 'z'}, none, true);
+  auto cat = [](Bytes a, const Bytes &b) { return a.insert(a.end(), b.begin(), b.end()), a; };
+  const struct {
+    Bytes file;
+    size_t length;
+    uint8_t fill;
+    Bytes data;
+    const char *message;
+  } rows[] = {
+      // Unknown identifier: the data so far (the stored bytes) is used.
+      {cat(blockChunk(5, {'h', 'e', 'l', 'l', 'o'}, unknown, false), xyz), 8, 0, {'h', 'e', 'l', 'l', 'o', 'x', 'y', 'z'},
+       "Invalid TRVC codec ID in block\n"},
+      // A codec returning 0 (a reference before the output start): the span keeps its bytes.
+      {cat(blockChunk(4, {0x02, 'a', 'b', 0x88, 0x00}, dictionary, false), xyz), 7, 0x11,
+       {0x11, 0x11, 0x11, 0x11, 'x', 'y', 'z'}, "Invalid/corrupt data in block (TRVC returned zero bytes)\n"},
+      // Last flag before the stream is complete: what was read, and a note.
+      {xyz, 10, 0, {'x', 'y', 'z', 0, 0, 0, 0, 0, 0, 0}, "Unexpected end of data marker in block\n"},
+      // Unknown chunks are skipped; a block claiming or decoding to more than needed writes only what fits.
+      {cat({0xFE, 0, 0, 0, 3, 0, 0, 0, 'h', 'i', 0}, blockChunk(5, {'1', '2', '3', '4', '5'}, none, true)), 3, 0,
+       {'1', '2', '3'}, ""},
+      {blockChunk(100000, {0x80, 0xA0, 0x86, 0x01, 0x00, 0x55, 0x00}, rle, true), 10, 0, Bytes(10, 0x55), ""},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.message);
+    ReadResult r = readStream(row.file, row.length, row.fill);
+    EXPECT_EQ(r.result, 1);
+    EXPECT_EQ(r.data, row.data);
+    EXPECT_EQ(messages(r.context), row.message);
+    EXPECT_EQ(r.context.errorFlags, 0u);
+  }
 }
 
 TEST(TrvcStreamRead, Failures) {
@@ -286,16 +273,15 @@ TEST(TrvcStreamRead, Failures) {
   EXPECT_EQ(r.result, 0);
 
   // A compressed length larger than the work buffer is refused unread.
+  // So is a stated length of more than 16 MiB beyond what the stream needs.
   Bytes huge = blockChunk(10, Bytes(10, 1), none, true);
   kv5test::write32(&huge[4], 200032);
   kv5test::write32(&huge[12], 200000);
-  r = readStream(huge, 10);
-  EXPECT_EQ(r.result, 0);
-  EXPECT_EQ(messages(r.context), readError);
-  // So is a stated length of more than 16 MiB beyond what the stream needs.
-  r = readStream(blockChunk(0x1000001, Bytes(10, 1), none, true), 10);
-  EXPECT_EQ(r.result, 0);
-  EXPECT_EQ(messages(r.context), readError);
+  for (const Bytes &file : {huge, blockChunk(0x1000001, Bytes(10, 1), none, true)}) {
+    r = readStream(file, 10);
+    EXPECT_EQ(r.result, 0);
+    EXPECT_EQ(messages(r.context), readError);
+  }
 
   // Every truncation of a real stream fails cleanly with the read error.
   Bytes source = makeInput(3, 70000);
@@ -324,10 +310,8 @@ TEST(TrvcStream, ProgressAndCancellation) {
   Bytes source = makeInput(3, 300000);  // five pieces
   trvc_SetCompressionLevel(2);
   kv5_Context context;
-  kv5_ContextInit(&context);
   CancelAfter writer{0, 100, {}};
-  context.progress = cancelAfter;
-  context.progressContext = &writer;
+  watch(context, writer);
   kv5_MemoryStream file;
   trvc_ProgressShare share{1000.0, 500.0, 250.0};  // this stream is the middle half of the job
   ASSERT_EQ(trvc_WriteStream(source.data(), source.size(), &file, &context, &share), 1);
@@ -337,10 +321,8 @@ TEST(TrvcStream, ProgressAndCancellation) {
   EXPECT_LT(writer.values.back(), 74250);
 
   // Reading reports the file position before each chunk.
-  kv5_ContextInit(&context);
   CancelAfter reader{0, 100, {}};
-  context.progress = cancelAfter;
-  context.progressContext = &reader;
+  watch(context, reader);
   Bytes dest(source.size());
   kv5_MemoryStream in(file.data());
   ASSERT_EQ(trvc_ReadStream(dest.data(), dest.size(), &in, &context, static_cast<int64_t>(file.data().size())), 1);
@@ -350,11 +332,9 @@ TEST(TrvcStream, ProgressAndCancellation) {
 
   // A callback returning 0 cancels either direction.
   for (bool writing : {true, false}) {
-    kv5_ContextInit(&context);
-    context.errorFlags = kv5_ErrorFailed;  // cleared by the cancellation
     CancelAfter cancel{0, 2, {}};
-    context.progress = cancelAfter;
-    context.progressContext = &cancel;
+    watch(context, cancel);
+    context.errorFlags = kv5_ErrorFailed;  // cleared by the cancellation
     int result;
     if (writing) {
       kv5_MemoryStream out;

@@ -178,9 +178,7 @@ TEST(MarkupNextPair, SpacedPairsWithoutFinalSemicolon) {
     at += next;
     ASSERT_LT(++steps, 10);
   }
-  ASSERT_EQ(pairs.size(), 2u);
-  EXPECT_EQ(pairs[0], std::make_pair(std::string("key1"), std::string("value one")));
-  EXPECT_EQ(pairs[1], std::make_pair(std::string("key2"), std::string("v2")));
+  EXPECT_EQ(pairs, (std::vector<std::pair<std::string, std::string>>{{"key1", "value one"}, {"key2", "v2"}}));
   EXPECT_EQ(static_cast<size_t>(at - text), std::strlen(text));
 
   EXPECT_EQ(markup_NextPair("no pair here", key, value), 0);
@@ -236,18 +234,19 @@ TEST(MarkupCopyMissing, CopiesOnlyAbsentKeysUnderThePrefix) {
 }
 
 TEST(MarkupTrim, BothEndsAndResults) {
-  char text[] = " \t a b \r\n\f";
-  EXPECT_EQ(markup_Trim(text, nullptr), 1);
-  EXPECT_STREQ(text, "a b");
-  char blank[] = " \r\n ";
-  EXPECT_EQ(markup_Trim(blank, nullptr), -1);
-  EXPECT_STREQ(blank, "");
-  char empty[] = "";
-  EXPECT_EQ(markup_Trim(empty, nullptr), 0);
+  const struct {
+    std::string text;
+    const char *chars, *after;
+    int result;
+  } rows[] = {{" \t a b \r\n\f", nullptr, "a b", 1}, {" \r\n ", nullptr, "", -1}, {"", nullptr, "", 0},
+              {"= 'x' =", "= '", "x", 1}};
+  for (const auto &row : rows) {
+    std::vector<char> text(row.text.begin(), row.text.end());
+    text.push_back('\0');
+    EXPECT_EQ(markup_Trim(text.data(), row.chars), row.result) << row.text;
+    EXPECT_STREQ(text.data(), row.after);
+  }
   EXPECT_EQ(markup_Trim(nullptr, nullptr), 0);
-  char custom[] = "= 'x' =";
-  EXPECT_EQ(markup_Trim(custom, "= '"), 1);
-  EXPECT_STREQ(custom, "x");
 }
 
 TEST(MarkupBlock, RoundTripsEverySizeUpToTheLimit) {
@@ -309,25 +308,14 @@ TEST(MarkupBlock, DecoderIsTolerant) {
 }
 
 TEST(MarkupNumbers, IntegersAndReals) {
-  EXPECT_EQ(markup_ParseInt("  032"), 32);
-  EXPECT_EQ(markup_ParseInt("\t-12abc"), -12);
-  EXPECT_EQ(markup_ParseInt("0"), 0);
-  EXPECT_EQ(markup_ParseInt("0x1F"), 0);
-  EXPECT_EQ(markup_ParseInt("ISO-200"), 0);
-  EXPECT_EQ(markup_ParseInt("99999999999"), INT32_MAX);
-  EXPECT_EQ(markup_ParseInt("-99999999999"), INT32_MIN);
-  EXPECT_EQ(markup_ParseInt(nullptr), 0);
-  EXPECT_EQ(markup_ParseDigitInt("ISO-200"), 200);
-  EXPECT_EQ(markup_ParseDigitInt("  0024 bits"), 24);
-  EXPECT_EQ(markup_ParseDigitInt("none"), 0);
-  EXPECT_DOUBLE_EQ(markup_ParseReal("f/2.8"), 2.8);
-  EXPECT_DOUBLE_EQ(markup_ParseReal("x=-1.5e3 m"), -1500.0);
-  EXPECT_DOUBLE_EQ(markup_ParseReal("  +.25"), 0.25);
-  EXPECT_DOUBLE_EQ(markup_ParseReal("72.000 (dpi)"), 72.0);
-  EXPECT_EQ(markup_ParseReal("exif"), 0.0);  // 'e' starts the number, which then fails
-  EXPECT_EQ(markup_ParseReal("-inf"), 0.0);
-  EXPECT_EQ(markup_ParseReal("nan"), 0.0);
-  EXPECT_EQ(markup_ParseReal("1e999"), HUGE_VAL);
-  EXPECT_EQ(markup_ParseReal("1e-999"), 0.0);
-  EXPECT_EQ(markup_ParseReal(kUnreadable), 0.0);
+  for (auto [text, value] : {std::pair{"  032", 32}, {"\t-12abc", -12}, {"0", 0}, {"0x1F", 0}, {"ISO-200", 0},
+                             {"99999999999", INT32_MAX}, {"-99999999999", INT32_MIN}, {nullptr, 0}})
+    EXPECT_EQ(markup_ParseInt(text), value) << (text ? text : "null");
+  for (auto [text, value] : {std::pair{"ISO-200", 200}, {"  0024 bits", 24}, {"none", 0}})
+    EXPECT_EQ(markup_ParseDigitInt(text), value) << text;
+  // 'e' in "exif" starts a number, which then fails; unreadable text reads as empty.
+  for (auto [text, value] : {std::pair{"f/2.8", 2.8}, {"x=-1.5e3 m", -1500.0}, {"  +.25", 0.25}, {"72.000 (dpi)", 72.0},
+                             {"exif", 0.0}, {"-inf", 0.0}, {"nan", 0.0}, {"1e999", HUGE_VAL}, {"1e-999", 0.0},
+                             {kUnreadable, 0.0}})
+    EXPECT_DOUBLE_EQ(markup_ParseReal(text), value) << (text == kUnreadable ? "unreadable" : text);
 }
