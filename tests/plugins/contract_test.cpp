@@ -316,11 +316,9 @@ TEST(TestGoodPlugin, LoadsAndSavesItsFormat) {
   Host h;
   ASSERT_EQ(h.runLoad(p, folder.file("a.tst")), FLT_OK);
   expectLayers(h, f);
-  EXPECT_EQ(h.load.document_kind, FLT_DOC_FRAME_ANIMATION);
-  EXPECT_EQ(h.load.document_sub_kind, 1);
-  EXPECT_EQ(h.load.warnings, FLT_WARN_RESIZED | FLT_WARN_LAYER_TYPES);
+  EXPECT_EQ(std::tuple(int(h.load.document_kind), int(h.load.document_sub_kind), int(h.load.warnings), h.progressCalls),
+            std::tuple(FLT_DOC_FRAME_ANIMATION, 1, int(FLT_WARN_RESIZED | FLT_WARN_LAYER_TYPES), 3));
   EXPECT_EQ(h.shortText, u"TST");
-  EXPECT_EQ(h.progressCalls, 3);
   EXPECT_EQ(h.memory[u"tst.layers"], 3u);
 
   // Saving what was loaded writes what an independent writer would (pixels
