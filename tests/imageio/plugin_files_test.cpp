@@ -17,12 +17,9 @@ TEST_F(PluginFilesTest, LocateDirectlyAndOneOrTwoLevelsDown) {
   touch("a/b/c/flt_Three.dll");
   touch("B/flt_Dup.dll");
   std::string dup = touch("a/flt_Dup.dll");  // "a" sorts before "B" when case is ignored
-  EXPECT_EQ(located(u"flt_Top.dll"), u16(top));
-  EXPECT_EQ(located(u"flt_One.dll"), u16(one));
-  EXPECT_EQ(located(u"flt_Two.dll"), u16(two));
-  EXPECT_EQ(located(u"flt_Dup.dll"), u16(dup));
-  EXPECT_EQ(located(u"flt_Three.dll"), u"-");
-  EXPECT_EQ(located(u"flt_None.dll"), u"-");
+  for (auto [name, path] : {std::pair{u"flt_Top.dll", top}, {u"flt_One.dll", one}, {u"flt_Two.dll", two},
+                             {u"flt_Dup.dll", dup}, {u"flt_Three.dll", "-"}, {u"flt_None.dll", "-"}})
+    EXPECT_EQ(located(name), u16(path)) << path;
   // Whole paths of 259 units fit with their terminator; 260 and 261 do not.
   for (size_t length : {259u, 260u, 261u}) {
     std::string name = "flt_L" + std::to_string(length) + ".dll";
@@ -94,9 +91,8 @@ TEST_F(PluginFilesTest, InstalledListSkipsDepthBlacklistAndCaps) {
   vgmtest::writeFile(blacklistFile(), touch("flt_Black.dll"));
   auto list = io_ListInstalledPlugins();
   ASSERT_EQ(list->count(), 3u);
-  EXPECT_EQ(list->at(0), u16(deep5));
-  EXPECT_EQ(list->at(1), u16(a));
-  EXPECT_EQ(list->at(2), u16(b));
+  const std::string expected[] = {deep5, a, b};
+  for (size_t i = 0; i < 3; ++i) EXPECT_EQ(list->at(i), u16(expected[i])) << i;
   // Fresh for 30 s on mains power.
   touch("flt_New.dll");
   advance(29);

@@ -32,34 +32,32 @@ class PluginTest : public ::testing::Test {
 
   void SetUp() override {
     for (const char *folder : {"Plugins", "tmp", "power", "appdata/Orvine Photo"}) fs::create_directories(root_.file(folder));
-    env_ResetForTests(nullptr);
-    log_ResetForTests();
-    io_SetClockForTests(kTestClock);
-    io_BlacklistForget();
-    io_PluginListForget();
+    forgetAll(kTestClock);
     io_RegistriesAttach(u16(plugins_).c_str());
   }
   void TearDown() override {
     io_RegistriesDetach();
-    io_SetClockForTests(0);
-    io_BlacklistForget();
-    io_PluginListForget();
-    env_ResetForTests(nullptr);
-    log_ResetForTests();
+    forgetAll(0);
+  }
+  static void forgetAll(uint64_t clock) {
+    env_ResetForTests(nullptr), log_ResetForTests(), io_SetClockForTests(clock);
+    io_BlacklistForget(), io_PluginListForget();
   }
   // A file below the plug-in folder; its full path.
   std::string touch(const std::string &relative, const std::string &content = "x") {
-    std::string path = plugins_ + "/" + relative;
-    fs::create_directories(fs::path(path).parent_path());
+    std::string path = below(relative);
     vgmtest::writeFile(path, content);
     return path;
   }
   // A copy of a built test plug-in under another name or folder.
   std::string install(const char *built, const std::string &relative) {
-    std::string path = plugins_ + "/" + relative;
-    fs::create_directories(fs::path(path).parent_path());
+    std::string path = below(relative);
     fs::copy_file(built, path, fs::copy_options::overwrite_existing);
     return path;
+  }
+  std::string below(const std::string &relative) {
+    fs::create_directories(fs::path(plugins_ + "/" + relative).parent_path());
+    return plugins_ + "/" + relative;
   }
   std::string appData() const { return root_.file("appdata") + "/Orvine Photo"; }
   std::string blacklistFile() const { return appData() + "/plugin_blacklist.txt"; }

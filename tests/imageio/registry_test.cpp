@@ -30,11 +30,9 @@ int indexOf(const io_RegistryBlock &block, std::u16string_view extension) {
 }  // namespace
 
 TEST(FormatTable, StoredOrderAndSpecialSets) {
-  EXPECT_EQ(io_FormatRow(0), u".bmp=flt_BMP.dll");
-  EXPECT_EQ(io_FormatRow(8), u".mpo=flt_JPEG.dll");
-  EXPECT_EQ(io_FormatRow(9), u".png=flt_PNG.dll");
-  EXPECT_EQ(io_FormatRow(115), u".mfw=flt_RAW.dll");
-  EXPECT_EQ(io_FormatRow(118), u".mjp=flt_JPEG.dll");
+  for (auto [row, text] : {std::pair{0, u".bmp=flt_BMP.dll"}, {8, u".mpo=flt_JPEG.dll"}, {9, u".png=flt_PNG.dll"},
+                            {115, u".mfw=flt_RAW.dll"}, {118, u".mjp=flt_JPEG.dll"}})
+    EXPECT_EQ(io_FormatRow(row), text) << row;
   EXPECT_TRUE(io_FormatRow(kFormatRowCount).empty());
   std::set<std::u16string_view> extensions;
   std::map<std::u16string_view, int> rows;
@@ -131,11 +129,8 @@ TEST_F(RegistryTest, PersistedCopyCountsOnlyWithinItsHour) {
   badMagic[0] = 'F';
   uint32_t hour = io_HourStamp(kTestClock) - 1;
   std::memcpy(earlier.data() + 4, &hour, 4);
-  const struct {
-    std::string bytes;
-    bool accepted;
-  } cases[] = {{stored, true}, {badMagic, false}, {stored.substr(0, stored.size() - 1), false}, {earlier, false}};
-  for (const auto &c : cases) EXPECT_EQ(io_RegistryAcceptPersisted(kRegistryLoad, c.bytes.data(), c.bytes.size()), c.accepted);
+  const std::pair<std::string, bool> cases[] = {{stored, true}, {badMagic, false}, {stored.substr(0, stored.size() - 1), false}, {earlier, false}};
+  for (const auto &[bytes, accepted] : cases) EXPECT_EQ(io_RegistryAcceptPersisted(kRegistryLoad, bytes.data(), bytes.size()), accepted);
   EXPECT_EQ(lookup(u".zzz"), u"/p/z.dll");
 }
 

@@ -204,18 +204,12 @@ TEST_F(ExifToMarkup, CamerasAgreeWithIndependentReferences) {
       if (added) key.erase(0, 1);
       const auto line = std::find_if(on.begin(), on.end(), [&](const auto &l) { return l.first == key; });
       const auto reference = exiftool.find(name);
-      if (reference == exiftool.end()) {
-        EXPECT_TRUE(line == on.end() || added) << key;
-        continue;
-      }
+      if (reference == exiftool.end()) { EXPECT_TRUE(line == on.end() || added) << key; continue; }
       ASSERT_NE(line, on.end()) << key;
       const std::string &ours = line->second, &theirs = reference->second;
       const int digits = std::stoi(digits_text);
       double want = number(theirs), got = number(key == "ISO_speed" ? ours.substr(4) : ours);
-      if (digits < 0) {
-        EXPECT_EQ(ours, theirs);
-        continue;
-      }
+      if (digits < 0) { EXPECT_EQ(ours, theirs); continue; }
       if (key == "exposure_time") got /= number(ours.substr(ours.find('/') + 1));
       if (key == "aperture" && want < 0.7) want = 1 / want;  // stored upside down
       if (key == "GPS.timestamp") want = seconds(theirs), got = seconds(ours);
@@ -239,9 +233,7 @@ TEST_F(ExifToMarkup, CamerasAgreeWithIndependentReferences) {
 struct Block {
   ExifData *data = exif_data_new();
   ExifByteOrder order;
-  explicit Block(ExifByteOrder byte_order = EXIF_BYTE_ORDER_INTEL) : order(byte_order) {
-    exif_data_set_byte_order(data, order);
-  }
+  explicit Block(ExifByteOrder byte_order = EXIF_BYTE_ORDER_INTEL) : order(byte_order) { exif_data_set_byte_order(data, order); }
   ~Block() { exif_data_unref(data); }
   Block &raw(ExifIfd ifd, unsigned tag, ExifFormat format, const std::string &bytes) {
     ExifEntry *entry = exif_entry_new();

@@ -49,75 +49,62 @@ std::string exiftoolValue(const std::string &image, const std::string &field) {
 std::string line(const std::string &key, const std::string &value) { return key + "=" + value + ";\r\n"; }
 
 TEST(XmpToMarkup, RealPackets) {
-  const std::string blue = exiftoolValue("BlueSquare.jpg", "XMP-dc:Title");
-  const std::string blue_description = exiftoolValue("BlueSquare.jpg", "XMP-dc:Description");
-  // BlueSquare writes "xap:" prefixes, and its tiff:Orientation and
-  // exif:ColorSpace are attributes, which only the element table reads.
-  EXPECT_EQ(convert(packet("BlueSquare.xmp")),
-            "exif.title=Blue Square Test File - .jpg;\r\n"
-            "exif.image_description=XMPFiles BlueSquare test file, created in Photoshop CS2, saved as .psd, .jpg, "
-            "and .tif.;\r\n");
-  EXPECT_EQ(convert(packet("BlueSquare.xmp")),
-            line("exif.title", blue) + line("exif.image_description", blue_description));
-  EXPECT_EQ(convert(packet("BlueSquare-tif.xmp")),
-            line("exif.title", exiftoolValue("BlueSquare.tif", "XMP-dc:Title")) +
-                line("exif.image_description", exiftoolValue("BlueSquare.tif", "XMP-dc:Description")));
-  EXPECT_EQ(convert(packet("paris_exif_xmp_icc.xmp")), "exif.software=GIMP 2.10;\r\n");
-  EXPECT_EQ(exiftoolValue("paris_exif_xmp_icc.jpg", "XMP-xmp:CreatorTool"), "GIMP 2.10");
-  EXPECT_EQ(convert(packet("exiftool-PNG.xmp")),
-            line("exif.artist", exiftoolValue("exiftool-PNG.png", "XMP-dc:Creator")));
-  EXPECT_EQ(convert(packet("exiftool-GIF.xmp")), line("exif.title", exiftoolValue("exiftool-GIF.gif", "XMP-dc:Title")));
-  EXPECT_EQ(exiftoolValue("exiftool-GIF.gif", "XMP-dc:Title"), "GIF with XMP");
-  // Nothing of the table, and a UTF-16BE packet (its second byte is zero).
-  for (const char *name :
-       {"Arbitro.xmp", "exiftool-ExtendedXMP.xmp", "exiftool-ExtendedXMP-extension.xmp", "exiftool-XMP.xmp"}) {
-    EXPECT_EQ(convert(packet(name)), "") << name;
+  // Against ExifTool's reading of the same images. BlueSquare writes "xap:" prefixes, and its
+  // tiff:Orientation and exif:ColorSpace are attributes, which only the element table reads.
+  using Fields = std::vector<std::pair<const char *, const char *>>;  // key, ExifTool field
+  const Fields blue = {{"exif.title", "XMP-dc:Title"}, {"exif.image_description", "XMP-dc:Description"}};
+  const struct {
+    const char *packet, *image;
+    Fields fields;
+  } cases[] = {{"BlueSquare.xmp", "BlueSquare.jpg", blue},
+               {"BlueSquare-tif.xmp", "BlueSquare.tif", blue},
+               {"paris_exif_xmp_icc.xmp", "paris_exif_xmp_icc.jpg", {{"exif.software", "XMP-xmp:CreatorTool"}}},
+               {"exiftool-PNG.xmp", "exiftool-PNG.png", {{"exif.artist", "XMP-dc:Creator"}}},
+               {"exiftool-GIF.xmp", "exiftool-GIF.gif", {{"exif.title", "XMP-dc:Title"}}}};
+  for (const auto &c : cases) {
+    std::string expected;
+    for (const auto &[key, field] : c.fields) expected += line(key, exiftoolValue(c.image, field));
+    EXPECT_EQ(convert(packet(c.packet)), expected) << c.packet;
   }
+  // Nothing of the table, and a UTF-16BE packet (its second byte is zero).
+  for (const char *name : {"Arbitro.xmp", "exiftool-ExtendedXMP.xmp", "exiftool-ExtendedXMP-extension.xmp", "exiftool-XMP.xmp"})
+    EXPECT_EQ(convert(packet(name)), "") << name;
 }
 
 TEST(XmpToMarkup, PropertyRules) {
-  // Attribute pass, then element pass, then the element table.
-  EXPECT_EQ(convert(described(" xmp:CreatorTool = 'Tool A'")), "exif.software=Tool A;\r\n");
-  EXPECT_EQ(convert(described("", "<xmp:CreatorTool>Tool B</xmp:CreatorTool>")), "exif.software=Tool B;\r\n");
-  EXPECT_EQ(convert(described(" xap:CreatorTool='old'")), "");  // prefixes match as written
-  EXPECT_EQ(convert(described(" dc:x=\" xmp:CreatorTool =x\" xmp:CreatorTool\t=\t= 'real'")),
-            "exif.software=real;\r\n");
-  EXPECT_EQ(convert(described(" exifEX:LensModel=\"M\" aux:Lens=\"L\"")),
-            "exif.lens_model=L;\r\nexif.lens_model=M;\r\n");
-  EXPECT_EQ(convert(described(" xmp:CreatorTool='A'", "<xmp:CreatorTool>B</xmp:CreatorTool>")),
-            "exif.software=A;\r\nexif.software=B;\r\n");
-  // An empty lens-info result does not count: the next name is used.
-  EXPECT_EQ(convert(described(" aux:LensInfo=', ,' exif:LensInfo='24/1 70/1,28/10, 4, 99'")),
-            "exif.lens_specification=24, 70, 2.8, 4;\r\n");
-  EXPECT_EQ(convert("<exif:FNumber>28/10</exif:FNumber><exif:FocalLength>50</exif:FocalLength>"
-                    "<exif:ExposureTime>1/60</exif:ExposureTime>"),
-            "exif.exposure_time=1/60 sec;\r\nexif.aperture=f/2.8;\r\nexif.focal_length=50 mm;\r\n");
-  EXPECT_EQ(convert("<exif:FNumber>4</exif:FNumber><exif:FocalLength>n/a</exif:FocalLength>"),
-            "exif.aperture=f/4.0;\r\nexif.focal_length=n/a;\r\n");
-  EXPECT_EQ(convert("<exif:ISOSpeedRatings><rdf:Seq><rdf:li>0200</rdf:li><rdf:li>400</rdf:li></rdf:Seq>"
-                    "</exif:ISOSpeedRatings>"),
-            "exif.ISO_speed=ISO-200;\r\n");
-  EXPECT_EQ(convert("<exif:Flash><exif:Fired>True</exif:Fired></exif:Flash>"), "");
-  EXPECT_EQ(convert("<exif:Flash>\n <exif:Mode>2</exif:Mode></exif:Flash>"), "exif.flash=2;\r\n");
-  EXPECT_EQ(convert("<dc:title><rdf:Alt><rdf:li xml:lang='x-default'>One</rdf:li><rdf:li xml:lang='de'>Eins</rdf:li>"
-                    "<rdf:li xml:lang='fr'>Un</rdf:li></rdf:Alt></dc:title>"),
-            "exif.title=One;\r\n");
-  // Present but empty: a list without items, an empty element, "/>".
-  EXPECT_EQ(convert("<dc:title> </dc:title><tiff:Make></tiff:Make><tiff:Model/>"),
-            "exif.make=;\r\nexif.model=;\r\nexif.title=;\r\n");
-  // Dates: 16 characters kept whole; a zone after the 16th becomes the offset.
-  EXPECT_EQ(convert("<exif:DateTimeOriginal> 2005-09-07T15:07 </exif:DateTimeOriginal>"),
-            "exif.date_time_original=2005-09-07 15:07;\r\n");
-  EXPECT_EQ(convert(described(" xmp:CreateDate='2005-09-07T15:07:40-07:00'")),
-            "exif.offset_time=-07:00;\r\nexif.date_time=2005-09-07 15:07:40;\r\n");
-  // Entities and character references decode; a decoded control is a space.
-  EXPECT_EQ(convert("<tiff:Make>Tom &amp; Jerry &lt;&#x263A;&#65;&#0;&#1114112;&unknown;</tiff:Make>"),
-            "exif.make=Tom & Jerry <\xE2\x98\xBA"
-            "A &#1114112,&unknown,;\r\n");
-  EXPECT_EQ(convert("<tiff:Model>a;b\r\nc  d</tiff:Model>"), "exif.model=a,b c d;\r\n");
-  // Names match case-insensitively, but only whole and only as start tags.
-  EXPECT_EQ(convert("</tiff:Make><tiff:Makeup>x</tiff:Makeup><<TIFF:MAKE id='1'>Canon</tiff:make>"),
-            "exif.make=Canon;\r\n");
+  const std::pair<std::string, std::string> cases[] = {
+      // Attribute pass, then element pass, then the element table.
+      {described(" xmp:CreatorTool = 'Tool A'"), "exif.software=Tool A;\r\n"},
+      {described("", "<xmp:CreatorTool>Tool B</xmp:CreatorTool>"), "exif.software=Tool B;\r\n"},
+      {described(" xap:CreatorTool='old'"), ""},  // prefixes match as written
+      {described(" dc:x=\" xmp:CreatorTool =x\" xmp:CreatorTool\t=\t= 'real'"), "exif.software=real;\r\n"},
+      {described(" exifEX:LensModel=\"M\" aux:Lens=\"L\""), "exif.lens_model=L;\r\nexif.lens_model=M;\r\n"},
+      {described(" xmp:CreatorTool='A'", "<xmp:CreatorTool>B</xmp:CreatorTool>"), "exif.software=A;\r\nexif.software=B;\r\n"},
+      // An empty lens-info result does not count: the next name is used.
+      {described(" aux:LensInfo=', ,' exif:LensInfo='24/1 70/1,28/10, 4, 99'"), "exif.lens_specification=24, 70, 2.8, 4;\r\n"},
+      {"<exif:FNumber>28/10</exif:FNumber><exif:FocalLength>50</exif:FocalLength><exif:ExposureTime>1/60</exif:ExposureTime>",
+       "exif.exposure_time=1/60 sec;\r\nexif.aperture=f/2.8;\r\nexif.focal_length=50 mm;\r\n"},
+      {"<exif:FNumber>4</exif:FNumber><exif:FocalLength>n/a</exif:FocalLength>", "exif.aperture=f/4.0;\r\nexif.focal_length=n/a;\r\n"},
+      {"<exif:ISOSpeedRatings><rdf:Seq><rdf:li>0200</rdf:li><rdf:li>400</rdf:li></rdf:Seq></exif:ISOSpeedRatings>",
+       "exif.ISO_speed=ISO-200;\r\n"},
+      {"<exif:Flash><exif:Fired>True</exif:Fired></exif:Flash>", ""},
+      {"<exif:Flash>\n <exif:Mode>2</exif:Mode></exif:Flash>", "exif.flash=2;\r\n"},
+      {"<dc:title><rdf:Alt><rdf:li xml:lang='x-default'>One</rdf:li><rdf:li xml:lang='de'>Eins</rdf:li>"
+       "<rdf:li xml:lang='fr'>Un</rdf:li></rdf:Alt></dc:title>",
+       "exif.title=One;\r\n"},
+      // Present but empty: a list without items, an empty element, "/>".
+      {"<dc:title> </dc:title><tiff:Make></tiff:Make><tiff:Model/>", "exif.make=;\r\nexif.model=;\r\nexif.title=;\r\n"},
+      // Dates: 16 characters kept whole; a zone after the 16th becomes the offset.
+      {"<exif:DateTimeOriginal> 2005-09-07T15:07 </exif:DateTimeOriginal>", "exif.date_time_original=2005-09-07 15:07;\r\n"},
+      {described(" xmp:CreateDate='2005-09-07T15:07:40-07:00'"), "exif.offset_time=-07:00;\r\nexif.date_time=2005-09-07 15:07:40;\r\n"},
+      // Entities and character references decode; a decoded control is a space.
+      {"<tiff:Make>Tom &amp; Jerry &lt;&#x263A;&#65;&#0;&#1114112;&unknown;</tiff:Make>",
+       "exif.make=Tom & Jerry <\xE2\x98\xBA" "A &#1114112,&unknown,;\r\n"},
+      {"<tiff:Model>a;b\r\nc  d</tiff:Model>", "exif.model=a,b c d;\r\n"},
+      // Names match case-insensitively, but only whole and only as start tags.
+      {"</tiff:Make><tiff:Makeup>x</tiff:Makeup><<TIFF:MAKE id='1'>Canon</tiff:make>", "exif.make=Canon;\r\n"},
+  };
+  for (const auto &[in, out] : cases) EXPECT_EQ(convert(in), out) << in;
 }
 
 TEST(XmpToMarkup, ScannerSpans) {
@@ -130,8 +117,7 @@ TEST(XmpToMarkup, ScannerSpans) {
   for (size_t size = 0; size < text.size(); ++size) EXPECT_EQ(xmp_FindElement(text.data(), size, "a:b", &element), 0);
   EXPECT_EQ(xmp_FindElement(text.data(), text.size(), "a", &element), 0);
 
-  size_t offset = 0;
-  size_t length = 0;
+  size_t offset = 0, length = 0;
   const std::string attributes = " ab='no' b\t=\t= \"yes\" c='open";
   ASSERT_EQ(xmp_FindAttribute(attributes.data(), attributes.size(), "B", &offset, &length), 1);
   EXPECT_EQ(attributes.substr(offset, length), "yes");
@@ -193,17 +179,12 @@ TEST(XmpToMarkup, HostilePackets) {
 
   // Wide encodings hold zero bytes in every character: nothing is guessed.
   const std::string paris = packet("paris_exif_xmp_icc.xmp");
-  for (size_t width : {2u, 4u}) {
+  for (size_t width : {2u, 4u})
     for (bool big_endian : {false, true}) {
       std::string wide;
-      for (char c : paris) {
-        std::string unit(width, '\0');
-        unit[big_endian ? width - 1 : 0] = c;
-        wide += unit;
-      }
+      for (char c : paris) wide += std::string(width, '\0'), wide[wide.size() - (big_endian ? 1 : width)] = c;
       EXPECT_EQ(convert(wide), "") << width << big_endian;
     }
-  }
 
   // Every real packet cut at every length: only whole lines of the full
   // text come out, in its order.
@@ -215,9 +196,7 @@ TEST(XmpToMarkup, HostilePackets) {
         const std::string cut = convert(whole.substr(0, size), terminated, 8192);
         ASSERT_EQ(full.compare(0, cut.size(), cut), 0) << name << " cut at " << size;
         ASSERT_TRUE(cut.empty() || cut.ends_with("\r\n")) << name << " cut at " << size;
-        if (size == whole.size()) {
-          EXPECT_EQ(cut, full);
-        }
+        if (size == whole.size()) { EXPECT_EQ(cut, full); }
       }
     }
   }

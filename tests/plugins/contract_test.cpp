@@ -11,6 +11,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "plugins/test_plugins.h"
@@ -166,8 +167,6 @@ struct Host {
   std::map<std::u16string, uint32_t> memory;
 
   static inline Host *current = nullptr;  // one request at a time
-  static Host &of(FltLoadRequest *) { return *current; }
-  static Host &of(FltSaveRequest *) { return *current; }
 
   static int32_t VGM_API beginLayer(FltLoadRequest *r, uint32_t) {
     r->status = -30;
@@ -176,7 +175,7 @@ struct Host {
       r->status = FLT_ERR_BITMAP_ZERO;
       return 0;
     }
-    Host &h = of(r);
+    Host &h = *current;
     Layer l{r->width, r->height, r->width + 3, std::vector<uint32_t>((r->width + 3) * r->height, 0xDEADBEEF),
             r->x, r->y, std::u16string(r->name, std::find(r->name, r->name + FLT_NAME_CAPACITY, 0)),
             r->layer_flags, r->frame_delay, r->layer_attribute, r->layer_transparency, {}};
@@ -191,17 +190,15 @@ struct Host {
   }
   static int32_t VGM_API setMetadata(FltLoadRequest *r, uint32_t tag, const void *value) {
     if (tag != FLT_TAG_MARK || r->current_layer < 0) return 0;
-    of(r).layers[r->current_layer].markup = static_cast<const char *>(value);
+    current->layers[r->current_layer].markup = static_cast<const char *>(value);
     return 1;
   }
-  static int32_t VGM_API setText(FltLoadRequest *r, int32_t field, const WCHAR *text) {
-    (field == FLT_TEXT_SHORT ? of(r).shortText : of(r).message) = text;
+  static int32_t VGM_API setText(FltLoadRequest *, int32_t field, const WCHAR *text) {
+    (field == FLT_TEXT_SHORT ? current->shortText : current->message) = text;
     return 1;
   }
-  static int32_t VGM_API progress(FltLoadRequest *, int32_t, int32_t) {
-    return current->progressCalls++ == current->cancelAt ? 0 : 1;
-  }
-  static int32_t VGM_API saveProgress(FltSaveRequest *, int32_t, int32_t) {
+  template <class Request>
+  static int32_t VGM_API progress(Request *, int32_t, int32_t) {
     return current->progressCalls++ == current->cancelAt ? 0 : 1;
   }
   static int32_t VGM_API memSet(const WCHAR *name, const void *data, int32_t size) {
@@ -210,7 +207,7 @@ struct Host {
     return 4;
   }
   static int32_t VGM_API selectLayer(FltSaveRequest *r, int32_t index, uint32_t) {
-    Host &h = of(r);
+    Host &h = *current;
     if (index < 0 || index >= static_cast<int32_t>(h.layers.size())) return 0;
     const Layer &l = h.layers[index];
     r->width = l.width, r->height = l.height, r->stride = l.stride;
@@ -223,20 +220,20 @@ struct Host {
     return 1;
   }
   static const void *VGM_API getMetadata(FltSaveRequest *r, uint32_t tag) {
-    const Layer &l = of(r).layers[r->selected_layer];
+    const Layer &l = current->layers[r->selected_layer];
     if (tag != FLT_TAG_MARK || l.markup.empty()) return nullptr;
     r->metadata_result = l.markup.size() + 1;
     return l.markup.c_str();
   }
-  static int32_t VGM_API queryOption(FltSaveRequest *r, FltOptionQuery *q) {
-    auto found = of(r).options.find(q->key);
-    if (found == of(r).options.end()) return 0;
+  static int32_t VGM_API queryOption(FltSaveRequest *, FltOptionQuery *q) {
+    auto found = current->options.find(q->key);
+    if (found == current->options.end()) return 0;
     std::copy(found->second.begin(), found->second.end(), q->value);
     q->value[found->second.size()] = 0;
     return static_cast<int32_t>(found->second.size());
   }
-  static int32_t VGM_API saveText(FltSaveRequest *r, int32_t, const WCHAR *text) {
-    of(r).message = text;
+  static int32_t VGM_API saveText(FltSaveRequest *, int32_t, const WCHAR *text) {
+    current->message = text;
     return 1;
   }
 
@@ -247,7 +244,7 @@ struct Host {
     load = FltLoadRequest{};
     load.path = path.c_str();
     load.begin_layer = beginLayer;
-    if (callbacks) load.set_metadata = setMetadata, load.set_text = setText, load.progress = progress;
+    if (callbacks) load.set_metadata = setMetadata, load.set_text = setText, load.progress = progress<FltLoadRequest>;
     load.current_layer = -1;
     load.last_layer_index = FLT_LAST_LAYER_INDEX;
     static pi_StateStore store = [] {
@@ -267,7 +264,7 @@ struct Host {
     save = FltSaveRequest{};
     save.path = path.c_str();
     save.select_layer = selectLayer, save.get_metadata = getMetadata, save.query_option = queryOption;
-    save.set_text = saveText, save.progress = saveProgress;
+    save.set_text = saveText, save.progress = progress<FltSaveRequest>;
     save.layer_count = static_cast<uint32_t>(layers.size());
     save.layers = static_cast<int32_t>(layers.size());
     save.document_kind = load.document_kind, save.document_sub_kind = load.document_sub_kind;
@@ -295,15 +292,10 @@ void expectLayers(const Host &h, const TstFile &f) {
     const Layer &got = h.layers[i];
     const TstLayer &want = f.layers[i];
     SCOPED_TRACE(i);
-    EXPECT_EQ(got.width, want.width);
-    EXPECT_EQ(got.height, want.height);
-    EXPECT_EQ(got.x, want.x);
-    EXPECT_EQ(got.y, want.y);
-    EXPECT_EQ(got.name, want.name);
-    EXPECT_EQ(got.flags, want.flags);
-    EXPECT_EQ(got.delay, want.delay);
-    EXPECT_EQ(got.attribute, want.attribute);
-    EXPECT_EQ(got.transparency, want.transparency);
+    auto fields = [](const auto &l) {
+      return std::tuple(uint32_t{l.width}, uint32_t{l.height}, l.x, l.y, l.name, l.flags, l.delay, l.attribute, l.transparency);
+    };
+    EXPECT_EQ(fields(got), fields(want));
     EXPECT_EQ(got.markup, i == 0 ? f.markup : "");
     for (uint32_t y = 0; y < want.height; ++y) {
       for (uint32_t x = 0; x < want.width; ++x)
@@ -324,11 +316,9 @@ TEST(TestGoodPlugin, LoadsAndSavesItsFormat) {
   Host h;
   ASSERT_EQ(h.runLoad(p, folder.file("a.tst")), FLT_OK);
   expectLayers(h, f);
-  EXPECT_EQ(h.load.document_kind, FLT_DOC_FRAME_ANIMATION);
-  EXPECT_EQ(h.load.document_sub_kind, 1);
-  EXPECT_EQ(h.load.warnings, FLT_WARN_RESIZED | FLT_WARN_LAYER_TYPES);
+  EXPECT_EQ(std::tuple(int(h.load.document_kind), int(h.load.document_sub_kind), int(h.load.warnings), h.progressCalls),
+            std::tuple(FLT_DOC_FRAME_ANIMATION, 1, int(FLT_WARN_RESIZED | FLT_WARN_LAYER_TYPES), 3));
   EXPECT_EQ(h.shortText, u"TST");
-  EXPECT_EQ(h.progressCalls, 3);
   EXPECT_EQ(h.memory[u"tst.layers"], 3u);
 
   // Saving what was loaded writes what an independent writer would (pixels
@@ -358,20 +348,24 @@ TEST(TestGoodPlugin, FailureSwitchesAndBadFiles) {
   };
   TstFile f = sampleFile();
   Host h;
-  f.switches = vgmtest::kTstFailBefore, f.code = FLT_ERR_INVALID_DATA;
-  EXPECT_EQ(load(f.bytes(), h), FLT_ERR_INVALID_DATA);
-  EXPECT_TRUE(h.layers.empty());
-  EXPECT_EQ(h.message, u"TestGood: failure requested");
-  f.switches = vgmtest::kTstFailAfter, f.code = FLT_ERR_COMPONENT_FAILED;
-  EXPECT_EQ(load(f.bytes(), h), FLT_ERR_COMPONENT_FAILED);
-  EXPECT_EQ(h.layers.size(), 3u);
-  f.switches = vgmtest::kTstNoLayers | vgmtest::kTstRestartClock | vgmtest::kTstReportBit;
-  EXPECT_EQ(load(f.bytes(), h), FLT_OK);
-  EXPECT_TRUE(h.layers.empty());
-  EXPECT_EQ(h.load.flags, FLT_FLAG_REPORTED);
-  f.switches = vgmtest::kTstRestartClock;
-  EXPECT_EQ(load(f.bytes(), h), FLT_OK);
-  EXPECT_EQ(h.load.flags, FLT_FLAG_RESTART_TIME_LIMIT);
+  using namespace vgmtest;
+  const struct {
+    uint16_t switches;
+    int32_t code;
+    size_t layers;
+    uint32_t flags;
+  } switchCases[] = {{kTstFailBefore, FLT_ERR_INVALID_DATA, 0, 0},
+                     {kTstFailAfter, FLT_ERR_COMPONENT_FAILED, 3, 0},
+                     {kTstNoLayers | kTstRestartClock | kTstReportBit, FLT_OK, 0, FLT_FLAG_REPORTED},
+                     {kTstRestartClock, FLT_OK, 3, FLT_FLAG_RESTART_TIME_LIMIT}};
+  for (const auto &c : switchCases) {
+    SCOPED_TRACE(c.switches);
+    f.switches = c.switches, f.code = c.code, h.message.clear();
+    EXPECT_EQ(load(f.bytes(), h), c.code);
+    EXPECT_EQ(h.layers.size(), c.layers);
+    EXPECT_EQ(h.load.flags, c.flags);
+    EXPECT_EQ(h.message, c.switches & (kTstFailBefore | kTstFailAfter) ? u"TestGood: failure requested" : u"");
+  }
 
   f.switches = 0;
   h.cancelAt = 1;
@@ -379,16 +373,19 @@ TEST(TestGoodPlugin, FailureSwitchesAndBadFiles) {
   EXPECT_EQ(h.layers.size(), 1u);
   h.cancelAt = -1;
   // A damaged file delivers nothing at all.
-  std::string bytes = f.bytes();
-  EXPECT_EQ(load(bytes.substr(0, bytes.size() - 1), h), FLT_ERR_UNEXPECTED_END);
-  EXPECT_TRUE(h.layers.empty());
-  EXPECT_EQ(load(bytes.substr(0, 20), h), FLT_ERR_UNEXPECTED_END);
-  EXPECT_EQ(load("VGMTEST2" + bytes.substr(8), h), FLT_ERR_UNSUPPORTED);
-  EXPECT_EQ(h.runLoad(p, folder.file("missing.tst")), FLT_ERR_OPEN_READ);
+  const std::string bytes = f.bytes();
   TstFile zero;
   zero.layers.resize(1);
   zero.layers[0].width = 0;
-  EXPECT_EQ(load(zero.bytes(), h), FLT_ERR_BITMAP_ZERO);
+  const std::pair<std::string, int32_t> damaged[] = {{bytes.substr(0, bytes.size() - 1), FLT_ERR_UNEXPECTED_END},
+                                                     {bytes.substr(0, 20), FLT_ERR_UNEXPECTED_END},
+                                                     {"VGMTEST2" + bytes.substr(8), FLT_ERR_UNSUPPORTED},
+                                                     {zero.bytes(), FLT_ERR_BITMAP_ZERO}};
+  for (const auto &[file, code] : damaged) {
+    EXPECT_EQ(load(file, h), code) << file.size();
+    EXPECT_TRUE(h.layers.empty());
+  }
+  EXPECT_EQ(h.runLoad(p, folder.file("missing.tst")), FLT_ERR_OPEN_READ);
 
   // One layer more than the host holds: the host refuses the 1025th, the
   // plug-in keeps 1024 and says so.

@@ -24,10 +24,7 @@
 #  error "link the test with vgm_test_plugins"
 #endif
 
-// The private plug-in folder of the build tree (holds all five plug-ins and
-// Dependencies/libvgmtestdep.so).
-// VGM_TEST_PLUGIN_DIR: "<build>/testplugins/Plugins"
-// VGM_TEST_DEP_LIBRARY: "<build>/testplugins/Plugins/Dependencies/libvgmtestdep.so"
+// VGM_TEST_PLUGIN_DIR holds the five plug-ins, VGM_TEST_DEP_LIBRARY is its Dependencies/libvgmtestdep.so.
 #define VGM_TEST_DEP_NAME "libvgmtestdep.so"
 // VGM_TEST_PLUGIN("TestGood") -> the full path of flt_TestGood.dll
 #define VGM_TEST_PLUGIN(name) VGM_TEST_PLUGIN_DIR "/flt_" name ".dll"
