@@ -45,8 +45,7 @@ TEST_F(ModuleLifecycle, NestedAttachSharesOneInitialisationAndTheModuleFolder) {
   ASSERT_TRUE(frame_ProcessAttach(instance()));
   std::u16string folder = frame_ModuleFolder();
   ASSERT_FALSE(folder.empty());
-  EXPECT_TRUE(os_FolderExists(folder.c_str()));
-  EXPECT_EQ(frame_PluginFolder(), folder + u"/Plugins");
+  EXPECT_TRUE(os_FolderExists(folder.c_str()) && frame_PluginFolder() == folder + u"/Plugins");
   // An address outside any module cannot name a folder: attach refuses.
   EXPECT_FALSE(frame_ProcessAttach(reinterpret_cast<const void *>(16)));
 }
@@ -81,8 +80,7 @@ TEST_F(ModuleLifecycle, AttachStartsTheRasterEngineAndEveryDetachStopsIt) {
   frame_ProcessDetach(false);
   // Released even though the module stays attached; the next use restarts it.
   EXPECT_EQ(rx_GetBlendTable(rx_TableOverlay), nullptr);
-  EXPECT_NE(rx_GetThreadState(), nullptr);
-  EXPECT_NE(rx_GetBlendTable(rx_TableOverlay), nullptr);
+  EXPECT_TRUE(rx_GetThreadState() != nullptr && rx_GetBlendTable(rx_TableOverlay) != nullptr);
   frame_ProcessDetach(false);
   EXPECT_EQ(rx_GetBlendTable(rx_TableOverlay), nullptr);
 }

@@ -55,12 +55,10 @@ TEST(RequestOptions, ThumbnailsAreQuietPreviewsWithASizeHint) {
   LoadSaveOptions options;
   frame_ThumbOptions(&request, &markup, &options);
   EXPECT_TRUE(options.quiet && options.preview && options.noMarkup && options.extra && options.fitInside);
-  EXPECT_EQ(options.ownerWindow, nullptr);
-  EXPECT_EQ(options.progress, nullptr);
-  EXPECT_EQ(options.markupOut, &markup);
+  EXPECT_TRUE(options.ownerWindow == nullptr && options.progress == nullptr && options.markupOut == &markup);
   EXPECT_EQ(options.frameComposition, 7);
-  EXPECT_EQ(options.wantedWidth, 200);   // below 256: doubled
-  EXPECT_EQ(options.wantedHeight, 300);  // 256 and above: as asked
+  // Below 256 doubled, 256 and above as asked.
+  EXPECT_EQ(std::pair(options.wantedWidth, options.wantedHeight), std::pair(200, 300));
   // The accepted time limits: 1001 to 3599999 ms.
   const std::pair<uint32_t, uint32_t> limits[] = {{0, 300000},       {1000, 300000},    {1001, 1001},
                                                   {3599999, 3599999}, {3600000, 300000}, {UINT32_MAX, 300000}};
@@ -72,8 +70,7 @@ TEST(RequestOptions, ThumbnailsAreQuietPreviewsWithASizeHint) {
   request.thumb_max_width = 255;
   request.thumb_max_height = 256;
   frame_ThumbOptions(&request, &markup, &options);
-  EXPECT_EQ(options.wantedWidth, 510);
-  EXPECT_EQ(options.wantedHeight, 256);
+  EXPECT_EQ(std::pair(options.wantedWidth, options.wantedHeight), std::pair(510, 256));
   // Without both sizes there is no hint.
   request.thumb_max_height = 0;
   frame_ThumbOptions(&request, &markup, &options);
@@ -84,10 +81,8 @@ TEST(RequestOptions, SaveTakesMarkupPresenceAndCompositionByte) {
   CmioRequest request = filledRequest();
   LoadSaveOptions options;
   frame_SaveOptions(&request, &options);
-  EXPECT_EQ(options.timeLimitMs, 300000u);
-  EXPECT_EQ(options.frameComposition, 3);
-  EXPECT_EQ(options.ownerWindow, request.owner_window);
-  EXPECT_EQ(options.progressUser, 99u);
+  EXPECT_EQ(std::tuple(options.timeLimitMs, int(options.frameComposition), options.ownerWindow, options.progressUser),
+            std::tuple(300000u, 3, request.owner_window, 99u));
   int block = 0;
   const std::tuple<HGLOBAL, uint32_t, bool> cases[] = {{nullptr, 4, true}, {&block, 0, true}, {&block, 4, false}};
   for (auto [markup, size, none] : cases) {

@@ -69,11 +69,11 @@ TEST(NormalBlend, PackedPathGivesTheScalarBytes) {
 
 TEST(NormalBlend, KindOneAndClippedClassKeepDestinationT) {
   Surface dst(1, 1, Px(10, 10, 10, 100)), src(1, 1, Px(200, 200, 200, 0));
-  ASSERT_EQ(rx_BlendRect(&dst, 0, 0, 0, 0, &src, 0, 0, 0, 0, 1), 1);
-  EXPECT_EQ(dst.At(0, 0), Px(200, 200, 200, 100));
-  dst.Fill([](int, int) { return Px(10, 10, 10, 100); });
-  ASSERT_EQ(rx_BlendRect(&dst, 0, 0, 0, 0, &src, 0, 0, 0, 0, 2), 1);
-  EXPECT_EQ(dst.At(0, 0), Px(200, 200, 200, 0));
+  for (auto [kind, t] : {std::pair{1, 100}, {2, 0}}) {
+    dst.Fill([](int, int) { return Px(10, 10, 10, 100); });
+    ASSERT_EQ(rx_BlendRect(&dst, 0, 0, 0, 0, &src, 0, 0, 0, 0, kind), 1);
+    EXPECT_EQ(dst.At(0, 0), Px(200, 200, 200, t)) << kind;
+  }
   EXPECT_EQ(Ch(Apply(Px(10, 10, 10, 100), Px(200, 200, 200, 0), rx_OpNormal, 0, rx_ClassClipped), 3), 100);
 }
 
@@ -81,9 +81,8 @@ TEST(LayerTransparency, ZeroHalfAndInvisible) {
   EXPECT_EQ(Apply(Grey(0), Grey(200), rx_OpNormal, 255), Grey(0));   // invisible
   EXPECT_EQ(Apply(Grey(0), Grey(200), rx_OpMultiply, 300), Grey(0));  // beyond: invisible too
   EXPECT_EQ(Apply(Grey(0), Grey(200), rx_OpNormal, 0), Grey(200));
-  uint32_t half = Apply(Grey(0), Grey(200), rx_OpNormal, 128);
-  EXPECT_NEAR(Ch(half, 0), 100, 1);
-  EXPECT_EQ(Ch(half, 3), 0);
+  const uint32_t half = Apply(Grey(0), Grey(200), rx_OpNormal, 128);
+  EXPECT_TRUE(std::abs(Ch(half, 0) - 100) <= 1 && Ch(half, 3) == 0) << std::hex << half;
   // A half-strength colour operation lands halfway between before and after.
   EXPECT_NEAR(Ch(Apply(Grey(100), Grey(200), rx_OpAdd, 128), 1), 177, 1);
 }
@@ -165,9 +164,8 @@ TEST(WholePixelOperations, AllFourBytes) {
 TEST(LumaChromaAndLightness, FixedPointFormulas) {
   auto yOf = [](uint32_t p) { return (19595 * Ch(p, 2) + 38470 * Ch(p, 1) + 7471 * Ch(p, 0) + 32768) >> 16; };
   const uint32_t d = Px(100, 140, 160, 40), s = Px(120, 60, 110, 0);
-  uint32_t r = Apply(d, s, rx_OpLuminosity);
-  EXPECT_EQ(Ch(r, 3), 40);
-  EXPECT_NEAR(yOf(r), yOf(s), 2);
+  const uint32_t r = Apply(d, s, rx_OpLuminosity);
+  EXPECT_TRUE(Ch(r, 3) == 40 && std::abs(yOf(r) - yOf(s)) <= 2) << std::hex << r;
   EXPECT_EQ(Apply(Grey(50), Grey(180), rx_OpLuminosity), Grey(180));  // grey over grey stays that grey
   EXPECT_NEAR(yOf(Apply(d, s, rx_OpColor)), yOf(d), 2);
   // Lightness: a white source's lightness on a saturated red.
@@ -199,10 +197,7 @@ TEST(PatternOperations, CheckerboardAndTiles) {
   ASSERT_EQ(rx_SetThumbnailPattern(), 1);
   Surface dst(16, 16), src(16, 16, Px(0, 0, 0, 255));  // wholly transparent source
   ASSERT_EQ(rx_DrawOverPattern(&dst, &src), 1);
-  EXPECT_EQ(dst.At(0, 0), 0xFFFFFFu);
-  EXPECT_EQ(dst.At(3, 0), 0xFFFFFFu);
-  EXPECT_EQ(dst.At(4, 0), 0xF0F0FFu);
-  EXPECT_EQ(dst.At(4, 4), 0xFFFFFFu);
+  ExpectAt(dst, {{0, 0, 0xFFFFFFu}, {3, 0, 0xFFFFFFu}, {4, 0, 0xF0F0FFu}, {4, 4, 0xFFFFFFu}});
   // Opaque source covers the background.
   src.Fill([](int, int) { return Grey(9); });
   ASSERT_EQ(rx_OpRect(&dst, 0, 0, 15, 15, &src, 0, 0, 15, 15, 0, rx_OpChecker, rx_ClassNormal), 1);
@@ -215,9 +210,7 @@ TEST(PatternOperations, CheckerboardAndTiles) {
   src.Fill([](int, int) { return Px(0, 0, 0, 255); });
   ASSERT_EQ(rx_OpRect(&dst, 0, 0, 15, 15, &src, 0, 0, 15, 15, 0, rx_OpPattern, rx_ClassNormal), 1);
   state->patternSurface = nullptr;
-  EXPECT_EQ(dst.At(0, 0), Grey(1));
-  EXPECT_EQ(dst.At(3, 2), Grey(2));
-  EXPECT_EQ(dst.At(4, 5), Grey(3));
+  ExpectAt(dst, {{0, 0, Grey(1)}, {3, 2, Grey(2)}, {4, 5, Grey(3)}});
   rx_SetCheckerPattern(rx_DefaultChecker1, rx_DefaultChecker2, 1, 2);
 }
 

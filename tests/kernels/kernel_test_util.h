@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <tuple>
 #include <vector>
 
 #include "raster/kernels/kernels.h"
@@ -39,10 +40,13 @@ struct Surface {
     rx_SurfaceUnlock(&s, 0);
     return out;
   }
-  int W() const { return static_cast<int>(s.width); }
-  int H() const { return static_cast<int>(s.height); }
   rx_Surface *operator&() { return &s; }
 };
+
+// Pixels (x, y) of `s` hold the colours given.
+inline void ExpectAt(Surface &s, std::initializer_list<std::tuple<int, int, uint32_t>> points) {
+  for (auto [x, y, colour] : points) EXPECT_EQ(s.At(x, y), colour) << x << "," << y;
+}
 
 inline int Ch(uint32_t p, int c) { return static_cast<int>((p >> (8 * c)) & 255); }
 inline uint32_t Px(int b, int g, int r, int t) {

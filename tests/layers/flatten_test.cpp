@@ -18,17 +18,13 @@ const uint32_t kClear = 0xFFFFFFFFu;
 
 TEST(Flatten, FrameAnimationShowsOneFrameCentred) {
   lt::Table t;
-  t.Set(0, 10, 8, kRed);
-  t.Set(1, 4, 2, kGreen);
-  t.Set(2, 6, 6, kBlue);
-  t.Set(3, 2, 2, kWhite);
-  t.Set(4, 3, 3, kGrey);
+  const int sizes[5][2] = {{10, 8}, {4, 2}, {6, 6}, {2, 2}, {3, 3}};
+  for (int i = 0; i < 5; ++i) t.Set(i, sizes[i][0], sizes[i][1], std::vector{kRed, kGreen, kBlue, kWhite, kGrey}[i]);
   LoadSaveOptions o = lt::Options(rx_DocFrames);
   lt::Surface target;
   // No index: 5 / 5 = frame 1, on the largest frame's canvas.
   ASSERT_EQ(rx_LayersFlatten(&target, -1, t.e, 5, &o), 1);
-  EXPECT_EQ(lt::Size(target.s), std::pair(10u, 8u));
-  EXPECT_EQ(o.resultWidth, 10u);
+  EXPECT_TRUE(lt::Size(target.s) == std::pair(10u, 8u) && o.resultWidth == 10u);
   auto column = [&](int x) {
     std::vector<uint32_t> out;
     for (int y = 0; y < 8; ++y) out.push_back(At(&target.s, x, y));
@@ -58,11 +54,9 @@ TEST(Flatten, ImageListPicksAndComposes) {
   EXPECT_EQ(size.width, 8);
   lt::Surface target;
   ASSERT_EQ(rx_LayersFlatten(&target, -1, t.e, 3, &o), 1);
-  EXPECT_EQ(target.s.width, 8u);
-  EXPECT_EQ(At(&target.s, 7, 1), Px(40, 50, 60, 0));
+  EXPECT_TRUE(target.s.width == 8u && At(&target.s, 7, 1) == Px(40, 50, 60, 0));
   ASSERT_EQ(rx_LayersFlatten(&target, 7, t.e, 3, &o), 1);  // limited to the last image
-  EXPECT_EQ(target.s.width, 3u);
-  EXPECT_EQ(o.resultHeight, 3u);
+  EXPECT_TRUE(target.s.width == 3u && o.resultHeight == 3u);
   ASSERT_EQ(rx_LayersFlatten(&target, 0, t.e, 3, &o), 1);
   EXPECT_EQ(At(&target.s, 0, 0), Px(10, 20, 30, 0));
 
@@ -71,12 +65,11 @@ TEST(Flatten, ImageListPicksAndComposes) {
   pair.Set(0, 4, 4, Px(10, 20, 30, 0));
   pair.Set(1, 4, 4, Px(40, 50, 60, 0));
   o = lt::Options(rx_DocImageList, rx_DocOptionPages);
-  o.frameComposition = 1;
-  ASSERT_EQ(rx_LayersFlatten(&target, -1, pair.e, 2, &o), 1);
-  EXPECT_EQ(At(&target.s, 2, 3), Px(40, 50, 30, 0));
-  o.frameComposition = 0;
-  ASSERT_EQ(rx_LayersFlatten(&target, -1, pair.e, 2, &o), 1);
-  EXPECT_EQ(At(&target.s, 2, 3), Px(40, 50, 60, 0));
+  for (auto [composition, want] : {std::pair{1, Px(40, 50, 30, 0)}, {0, Px(40, 50, 60, 0)}}) {
+    o.frameComposition = static_cast<uint8_t>(composition);
+    ASSERT_EQ(rx_LayersFlatten(&target, -1, pair.e, 2, &o), 1);
+    EXPECT_EQ(At(&target.s, 2, 3), want) << composition;
+  }
 
   // An image without pixels cannot be shown.
   lt::Table empty;
@@ -112,8 +105,7 @@ TEST(Flatten, CompositeOrderFlagsAndTransparency) {
     t.Set(2, 4, 4, kGreen, 2, 2);
     t.Set(3, 2, 2, kBlue, 0, 0, rx_LayerPreview);
     EXPECT_EQ(rx_LayersFlatten(&target, -1, t.e, 4, &o), 4);
-    EXPECT_EQ(At(&target.s, 3, 3), kRed);
-    EXPECT_EQ(At(&target.s, 0, 0), kWhite);  // preview layers only on request
+    lt::ExpectAt(&target.s, {{3, 3, kRed}, {0, 0, kWhite}});  // preview layers only on request
     o.preview = 1;
     EXPECT_EQ(rx_LayersFlatten(&target, -1, t.e, 4, &o), 4);
     EXPECT_EQ(At(&target.s, 0, 0), kBlue);
@@ -225,24 +217,20 @@ TEST(Flatten, PagesOfAComposite) {
   lt::Surface target;
   EXPECT_EQ(rx_LayersFlatten(&target, 1, t.e, 5, &o), 2);
   EXPECT_EQ(lt::Size(target.s), std::pair(6u, 4u));
-  EXPECT_EQ(At(&target.s, 0, 0), kBlue);  // the page's first layer sits at the origin
-  EXPECT_EQ(At(&target.s, 1, 1), kWhite);
+  lt::ExpectAt(&target.s, {{0, 0, kBlue}, {1, 1, kWhite}});  // the page's first layer sits at the origin
   EXPECT_EQ(rx_LayersFlatten(&target, 2, t.e, 5, &o), 1);
   EXPECT_EQ(target.s.width, 5u);
   // Past the last page: the first page, which ends before the next page start.
-  EXPECT_EQ(rx_LayersFlatten(&target, 9, t.e, 5, &o), 2);
-  EXPECT_EQ(target.s.width, 10u);
+  EXPECT_TRUE(rx_LayersFlatten(&target, 9, t.e, 5, &o) == 2 && target.s.width == 10u);
   lt::ExpectAt(&target.s, {{1, 1, kGreen}, {5, 5, kRed}});
 
   // Without the option byte the same table is one picture of all layers.
   o = lt::Options(rx_DocComposite);
-  EXPECT_EQ(rx_LayersHasPages(&o), 0);
-  EXPECT_EQ(rx_LayersPageStart(1, t.e, 5, &o), 0);
+  EXPECT_TRUE(rx_LayersHasPages(&o) == 0 && rx_LayersPageStart(1, t.e, 5, &o) == 0);
   EXPECT_EQ(rx_LayersFlatten(&target, 1, t.e, 5, &o), 5);
   EXPECT_EQ(At(&target.s, 4, 4), kGrey);
   o = lt::Options(rx_DocImageList);
-  EXPECT_EQ(rx_LayersHasPages(&o), 1);
-  EXPECT_EQ(rx_LayersPageStart(3, t.e, 5, &o), 3);
+  EXPECT_TRUE(rx_LayersHasPages(&o) == 1 && rx_LayersPageStart(3, t.e, 5, &o) == 3);
 }
 
 TEST(Flatten, FitIntoTheBox) {
@@ -276,7 +264,8 @@ TEST(Flatten, ObjectAnimationAtATime) {
   lt::Table t;
   t.Set(0, 8, 8, kGrey);
   t.Set(1, 8, 4, kRed);  // sprite sheet: red cell, green cell, 100 ms each
-  lt::Fill(&t[1].surface, [](int x, int) { return x < 4 ? kRed : kGreen; });
+  auto halves = [](int x, int) { return x < 4 ? kRed : kGreen; };
+  lt::Fill(&t[1].surface, halves);
   t.Record(1, prop_TagSprite, lt::SpriteRecord(2, 1, 0, 100));
   t.Set(2, 2, 2, kBlue, 7, 7);  // moves from (0, 0) to (4, 4) in 100 ms
   prop_AnimKey keys[2] = {{0, {{0, 0}, {1, 0}, {1, 1}, {0, 1}}}, {100, {{4, 4}, {5, 4}, {5, 5}, {4, 5}}}};
@@ -289,12 +278,9 @@ TEST(Flatten, ObjectAnimationAtATime) {
   lt::Surface target;
   ASSERT_EQ(rx_LayersFlatten(&target, 50, t.e, 3, &o), 3);
   EXPECT_EQ(target.s.width, 8u);
-  EXPECT_EQ(At(&target.s, 0, 0), kRed);
-  EXPECT_EQ(At(&target.s, 3, 3), kBlue);  // corners (2, 2) .. (3, 3) at 50 ms
-  lt::ExpectAt(&target.s, {{1, 1, kRed}, {6, 6, kGrey}});
+  lt::ExpectAt(&target.s, {{0, 0, kRed}, {3, 3, kBlue}, {1, 1, kRed}, {6, 6, kGrey}});  // corners (2, 2) .. (3, 3) at 50 ms
   ASSERT_EQ(rx_LayersFlatten(&target, 150, t.e, 3, &o), 3);
-  lt::ExpectAt(&target.s, {{0, 0, kGreen}, {4, 4, kBlue}});
-  EXPECT_EQ(At(&target.s, 7, 7), kGrey);  // the static position is not used
+  lt::ExpectAt(&target.s, {{0, 0, kGreen}, {4, 4, kBlue}, {7, 7, kGrey}});  // the static position is not used
   // No index: a fifth of the duration (40 ms): the first cell.
   ASSERT_EQ(rx_LayersFlatten(&target, -1, t.e, 3, &o), 3);
   EXPECT_EQ(At(&target.s, 0, 0), kRed);
@@ -302,14 +288,13 @@ TEST(Flatten, ObjectAnimationAtATime) {
   // A sprite sheet as the first layer gives the canvas one cell of it.
   lt::Table s;
   s.Set(0, 8, 4, kRed);
-  lt::Fill(&s[0].surface, [](int x, int) { return x < 4 ? kRed : kGreen; });
+  lt::Fill(&s[0].surface, halves);
   s.Record(0, prop_TagSprite, lt::SpriteRecord(2, 0, 0, 0));
   rx_Size size{};
   ASSERT_EQ(rx_LayersCanvasSize(&size, -1, s.e, 1, &o), 1);
   EXPECT_EQ(std::pair(size.width, size.height), std::pair(4, 4));
   ASSERT_EQ(rx_LayersFlatten(&target, 100, s.e, 1, &o), 1);
-  EXPECT_EQ(target.s.width, 4u);
-  EXPECT_EQ(At(&target.s, 3, 3), kRed);  // 2 x 0 cells make one frame
+  EXPECT_TRUE(target.s.width == 4u && At(&target.s, 3, 3) == kRed);  // 2 x 0 cells make one frame
   s.Record(0, prop_TagSprite, lt::SpriteRecord(2, 1, 0, 0));
   ASSERT_EQ(rx_LayersFlatten(&target, 100, s.e, 1, &o), 1);
   EXPECT_EQ(At(&target.s, 3, 3), kGreen);
@@ -318,10 +303,10 @@ TEST(Flatten, ObjectAnimationAtATime) {
   lt::Table words;
   words.Set(0, 2, 2, kRed).frame = 30;
   words.Set(1, 2, 2, kRed).frame = 12;
-  o = lt::Options(rx_DocImageList);
-  EXPECT_EQ(rx_LayersDuration(words.e, 2, &o), 42);
-  o = lt::Options(rx_DocComposite);
-  EXPECT_EQ(rx_LayersDuration(words.e, 2, &o), 0);
+  for (auto [kind, duration] : {std::pair{rx_DocImageList, 42}, {rx_DocComposite, 0}}) {
+    o = lt::Options(kind);
+    EXPECT_EQ(rx_LayersDuration(words.e, 2, &o), duration) << int(kind);
+  }
 }
 
 TEST(LayerTable, ReleaseFreesEverything) {

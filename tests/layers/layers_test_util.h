@@ -50,9 +50,7 @@ struct Surface {
     EXPECT_EQ(rx_SurfaceCreate(&s, w, h, rx_CreateMemory | rx_CreateNoShrink), 1);
     Fill(&s, [colour](int, int) { return colour; });
   }
-  ~Surface() {
-    if (s.signature != 0) rx_SurfaceFree(&s);
-  }
+  ~Surface() { if (s.signature != 0) rx_SurfaceFree(&s); }
   Surface(const Surface &) = delete;
   rx_Surface *operator&() { return &s; }
 };
@@ -70,15 +68,11 @@ struct Table {
     rx_LayerEntry &entry = e[i];
     EXPECT_EQ(rx_SurfaceCreate(&entry.surface, w, h, rx_CreateMemory | rx_CreateNoShrink), 1);
     Fill(&entry.surface, [colour](int, int) { return colour; });
-    entry.x = x;
-    entry.y = y;
-    entry.flags = flags;
+    entry.x = x, entry.y = y, entry.flags = flags;
     return entry;
   }
   void Record(int i, uint32_t tag, const std::vector<uint8_t> &data) {
-    EXPECT_EQ(prop_SetRecord(&e[i].properties, &e[i].propertiesLength, tag, data.data(),
-                             static_cast<uint32_t>(data.size())),
-              1);
+    EXPECT_EQ(prop_SetRecord(&e[i].properties, &e[i].propertiesLength, tag, data.data(), uint32_t(data.size())), 1);
   }
   void Markup(int i, const char *text) { EXPECT_EQ(prop_SetMarkup(&e[i].properties, &e[i].propertiesLength, text), 1); }
   // Entry i gets a properties block that claims more bytes than it has.

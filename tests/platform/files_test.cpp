@@ -2,6 +2,7 @@
 
 #include <set>
 #include <string>
+#include <tuple>
 
 #include "platform/os.h"
 #include "support/test_support.h"
@@ -55,13 +56,10 @@ TEST(Files, ShareModes) {
   EXPECT_EQ(open(os_AccessRead, os_ShareRead), nullptr);
   os_FileClose(owner);
   // Shared readers do not exclude each other, but do exclude a writer.
-  os_File *reader1 = open(os_AccessRead, os_ShareRead);
-  os_File *reader2 = open(os_AccessRead, os_ShareRead);
-  EXPECT_NE(reader1, nullptr);
-  EXPECT_NE(reader2, nullptr);
+  os_File *reader1 = open(os_AccessRead, os_ShareRead), *reader2 = open(os_AccessRead, os_ShareRead);
+  EXPECT_TRUE(reader1 != nullptr && reader2 != nullptr);
   EXPECT_EQ(open(os_AccessWrite, os_ShareNone), nullptr);
-  os_FileClose(reader1);
-  os_FileClose(reader2);
+  for (os_File *reader : {reader1, reader2}) os_FileClose(reader);
   os_File *again = open(os_AccessWrite, os_ShareNone);
   EXPECT_NE(again, nullptr);
   os_FileClose(again);
@@ -137,12 +135,10 @@ TEST(Files, FolderWalkWithPatternsGivesNamesThatOpen) {
 }
 
 TEST(Files, NamePatterns) {
-  EXPECT_TRUE(os_NameMatches(u"_vgm_sesstmp_0000abcd", u"_vgm_sesstmp_????????"));
-  EXPECT_FALSE(os_NameMatches(u"_vgm_sesstmp_0000abc", u"_vgm_sesstmp_????????"));
-  EXPECT_TRUE(os_NameMatches(u"ABC", u"a*c"));
-  EXPECT_TRUE(os_NameMatches(u"", u"*"));
-  EXPECT_FALSE(os_NameMatches(u"abc", u""));
-  EXPECT_TRUE(os_NameMatches(u"aXbXc", u"*b*c"));
+  const std::tuple<const char16_t *, const char16_t *, bool> cases[] = {
+      {u"_vgm_sesstmp_0000abcd", u"_vgm_sesstmp_????????", true}, {u"_vgm_sesstmp_0000abc", u"_vgm_sesstmp_????????", false},
+      {u"ABC", u"a*c", true}, {u"", u"*", true}, {u"abc", u"", false}, {u"aXbXc", u"*b*c", true}};
+  for (auto [name, pattern, matches] : cases) EXPECT_EQ(os_NameMatches(name, pattern), matches) << vgmtest::u8(pattern);
   // A pathological pattern must finish quickly (no exponential backtracking).
   std::u16string name(2000, u'a');
   EXPECT_FALSE(os_NameMatches(name, u"*a*a*a*a*a*a*a*a*a*b"));
@@ -153,9 +149,8 @@ TEST(Text, Utf8RoundTripAndRepair) {
   EXPECT_EQ(os_Utf8ToUtf16(os_Utf16ToUtf8(text)), text);
   EXPECT_EQ(os_Utf16ToUtf8(u"\u00e4"), "\xc3\xa4");
   // Broken input becomes replacement characters, never a crash.
-  EXPECT_EQ(os_Utf8ToUtf16("a\xc3"), u"a\uFFFD");
-  EXPECT_EQ(os_Utf8ToUtf16("\xe2\x82"), u"\uFFFD\uFFFD");
-  EXPECT_EQ(os_Utf8ToUtf16("\xc0\xaf"), u"\uFFFD\uFFFD");  // overlong '/'
+  for (auto [broken, repaired] : {std::pair{"a\xc3", u"a\uFFFD"}, {"\xe2\x82", u"\uFFFD\uFFFD"}, {"\xc0\xaf", u"\uFFFD\uFFFD"}})
+    EXPECT_EQ(os_Utf8ToUtf16(broken), repaired);  // the last one an overlong '/'
   std::u16string lone{static_cast<char16_t>(0xD800), u'x', static_cast<char16_t>(0xDCFF)};
   EXPECT_EQ(os_Utf16ToUtf8(lone), "\xef\xbf\xbdx\xef\xbf\xbd");
 }

@@ -38,8 +38,8 @@ TEST(Time, ClocksAdvanceAndUtcIsPlausible) {
   EXPECT_GE(os_TickCount() - tick, 4u);
   EXPECT_GE(os_HighResCounter() - counter, os_HighResFrequency() / 250);
   // Between 2020-01-01 and 2100-01-01 in 100-ns units since 1601.
-  EXPECT_GT(os_UtcNow100ns(), 132223104000000000ull);
-  EXPECT_LT(os_UtcNow100ns(), 157469184000000000ull);
+  const uint64_t now = os_UtcNow100ns();
+  EXPECT_TRUE(now > 132223104000000000ull && now < 157469184000000000ull) << now;
 }
 
 TEST(Notices, ReplaceableHandlerAndSafeDefaultAnswers) {
@@ -53,11 +53,9 @@ TEST(Notices, ReplaceableHandlerAndSafeDefaultAnswers) {
   EXPECT_EQ(os_ShowNotice(nullptr, u"text", u"title", os_NoticeRetryCancel), os_AnswerRetry);
   os_SetNoticeHandler(old, oldContext, nullptr);
   EXPECT_EQ(seen, "title|text|5");
-  EXPECT_EQ(os_DefaultNoticeAnswer(os_NoticeOk | os_NoticeIconWarning), os_AnswerOk);
-  EXPECT_EQ(os_DefaultNoticeAnswer(os_NoticeOkCancel), os_AnswerCancel);
-  EXPECT_EQ(os_DefaultNoticeAnswer(os_NoticeYesNo), os_AnswerNo);
-  EXPECT_EQ(os_DefaultNoticeAnswer(os_NoticeYesNoCancel), os_AnswerCancel);
-  EXPECT_EQ(os_DefaultNoticeAnswer(os_NoticeAbortRetryIgnore), os_AnswerAbort);
+  const std::pair<uint32_t, int32_t> answers[] = {{os_NoticeOk | os_NoticeIconWarning, os_AnswerOk}, {os_NoticeOkCancel, os_AnswerCancel},
+      {os_NoticeYesNo, os_AnswerNo}, {os_NoticeYesNoCancel, os_AnswerCancel}, {os_NoticeAbortRetryIgnore, os_AnswerAbort}};
+  for (auto [style, answer] : answers) EXPECT_EQ(os_DefaultNoticeAnswer(style), answer) << style;
 }
 
 TEST(Folders, EnvironmentRedirectsKnownFolders) {
