@@ -34,7 +34,7 @@ std::vector<Sample> &samples() {
     std::vector<Sample> s = {{"photo", "paris_icc_exif_xmp.png", {}},
                              {"screenshot", "shapes_deflate.tif", {}},
                              {"alpha", "basn6a08.png", {}}};
-    std::filesystem::path folder = std::filesystem::path(__FILE__).parent_path() / ".." / "tests" / "data" / "kv5";
+    std::filesystem::path folder = std::filesystem::path(VGM_SOURCE_DIR) / "tests" / "data" / "kv5";
     for (Sample &sample : s) {
       kv5sample::Image image;
       if (!kv5sample::loadImage((folder / sample.file).string(), &image)) {
