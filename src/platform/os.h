@@ -307,3 +307,39 @@ struct os_PowerStatus {
   uint8_t percent;
 };
 bool os_GetPowerStatus(os_PowerStatus *status);
+
+// ---------------------------------------------------------------------------
+// Processes and the duplex pipe of the video bridge.
+struct os_Process;
+// Starts the program at the full path `path` with a Windows-style command
+// line (arguments split at blanks, double quotes group). Nothing of this
+// process's open handles is inherited. Null when it cannot be started.
+os_Process *os_ProcessStart(const char16_t *path, const char16_t *command_line);
+// True while the process runs; false once it has ended (it is reaped then).
+bool os_ProcessIsRunning(os_Process *process);
+// Ends the process at once and reaps it.
+void os_ProcessTerminate(os_Process *process);
+// Releases the handle; a process still running is terminated first, so that
+// none is left behind unreaped.
+void os_ProcessClose(os_Process *process);
+uint32_t os_ProcessIdOf(os_Process *process);
+// Whether a 64-bit helper program can run beside this process.
+bool os_Can64BitHelperRun();
+
+struct os_Pipe;
+// Creates the listening end of a duplex byte pipe by its full name
+// ("\\.\pipe\name"), first instance only: null when the name is taken.
+os_Pipe *os_PipeCreate(const char16_t *full_name);
+// Waits up to `milliseconds` (in 50 ms steps) for the peer to connect. With a
+// nonzero `peer_process` only that process is accepted. 1 when connected.
+int os_PipeAccept(os_Pipe *pipe, uint32_t milliseconds, uint32_t peer_process);
+// Moves exactly `size` bytes within `milliseconds` (waits of 50 ms), never
+// raising a signal when the peer is gone. 1 when every byte moved; `*moved`
+// (may be null) receives the count moved either way.
+int os_PipeWrite(os_Pipe *pipe, const void *data, size_t size, uint32_t milliseconds, size_t *moved);
+int os_PipeRead(os_Pipe *pipe, void *data, size_t size, uint32_t milliseconds, size_t *moved);
+// Ends both directions so that a peer waiting on the pipe sees it closed.
+void os_PipeShutdown(os_Pipe *pipe);
+void os_PipeClose(os_Pipe *pipe);
+// Two connected ends without a name (tests and fuzzing).
+bool os_PipeCreatePair(os_Pipe **a, os_Pipe **b);

@@ -151,6 +151,14 @@ std::u16string os_ExecutablePath() {
   ssize_t length = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
   if (length <= 0) return {};
   std::u16string path = os_NameFromNative(std::string_view(buffer, static_cast<size_t>(length)));
+  // VGM_APP_DIR moves the program's folder (tests run the suite's helper
+  // programs from their own folders); the file name stays the program's.
+  std::u16string moved = os_GetEnvironment("VGM_APP_DIR");
+  if (!moved.empty()) {
+    while (moved.size() > 1 && moved.back() == u'/') moved.pop_back();
+    size_t cut = path.rfind(u'/');
+    path = moved + u"/" + path.substr(cut == std::u16string::npos ? 0 : cut + 1);
+  }
   if (path.size() >= os_MaxPath) return {};
   return path;
 }
