@@ -1,0 +1,110 @@
+#include "video/clips.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/opt.h>
+#include <libswscale/swscale.h>
+}
+
+#include <cmath>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+template <typename T, void (*Free)(T **)>
+struct Owned {
+  T *p = nullptr;
+  ~Owned() { Free(&p); }
+};
+void closeOutput(AVFormatContext **f) {
+  if (*f != nullptr && !((*f)->oformat->flags & AVFMT_NOFILE)) avio_closep(&(*f)->pb);
+  avformat_free_context(*f);
+}
+
+bool writePackets(AVCodecContext *enc, AVFrame *frame, AVFormatContext *out, AVStream *st) {
+  if (avcodec_send_frame(enc, frame) < 0) return false;
+  Owned<AVPacket, av_packet_free> pkt{av_packet_alloc()};
+  while (avcodec_receive_packet(enc, pkt.p) == 0) {
+    av_packet_rescale_ts(pkt.p, enc->time_base, st->time_base);
+    pkt.p->stream_index = st->index;
+    if (av_interleaved_write_frame(out, pkt.p) < 0) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool makeClip(const std::string &path, const ClipSpec &spec) {
+  av_log_set_level(AV_LOG_ERROR);
+  const AVCodec *codec = avcodec_find_encoder_by_name(spec.codec.c_str());
+  Owned<AVFormatContext, closeOutput> out;
+  if (codec == nullptr || avformat_alloc_output_context2(&out.p, nullptr, spec.muxer.c_str(), path.c_str()) < 0)
+    return false;
+  Owned<AVCodecContext, avcodec_free_context> enc{avcodec_alloc_context3(codec)};
+  AVCodecContext *e = enc.p;
+  e->width = spec.width, e->height = spec.height, e->time_base = {1, 30}, e->framerate = {30, 1};
+  e->pix_fmt = static_cast<AVPixelFormat>(spec.pixel_format);
+  e->sample_aspect_ratio = {spec.sar_num, spec.sar_den};
+  e->gop_size = spec.gop, e->max_b_frames = spec.b_frames;
+  if (out.p->oformat->flags & AVFMT_GLOBALHEADER) e->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  if (!spec.private_options.empty()) av_opt_set_from_string(e->priv_data, spec.private_options.c_str(), nullptr, "=", ":");
+  AVStream *st = avformat_new_stream(out.p, nullptr);
+  if (st == nullptr || avcodec_open2(e, codec, nullptr) < 0 || avcodec_parameters_from_context(st->codecpar, e) < 0)
+    return false;
+  st->time_base = e->time_base, st->sample_aspect_ratio = e->sample_aspect_ratio;
+  if (avio_open(&out.p->pb, path.c_str(), AVIO_FLAG_WRITE) < 0 || avformat_write_header(out.p, nullptr) < 0) return false;
+  Owned<AVFrame, av_frame_free> frame{av_frame_alloc()};
+  frame.p->format = e->pix_fmt, frame.p->width = e->width, frame.p->height = e->height;
+  if (av_frame_get_buffer(frame.p, 0) < 0) return false;
+  for (int k = 0; k < spec.frames; ++k) {
+    if (av_frame_make_writable(frame.p) < 0) return false;
+    uint32_t bgra = spec.colour ? spec.colour(k) : 0xFF000000u | 0x010101u * static_cast<uint32_t>(8 * k);
+    for (int y = 0; y < e->height; ++y)
+      for (int x = 0; x < e->width; ++x) std::memcpy(frame.p->data[0] + y * frame.p->linesize[0] + x * 4, &bgra, 4);
+    frame.p->pts = k;
+    if (!writePackets(e, frame.p, out.p, st)) return false;
+  }
+  return writePackets(e, nullptr, out.p, st) && av_write_trailer(out.p) >= 0;
+}
+
+RefFrames decodeReference(const std::string &path) {
+  RefFrames ref;
+  AVFormatContext *in = nullptr;
+  if (avformat_open_input(&in, path.c_str(), nullptr, nullptr) < 0) return ref;
+  std::unique_ptr<AVFormatContext *, void (*)(AVFormatContext **)> guard(&in, avformat_close_input);
+  int index = av_find_best_stream(in, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+  if (avformat_find_stream_info(in, nullptr) < 0 || index < 0) return ref;
+  AVStream *st = in->streams[index];
+  Owned<AVCodecContext, avcodec_free_context> dec{avcodec_alloc_context3(avcodec_find_decoder(st->codecpar->codec_id))};
+  avcodec_parameters_to_context(dec.p, st->codecpar);
+  if (avcodec_open2(dec.p, dec.p->codec, nullptr) < 0) return ref;
+  AVRational sar = st->sample_aspect_ratio.num > 0 ? st->sample_aspect_ratio : AVRational{1, 1};
+  ref.width = static_cast<int>(std::lround(double(dec.p->width) * std::max(1.0, av_q2d(sar))));
+  ref.height = static_cast<int>(std::lround(double(dec.p->height) * std::max(1.0, 1.0 / av_q2d(sar))));
+  Owned<AVPacket, av_packet_free> pkt{av_packet_alloc()};
+  Owned<AVFrame, av_frame_free> frame{av_frame_alloc()};
+  auto drain = [&]() {
+    while (avcodec_receive_frame(dec.p, frame.p) == 0) {
+      SwsContext *sws = sws_getContext(frame.p->width, frame.p->height, static_cast<AVPixelFormat>(frame.p->format),
+                                       ref.width, ref.height, AV_PIX_FMT_BGRA, SWS_BILINEAR, nullptr, nullptr, nullptr);
+      std::vector<uint32_t> pixels(size_t(ref.width) * ref.height);
+      uint8_t *planes[4] = {reinterpret_cast<uint8_t *>(pixels.data())};
+      int strides[4] = {ref.width * 4};
+      sws_scale(sws, frame.p->data, frame.p->linesize, 0, frame.p->height, planes, strides);
+      sws_freeContext(sws);
+      for (uint32_t &p : pixels) p ^= 0xFF000000u;  // 255 - A
+      ref.frames.push_back(std::move(pixels));
+      av_frame_unref(frame.p);
+    }
+  };
+  while (av_read_frame(in, pkt.p) >= 0) {
+    if (pkt.p->stream_index == index) avcodec_send_packet(dec.p, pkt.p);
+    av_packet_unref(pkt.p);
+    drain();
+  }
+  avcodec_send_packet(dec.p, nullptr);
+  drain();
+  return ref;
+}

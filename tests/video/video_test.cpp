@@ -1,0 +1,348 @@
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <thread>
+
+extern "C" {
+#include <libavutil/pixfmt.h>
+}
+
+#include "hostenv/error_log.h"
+#include "hostenv/folders.h"
+#include "platform/os.h"
+#include "raster/surface.h"
+#include "raster/thread_state.h"
+#include "support/test_support.h"
+#include "video/clips.h"
+#include "video/video_bridge.h"
+
+// Clip specs name only what differs from the default clip.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+long msSince(Clock::time_point t) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
+}
+
+// Children of this process, zombies included.
+int childCount() {
+  int n = 0;
+  for (auto &entry : fs::directory_iterator("/proc")) {
+    std::ifstream stat(entry.path() / "stat");
+    std::string line;
+    if (!std::getline(stat, line) || line.rfind(')') == std::string::npos) continue;
+    int ppid = 0;
+    char state = 0;
+    std::sscanf(line.c_str() + line.rfind(')') + 1, " %c %d", &state, &ppid);
+    n += ppid == getpid();
+  }
+  return n;
+}
+
+// Closes a connection however the test ends, so no server outlives it.
+struct Conn {
+  FltVideoConnection *c;
+  ~Conn() { vid_CloseServer(&c); }
+  operator FltVideoConnection *() const { return c; }
+  FltVideoConnection *operator->() const { return c; }
+};
+
+uint32_t grey(int k) { return 0x010101u * static_cast<uint32_t>(8 * k); }
+
+}  // namespace
+
+class VideoTest : public ::testing::Test {
+ protected:
+  vgmtest::TempFolder root_;
+  vgmtest::ScopedEnv data_{"VGM_APPDATA_DIR", root_.file("data")};
+  vgmtest::ScopedEnv app_{"VGM_APP_DIR", root_.file("app")};
+  std::string real_ = vgmtest::binFolder() + "/vgm_Video64.exe";
+
+  void SetUp() override {
+    ASSERT_TRUE(rx_EngineStart());
+    fs::create_directories(root_.file("app"));
+    env_ResetForTests(nullptr);
+    log_ResetForTests();
+  }
+  void TearDown() override {
+    EXPECT_EQ(childCount(), 0);
+    env_ResetForTests(nullptr);
+    log_ResetForTests();
+  }
+  // The servers the bridge finds; empty means none of that build.
+  void servers(const std::string &s32, const std::string &s64) {
+    if (!s32.empty()) fs::create_symlink(s32, root_.file("app/vgm_Video32.exe"));
+    if (!s64.empty()) fs::create_symlink(s64, root_.file("app/vgm_Video64.exe"));
+  }
+  std::string clip(const std::string &name, ClipSpec spec = {}) {
+    std::string path = root_.file(name);
+    if (spec.pixel_format == 0) spec.pixel_format = AV_PIX_FMT_BGR0;
+    EXPECT_TRUE(makeClip(path, spec)) << name;
+    return path;
+  }
+  std::string h264() {
+    return clip("h264.mkv", {.codec = "libx264rgb", .gop = 10, .b_frames = 2, .private_options = "qp=1"});
+  }
+  FltVideoConnection *open(uint32_t timeout = 1000) {
+    int32_t result = 0;
+    FltVideoConnection *c = vid_OpenServer(timeout, &result);
+    EXPECT_EQ(result, 1);
+    return c;
+  }
+  std::vector<uint32_t> frame(FltVideoConnection *c, int k) {
+    FltImage image{};
+    if (!vid_GetFrame(c, k, 0, &image)) return {};
+    EXPECT_EQ(image.stride, image.width);
+    return std::vector<uint32_t>(image.pixels, image.pixels + size_t(image.width) * image.height);
+  }
+  int logLines() {
+    std::string raw = vgmtest::readFile(root_.file("data/Orvine Photo/suite_error.log"));
+    std::u16string text(reinterpret_cast<const char16_t *>(raw.data()), raw.size() / 2);
+    int n = 0;
+    for (size_t at = 0; (at = text.find(u"Orvine Photo | Out-of-Process Video Server EXE missing", at)) != text.npos; ++at)
+      ++n;
+    return n;
+  }
+};
+
+TEST_F(VideoTest, LosslessClipsDecodeExactlyInAnyOrder) {
+  servers(real_, real_);
+  const std::pair<std::string, std::u16string> clips[] = {{clip("ffv1.mkv"), u"ffv1 64x48"}, {h264(), u"h264 64x48"}};
+  for (const auto &[path, codec] : clips) {
+    SCOPED_TRACE(path);
+    RefFrames ref = decodeReference(path);
+    ASSERT_EQ(ref.frames.size(), 30u);
+    Conn c{open()};
+    int32_t result = 0;
+    ASSERT_EQ(vid_OpenFile(c, vgmtest::u16(path).c_str(), 0, &result), 1);
+    uint32_t count = 0, ms = 0;
+    double fps = 0;
+    char16_t text[64];
+    EXPECT_TRUE(vid_GetCount(c, &count) && count == 30);
+    EXPECT_TRUE(vid_GetReal(c, &fps) && fps == 30.0);
+    EXPECT_TRUE(vid_GetMsec(c, &ms) && ms == 1000);
+    EXPECT_EQ(vid_GetTextA(c, text, 64), static_cast<int>(codec.size()));
+    EXPECT_EQ(std::u16string(text), codec);
+    EXPECT_EQ(vid_GetTextB(c, text, 9), 8);
+    EXPECT_EQ(std::u16string(text), u"matroska");
+    std::vector<int> order(30);
+    for (int k = 0; k < 30; ++k) order[k] = k;
+    std::vector<int> shuffled = order;
+    std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(7));
+    order.insert(order.end(), shuffled.begin(), shuffled.end());
+    for (int k : order) {
+      std::vector<uint32_t> got = frame(c, k);
+      ASSERT_EQ(got, ref.frames[k]) << "frame " << k;
+      EXPECT_EQ(got[100], grey(k)) << "frame " << k;
+    }
+    EXPECT_TRUE(frame(c, 30).empty());
+    EXPECT_TRUE(frame(c, -1).empty());
+    EXPECT_EQ(vid_CloseServer(&c.c), 1);
+    EXPECT_EQ(c.c, nullptr);
+  }
+}
+
+TEST_F(VideoTest, AlphaAnamorphicAndFrameBuffers) {
+  servers(real_, real_);
+  std::string alpha = clip("alpha.mov", {.muxer = "mov", .codec = "png", .pixel_format = AV_PIX_FMT_RGBA,
+                                         .frames = 3, .colour = [](int) { return 0x80204060u; }});
+  std::string wide = clip("wide.mkv", {.frames = 3, .sar_num = 2, .sar_den = 1});
+  Conn c{open()};
+  int32_t result = 0;
+  ASSERT_EQ(vid_OpenFile(c, vgmtest::u16(alpha).c_str(), 0, &result), 1);
+  EXPECT_EQ(frame(c, 1)[0], 0x7F604020u);  // R 0x60 G 0x40 B 0x20, alpha 128 as T = 127
+  ASSERT_EQ(vid_OpenFile(c, vgmtest::u16(clip("ffv1.mkv")).c_str(), 0, &result), 1);
+  FltImage image{};
+  ASSERT_EQ(vid_GetFrame(c, 2, 0, &image), 1);
+  void *first = c->frame_buffer;
+  EXPECT_EQ(c->frame_capacity, 64u * 48 * 4 + 1024 + 64 * 48 * 4 / 16);
+  ASSERT_EQ(vid_GetFrame(c, 3, 0, &image), 1);
+  EXPECT_EQ(c->frame_buffer, first);
+  ASSERT_EQ(vid_OpenFile(c, vgmtest::u16(wide).c_str(), 0, &result), 1);
+  ASSERT_EQ(vid_GetFrame(c, 2, 0, &image), 1);
+  EXPECT_EQ(image.width, 128u);
+  EXPECT_EQ(image.height, 48u);
+  EXPECT_EQ(c->frame_capacity, 128u * 48 * 4 + 1024 + 128 * 48 * 4 / 16);
+  EXPECT_EQ(frame(c, 2), decodeReference(wide).frames[2]);
+  // Bit 1: an image of its own, outside the connection's buffer.
+  ASSERT_EQ(vid_GetFrame(c, 1, 2, &image), 1);
+  ASSERT_NE(image.surface, nullptr);
+  EXPECT_NE(static_cast<void *>(image.pixels), c->frame_buffer);
+  EXPECT_EQ(image.pixels[image.stride * 47 + 127], grey(1));
+  rx_SurfaceFree(static_cast<rx_Surface *>(image.surface));
+  GlobalFree(image.surface);
+  vid_CloseServer(&c.c);
+}
+
+TEST_F(VideoTest, FilesThatAreNoVideoFailWithTheirCodes) {
+  servers(real_, real_);
+  std::string cut = root_.file("cut.mkv");
+  std::string whole = vgmtest::readFile(h264());
+  vgmtest::writeFile(cut, whole.substr(0, whole.size() * 4 / 10));
+  std::string wav(44, '\0');
+  for (int i = 0; i < 8000; ++i) wav += static_cast<char>(i * 7);
+  uint32_t fields[] = {0x46464952, 36 + 8000, 0x45564157, 0x20746d66, 16, 0x00010001, 8000, 8000, 0x00080001,
+                       0x61746164, 8000};
+  std::memcpy(wav.data(), fields, sizeof fields);
+  vgmtest::writeFile(root_.file("audio.wav"), wav);
+  vgmtest::writeFile(root_.file("notes.txt"), "not a video at all\n");
+  Conn c{open()};
+  int32_t result = 0;
+  const std::pair<std::string, int32_t> bad[] = {
+      {"audio.wav", FLT_ERR_NO_IMAGE_DATA}, {"notes.txt", FLT_ERR_UNSUPPORTED}, {"missing.mkv", FLT_ERR_OPEN_READ}};
+  for (const auto &[name, code] : bad) {
+    EXPECT_EQ(vid_OpenFile(c, vgmtest::u16(root_.file(name)).c_str(), 0, &result), 0);
+    EXPECT_EQ(result, code) << name;
+  }
+  auto start = Clock::now();
+  if (vid_OpenFile(c, vgmtest::u16(cut).c_str(), 0, &result)) {
+    uint32_t count = 0;
+    EXPECT_TRUE(vid_GetCount(c, &count));
+    EXPECT_LT(count, 30u);
+    for (int k = 29; k >= 0; --k) frame(c, k);
+    EXPECT_TRUE(frame(c, static_cast<int>(count)).empty());
+  } else {
+    EXPECT_LT(result, 0);
+  }
+  EXPECT_LT(msSince(start), 30 * 1200);
+  vid_CloseServer(&c.c);
+}
+
+TEST_F(VideoTest, TwoConnectionsInTwoThreads) {
+  servers(real_, real_);
+  std::string path = clip("ffv1.mkv");
+  auto work = [&](int *good) {
+    FltVideoConnection *c = vid_OpenServer(1000, nullptr);
+    int32_t result = 0;
+    if (c != nullptr && vid_OpenFile(c, vgmtest::u16(path).c_str(), 0, &result))
+      for (int k = 0; k < 30; ++k) *good += frame(c, k)[5] == grey(k);
+    vid_CloseServer(&c);
+  };
+  int a = 0, b = 0;
+  std::thread other(work, &b);
+  work(&a);
+  other.join();
+  EXPECT_EQ(a, 30);
+  EXPECT_EQ(b, 30);
+}
+
+TEST_F(VideoTest, MisbehavingServersCostNoMoreThanTheirLimits) {
+  servers(VGM_FAKE_SERVER, "");
+  auto run = [&](const char *script, auto &&check) {
+    vgmtest::ScopedEnv env("VGM_FAKE_VIDEO", script);
+    Conn c{open(500)};
+    ASSERT_NE(c.c, nullptr);
+    check(c);
+    vid_CloseServer(&c.c);
+  };
+  FltImage image{};
+  uint32_t count = 0;
+  char16_t text[8];
+  run("crash_frame", [&](FltVideoConnection *c) {
+    auto start = Clock::now();
+    EXPECT_EQ(vid_GetFrame(c, 0, 0, &image), 0);
+    EXPECT_LT(msSince(start), 600 + 1000);
+    EXPECT_EQ(image.pixels, nullptr);
+  });
+  run("silent", [&](FltVideoConnection *c) {
+    auto start = Clock::now();
+    EXPECT_EQ(vid_Ping(c), 0);
+    EXPECT_GE(msSince(start), 500);
+    EXPECT_LT(msSince(start), 600 + 1000);
+  });
+  run("late", [&](FltVideoConnection *c) {
+    EXPECT_EQ(vid_GetCount(c, &count), 0);
+    EXPECT_EQ(vid_GetCount(c, &count), 1);
+    EXPECT_EQ(count, 2u);  // its own reply, not the late first one
+  });
+  run("wrong_code", [&](FltVideoConnection *c) {
+    EXPECT_EQ(vid_Ping(c), 0);
+    EXPECT_EQ(vid_Ping(c), 1);
+  });
+  run("huge", [&](FltVideoConnection *c) {
+    static int64_t largest;
+    largest = 0;
+    os_SetAllocationHook([](int64_t bytes) { largest = std::max(largest, bytes); });
+    EXPECT_EQ(vid_GetTextA(c, text, 8), 0);
+    os_SetAllocationHook(nullptr);
+    EXPECT_EQ(largest, 0);
+    EXPECT_EQ(vid_Ping(c), 0);  // the link is dropped, not read on
+  });
+  run("short_header", [&](FltVideoConnection *c) {
+    auto start = Clock::now();
+    EXPECT_EQ(vid_Ping(c), 0);
+    EXPECT_LT(msSince(start), 600 + 1000);
+  });
+}
+
+TEST_F(VideoTest, ServersThatDoNotConnectOrQuitAreTerminated) {
+  servers(VGM_FAKE_SERVER, "");
+  {
+    vgmtest::ScopedEnv env("VGM_FAKE_VIDEO", "no_connect");
+    int32_t result = 0;
+    auto start = Clock::now();
+    EXPECT_EQ(vid_OpenServer(100, &result), nullptr);
+    EXPECT_EQ(result, FLT_ERR_COMPONENT_MISSING);
+    EXPECT_GE(msSince(start), 2500);
+    EXPECT_LT(msSince(start), 2500 + 1500);
+    EXPECT_EQ(childCount(), 0);
+  }
+  vgmtest::ScopedEnv env("VGM_FAKE_VIDEO", "ignore_quit");
+  Conn c{open(100)};
+  auto start = Clock::now();
+  EXPECT_EQ(vid_CloseServer(&c.c), 1);
+  EXPECT_GE(msSince(start), 2500);
+  EXPECT_LT(msSince(start), 2500 + 300 + 1500);
+}
+
+TEST_F(VideoTest, OpenStatusesMapToResultCodes) {
+  servers(VGM_FAKE_SERVER, VGM_FAKE_SERVER);
+  const std::pair<int, int32_t> table[] = {{0, 1},    {1, -1},   {2, -1},   {3, -1},   {4, -3},   {5, -3},
+                                           {6, -3},   {7, -5},   {8, -25},  {9, -20},  {10, -40}, {11, -42},
+                                           {12, -30}, {13, -30}, {14, -30}, {15, -98}, {99, -30}};
+  for (const auto &[status, code] : table) {
+    vgmtest::ScopedEnv env("VGM_FAKE_VIDEO", "status:" + std::to_string(status));
+    Conn c{open()};
+    int32_t result = 1;
+    EXPECT_EQ(vid_OpenFile(c, u"/any/file.mkv", 0, &result), status == 0 ? 1 : 0);
+    EXPECT_EQ(result, code) << "status " << status;
+    vid_CloseServer(&c.c);
+  }
+}
+
+TEST_F(VideoTest, RefusedFileRestartsWithTheOtherBuild) {
+  vgmtest::ScopedEnv env("VGM_FAKE_VIDEO", "status:10");
+  std::u16string path = vgmtest::u16(clip("ffv1.mkv"));
+  int32_t result = 0;
+  servers(VGM_FAKE_SERVER, real_);
+  Conn c{open()};
+  EXPECT_EQ(vid_OpenFile(c, path.c_str(), 0, &result), 1);
+  EXPECT_EQ(c->use_64bit, 1);
+  EXPECT_EQ(frame(c, 4)[0], grey(4));
+  vid_CloseServer(&c.c);
+
+  fs::remove(root_.file("app/vgm_Video64.exe"));
+  c.c = open();
+  EXPECT_EQ(vid_OpenFile(c, path.c_str(), 0, &result), 0);
+  EXPECT_EQ(result, FLT_ERR_COMPONENT_FAILED);
+  EXPECT_EQ(vid_Ping(c), 1);  // the 32-bit server runs again
+  vid_CloseServer(&c.c);
+  EXPECT_EQ(logLines(), 1);
+
+  fs::remove(root_.file("app/vgm_Video32.exe"));
+  EXPECT_EQ(vid_OpenServer(1000, &result), nullptr);
+  EXPECT_EQ(result, FLT_ERR_COMPONENT_MISSING);
+  EXPECT_EQ(logLines(), 3);
+}
