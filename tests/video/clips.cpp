@@ -58,11 +58,18 @@ bool makeClip(const std::string &path, const ClipSpec &spec) {
   Owned<AVFrame, av_frame_free> frame{av_frame_alloc()};
   frame.p->format = e->pix_fmt, frame.p->width = e->width, frame.p->height = e->height;
   if (av_frame_get_buffer(frame.p, 0) < 0) return false;
-  for (int k = 0; k < spec.frames; ++k) {
+  std::vector<uint32_t> bgra(size_t(e->width) * e->height);
+  SwsContext *sws = sws_getContext(e->width, e->height, AV_PIX_FMT_BGRA, e->width, e->height, e->pix_fmt, SWS_POINT,
+                                   nullptr, nullptr, nullptr);
+  std::unique_ptr<SwsContext, void (*)(SwsContext *)> sws_guard(sws, sws_freeContext);
+  for (int k = 0; k < spec.frames && sws != nullptr; ++k) {
     if (av_frame_make_writable(frame.p) < 0) return false;
-    uint32_t bgra = spec.colour ? spec.colour(k) : 0xFF000000u | 0x010101u * static_cast<uint32_t>(8 * k);
     for (int y = 0; y < e->height; ++y)
-      for (int x = 0; x < e->width; ++x) std::memcpy(frame.p->data[0] + y * frame.p->linesize[0] + x * 4, &bgra, 4);
+      for (int x = 0; x < e->width; ++x)
+        bgra[size_t(y) * e->width + x] = spec.colour ? spec.colour(k, x, y) : 0xFF000000u | 0x010101u * (8u * k);
+    const uint8_t *planes[4] = {reinterpret_cast<const uint8_t *>(bgra.data())};
+    int strides[4] = {e->width * 4};
+    sws_scale(sws, planes, strides, 0, e->height, frame.p->data, frame.p->linesize);
     frame.p->pts = k;
     if (!writePackets(e, frame.p, out.p, st)) return false;
   }

@@ -8,13 +8,13 @@
 struct ClipSpec {
   std::string muxer = "matroska";
   std::string codec = "ffv1";
-  int pixel_format = 0;  // an AVPixelFormat of packed 4-byte pixels
+  int pixel_format = 0;  // the encoder's AVPixelFormat; painted as BGRA and converted
   int width = 64, height = 48, frames = 30;
   int sar_num = 1, sar_den = 1;
   int gop = 0, b_frames = 0;
   std::string private_options;  // "key=value:key=value" for the encoder
-  // Frame k as B, G, R, A bytes (packed); grey 8k when empty.
-  uint32_t (*colour)(int k) = nullptr;
+  // Pixel (x, y) of frame k as B, G, R, A bytes; grey 8k when empty.
+  uint32_t (*colour)(int k, int x, int y) = nullptr;
 };
 
 // Writes the clip; false when an encoder or muxer is missing or fails.

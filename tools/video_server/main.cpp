@@ -20,7 +20,11 @@ extern "C" {
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -152,7 +156,6 @@ class Video {
     av_frame_free(&frame_);
     av_packet_free(&packet_);
     pts_.clear(), keys_.clear();
-    ready_.index = -1;
     next_ = -1;
   }
 
@@ -173,15 +176,8 @@ class Video {
     if (!isOpen()) return kNoFile;
     if (index < 0 || index >= count()) return kPastEnd;
     if (out->index == index) return kOk;
-    if (ready_.index == index) return std::swap(*out, ready_), kOk;
     out->index = -1;
     return decodeTo(index, out);
-  }
-
-  // Decodes the frame after `index` ahead of its request.
-  void prefetch(int64_t index) {
-    if (isOpen() && index + 1 < count() && next_ == index + 1 && decodeTo(index + 1, &ready_) != kOk)
-      ready_.index = -1;
   }
 
  private:
@@ -218,7 +214,9 @@ class Video {
     packet_ = av_packet_alloc();
     if (dec_ == nullptr || frame_ == nullptr || packet_ == nullptr) return false;
     if (avcodec_parameters_to_context(dec_, format_->streams[stream_]->codecpar) < 0) return false;
-    dec_->thread_count = 0;  // as many as the machine offers
+    // One decoding thread: the decode-ahead thread already overlaps decoding
+    // with the transfer, and frame threads would delay every random access.
+    dec_->thread_count = 1;
     dec_->pkt_timebase = format_->streams[stream_]->time_base;
     return avcodec_open2(dec_, codec, nullptr) >= 0 && dec_->width > 0 && dec_->height > 0;
   }
@@ -282,6 +280,9 @@ class Video {
     }
   }
 
+
+ public:
+  // Frame `index` however it is reached; a status.
   int64_t decodeTo(int64_t index, Picture *out) {
     // On from the last frame unless a keyframe lies in between.
     bool forward = next_ >= 0 && next_ <= index && (index == next_ || !keyBetween(next_, index));
@@ -299,6 +300,7 @@ class Video {
     return kDecodeError;
   }
 
+ private:
   int64_t convert(int64_t index, Picture *out) {
     auto format = static_cast<AVPixelFormat>(frame_->format);
     sws_ = sws_getCachedContext(sws_, frame_->width, frame_->height, format, outW_, outH_, AV_PIX_FMT_BGRA,
@@ -315,9 +317,11 @@ class Video {
     int strides[4] = {outW_ * 4, 0, 0, 0};
     sws_scale(sws_, frame_->data, frame_->linesize, 0, frame_->height, planes, strides);
     av_frame_unref(frame_);
-    // Alpha to transparency: T = 255 - A.
+    // Alpha to transparency: T = 255 - A. Without alpha the bridge makes the
+    // frame opaque itself, so the pass is saved.
     uint8_t *p = record + 20;
-    for (size_t i = 0; i < pixels; ++i) p[i * 4 + 3] = static_cast<uint8_t>(255 - p[i * 4 + 3]);
+    if (alpha)
+      for (size_t i = 0; i < pixels; ++i) p[i * 4 + 3] = static_cast<uint8_t>(255 - p[i * 4 + 3]);
     out->index = index;
     return kOk;
   }
@@ -336,7 +340,75 @@ class Video {
   std::string codecText_;
   bool eof_ = false;
   int64_t next_ = -1;  // the index the decoder yields next, -1 unknown
-  Picture ready_;
+};
+
+// Decodes ahead on its own thread while requests come in order, so that
+// decoding goes on while a frame crosses the pipe and the client copies it.
+// The video belongs to the thread while it runs; halt() takes it back.
+class DecodeAhead {
+ public:
+  explicit DecodeAhead(Video *video) : video_(video) {}
+  ~DecodeAhead() { halt(); }
+
+  void start(int64_t from) {
+    halt();
+    stop_ = false, done_ = false, next_ = from;
+    thread_ = std::thread([this] { run(); });
+  }
+
+  void halt() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    changed_.notify_all();
+    if (thread_.joinable()) thread_.join();
+    for (Picture &p : queue_) spare_.push_back(std::move(p));
+    queue_.clear();
+  }
+
+  // Swaps frame `index` into `out` when it is the one coming next.
+  bool take(int64_t index, Picture *out) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!thread_.joinable()) return false;
+    changed_.wait(lock, [&] { return !queue_.empty() || done_; });
+    if (queue_.empty() || queue_.front().index != index) return false;
+    std::swap(*out, queue_.front());
+    spare_.push_back(std::move(queue_.front()));
+    queue_.pop_front();
+    changed_.notify_all();
+    return true;
+  }
+
+ private:
+  void run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      changed_.wait(lock, [&] { return stop_ || queue_.size() < kDepth; });
+      if (stop_ || next_ >= video_->count()) break;
+      Picture picture;
+      if (!spare_.empty()) picture = std::move(spare_.back()), spare_.pop_back();
+      lock.unlock();
+      int64_t status = video_->decodeTo(next_, &picture);
+      lock.lock();
+      if (status != kOk) break;
+      queue_.push_back(std::move(picture));
+      ++next_;
+      changed_.notify_all();
+    }
+    done_ = true;
+    changed_.notify_all();
+  }
+
+  static constexpr size_t kDepth = 3;
+  Video *video_;
+  std::thread thread_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<Picture> queue_;
+  std::vector<Picture> spare_;
+  int64_t next_ = 0;
+  bool stop_ = false, done_ = false;
 };
 
 uint64_t nowMs() {
@@ -351,6 +423,8 @@ bool connectPipe(const char *short_name) {
   if (name.size() + 1 > sizeof address.sun_path) return false;
   std::memcpy(address.sun_path + 1, name.data(), name.size());
   gPipe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int buffer = 4 << 20;  // fewer round trips per frame; the system caps it
+  ::setsockopt(gPipe, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
   auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
   return gPipe >= 0 && ::connect(gPipe, reinterpret_cast<sockaddr *>(&address), length) == 0;
 }
@@ -363,6 +437,7 @@ int main(int argc, char **argv) {
   av_log_set_level(AV_LOG_QUIET);
   Video video;
   Picture picture;
+  DecodeAhead ahead(&video);
   for (;;) {
     uint8_t header[32];
     if (!readAll(header, sizeof header)) return 0;  // the bridge is gone
@@ -378,21 +453,27 @@ int main(int argc, char **argv) {
       case 0: sent = reply(code, kOk, 0, nullptr, 0); break;
       case 1: return 0;
       case 16: {
+        ahead.halt();
+        picture.index = -1;
         int64_t status = video.open(utf8FromUtf16(payload));
         if (status == kOk && late()) status = kTooSlow, video.close();
         sent = reply(code, status, 0, nullptr, 0);
         break;
       }
-      case 17: video.close(), sent = reply(code, kOk, 0, nullptr, 0); break;
+      case 17: ahead.halt(), picture.index = -1, video.close(), sent = reply(code, kOk, 0, nullptr, 0); break;
       case 18: {
-        int64_t status = video.frame(value, &picture);
+        int64_t status = kOk;
+        if (picture.index != value && !ahead.take(value, &picture)) {
+          ahead.halt();
+          status = video.frame(value, &picture);
+          if (status == kOk) ahead.start(value + 1);
+        }
         if (status == kOk && late()) status = kTooSlow;
         if (status != kOk) {
           sent = reply(code, status, 0, nullptr, 0);
           break;
         }
         sent = reply(code, kOk, 0, picture.bytes.data(), static_cast<uint32_t>(picture.bytes.size()));
-        if (sent) video.prefetch(value);  // while the client copies this one
         break;
       }
       case 19: sent = reply(code, video.isOpen() ? kOk : kNoFile, video.fps(), nullptr, 0); break;
