@@ -108,11 +108,27 @@ vid_Receive vid_ReceiveReply(os_Pipe *pipe, uint32_t request_code, uint32_t mill
                                                                           : vid_Receive::broken;
   }
   if (header.payload_size > vid_ReplyPayloadLimit(request_code)) return vid_Receive::broken;
+  uint8_t record[kVidFrameRecordSize];
+  size_t ahead = 0;
+  if (request_code == kVidGetFrame && header.payload_size > 0) {
+    // The frame record must account for the whole payload before the
+    // pixels get a block.
+    if (header.payload_size < sizeof record || !os_PipeRead(pipe, record, sizeof record, remaining(), nullptr))
+      return vid_Receive::broken;
+    uint32_t sides[4];
+    for (int i = 0; i < 4; ++i) sides[i] = get32(record + 4 * i);
+    for (uint32_t side : sides)
+      if (side < 1 || side > kVidMaxFrameSide) return vid_Receive::broken;
+    if (kVidFrameRecordSize + uint64_t{sides[2]} * sides[3] * 4 != header.payload_size) return vid_Receive::broken;
+    ahead = sizeof record;
+  }
   if (header.payload_size > 0) {
     if (!ensureCapacity(buffer, header.payload_size)) {
-      return skipBytes(pipe, header.payload_size, remaining()) ? vid_Receive::mismatch : vid_Receive::broken;
+      return skipBytes(pipe, header.payload_size - ahead, remaining()) ? vid_Receive::mismatch : vid_Receive::broken;
     }
-    if (!os_PipeRead(pipe, buffer->block, header.payload_size, remaining(), nullptr)) return vid_Receive::broken;
+    auto *bytes = static_cast<uint8_t *>(buffer->block);
+    std::memcpy(bytes, record, ahead);
+    if (!os_PipeRead(pipe, bytes + ahead, header.payload_size - ahead, remaining(), nullptr)) return vid_Receive::broken;
   }
   *reply = header;
   return vid_Receive::ok;
