@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <random>
 #include <string>
@@ -51,14 +52,14 @@ bool sendMessage(FltVideoConnection *c, const vid_Header &header, const void *pa
   return sent;
 }
 
-// One request and, unless `wait_ms` is 0, its reply. `time_limit` goes to the
-// server; the exchange waits at most max(wait_ms, 100) + 100 ms in all.
+// One request and (but for quit) its reply. `time_limit` goes to the server;
+// the exchange takes at most `wait_ms` + 100 ms in all, quit only its write.
 Exchange exchange(FltVideoConnection *c, uint32_t code, uint32_t time_limit, uint32_t wait_ms, int64_t value,
                   uint32_t flags, const void *payload = nullptr, uint32_t payload_size = 0) {
   Exchange result;
   uint64_t start = nowMs();
   if (c->pipe == nullptr) return result;
-  uint32_t budget = std::max(wait_ms, kMinTransfer) + kReplyGrace;
+  uint32_t budget = wait_ms + kReplyGrace;
   auto left = [&]() -> uint32_t {
     uint64_t spent = nowMs() - start;
     return spent >= budget ? 0 : static_cast<uint32_t>(budget - spent);
@@ -67,7 +68,7 @@ Exchange exchange(FltVideoConnection *c, uint32_t code, uint32_t time_limit, uin
   // first, so it is never taken for this one's.
   if (c->owed_code != 0) {
     vid_Header late{};
-    vid_Receive got = vid_ReceiveReply(c->pipe, c->owed_code, std::max(wait_ms, kMinTransfer), &late, &c->payload);
+    vid_Receive got = vid_ReceiveReply(c->pipe, c->owed_code, left(), &late, &c->payload);
     if (got == vid_Receive::broken) dropLink(c);
     if (got == vid_Receive::silent || got == vid_Receive::broken) {
       result.elapsed = nowMs() - start;
@@ -76,7 +77,9 @@ Exchange exchange(FltVideoConnection *c, uint32_t code, uint32_t time_limit, uin
     c->owed_code = 0;
   }
   vid_Header request{code, time_limit, value, 0.0, flags, payload_size};
-  if (!sendMessage(c, request, payload, std::max(wait_ms, kMinTransfer))) {
+  uint32_t send_limit = std::max(wait_ms, kMinTransfer);
+  if (code != kVidQuit) send_limit = std::min(send_limit, left());
+  if (!sendMessage(c, request, payload, send_limit)) {
     result.elapsed = nowMs() - start;
     return result;
   }
@@ -204,10 +207,10 @@ FltVideoConnection *VGM_API vid_OpenServer(uint32_t timeout_ms, int32_t *result)
 int32_t VGM_API vid_CloseServer(FltVideoConnection **connection) {
   if (connection == nullptr || *connection == nullptr) return 1;
   FltVideoConnection *c = *connection;
-  exchange(c, kVidCloseFile, 0, kMinTransfer, 0, 0);
+  exchange(c, kVidCloseFile, 0, 0, 0, 0);
   c->file_open = 0;
   uint32_t limit = std::max(c->timeout_ms, kMinTransfer);
-  exchange(c, kVidQuit, limit, limit + kReplyGrace, 0, 0);
+  exchange(c, kVidQuit, limit, limit + kReplyGrace, 0, 0);  // the write alone
   stopServer(c);
   os_GlobalRelease(c->frame_buffer);
   vid_PayloadRelease(&c->payload);
@@ -218,7 +221,7 @@ int32_t VGM_API vid_CloseServer(FltVideoConnection **connection) {
 
 int32_t VGM_API vid_CloseFile(FltVideoConnection *c) {
   if (c == nullptr) return 0;
-  Exchange e = exchange(c, kVidCloseFile, 0, kMinTransfer, 0, 0);
+  Exchange e = exchange(c, kVidCloseFile, 0, 0, 0, 0);
   c->file_open = 0;
   return e.ok ? 1 : 0;
 }

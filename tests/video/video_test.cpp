@@ -1,6 +1,4 @@
-#include <dirent.h>
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -40,13 +38,10 @@ long msSince(Clock::time_point t) {
 int childCount() {
   int n = 0;
   for (auto &entry : fs::directory_iterator("/proc")) {
-    std::ifstream stat(entry.path() / "stat");
-    std::string line;
-    if (!std::getline(stat, line) || line.rfind(')') == std::string::npos) continue;
+    std::string line = vgmtest::readFile((entry.path() / "stat").string());
     int ppid = 0;
-    char state = 0;
-    std::sscanf(line.c_str() + line.rfind(')') + 1, " %c %d", &state, &ppid);
-    n += ppid == getpid();
+    n += line.rfind(')') != line.npos && std::sscanf(line.c_str() + line.rfind(')') + 2, "%*c %d", &ppid) == 1 &&
+         ppid == getpid();
   }
   return n;
 }
@@ -104,7 +99,6 @@ class VideoTest : public ::testing::Test {
   std::vector<uint32_t> frame(FltVideoConnection *c, int k) {
     FltImage image{};
     if (!vid_GetFrame(c, k, 0, &image)) return {};
-    EXPECT_EQ(image.stride, image.width);
     return std::vector<uint32_t>(image.pixels, image.pixels + size_t(image.width) * image.height);
   }
   int logLines() {
@@ -137,11 +131,9 @@ TEST_F(VideoTest, LosslessClipsDecodeExactlyInAnyOrder) {
     EXPECT_EQ(std::u16string(text), codec);
     EXPECT_EQ(vid_GetTextB(c, text, 9), 8);
     EXPECT_EQ(std::u16string(text), u"matroska");
-    std::vector<int> order(30);
-    for (int k = 0; k < 30; ++k) order[k] = k;
-    std::vector<int> shuffled = order;
-    std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(7));
-    order.insert(order.end(), shuffled.begin(), shuffled.end());
+    std::vector<int> order(60);  // in order, then shuffled
+    for (int k = 0; k < 60; ++k) order[k] = k % 30;
+    std::shuffle(order.begin() + 30, order.end(), std::mt19937(7));
     for (int k : order) {
       std::vector<uint32_t> got = frame(c, k);
       ASSERT_EQ(got, ref.frames[k]) << "frame " << k;
@@ -183,7 +175,6 @@ TEST_F(VideoTest, AlphaAnamorphicAndFrameBuffers) {
   EXPECT_EQ(image.pixels[image.stride * 47 + 127], grey(1));
   rx_SurfaceFree(static_cast<rx_Surface *>(image.surface));
   GlobalFree(image.surface);
-  vid_CloseServer(&c.c);
 }
 
 TEST_F(VideoTest, FilesThatAreNoVideoFailWithTheirCodes) {
@@ -217,7 +208,6 @@ TEST_F(VideoTest, FilesThatAreNoVideoFailWithTheirCodes) {
     EXPECT_LT(result, 0);
   }
   EXPECT_LT(msSince(start), 30 * 1200);
-  vid_CloseServer(&c.c);
 }
 
 TEST_F(VideoTest, TwoConnectionsInTwoThreads) {
@@ -227,7 +217,7 @@ TEST_F(VideoTest, TwoConnectionsInTwoThreads) {
     FltVideoConnection *c = vid_OpenServer(1000, nullptr);
     int32_t result = 0;
     if (c != nullptr && vid_OpenFile(c, vgmtest::u16(path).c_str(), 0, &result))
-      for (int k = 0; k < 30; ++k) *good += frame(c, k)[5] == grey(k);
+      for (int k = 0; k < 30; ++k) *good += frame(c, k) == std::vector<uint32_t>(64 * 48, grey(k));
     vid_CloseServer(&c);
   };
   int a = 0, b = 0;
@@ -245,23 +235,20 @@ TEST_F(VideoTest, MisbehavingServersCostNoMoreThanTheirLimits) {
     Conn c{open(500)};
     ASSERT_NE(c.c, nullptr);
     check(c);
-    vid_CloseServer(&c.c);
   };
   FltImage image{};
   uint32_t count = 0;
   char16_t text[8];
-  run("crash_frame", [&](FltVideoConnection *c) {
-    auto start = Clock::now();
-    EXPECT_EQ(vid_GetFrame(c, 0, 0, &image), 0);
-    EXPECT_LT(msSince(start), 600 + 1000);
-    EXPECT_EQ(image.pixels, nullptr);
-  });
-  run("silent", [&](FltVideoConnection *c) {
-    auto start = Clock::now();
-    EXPECT_EQ(vid_Ping(c), 0);
-    EXPECT_GE(msSince(start), 500);
-    EXPECT_LT(msSince(start), 600 + 1000);
-  });
+  // Each failing call returns within its limit (500 ms, plus 100) and a margin.
+  for (const char *script : {"crash_frame", "silent", "short_header"}) {
+    run(script, [&](FltVideoConnection *c) {
+      auto start = Clock::now();
+      EXPECT_EQ(vid_GetFrame(c, 0, 0, &image), 0) << script;
+      EXPECT_EQ(image.pixels, nullptr);
+      EXPECT_GE(msSince(start), std::string(script) == "silent" ? 500 : 0);
+      EXPECT_LT(msSince(start), 600 + 1000) << script;
+    });
+  }
   run("late", [&](FltVideoConnection *c) {
     EXPECT_EQ(vid_GetCount(c, &count), 0);
     EXPECT_EQ(vid_GetCount(c, &count), 1);
@@ -279,11 +266,6 @@ TEST_F(VideoTest, MisbehavingServersCostNoMoreThanTheirLimits) {
     os_SetAllocationHook(nullptr);
     EXPECT_EQ(largest, 0);
     EXPECT_EQ(vid_Ping(c), 0);  // the link is dropped, not read on
-  });
-  run("short_header", [&](FltVideoConnection *c) {
-    auto start = Clock::now();
-    EXPECT_EQ(vid_Ping(c), 0);
-    EXPECT_LT(msSince(start), 600 + 1000);
   });
 }
 
@@ -318,7 +300,6 @@ TEST_F(VideoTest, OpenStatusesMapToResultCodes) {
     int32_t result = 1;
     EXPECT_EQ(vid_OpenFile(c, u"/any/file.mkv", 0, &result), status == 0 ? 1 : 0);
     EXPECT_EQ(result, code) << "status " << status;
-    vid_CloseServer(&c.c);
   }
 }
 
