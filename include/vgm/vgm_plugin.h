@@ -361,20 +361,44 @@ typedef struct pi_BasicImage {
   pi_ImageFillFn Fill;
 } pi_BasicImage;
 
-/* pi_BasicColor: colour-model conversion and colour transforms. */
-typedef int32_t(VGM_API *pi_ColorConvertFn)(FltImage *img, uint32_t from_model, uint32_t to_model);
-typedef int32_t(VGM_API *pi_ColorApplyFn)(FltImage *img, void *transform);
-typedef int32_t(VGM_API *pi_ColorPixelsFn)(void *transform, const void *source, void *dest, uint32_t count);
-typedef void *(VGM_API *pi_ColorCreateFn)(const void *source_profile, uint32_t source_size, const void *dest_profile,
-                                          uint32_t dest_size, uint32_t intent);
+/* pi_BasicColor: colour-model conversion and colour transforms. A model is
+ * a packing of one 32-bit value per pixel, bytes from the lowest:
+ *   0 RGB: B, G, R, T (through the transform when one is given)
+ *   1 YCbCr, full range: Cr, Cb, Y, T      2 inks C, M, Y, K (plain formula)
+ *   3 CMYK: K, Y, M, C (through the transform, else the plain formula)
+ *   4 HSL: L, S, H (256 a turn), T         5 HSV: V, S, H (256 a turn), T
+ *   6 HSL: L, S, H (16 bits, 65536 a turn) 7 HSV: V, S, H (16 bits)
+ *   8 CIE L*a*b*: L x 255/100, a + 128, b + 128, T (through the transform
+ *     when its profile reads L*a*b*)
+ *   9 CIE XYZ: X, Y, Z at 255/1.1 a unit, T (likewise)
+ * PI_COLOR_REVERSE in a model reverses its packing (all four bytes for 3,
+ * 6 and 7, else the first and third). Conversions run from the input model
+ * to surface pixels and on to the output model; 0 on a side changes nothing
+ * there. Transforms go from a profile to sRGB and belong to the caller. */
+#define PI_COLOR_REVERSE 0x1000u
+/* Slot 0: every pixel of the image. 1 done, 0 when the image has no surface. */
+typedef int32_t(VGM_API *pi_ColorImageFn)(FltImage *img, uint32_t from_model, void *transform, uint32_t to_model);
+/* Slot 1: a run converted in place; result `count`. */
+typedef int32_t(VGM_API *pi_ColorPixelsFn)(uint32_t *pixels, int32_t count, uint32_t from_model, void *transform,
+                                           uint32_t to_model);
+/* Slot 2: a packed DIB (header, colour table or masks, rows; 1 to 32 bits a
+ * pixel) into the top-left of the image, clipped. flags & 0xF000: alpha
+ * mode 0x1000 opaque, 0x2000 invert, 0x3000 to and 0x4000 from
+ * premultiplied; flags & 0x1F: the model of the decoded values (e.g. 3 for
+ * CMYK rows), converted with `transform`. `size` 0: not known. Result: rows. */
+typedef int32_t(VGM_API *pi_ColorDibFn)(FltImage *img, const void *packed_dib, uint32_t size, void *transform,
+                                        uint32_t flags);
+/* Slot 4: from the profile in memory (at least 4 bytes), else from the file
+ * at `profile_path`; null on failure. */
+typedef void *(VGM_API *pi_ColorCreateFn)(const void *profile, uint32_t profile_size, const WCHAR *profile_path);
 typedef int32_t(VGM_API *pi_ColorDeleteFn)(void *transform);
 
 typedef struct pi_BasicColor {
   uint32_t version; /* PI_BASICCOLOR_VERSION */
   uint32_t zero;
-  pi_ColorConvertFn ConvertModel;
-  pi_ColorApplyFn ApplyTransform;
-  pi_ColorPixelsFn TransformPixels;
+  pi_ColorImageFn ConvertImage;
+  pi_ColorPixelsFn ConvertPixels;
+  pi_ColorDibFn ConvertDib;
   void *null3;
   pi_ColorCreateFn CreateTransform; /* null on failure */
   pi_ColorDeleteFn DeleteTransform;

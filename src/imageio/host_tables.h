@@ -7,5 +7,5 @@
 void io_AttachHostTables(FltLoadRequest *request);
 void io_AttachHostTables(FltSaveRequest *request);
 
-// The colour table (null while colour services are missing).
+// The colour table.
 const pi_BasicColor *io_BasicColorTable();

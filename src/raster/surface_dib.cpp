@@ -76,34 +76,9 @@ uint32_t readLe32(const unsigned char *p) {
 }
 uint16_t readLe16(const unsigned char *p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 
-// One channel of a bit-field pixel scaled to 0..255.
-struct Channel {
-  uint32_t mask = 0;
-  int shift = 0;
-  uint32_t max = 0;
-  explicit Channel(uint32_t m) : mask(m) {
-    if (mask == 0) return;
-    while (((mask >> shift) & 1) == 0) ++shift;
-    max = mask >> shift;
-  }
-  uint32_t operator()(uint32_t value) const {
-    if (max == 0) return 0;
-    return (((value & mask) >> shift) * 255 + max / 2) / max;
-  }
-};
+}  // namespace
 
-struct DibLayout {
-  int32_t width;
-  int32_t height;  // negative: top-down
-  uint16_t bitCount;
-  uint32_t compression;
-  uint32_t masks[3];
-  uint32_t colours;      // colour table entries
-  uint32_t entryBytes;   // 3 for core headers, else 4
-  uint64_t tableOffset;
-  uint64_t pixelOffset;
-  uint64_t rowBytes;
-};
+namespace rx_detail {
 
 // Reads and checks the header of a packed DIB; false for anything not
 // drawable or not inside `size` (when known).
@@ -171,55 +146,77 @@ bool readDibLayout(const unsigned char *dib, size_t size, DibLayout *layout) {
   return needed <= SIZE_MAX && rx_ProbeMemory(dib, static_cast<size_t>(needed), false) == 0;
 }
 
-// Draws the rows of a checked packed DIB into a locked surface of its size.
-void drawDib(const unsigned char *dib, const DibLayout &layout, rx_Surface *s) {
-  uint32_t palette[256] = {};
+bool openDibRows(const void *packed_dib, size_t size, DibRowDecoder *decoder) {
+  const auto *dib = static_cast<const unsigned char *>(packed_dib);
+  if (dib == nullptr || !readDibLayout(dib, size, &decoder->layout)) return false;
+  prepareDibRows(dib, decoder->layout, decoder);
+  return true;
+}
+
+void prepareDibRows(const unsigned char *dib, const DibLayout &layout, DibRowDecoder *d) {
+  d->layout = layout;
+  d->rows = layout.height < 0 ? -layout.height : layout.height;
+  d->pixels = dib + layout.pixelOffset;
+  std::fill(std::begin(d->palette), std::end(d->palette), 0u);
   const unsigned char *table = dib + layout.tableOffset;
   for (uint32_t i = 0; i < std::min<uint32_t>(layout.colours, 256); ++i) {
     const unsigned char *e = table + static_cast<size_t>(i) * layout.entryBytes;
-    palette[i] = static_cast<uint32_t>(e[0]) | static_cast<uint32_t>(e[1]) << 8 | static_cast<uint32_t>(e[2]) << 16;
+    d->palette[i] = static_cast<uint32_t>(e[0]) | static_cast<uint32_t>(e[1]) << 8 | static_cast<uint32_t>(e[2]) << 16;
   }
-  uint32_t paletteSize = layout.bitCount <= 8 ? std::min<uint32_t>(layout.colours, 256) : 0;
-  Channel red(layout.masks[0]), green(layout.masks[1]), blue(layout.masks[2]);
-  bool fields = layout.compression != BI_RGB || layout.bitCount == 16;
-  int32_t rows = layout.height < 0 ? -layout.height : layout.height;
-  const unsigned char *pixels = dib + layout.pixelOffset;
-  for (int32_t y = 0; y < rows; ++y) {
-    int32_t memoryRow = layout.height < 0 ? y : rows - 1 - y;
-    const unsigned char *src = pixels + static_cast<size_t>(memoryRow) * layout.rowBytes;
-    uint32_t *dst = s->bits + static_cast<size_t>(y) * s->stride;
-    for (int32_t x = 0; x < layout.width; ++x) {
-      uint32_t value = 0;
-      switch (layout.bitCount) {
-        case 1:
-        case 4:
-        case 8: {
-          uint32_t bitPos = static_cast<uint32_t>(x) * layout.bitCount;
-          uint32_t byte = src[bitPos / 8];
-          uint32_t index = (byte >> (8 - layout.bitCount - bitPos % 8)) & ((1u << layout.bitCount) - 1);
-          value = index < paletteSize ? palette[index] : 0;  // indexes past the table draw black
-          break;
-        }
-        case 16: {
-          uint32_t v = readLe16(src + static_cast<size_t>(x) * 2);
-          value = blue(v) | green(v) << 8 | red(v) << 16;
-          break;
-        }
-        case 24: {
-          const unsigned char *p = src + static_cast<size_t>(x) * 3;
-          value = static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16;
-          break;
-        }
-        default: {
-          uint32_t v = readLe32(src + static_cast<size_t>(x) * 4);
-          // Plain 32-bit rows keep their fourth byte, as drawing them does.
-          value = fields ? (blue(v) | green(v) << 8 | red(v) << 16) : v;
-          break;
-        }
+  d->paletteSize = layout.bitCount <= 8 ? std::min<uint32_t>(layout.colours, 256) : 0;
+  d->red = Channel(layout.masks[0]);
+  d->green = Channel(layout.masks[1]);
+  d->blue = Channel(layout.masks[2]);
+  d->fields = layout.compression != BI_RGB || layout.bitCount == 16;
+}
+
+void decodeDibRow(const DibRowDecoder &d, int32_t y, uint32_t *dst) {
+  const DibLayout &layout = d.layout;
+  int32_t memoryRow = layout.height < 0 ? y : d.rows - 1 - y;
+  const unsigned char *src = d.pixels + static_cast<size_t>(memoryRow) * layout.rowBytes;
+  for (int32_t x = 0; x < layout.width; ++x) {
+    uint32_t value = 0;
+    switch (layout.bitCount) {
+      case 1:
+      case 4:
+      case 8: {
+        uint32_t bitPos = static_cast<uint32_t>(x) * layout.bitCount;
+        uint32_t byte = src[bitPos / 8];
+        uint32_t index = (byte >> (8 - layout.bitCount - bitPos % 8)) & ((1u << layout.bitCount) - 1);
+        value = index < d.paletteSize ? d.palette[index] : 0;  // indexes past the table draw black
+        break;
       }
-      dst[x] = value;
+      case 16: {
+        uint32_t v = readLe16(src + static_cast<size_t>(x) * 2);
+        value = d.blue(v) | d.green(v) << 8 | d.red(v) << 16;
+        break;
+      }
+      case 24: {
+        const unsigned char *p = src + static_cast<size_t>(x) * 3;
+        value = static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16;
+        break;
+      }
+      default: {
+        uint32_t v = readLe32(src + static_cast<size_t>(x) * 4);
+        // Plain 32-bit rows keep their fourth byte, as drawing them does.
+        value = d.fields ? (d.blue(v) | d.green(v) << 8 | d.red(v) << 16) : v;
+        break;
+      }
     }
+    dst[x] = value;
   }
+}
+
+}  // namespace rx_detail
+
+namespace {
+
+// Draws the rows of a checked packed DIB into a locked surface of its size.
+void drawDib(const unsigned char *dib, const DibLayout &layout, rx_Surface *s) {
+  DibRowDecoder decoder;
+  prepareDibRows(dib, layout, &decoder);
+  int32_t rows = layout.height < 0 ? -layout.height : layout.height;
+  for (int32_t y = 0; y < rows; ++y) decodeDibRow(decoder, y, s->bits + static_cast<size_t>(y) * s->stride);
 }
 
 }  // namespace

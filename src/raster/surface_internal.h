@@ -75,6 +75,54 @@ void fillDibHeader(BITMAPV5HEADER *header, int32_t width, int32_t height);
 // and bits; retried once after a flush. False when it cannot be read.
 bool readDibInfo(rx_Surface *s);
 
+// One channel of a bit-field pixel scaled to 0..255.
+struct Channel {
+  uint32_t mask = 0;
+  int shift = 0;
+  uint32_t max = 0;
+  Channel() = default;
+  explicit Channel(uint32_t m) : mask(m) {
+    if (mask == 0) return;
+    while (((mask >> shift) & 1) == 0) ++shift;
+    max = mask >> shift;
+  }
+  uint32_t operator()(uint32_t value) const {
+    if (max == 0) return 0;
+    return (((value & mask) >> shift) * 255 + max / 2) / max;
+  }
+};
+
+struct DibLayout {
+  int32_t width;
+  int32_t height;  // negative: top-down
+  uint16_t bitCount;
+  uint32_t compression;
+  uint32_t masks[3];
+  uint32_t colours;      // colour table entries
+  uint32_t entryBytes;   // 3 for core headers, else 4
+  uint64_t tableOffset;
+  uint64_t pixelOffset;
+  uint64_t rowBytes;
+};
+
+// A checked packed DIB decoded a row at a time (rows numbered top-down,
+// pixels B, G, R and a fourth byte): the one decoder behind
+// rx_SurfaceFromDib and the colour conversion of DIB rows.
+struct DibRowDecoder {
+  DibLayout layout;
+  int32_t rows;
+  const unsigned char *pixels;
+  uint32_t palette[256];
+  uint32_t paletteSize;
+  Channel red, green, blue;
+  bool fields;
+};
+// Checks the DIB as rx_SurfaceFromDib does (`size` 0: probe the memory).
+bool openDibRows(const void *packed_dib, size_t size, DibRowDecoder *decoder);
+bool readDibLayout(const unsigned char *dib, size_t size, DibLayout *layout);
+void prepareDibRows(const unsigned char *dib, const DibLayout &layout, DibRowDecoder *decoder);
+void decodeDibRow(const DibRowDecoder &decoder, int32_t y, uint32_t *dst);
+
 // Destroys a half-made result and keeps `code` as the thread's error.
 int32_t discard(rx_ThreadState *state, rx_Surface *s, int32_t code);
 
