@@ -307,3 +307,14 @@ struct os_PowerStatus {
   uint8_t percent;
 };
 bool os_GetPowerStatus(os_PowerStatus *status);
+
+// ---------------------------------------------------------------------------
+// Code pages: the system ANSI code page of the suite's home platform. On
+// POSIX it is Windows-1252 by our own table; characters it cannot hold
+// become '?'. `length` counts bytes (units) and stops early at a NUL.
+std::u16string os_AnsiToUtf16(const char *text, size_t length);
+std::string os_Utf16ToAnsi(std::u16string_view text);
+
+// Bytes read through os_FileRead on the calling thread since it started
+// (tests check that a reader touched only what it had to).
+uint64_t os_FileBytesReadTotal();
