@@ -233,6 +233,9 @@ std::u16string os_MachineName();
 // with os_Error::injected (count 1 = the very next); 0 disarms.
 enum class os_FaultKind { fileWrite, fileMove, allocation, count_ };
 void os_InjectFault(os_FaultKind kind, int count);
+// The same, with `times` operations in a row failing from the count-th on
+// (a retry that fails as well).
+void os_InjectFaults(os_FaultKind kind, int count, int times);
 // Called by the operations themselves: true when this one must fail.
 bool os_FaultDue(os_FaultKind kind);
 // Allocation hook for tests that measure what a piece of work takes:
