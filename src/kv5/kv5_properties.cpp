@@ -93,7 +93,7 @@ int32_t keysToRecords(rx_LayerEntry *entry) {
     value = markupValue(text, key, &found);
     if (!found || !oneNumber(value, &resolution)) continue;
     uint8_t record[prop_PhysBytes];
-    prop_Phys phys{resolution, resolution, key[7] == 'c' ? prop_UnitCentimetre : prop_UnitInch};
+    prop_Phys phys{resolution, resolution, std::strcmp(key, "image.ppcm") == 0 ? prop_UnitCentimetre : prop_UnitInch};
     prop_WritePhys(&phys, record);
     if (setRecord(entry, prop_TagPhys, record, sizeof record)) remove(key), ++changes;
     break;

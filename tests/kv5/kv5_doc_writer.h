@@ -19,6 +19,9 @@ using Bytes = std::vector<uint8_t>;
 inline void put8(Bytes &b, uint32_t v) { b.push_back(static_cast<uint8_t>(v)); }
 inline void put16(Bytes &b, uint32_t v) { put8(b, v), put8(b, v >> 8); }
 inline void put32(Bytes &b, uint32_t v) { put16(b, v), put16(b, v >> 16); }
+inline void set32(uint8_t *p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
 inline void pad(Bytes &b, size_t to) { b.resize(std::max(b.size(), to), 0); }
 
 // BGRA pixels as planes: blue, green, red (and T with 4 channels).
