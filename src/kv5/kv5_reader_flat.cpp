@@ -34,7 +34,7 @@ struct Flat {
   uint32_t headerSize = 0;
   int version = 0;
   uint16_t width = 0, height = 0;
-  Buffer work[2];
+  Buffer input, work[2];
   size_t capacity = 0;
   const uint8_t *data = nullptr;  // the decoded stream
   size_t dataLength = 0;
@@ -76,7 +76,8 @@ int decodeChain(Flat *flat, int64_t offset, uint32_t length, const uint8_t *chai
   if (pixels < 1 || pixels > kMaxPixels) return fail(flat, "Image too big for graphics engine\n", kProcessingFailed);
   if (length == 0) length = static_cast<uint32_t>(std::clamp<int64_t>(call->fileSize - offset, 0, kMaxData + 1LL));
   if (length > kMaxData) return fail(flat, "Requested data buffer size is too large\n");
-  Buffer input = allocate(size_t{length} + 16);
+  Buffer &input = flat->input;
+  input = allocate(size_t{length} + 16);
   flat->work[0] = allocate(capacity + 16);
   flat->work[1] = allocate(capacity + 16);
   if (!input || !flat->work[0] || !flat->work[1]) {
@@ -108,12 +109,6 @@ int decodeChain(Flat *flat, int64_t offset, uint32_t length, const uint8_t *chai
     data = target;
     dataLength = std::min(produced, capacity);
     which = 1 - which;
-  }
-  if (data == input.get()) {
-    // No codec ran: the stream is stored as it is.
-    std::memcpy(flat->work[0].get(), data, std::min(dataLength, capacity));
-    data = flat->work[0].get();
-    dataLength = std::min(dataLength, capacity);
   }
   flat->data = data;
   flat->dataLength = dataLength;
