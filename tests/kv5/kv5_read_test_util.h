@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "kv5/kv5_describe.h"
 #include "kv5/kv5_reader.h"
 #include "kv5_doc_writer.h"
 #include "platform/os.h"
@@ -60,6 +61,11 @@ class ReaderTest : public ::testing::Test {
     options.thumbnailCount = thumbnails;
     return kv5_Read(table, &options, save(bytes, name).c_str());
   }
+  // The description, or "(none)" (the buffer then keeps its "#").
+  std::string describe(const Bytes &bytes) {
+    described[0] = u'#', described[1] = 0;
+    return kv5_DescribeFile(save(bytes).c_str(), described) == 1 ? vgmtest::u8(described) : "(none)";
+  }
   std::string message() const { return vgmtest::u8(options.message); }
   uint32_t pixel(int entry, uint32_t x, uint32_t y) const {
     const rx_Surface &s = table[entry].surface;
@@ -70,6 +76,7 @@ class ReaderTest : public ::testing::Test {
   LoadSaveOptions options{};
   uint8_t preview = 0;
   uint32_t thumbnails = 0;
+  char16_t described[kv5_DescriptionCapacity];
 };
 
 }  // namespace kv5doc
