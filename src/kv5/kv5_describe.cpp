@@ -126,7 +126,8 @@ int32_t kv5_DescribeFile(const char16_t *path, char16_t *out) {
     facts.version = word >> 16, facts.revision = word & 0xFFFF;
     // Bytes the header does not cover count as 0.
     std::fill(header + std::min<size_t>(std::min<size_t>(headerSize, sizeof header), got), header + sizeof header, 0);
-    if ((facts.version == 4 || facts.version == 3) && got >= std::min<size_t>(headerSize, 16)) {
+    if ((facts.version == 4 || facts.version == 3) &&
+        got >= std::min<size_t>(headerSize, facts.version == 4 ? 32 : 16)) {
       countLayers(&reader, headerSize, facts.version == 4, &facts);
       if (facts.version == 4) facts.layers = std::max<uint64_t>(facts.layers, kv5_Load16(header + 16));
       facts.type = typeName(header[12], facts.layers);

@@ -151,11 +151,11 @@ void kv5_AttachProperties(kv5_ReadCall *call, rx_LayerEntry *entry, const uint8_
   if (kv5_UpgradeProperties(entry, versionWord) > 0) call->flags |= kDocPropertiesApplied;
 }
 
-void *kv5_AllocateRetry(size_t bytes) {
-  void *block = GlobalAlloc(GMEM_FIXED, bytes);
+void *kv5_AllocateRetry(size_t bytes, bool zeroed) {
+  void *block = GlobalAlloc(zeroed ? GPTR : GMEM_FIXED, bytes);
   if (block != nullptr) return block;
   os_Sleep(100);
-  return GlobalAlloc(GMEM_FIXED, bytes);
+  return GlobalAlloc(zeroed ? GPTR : GMEM_FIXED, bytes);
 }
 
 void kv5_SetName(rx_LayerEntry *entry, const char16_t *name, size_t length) {

@@ -80,8 +80,9 @@ int kv5_UnpackInto(kv5_ReadCall *call, rx_LayerEntry *entry, int format, int cha
 void kv5_AttachProperties(kv5_ReadCall *call, rx_LayerEntry *entry, const uint8_t *bytes, uint32_t length,
                           uint32_t versionWord);
 
-// A global-memory block, tried a second time after 100 ms.
-void *kv5_AllocateRetry(size_t bytes);
+// A global-memory block (zeroed on request), tried a second time after
+// 100 ms.
+void *kv5_AllocateRetry(size_t bytes, bool zeroed = false);
 
 // Copies a name of at most 31 units and a NUL.
 void kv5_SetName(rx_LayerEntry *entry, const char16_t *name, size_t length);

@@ -155,7 +155,10 @@ int32_t finish(Flat *flat, int32_t result) {
 void combineV2(Flat *flat, rx_Surface *surface, int format, int channels, const uint32_t *palette) {
   const size_t w = flat->width, plane = w * flat->height;
   const int planes = format == 2 ? 1 : std::min(channels, 4);
-  for (size_t y = 0; y < flat->height; ++y) {
+  // Past the data every plane is absent: the pixels are 0 (or palette
+  // entry 0), so the zeroed surface needs no work there.
+  const size_t covered = format == 2 && palette[0] != 0 ? plane : std::min(plane, flat->dataLength);
+  for (size_t y = 0; y < flat->height && y * w < covered; ++y) {
     uint32_t *row = surface->bits + y * surface->stride;
     for (size_t x = 0; x < w; ++x) {
       size_t at = y * w + x;

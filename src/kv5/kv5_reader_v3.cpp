@@ -208,14 +208,14 @@ int32_t kv5_ReadV3(rx_LayerEntry *layers, LoadSaveOptions *options, const char16
       call.context.layerError = true;
       continue;
     }
-    auto *buffer = static_cast<uint8_t *>(kv5_AllocateRetry(static_cast<size_t>(bytes)));
+    // Zeroed: a stream that ends early leaves the rest of the layer empty.
+    auto *buffer = static_cast<uint8_t *>(kv5_AllocateRetry(static_cast<size_t>(bytes), true));
     if (buffer == nullptr) {
       kv5_AppendMessage(&call.context, "Out of memory for pixel data buffer\n");
       kv5_SetFailed(&call.context);
       call.context.outOfMemory = true;
       continue;
     }
-    std::memset(buffer, 0, static_cast<size_t>(bytes));
     if (!readStream(&call, at, buffer, static_cast<size_t>(bytes - 4096))) {
       call.context.layerError = true;
     } else if (kv5_UnpackInto(&call, entry, format, channels, buffer, pixelLength, "layer", number) >= 0 &&
