@@ -56,20 +56,12 @@ Bytes v3Block(const Bytes &data, uint8_t lastCodec) {
 
 TEST_F(ReaderTest, kv5V3HandWrittenAndNames) {
   ASSERT_EQ(read(kHandV3), 1) << message();
-  const rx_LayerEntry &e = table[0];
-  EXPECT_EQ(e.x, -3);
-  EXPECT_EQ(e.y, 4);
-  EXPECT_EQ(e.flags, 3);
-  EXPECT_EQ(e.frame, 0);
-  EXPECT_EQ(e.attributeA, 0x33);
-  EXPECT_EQ(e.attributeB, 0x44);
-  EXPECT_EQ(std::u16string(e.name), u"Nam");
+  EXPECT_EQ(fields(0), (std::vector<int64_t>{-3, 4, 2, 1, 3, 0, 0x33, 0x44}));  // no frame outside animations
+  EXPECT_EQ(std::u16string(table[0].name), u"Nam");
   EXPECT_EQ(pixel(0, 0, 0), 0x0A808080u);
   EXPECT_EQ(pixel(0, 1, 0), 0x0B909090u);
   EXPECT_EQ(std::u16string(options.formatDescription), u"KV5 v3 rev 11");
-  EXPECT_EQ(options.documentKind, rx_DocImageList);
-  EXPECT_EQ(options.documentSubKind, 9);
-  EXPECT_EQ(options.sourceWidth, 2u);
+  EXPECT_EQ(document(), (std::vector<int64_t>{rx_DocImageList, 9, 1, 2, 1}));
   EXPECT_EQ(options.handled, 1);
   EXPECT_EQ(options.documentFlags & (kDocExtensionMismatch | kDocNoExtension), 0u);
 

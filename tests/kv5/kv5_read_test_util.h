@@ -67,6 +67,16 @@ class ReaderTest : public ::testing::Test {
     return kv5_DescribeFile(save(bytes).c_str(), described) == 1 ? vgmtest::u8(described) : "(none)";
   }
   std::string message() const { return vgmtest::u8(options.message); }
+  // x, y, width, height, flags, frame, attribute A and B of an entry.
+  std::vector<int64_t> fields(int entry) const {
+    const rx_LayerEntry &e = table[entry];
+    return {e.x, e.y, e.surface.width, e.surface.height, e.flags, e.frame, e.attributeA, e.attributeB};
+  }
+  // Kind, option byte, layer records, width, height of the document.
+  std::vector<int64_t> document() const {
+    return {options.documentKind, options.documentSubKind, options.layerCount, options.sourceWidth,
+            options.sourceHeight};
+  }
   uint32_t pixel(int entry, uint32_t x, uint32_t y) const {
     const rx_Surface &s = table[entry].surface;
     return s.bits[y * s.stride + x];

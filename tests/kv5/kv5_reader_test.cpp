@@ -46,23 +46,13 @@ Item solid(uint32_t width, uint32_t height, uint32_t colour) {
 TEST_F(ReaderTest, kv5ReadsTheHandWrittenFile) {
   ASSERT_EQ(read(kHandV4), 1) << message();
   EXPECT_EQ(message(), "");
-  const rx_LayerEntry &e = table[0];
-  EXPECT_EQ(e.x, 5);
-  EXPECT_EQ(e.y, -2);
-  EXPECT_EQ(e.surface.width, 2u);
-  EXPECT_EQ(e.flags, 0x0102);
-  EXPECT_EQ(e.frame, 7);
-  EXPECT_EQ(e.attributeA, 0x11);
-  EXPECT_EQ(e.attributeB, 0x22);
-  EXPECT_EQ(std::u16string(e.name), u"L1");
+  EXPECT_EQ(fields(0), (std::vector<int64_t>{5, -2, 2, 1, 0x0102, 7, 0x11, 0x22}));
+  EXPECT_EQ(std::u16string(table[0].name), u"L1");
   EXPECT_EQ(pixel(0, 0, 0), 0x00503010u);
   EXPECT_EQ(pixel(0, 1, 0), 0x00604020u);
-  EXPECT_EQ(e.propertiesLength, 4u);
-  EXPECT_EQ(options.documentKind, rx_DocFrames);
-  EXPECT_EQ(options.documentSubKind, 7);
+  EXPECT_EQ(table[0].propertiesLength, 4u);
+  EXPECT_EQ(document(), (std::vector<int64_t>{rx_DocFrames, 7, 1, 2, 1}));
   EXPECT_EQ(std::u16string(options.formatDescription), u"KV5 v4 rev 11");
-  EXPECT_EQ(options.layerCount, 1u);
-  EXPECT_EQ(options.sourceWidth, 2u);
   EXPECT_EQ(options.handled, 1);
   EXPECT_EQ(options.documentFlags, kDocFileIsKv5);
 
@@ -71,9 +61,8 @@ TEST_F(ReaderTest, kv5ReadsTheHandWrittenFile) {
   Bytes other = kHandV4;
   other[12] = 9;
   ASSERT_EQ(read(other), 1);
-  EXPECT_EQ(table[0].frame, 0);
-  EXPECT_EQ(options.documentKind, rx_DocComposite);
-  EXPECT_EQ(options.documentSubKind, 0);
+  EXPECT_EQ(fields(0)[5], 0);
+  EXPECT_EQ(document(), (std::vector<int64_t>{rx_DocComposite, 0, 1, 2, 1}));
 }
 
 TEST_F(ReaderTest, kv5HeaderSizes) {
@@ -140,17 +129,14 @@ TEST_F(ReaderTest, kv5LayerLimitAndDocumentSize) {
   doc.items.assign(1025, solid(1, 1, 7));
   doc.items[3] = solid(9, 4, 7);
   ASSERT_EQ(read(writeV4(doc)), 1024);
-  EXPECT_EQ(options.layerCount, 1025u);
+  EXPECT_EQ(document(), (std::vector<int64_t>{rx_DocComposite, 0, 1025, 1, 1}));  // the first record's size
   EXPECT_TRUE(options.documentFlags & kDocTooManyLayers);
   EXPECT_EQ(options.warnings[kWarnLayersDropped], 1);
-  EXPECT_EQ(options.sourceWidth, 1u);  // composite: the first record
 
   doc.items.resize(5);
   doc.type = 3;  // image list: the largest
   ASSERT_EQ(read(writeV4(doc)), 5);
-  EXPECT_EQ(options.sourceWidth, 9u);
-  EXPECT_EQ(options.sourceHeight, 4u);
-  EXPECT_EQ(options.documentKind, rx_DocImageList);
+  EXPECT_EQ(document(), (std::vector<int64_t>{rx_DocImageList, 0, 5, 9, 4}));
   EXPECT_FALSE(options.documentFlags & kDocTooManyLayers);
 }
 
