@@ -2,6 +2,7 @@
 #include <algorithm>
 
 #include "hostenv/sysinfo.h"
+#include "kv5/kv5_describe.h"
 #include "markup/exif_to_markup.h"
 #include "platform/os.h"
 #include "raster/thread_state.h"
@@ -33,6 +34,19 @@ VGM_EXPORT int32_t VGM_API core_GetSysInfoStr(WCHAR *buffer, int32_t size) {
 
 VGM_EXPORT int32_t VGM_API cmio_MarkupFromEXIF(char *out, int32_t out_size, const void *data, int32_t size) {
   return markup_FromEXIF(out, out_size, data, size);
+}
+
+// Describes native documents only; anything else is "No information".
+VGM_EXPORT int32_t VGM_API cmio_ImageInfo(const WCHAR *path, WCHAR *text, int32_t capacity) {
+  char16_t description[kv5_DescriptionCapacity];
+  const char16_t *found = kv5_DescribeFile(reinterpret_cast<const char16_t *>(path), description) == 1
+                              ? description
+                              : u"No information";
+  if (text == nullptr || capacity < 1) return 1;
+  size_t length = std::min(os_Utf16Length(found), static_cast<size_t>(capacity) - 1);
+  std::copy_n(found, length, text);
+  text[length] = 0;
+  return 1;
 }
 
 }  // extern "C"

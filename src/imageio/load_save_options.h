@@ -75,4 +75,23 @@ struct LoadSaveOptions {
   char16_t message[480];          // the error text of the last failure
   char16_t reportingModule[96];   // file name of the plug-in that read or failed
   char16_t shortText[8];
+
+  // Native documents.
+  uint32_t thumbnailCount;          // thumbnails wanted; no export sets it yet
+  char16_t formatDescription[96];   // "KV5 v4 rev 11" and the like
+  uint8_t passwordProtected;        // a legacy document asked for a password
+  uint32_t documentFlags;           // kDoc* bits of the last native read
+};
+
+// What the native document reader reports besides its messages.
+enum : uint32_t {
+  kDocFileIsKv5 = 1u << 0,
+  kDocError = 1u << 1,
+  kDocLayerError = 1u << 2,
+  kDocTooManyLayers = 1u << 3,
+  kDocThumbnailLoaded = 1u << 4,
+  kDocPropertiesApplied = 1u << 5,
+  kDocPropertiesOutOfMemory = 1u << 6,
+  kDocExtensionMismatch = 1u << 7,
+  kDocNoExtension = 1u << 8,
 };

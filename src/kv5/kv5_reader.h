@@ -9,5 +9,17 @@ struct rx_LayerEntry;
 
 // Fills `layers` (room for 1024 entries) from the document at `path` and
 // returns the number of entries filled, 0 on failure. Sets options->handled
-// when the file is a native document; messages go to options->message.
+// when the file is a native document; messages go to options->message,
+// the outcome to options->documentFlags (kDoc*) and the load warnings:
+// too many layers 0x001, a damaged layer 0x008, thumbnails instead of the
+// layers 0x020, a legacy document under another extension 0x200 or none
+// 0x400. Reads version 4 itself and hands older versions on to the readers
+// below, in their order.
 int32_t kv5_Read(rx_LayerEntry *layers, LoadSaveOptions *options, const char16_t *path);
+
+// Version 3: layered, 4-byte chunk framing.
+int32_t kv5_ReadV3(rx_LayerEntry *layers, LoadSaveOptions *options, const char16_t *path);
+// Version 2: one image, one compressed stream with planes or a palette.
+int32_t kv5_ReadFlatV2(rx_LayerEntry *layers, LoadSaveOptions *options, const char16_t *path);
+// Versions 1 and 0: one image, one compressed stream of 16 x 16 tiles.
+int32_t kv5_ReadFlatV1(rx_LayerEntry *layers, LoadSaveOptions *options, const char16_t *path);

@@ -233,6 +233,9 @@ std::u16string os_MachineName();
 // with os_Error::injected (count 1 = the very next); 0 disarms.
 enum class os_FaultKind { fileWrite, fileMove, allocation, count_ };
 void os_InjectFault(os_FaultKind kind, int count);
+// The same, with `times` operations in a row failing from the count-th on
+// (a retry that fails as well).
+void os_InjectFaults(os_FaultKind kind, int count, int times);
 // Called by the operations themselves: true when this one must fail.
 bool os_FaultDue(os_FaultKind kind);
 // Allocation hook for tests that measure what a piece of work takes:
@@ -343,3 +346,13 @@ void os_PipeShutdown(os_Pipe *pipe);
 void os_PipeClose(os_Pipe *pipe);
 // Two connected ends without a name (tests and fuzzing).
 bool os_PipeCreatePair(os_Pipe **a, os_Pipe **b);
+
+// Code pages: the system ANSI code page of the suite's home platform. On
+// POSIX it is Windows-1252 by our own table; characters it cannot hold
+// become '?'. `length` counts bytes (units) and stops early at a NUL.
+std::u16string os_AnsiToUtf16(const char *text, size_t length);
+std::string os_Utf16ToAnsi(std::u16string_view text);
+
+// Bytes read through os_FileRead on the calling thread since it started
+// (tests check that a reader touched only what it had to).
+uint64_t os_FileBytesReadTotal();

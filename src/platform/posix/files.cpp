@@ -23,6 +23,7 @@ struct os_File {
 namespace {
 
 thread_local os_Error tLastError = os_Error::none;
+thread_local uint64_t tBytesRead = 0;
 
 os_Error errorFromErrno(int code) {
   switch (code) {
@@ -244,8 +245,11 @@ int os_FileRead(os_File *file, void *buffer, size_t size, size_t *done) {
     total += static_cast<size_t>(got);
   }
   if (done != nullptr) *done = total;
+  tBytesRead += total;
   return 1;
 }
+
+uint64_t os_FileBytesReadTotal() { return tBytesRead; }
 
 int os_FileWrite(os_File *file, const void *buffer, size_t size) {
   if (file == nullptr || (buffer == nullptr && size > 0)) {

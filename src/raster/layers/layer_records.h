@@ -51,7 +51,8 @@
 //   0  u8 layout 2 (older blocks used 1 in a 16-bit word)
 //   8  f64 horizontal pixels per unit
 //   16 f64 vertical pixels per unit
-//   24 u8 unit: 0 inch, 1 centimetre, 2 as the image's metadata gave it
+//   24 u8 unit: 0 inch, 1 centimetre, 2 metre
+//   Older forms and further records: kv5/kv5_properties.h.
 //   other bytes 0.
 #pragma once
 
@@ -140,7 +141,7 @@ struct prop_Phys {
   uint8_t unit;
 };
 inline constexpr uint32_t prop_PhysBytes = 32;
-enum : uint8_t { prop_UnitInch = 0, prop_UnitCentimetre = 1, prop_UnitFromMetadata = 2 };
+enum : uint8_t { prop_UnitInch = 0, prop_UnitCentimetre = 1, prop_UnitFromMetadata = 2, prop_UnitMetre = 2 };
 int32_t prop_ReadPhys(const prop_Record *record, prop_Phys *out);
 // `out` holds prop_PhysBytes.
 void prop_WritePhys(const prop_Phys *phys, uint8_t *out);
