@@ -297,4 +297,147 @@ TEST_F(MarkupToExif, RoundTripOverCameraFiles) {
   }
 }
 
+// The file with its EXIF segment replaced by `block`, right after SOI.
+std::string splice(const std::string &jpeg, const std::string &block) {
+  std::string out = jpeg;
+  const std::string old = vgmtest::jpegExifPayload(jpeg);
+  if (!old.empty()) out.erase(out.find(old) - 4, old.size() + 4);
+  const size_t length = block.size() + 2;
+  return out.insert(2, std::string("\xFF\xE1") + char(length >> 8) + char(length & 0xFF) + block);
+}
+
+// libjpeg-turbo reads every scanline without an error.
+bool decodes(const std::string &jpeg) {
+  struct Failure : jpeg_error_mgr { jmp_buf back; } failure;
+  jpeg_decompress_struct info;
+  info.err = jpeg_std_error(&failure);
+  failure.error_exit = [](j_common_ptr c) { longjmp(static_cast<Failure *>(c->err)->back, 1); };
+  failure.output_message = [](j_common_ptr) {};
+  jpeg_create_decompress(&info);
+  if (setjmp(failure.back)) return jpeg_destroy_decompress(&info), false;
+  jpeg_mem_src(&info, reinterpret_cast<const unsigned char *>(jpeg.data()), jpeg.size());
+  jpeg_read_header(&info, TRUE);
+  jpeg_start_decompress(&info);
+  std::vector<unsigned char> row(info.output_width * info.output_components);
+  for (JSAMPROW rows[1] = {row.data()}; info.output_scanline < info.output_height;) jpeg_read_scanlines(&info, rows, 1);
+  jpeg_finish_decompress(&info);
+  jpeg_destroy_decompress(&info);
+  return failure.num_warnings == 0;
+}
+
+TEST_F(MarkupToExif, ExifToolAndLibjpegReadTheSplicedBlocks) {
+  settings(true);
+  std::map<std::string, std::string> markups;  // file name: markup written
+  std::string files;
+  for (const char *camera : kCameras) {
+    const std::string jpeg = vgmtest::readFile(vgmtest::dataFile(std::string("exif/") + camera));
+    const std::string first = fromExif(payload(camera)), file = root_.file(camera);
+    vgmtest::writeFile(file, splice(jpeg, toExif(first, payload(camera))));
+    EXPECT_TRUE(decodes(vgmtest::readFile(file))) << camera;
+    markups[file] = first;
+    files += " '" + file + "'";
+  }
+  // ExifTool must be there: install-deps puts it there.
+  FILE *tool = popen(("exiftool -j -G1 -n" + files + " 2>&1").c_str(), "r");
+  ASSERT_NE(tool, nullptr);
+  std::map<std::string, std::map<std::string, std::string>> read;  // file: "Group:Tag": value
+  std::string current;
+  for (char line[65536]; std::fgets(line, sizeof line, tool);) {
+    std::string row(line);
+    const size_t open = row.find('"'), colon = row.find("\": ");
+    if (colon == std::string::npos) continue;
+    std::string v = row.substr(colon + 3, row.find_last_not_of(",\r\n") - colon - 2);
+    if (v.size() >= 2 && v[0] == '"') v = v.substr(1, v.size() - 2);
+    const std::string key = row.substr(open + 1, colon - open - 1);
+    if (key == "SourceFile") current = v;
+    read[current][key] = v;
+  }
+  ASSERT_EQ(pclose(tool), 0) << "exiftool failed or is missing";
+  for (const auto &[file, markup] : markups) {
+    SCOPED_TRACE(file);
+    auto &tags = read[file];
+    EXPECT_EQ(tags.count("ExifTool:Error"), 0u) << tags["ExifTool:Error"];
+    // Maker notes that moved with the block may make ExifTool guess at their offsets.
+    if (tags.count("ExifTool:Warning")) {
+      std::printf("%s: %s\n", file.c_str(), tags["ExifTool:Warning"].c_str());
+      EXPECT_NE(tags["ExifTool:Warning"].find("offset"), std::string::npos);
+    }
+    for (auto [tag, key] : {std::pair{"IFD0:Make", "exif.make"}, {"IFD0:Model", "exif.model"},
+                            {"ExifIFD:DateTimeOriginal", "exif.date_time_original"}}) {
+      std::string want = value(markup, key);
+      want = want == "<none>" ? "" : want.substr(0, want.find_last_not_of(' ') + 1);  // ExifTool trims
+      EXPECT_EQ(tags[tag], want) << tag;
+    }
+    EXPECT_EQ(tags["IFD0:Software"], "Orvine Photo 5.43.01");
+    EXPECT_EQ(tags["ExifIFD:ColorSpace"], std::to_string(markup_ParseInt(value(markup, "exif.color_space").c_str())));
+    const std::string exposure = value(markup, "exif.exposure_time");
+    if (exposure != "<none>") {
+      size_t at = 0;
+      const double num = number(exposure, &at), den = number(exposure, &at);
+      EXPECT_NEAR(std::stod(tags["ExifIFD:ExposureTime"]), num / den, 1e-9);
+    }
+    if (const std::string iso = value(markup, "exif.ISO_speed"); iso != "<none>") { EXPECT_EQ(tags["ExifIFD:ISO"], iso.substr(4)); }
+    if (const std::string lat = value(markup, "exif.GPS.latitude.pos"); lat != "<none>") {
+      EXPECT_NEAR(std::stod(tags["GPS:GPSLatitude"]), std::stod(lat), 1e-5 / 60);
+    }
+  }
+}
+
+TEST_F(MarkupToExif, BlocksPastTheLimitAreRefused) {
+  const auto block = [](int count) {
+    std::vector<unsigned char> bytes(static_cast<size_t>(count), 7);
+    char text[8192];
+    markup_FormatBlock(text, sizeof text, bytes.data(), bytes.size());
+    return std::string(text);
+  };
+  std::string big = "exif.maker_note=" + block(3070) + ";exif.user_comment=";
+  for (int i = 0; i < 4000; ++i) big += "\xC3\xA9";
+  big += ";";
+  for (int i = 0; i < 2500; ++i) big += "exif.unknown.IFD2.0x" + std::to_string(1000 + i) + "=4, AQIDBA==;";  // read as hex
+  EXPECT_EQ(toExif(big), "");
+
+  // The largest block that still comes out is at the limit, and fits an APP1 segment.
+  const auto sized = [&](int last) {
+    std::string markup = "exif.make=X;";
+    for (int i = 0; i < 10; ++i) markup += "exif.unknown.IFD2.0xc" + std::to_string(100 + i) + "=" + block(3000) + ";";
+    return toExif(markup + "exif.unknown.IFD2.0xc200=" + block(last) + ";").size();
+  };
+  int low = 0, high = 3000;  // sized(low) > 0, sized(high) == 0
+  ASSERT_GT(sized(low), 0u);
+  ASSERT_EQ(sized(high), 0u);
+  while (high - low > 1) (sized((low + high) / 2) > 0 ? low : high) = (low + high) / 2;
+  EXPECT_GE(sized(low), 32766u);
+  EXPECT_LE(sized(low) + 2, 65535u);
+}
+
+TEST_F(MarkupToExif, BadInputGivesAClearResultAndKeepsTheCallersBlock) {
+  HGLOBAL data = nullptr;
+  uint32_t size = 0;
+  EXPECT_EQ(markup_ToEXIF(nullptr, &data, &size), 0);
+  EXPECT_EQ(markup_ToEXIF("exif.make=X;", nullptr, &size), 0);
+  EXPECT_EQ(markup_ToEXIF("exif.make=X;", &data, nullptr), 0);
+  EXPECT_EQ(markup_ToEXIF(reinterpret_cast<const char *>(uintptr_t{64}), &data, &size), 0);
+
+  // A caller's block that faults or is cut anywhere: a new block, still success.
+  data = reinterpret_cast<HGLOBAL>(uintptr_t{64});
+  size = 4096;
+  ASSERT_EQ(markup_ToEXIF("exif.make=Faulted;", &data, &size), 1);
+  EXPECT_EQ(Loaded(std::string(static_cast<char *>(data), size), false).entry(0, 0x010F), "ASCII[8] Faulted\\x00");
+  GlobalFree(data);
+  const std::string camera = payload("Canon_40D.jpg");
+  for (size_t n = 1; n < camera.size(); n += 97) {
+    const std::string cut = toExif("exif.model=Cut;", camera.substr(0, n));
+    ASSERT_EQ(Loaded(cut, false).entry(0, 0x0110), "ASCII[4] Cut\\x00") << n;
+  }
+
+  // Keys without values, a count past the limit, and a 1 MiB text.
+  EXPECT_EQ(Loaded(toExif("exif.make;exif.model=;exif.artist= ;exif.unknown.IFD2.0xc000;"), true).entry(0, 0x010F), "<none>");
+  EXPECT_EQ(toExif("exif.maker_note=40000, AQID;"), "");
+  std::string huge = "exif.make=" + std::string(1 << 20, 'm');
+  EXPECT_EQ(Loaded(toExif(huge), false).entry(0, 0x010F).size(), std::string("ASCII[4096] ").size() + 4095 + 4);
+  huge.clear();
+  for (int i = 0; huge.size() < (1u << 20); ++i) huge += "exif.unknown.IFD" + std::to_string(i % 7) + ".0x" + std::to_string(i) + "=1, AQ==;";
+  EXPECT_EQ(toExif(huge), "");  // more entries than a block can hold
+}
+
 }  // namespace
