@@ -6,6 +6,7 @@
 #include <libexif/exif-data.h>
 #include <libexif/exif-utils.h>
 
+#include <algorithm>
 #include <cfloat>
 #include <charconv>
 #include <cmath>
@@ -35,10 +36,10 @@ constexpr uint32_t kBlockMax = 32767;
 // Every directory entry costs 12 bytes: beyond this many the block cannot
 // come out small enough, and the conversion stops early.
 constexpr unsigned kEntriesMax = kBlockMax / 12;
-// Lookups of unknown keys that cannot be answered from the index scan the
-// whole text; past this many bytes of such scans the rest are skipped, so
+// Lookups of unknown keys that cannot be answered from the index try every
+// "exif." of the text; past this many such tries the rest are skipped, so
 // that a hostile text costs seconds, not hours.
-constexpr size_t kSlowLookupBudget = size_t{64} << 20;
+constexpr size_t kSlowLookupBudget = size_t{16} << 20;
 
 enum Method : uint8_t {
   kText,
@@ -212,6 +213,24 @@ double parseLeading(const char *text) {
   return negative ? -value : value;
 }
 
+// markup_ParseInt and markup_ParseDigitInt on our own buffer: the same
+// numbers without a fault guard (and its signal-mask calls) per value.
+int32_t saturatedDigits(const char *at, bool negative) {
+  int64_t magnitude = 0;
+  for (; markup_IsDigit(*at); ++at) magnitude = std::min<int64_t>(magnitude * 10 + (*at - '0'), int64_t{INT32_MAX} + 1);
+  return static_cast<int32_t>(negative ? -magnitude : std::min<int64_t>(magnitude, INT32_MAX));
+}
+int32_t parseInteger(const char *text) {
+  while (*text != '\0' && std::strchr(" \t\r\n\f\v", *text) != nullptr) ++text;
+  bool negative = false;
+  if (*text == '-' || *text == '+') negative = *text++ == '-';
+  return saturatedDigits(text, negative);
+}
+int32_t parseDigitInteger(const char *text) {
+  while (*text != '\0' && !markup_IsDigit(*text)) ++text;
+  return saturatedDigits(text, false);
+}
+
 // Unsigned 32-bit integer from the first digit (saturating); a '-' right
 // before the digits negates it when `is_signed`.
 int64_t parseDigits32(const char *text, bool is_signed) {
@@ -325,8 +344,8 @@ int64_t blockCount(const char *value);
 
 class Writer {
  public:
-  Writer(const char *markup, size_t length, ExifData *data)
-      : markup_(markup), length_(length), data_(data), order_(exif_data_get_byte_order(data)) {}
+  Writer(const char *markup, size_t length, const std::vector<size_t> &starts, ExifData *data)
+      : markup_(markup), length_(length), starts_(starts), data_(data), order_(exif_data_get_byte_order(data)) {}
 
   void run() {
     for (const KeyRow &row : kKeys) applyRow(row);
@@ -337,9 +356,40 @@ class Writer {
 
  private:
   // The value of `key`, trimmed, in value_; false when missing or empty.
-  bool read(const char *key, int room = kValueRoom) {
-    if (markup_Get(markup_, key, value_, room, nullptr, nullptr) == 0) return false;
-    return markup_Trim(value_, kValueTrimSet) == 1;
+  // The same lookup as markup_Get (key + '=', else + ' ', else + '\t', at
+  // the first place it matches, ASCII case-insensitively), but every key
+  // starts with "exif.", so only the places where that stands are tried.
+  bool read(const char *key, size_t room = kValueRoom) {
+    const size_t key_length = std::strlen(key);
+    size_t match = length_;
+    for (const char terminator : {'=', ' ', '\t'}) {
+      for (const size_t at : starts_) {
+        if (at + key_length >= length_ || markup_[at + key_length] != terminator) continue;
+        size_t i = 5;  // the "exif." every start has
+        while (i < key_length && markup_AsciiLower(markup_[at + i]) == markup_AsciiLower(key[i])) ++i;
+        if (i == key_length) {
+          match = at;
+          break;
+        }
+      }
+      if (match < length_) break;
+    }
+    if (match >= length_) return false;
+    const void *equals = std::memchr(markup_ + match, '=', length_ - match);
+    if (equals == nullptr) return false;
+    size_t from = static_cast<size_t>(static_cast<const char *>(equals) - markup_) + 1, copied = 0;
+    while (from < length_ && copied + 1 < room && markup_[from] != ';' && markup_[from] != '\r' && markup_[from] != '\n')
+      value_[copied++] = markup_[from++];
+    value_[copied] = '\0';
+    return trimValue();
+  }
+  bool trimValue() {
+    size_t begin = 0, end = std::strlen(value_);
+    while (begin < end && markup_IsLineSpace(value_[begin])) ++begin;
+    while (end > begin && markup_IsLineSpace(value_[end - 1])) --end;
+    std::memmove(value_, value_ + begin, end - begin);
+    value_[end - begin] = '\0';
+    return end > begin;
   }
   ExifEntry *fetch(ExifIfd ifd, unsigned tag, unsigned size = 0) {
     return markup_FetchEntrySized(data_, ifd, static_cast<ExifTag>(tag), size);
@@ -371,7 +421,7 @@ class Writer {
     for (const char *piece = value_; index < capacity && (limit == 0 || index < limit); ++index) {
       const size_t length = std::strcspn(piece, separators);
       std::string text(piece, length);
-      setInteger(entry, index, markup_ParseDigitInt(text.c_str()), order_);
+      setInteger(entry, index, parseDigitInteger(text.c_str()), order_);
       if (piece[length] == '\0') {
         ++index;
         break;
@@ -394,17 +444,17 @@ class Writer {
     if (entry == nullptr) return;
     switch (row.method) {
       case kText: setText(entry, value_); break;
-      case kInteger: setInteger(entry, 0, markup_ParseInt(value_), order_); break;
+      case kInteger: setInteger(entry, 0, parseInteger(value_), order_); break;
       case kDigit:
-      case kColorSpace: setInteger(entry, 0, markup_ParseDigitInt(value_), order_); break;
+      case kColorSpace: setInteger(entry, 0, parseDigitInteger(value_), order_); break;
       case kList: setList(entry, ",", row.limit); break;
       case kReal: setScaled(entry, parseScaled(value_, false), 1000, order_); break;
       case kSignedReal: setScaled(entry, parseScaled(value_, true), 1000, order_); break;
       case kMicro: setScaled(entry, parseScaled(value_, false), 1000000, order_); break;
-      case kRatio: setRational(entry, 0, markup_ParseDigitInt(value_), 1, order_); break;
+      case kRatio: setRational(entry, 0, parseDigitInteger(value_), 1, order_); break;
       case kExposureTime: {
         const char *slash = std::strchr(value_, '/');
-        setRational(entry, 0, markup_ParseInt(value_), slash != nullptr ? markup_ParseDigitInt(slash + 1) : 1, order_);
+        setRational(entry, 0, parseInteger(value_), slash != nullptr ? parseDigitInteger(slash + 1) : 1, order_);
         break;
       }
       case kLensSpec: {
@@ -430,7 +480,7 @@ class Writer {
     if (char *slash = std::strchr(value_, '/'); slash != nullptr) {
       if (slash != value_) {
         *slash = '\0';
-        const int32_t before = markup_ParseInt(value_);
+        const int32_t before = parseInteger(value_);
         if (before >= 1 && before <= 999) divisor = before;
       }
       number = parseScaled(slash + 1, false);
@@ -482,7 +532,7 @@ class Writer {
 
   void applyMakerNote(const KeyRow &row) {
     if (!read(row.key, kBlockValueRoom)) return;
-    const int64_t count = markup_ParseInt(value_);
+    const int64_t count = parseInteger(value_);
     if (!countFits(count)) return;
     if (ExifEntry *entry = fetch(row.ifd, row.tag, count > 0 ? static_cast<unsigned>(count) : 0)) setBlock(entry, count);
   }
@@ -548,15 +598,15 @@ class Writer {
     setLetter(0x03, "exif.GPS.longitude.ref", "EWew");
     setCoordinate(0x04, "exif.GPS.longitude.pos");
     if (read("exif.GPS.altitude.ref"))
-      if (ExifEntry *entry = fetch(gps, 0x05)) setInteger(entry, 0, markup_ParseDigitInt(value_) != 0 ? 1 : 0, order_);
+      if (ExifEntry *entry = fetch(gps, 0x05)) setInteger(entry, 0, parseDigitInteger(value_) != 0 ? 1 : 0, order_);
     if (read("exif.GPS.altitude.pos"))
       if (ExifEntry *entry = fetch(gps, 0x06)) setScaled(entry, parseLeading(value_), 1000, order_);
     if (read("exif.GPS.timestamp"))
       if (ExifEntry *entry = fetch(gps, 0x07)) {
         const char *minutes = std::strchr(value_, ':');
         const char *seconds = minutes != nullptr ? std::strchr(minutes + 1, ':') : nullptr;
-        setRational(entry, 0, markup_ParseInt(value_), 1, order_);
-        setRational(entry, 1, minutes != nullptr ? markup_ParseInt(minutes + 1) : 0, 1, order_);
+        setRational(entry, 0, parseInteger(value_), 1, order_);
+        setRational(entry, 1, minutes != nullptr ? parseInteger(minutes + 1) : 0, 1, order_);
         const double s = seconds != nullptr ? parseLeading(seconds + 1) : 0.0;
         setRational(entry, 2, integerPart(s * 1000.0 + 0.5), 1000, order_);
       }
@@ -564,7 +614,7 @@ class Writer {
       if (ExifEntry *entry = fetch(gps, 0x08)) setText(entry, value_);
     setLetter(0x09, "exif.GPS.status", "AVav");
     if (read("exif.GPS.measure_mode"))
-      if (ExifEntry *entry = fetch(gps, 0x0A)) storeLetter(entry, markup_ParseDigitInt(value_) == 3 ? '3' : '2');
+      if (ExifEntry *entry = fetch(gps, 0x0A)) storeLetter(entry, parseDigitInteger(value_) == 3 ? '3' : '2');
     if (read("exif.GPS.DOP"))
       if (ExifEntry *entry = fetch(gps, 0x0B)) setScaled(entry, parseLeading(value_), 1000, order_);
     setLetter(0x0C, "exif.GPS.speed.ref", "KMNkmn");
@@ -585,6 +635,7 @@ class Writer {
 
   const char *markup_;
   size_t length_;
+  const std::vector<size_t> &starts_;  // where "exif." stands, in order
   ExifData *data_;
   ExifByteOrder order_;
   bool too_large_ = false;
@@ -613,7 +664,7 @@ void Writer::storeUnknown(ExifEntry *entry) {
     case EXIF_FORMAT_BYTE:
     case EXIF_FORMAT_SBYTE:
     case EXIF_FORMAT_SHORT:
-    case EXIF_FORMAT_SSHORT: setInteger(entry, 0, markup_ParseDigitInt(value_), order_); break;
+    case EXIF_FORMAT_SSHORT: setInteger(entry, 0, parseDigitInteger(value_), order_); break;
     // LONG holds values past 2^31, SLONG negative ones: read them whole.
     case EXIF_FORMAT_LONG: setInteger(entry, 0, parseDigits32(value_, false), order_); break;
     case EXIF_FORMAT_SLONG: setInteger(entry, 0, parseDigits32(value_, true), order_); break;
@@ -646,22 +697,20 @@ void Writer::storeUnknown(ExifEntry *entry) {
 
 void Writer::applyUnknown() {
   static constexpr const char kPrefix[] = "exif.unknown.IFD";
-  constexpr size_t kPrefixLength = sizeof kPrefix - 1;
   constexpr size_t kKeyMax = 127;
   // First pass: where each key stands directly before its '=' for the first
   // time, which is where a lookup of it lands.
   std::unordered_map<std::string, size_t> equals_at;
   std::vector<std::pair<size_t, std::string>> keys;  // occurrence, trimmed key
-  for (size_t at = 0; at + kPrefixLength <= length_; ++at) {
-    if (markup_AsciiLower(markup_[at]) != 'e' || !startsWithCi(markup_ + at, kPrefix)) continue;
+  for (const size_t at : starts_) {
+    if (!startsWithCi(markup_ + at, kPrefix)) continue;
+    const size_t limit = std::min(length_, at + kKeyMax + 1);
     size_t end = at;
-    while (end < length_ && markup_[end] != '=' && markup_[end] != '\r' && markup_[end] != '\n') ++end;
-    std::string key(markup_ + at, end - at > kKeyMax ? kKeyMax : end - at);
-    if (end - at <= kKeyMax && end < length_ && markup_[end] == '=') equals_at.try_emplace(lowered(key), end);
-    markup_Trim(key.data(), kValueTrimSet);
-    key.resize(std::strlen(key.c_str()));
+    while (end < limit && markup_[end] != '=' && markup_[end] != '\r' && markup_[end] != '\n') ++end;
+    std::string key(markup_ + at, std::min(end - at, kKeyMax));
+    if (end < limit && markup_[end] == '=') equals_at.try_emplace(lowered(key), end);
+    key.erase(key.find_last_not_of(" \t") + 1);
     keys.emplace_back(at, std::move(key));
-    at += kPrefixLength - 1;
   }
 
   std::unordered_set<std::string> done;
@@ -685,17 +734,18 @@ void Writer::applyUnknown() {
     if (error != std::errc() || stop == key.data() + hex || tag > 0xFFFF) continue;
     if (managedByLibrary(static_cast<ExifIfd>(ifd), tag)) continue;
 
-    // The value, as markup_Get would find it.
+    // The value, as the lookup would find it: directly where the key first
+    // stands before its '=', else by the lookup itself.
     if (const auto found = equals_at.find(lowered(key)); found != equals_at.end()) {
       size_t from = found->second + 1, copied = 0;
       while (from < length_ && copied + 1 < sizeof value_ && markup_[from] != ';' && markup_[from] != '\r' &&
              markup_[from] != '\n')
         value_[copied++] = markup_[from++];
       value_[copied] = '\0';
-      if (markup_Trim(value_, kValueTrimSet) != 1) continue;
+      if (!trimValue()) continue;
     } else {
-      if (slow_budget < length_) continue;
-      slow_budget -= length_;
+      if (slow_budget < starts_.size()) continue;
+      slow_budget -= starts_.size();
       if (!read(key.c_str(), kBlockValueRoom)) continue;
     }
     const int64_t count = blockCount(value_);
@@ -721,14 +771,8 @@ int64_t blockCount(const char *value) {
     if ((lower >= 'a' && lower <= 'z') || markup_IsDigit(*c) || std::strchr("+/-_", *c) != nullptr) ++sextets;
     else if (std::strchr(" \t\r\n=", *c) == nullptr) return 0;
   }
-  const int64_t count = markup_ParseInt(value);
+  const int64_t count = parseInteger(value);
   return static_cast<int64_t>(sextets) >= (count * 4 + 2) / 3 ? count : 0;
-}
-
-bool containsExif(const char *text, size_t length) {
-  for (size_t at = 0; at + 5 <= length; ++at)
-    if (markup_AsciiLower(text[at]) == 'e' && startsWithCi(text + at, "exif.")) return true;
-  return false;
 }
 
 }  // namespace
@@ -743,7 +787,12 @@ int markup_ToEXIF(const char *markup, HGLOBAL *data, uint32_t *size) {
   if (markup == nullptr || data == nullptr || size == nullptr) return 0;
   bool readable = false;
   const size_t length = markup_ArgLength(markup, kMarkupTextLimit, &readable);
-  if (!readable || !containsExif(markup, length)) return 0;
+  std::vector<size_t> starts;
+  if (readable) {
+    for (size_t at = 0; at + 5 <= length; ++at)
+      if (markup_AsciiLower(markup[at]) == 'e' && startsWithCi(markup + at, "exif.")) starts.push_back(at);
+  }
+  if (starts.empty()) return 0;
 
   ExifData *exif = nullptr;
   if (*data != nullptr && *size != 0) {
@@ -763,7 +812,7 @@ int markup_ToEXIF(const char *markup, HGLOBAL *data, uint32_t *size) {
   if (exif == nullptr) return 0;
   exif_data_set_byte_order(exif, EXIF_BYTE_ORDER_INTEL);
 
-  auto writer = std::make_unique<Writer>(markup, length, exif);
+  auto writer = std::make_unique<Writer>(markup, length, starts, exif);
   writer->run();
   unsigned char *volatile saved = nullptr;
   volatile unsigned saved_size = 0;
