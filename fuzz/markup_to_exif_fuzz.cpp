@@ -10,9 +10,11 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
+#include "hostenv/config_record.h"
 #include "markup/exif_to_markup.h"
 #include "markup/markup_to_exif.h"
 
@@ -22,10 +24,27 @@ void check(bool condition) {
   if (!condition) std::abort();
 }
 
+// The reader checks every block with maker notes and unknown entries on,
+// from a configuration record of our own (without one it rebuilds the
+// defaults at every call).
+void useSettings() {
+  static bool done = false;
+  if (done) return;
+  const std::string folder = (std::filesystem::temp_directory_path() / "vgm_markup_to_exif_fuzz").string();
+  std::filesystem::create_directories(folder);
+  setenv("VGM_APPDATA_DIR", folder.c_str(), 1);
+  cfg_Load(1);
+  cfg_Live()->exif_add_structure = 1;
+  cfg_Live()->exif_add_unlisted = 1;
+  cfg_Save();
+  done = true;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size < 1) return 0;
+  useSettings();
   const auto *text = reinterpret_cast<const char *>(data + 1);
   const size_t length = strnlen(text, size - 1);
   const std::string markup(text, length);

@@ -27,7 +27,6 @@
 namespace {
 
 constexpr const char *kSoftware = "Orvine Photo 5.43.01";
-constexpr const char *kValueTrimSet = " \t\r\n";
 constexpr int kValueRoom = 4096;
 // Byte blocks are read whole: their base64 is longer than an ordinary value.
 constexpr int kBlockValueRoom = kValueRoom + (kMarkupBlockMax + 2) / 3 * 4 + 16;
@@ -422,10 +421,7 @@ class Writer {
       const size_t length = std::strcspn(piece, separators);
       std::string text(piece, length);
       setInteger(entry, index, parseDigitInteger(text.c_str()), order_);
-      if (piece[length] == '\0') {
-        ++index;
-        break;
-      }
+      if (piece[length] == '\0') break;
       piece += length + 1;
     }
   }
