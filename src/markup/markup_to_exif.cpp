@@ -792,15 +792,21 @@ int markup_ToEXIF(const char *markup, HGLOBAL *data, uint32_t *size) {
 
   ExifData *exif = nullptr;
   if (*data != nullptr && *size != 0) {
-    // The caller's block may be anything: a fault while libexif parses it
-    // leaves a half-built object that is not trusted with its own release.
-    ExifData *volatile loaded = nullptr;
-    const auto *bytes = static_cast<const unsigned char *>(*data);
+    // The caller's block may be anything. It is copied first, so that memory
+    // it does not really have costs only the copy; a fault inside libexif
+    // itself leaves a half-built object that is not trusted with its own
+    // release, and is leaked.
     const unsigned byte_count = *size;
-    if (os_Guard([&] { loaded = exif_data_new_from_data(bytes, byte_count); })) exif = loaded;
-    // Entries an earlier save put into the EXIF directory come back too, so
-    // that defaults libexif makes up in IFD 0 do not shadow them.
-    if (exif != nullptr) os_Guard([&] { markup_RecoverExifIfd(exif, bytes, byte_count); });
+    auto *copy = static_cast<unsigned char *>(std::malloc(byte_count));
+    const auto *bytes = static_cast<const unsigned char *>(*data);
+    if (copy != nullptr && os_Guard([&] { std::memcpy(copy, bytes, byte_count); })) {
+      ExifData *volatile loaded = nullptr;
+      if (os_Guard([&] { loaded = exif_data_new_from_data(copy, byte_count); })) exif = loaded;
+      // Entries an earlier save put into the EXIF directory come back too,
+      // so that defaults libexif makes up in IFD 0 do not shadow them.
+      if (exif != nullptr) os_Guard([&] { markup_RecoverExifIfd(exif, copy, byte_count); });
+    }
+    std::free(copy);
   }
   if (exif == nullptr) exif = exif_data_new();
   *data = nullptr;
