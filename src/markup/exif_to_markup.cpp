@@ -13,6 +13,7 @@
 
 #include "hostenv/config_record.h"
 #include "markup/markup_text.h"
+#include "markup/markup_to_exif.h"
 #include "platform/os.h"
 
 namespace {
@@ -602,7 +603,60 @@ void walk(Conversion &conversion, ExifData *data) {
   }
 }
 
+// Whether the EXIF directory of a TIFF structure holds a tag that the
+// writer puts there and `loaded` lacks. Reads only inside the block.
+bool exifIfdLost(const unsigned char *tiff, size_t size, const ExifContent *loaded) {
+  if (size < 8 || tiff[0] != tiff[1] || (tiff[0] != 'I' && tiff[0] != 'M')) return false;
+  const ExifByteOrder order = tiff[0] == 'I' ? EXIF_BYTE_ORDER_INTEL : EXIF_BYTE_ORDER_MOTOROLA;
+  auto directory = [&](uint32_t offset, uint16_t *count) {
+    if (offset > size - 2) return false;
+    *count = exif_get_short(tiff + offset, order);
+    return *count <= (size - offset - 2) / 12;
+  };
+  uint32_t offset = exif_get_long(tiff + 4, order), exif_offset = 0;
+  uint16_t count = 0;
+  if (!directory(offset, &count)) return false;
+  for (unsigned i = 0; i < count && exif_offset == 0; ++i)
+    if (exif_get_short(tiff + offset + 2 + 12 * i, order) == EXIF_TAG_EXIF_IFD_POINTER)
+      exif_offset = exif_get_long(tiff + offset + 2 + 12 * i + 8, order);
+  if (exif_offset == 0 || !directory(exif_offset, &count)) return false;
+  for (unsigned i = 0; i < count; ++i) {
+    const auto tag = static_cast<ExifTag>(exif_get_short(tiff + exif_offset + 2 + 12 * i, order));
+    if (markup_WrittenToExifIfd(tag) && (loaded == nullptr || exif_content_get_entry(const_cast<ExifContent *>(loaded), tag) == nullptr))
+      return true;
+  }
+  return false;
+}
+
 }  // namespace
+
+// libexif's default load drops from the EXIF directory the tags it records
+// only in IFD 0, and our writer puts several there (DateTime, resolution,
+// dimensions, the XP texts). When a block holds such entries, a second load
+// that keeps unknown tags brings back those, and only those; where libexif
+// made up a default for the same tag in IFD 0, the block's own value wins.
+// Runs inside the caller's guard; a fault leaks the second object.
+void markup_RecoverExifIfd(ExifData *exif, const unsigned char *block, size_t size) {
+  const bool framed = size >= 6 && std::memcmp(block, "Exif\0\0", 6) == 0;
+  if (!exifIfdLost(framed ? block + 6 : block, framed ? size - 6 : size, exif->ifd[EXIF_IFD_EXIF])) return;
+  ExifData *raw = exif_data_new();
+  if (raw == nullptr) return;
+  exif_data_unset_option(raw, EXIF_DATA_OPTION_IGNORE_UNKNOWN_TAGS);
+  exif_data_unset_option(raw, EXIF_DATA_OPTION_FOLLOW_SPECIFICATION);
+  exif_data_load_data(raw, block, static_cast<unsigned>(size));
+  ExifContent *target = exif->ifd[EXIF_IFD_EXIF], *source = raw->ifd[EXIF_IFD_EXIF];
+  for (unsigned i = 0; source != nullptr && i < source->count; ++i) {
+    ExifEntry *entry = source->entries[i];
+    if (!markup_WrittenToExifIfd(entry->tag) || exif_content_get_entry(target, entry->tag) != nullptr) continue;
+    entry->parent = nullptr;  // a directory takes only entries that belong to none
+    exif_content_add_entry(target, entry);
+    if (entry->parent != target) continue;
+    ExifEntry *made_up = exif_content_get_entry(exif->ifd[EXIF_IFD_0], entry->tag);
+    if (made_up != nullptr && exif_content_get_entry(raw->ifd[EXIF_IFD_0], entry->tag) == nullptr)
+      exif_content_remove_entry(exif->ifd[EXIF_IFD_0], made_up);
+  }
+  exif_data_unref(raw);
+}
 
 int markup_ExifDataToLines(ExifData *data, char *out, size_t out_size, bool structure, bool unlisted) {
   if (data == nullptr || out == nullptr || out_size < 1) return 0;
@@ -629,6 +683,8 @@ int markup_FromEXIF(char *out, int32_t out_size, const void *data, int32_t size)
   // The first bytes are read, the block framed and loaded under one guard.
   volatile bool head_read = false;
   unsigned char *volatile framed = nullptr;
+  const unsigned char *volatile loaded_block = nullptr;
+  volatile size_t loaded_size = 0;
   const bool loaded = os_Guard([&] {
     unsigned char head[6] = {};
     std::memcpy(head, data, size < 6 ? static_cast<size_t>(size) : 6);
@@ -646,7 +702,11 @@ int markup_FromEXIF(char *out, int32_t out_size, const void *data, int32_t size)
       }
     }
     exif_data_load_data(exif, block, static_cast<unsigned>(block_size));
+    loaded_block = block;
+    loaded_size = block_size;
   });
+  // Its own guard: a fault there costs only the recovered entries.
+  if (loaded) os_Guard([&] { markup_RecoverExifIfd(exif, loaded_block, loaded_size); });
   std::free(framed);
   if (!head_read) {
     exif_data_unref(exif);

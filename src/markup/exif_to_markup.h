@@ -23,3 +23,9 @@ int markup_FromEXIF(char *out, int32_t out_size, const void *data, int32_t size)
 // reading one entry (or opening one directory) skips just that. Returns the
 // number of lines written.
 int markup_ExifDataToLines(ExifData *data, char *out, size_t out_size, bool structure, bool unlisted);
+
+// Puts back into `exif` (loaded from `block` with libexif's defaults) the
+// entries of the EXIF directory that the load dropped although the markup
+// writer places them there, and drops the defaults libexif made up for the
+// same tags in IFD 0. Blocks without such entries are left alone.
+void markup_RecoverExifIfd(ExifData *exif, const unsigned char *block, size_t size);
