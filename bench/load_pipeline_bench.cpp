@@ -15,6 +15,7 @@
 #include "platform/os.h"
 #include "plugins/test_plugins.h"
 #include "vgm/vgm_common.h"
+#include "vgm/vgm_plugin.h"
 
 namespace fs = std::filesystem;
 

@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "frame/request_options.h"
+#include "imageio/host_tables.h"
 #include "imageio/load/load_pipeline.h"
 #include "imageio/plugin_fixture.h"
 #include "imageio/result_codes.h"
@@ -120,6 +121,17 @@ TEST_F(LoadTest, FileChecksGiveTheirMessages) {
   Loaded longPath = load(put(std::string(259 - base.size() - 4, 'n') + ".xyz", "not an image at all, just words in a file"));
   EXPECT_EQ(longPath.error, "The path is too long");
   EXPECT_EQ(load(good).ok, 1);
+  fs::create_symlink(root_.file("data/lamp.ies"), root_.file("data/lamp.lnk"));
+  EXPECT_EQ(error(u16(root_.file("data/lamp.lnk"))).rfind("Error: The file is a known format", 0), 0u);  // the target's rules
+  EXPECT_EQ(load(put("plain.lnk", tst({layer(1, 1)}))).ok, 1);  // a ".lnk" that is no link loads as it is
+}
+
+TEST_F(LoadTest, MarkupPassesThroughTheHostsMarkupService) {
+  FltLoadRequest request{};
+  io_AttachHostTables(&request);
+  if (request.meta_markup == nullptr) GTEST_SKIP() << "host services missing";
+  Loaded l = load(put("m.tst", tst({layer(1, 1)}, "exif.make = Maker ;\r\nexif.model=M")), withMarkup());
+  EXPECT_EQ(l.markup, "exif.make=Maker;\r\nexif.model=M;");
 }
 
 TEST_F(LoadTest, RegistryRouteSkipsProbingAndWeakClaimsReplaceNothing) {

@@ -60,7 +60,43 @@ std::u16string extensionOf(std::u16string_view path) {
   return io_IsTemporaryExtension(ext) ? std::u16string() : ext;
 }
 
-void releaseLayers(rx_LayerEntry *layers) { rx_LayersRelease(layers, rx_LayerTableEntries); }
+// Only entries that hold something: the table is large and mostly empty.
+void releaseLayers(rx_LayerEntry *layers) {
+  for (int32_t i = 0; i < rx_LayerTableEntries; ++i)
+    if (layers[i].surface.signature != 0 || layers[i].properties != nullptr) rx_LayerEntryRelease(&layers[i]);
+}
+
+// A plug-in already loaded (the cached one, mostly) is found by path at no
+// cost; only a new one needs the dependency search.
+os_Module *loadPlugin(const std::u16string &path) {
+  if (os_Module *module = os_ModuleLoad(path.c_str())) return module;
+  return io_LoadPlugin(path.c_str());
+}
+
+// Each thread keeps one zeroed layer table for its loads; a load nested in
+// another (a plug-in loading through the host) gets a table of its own.
+struct TableCache {
+  rx_LayerEntry *table = nullptr;
+  bool busy = false;
+  ~TableCache() { rx_LayerTableFree(table); }
+};
+thread_local TableCache tTables;
+
+rx_LayerEntry *takeTable() {
+  if (tTables.busy) return rx_LayerTableCreate();
+  if (tTables.table == nullptr) tTables.table = rx_LayerTableCreate();
+  tTables.busy = tTables.table != nullptr;
+  return tTables.table;
+}
+
+void giveTable(rx_LayerEntry *table) {
+  releaseLayers(table);
+  if (table == tTables.table) {
+    tTables.busy = false;
+  } else {
+    rx_LayerTableFree(table);
+  }
+}
 
 bool progress(LoadSaveOptions *options, int32_t a, int32_t b) {
   return options->progress == nullptr || options->progress(a, b, options->progressUser) != 0;
@@ -225,6 +261,34 @@ bool checkFile(LoadSaveOptions *options, const char16_t *path, std::u16string_vi
   return true;
 }
 
+// One opaque-mode layer that nothing transforms flattens to itself: it is
+// handed over as it is instead of being drawn onto a new canvas.
+bool plainSingleLayer(rx_LayerEntry *layers, int32_t count, const LoadSaveOptions *options) {
+  const rx_LayerEntry &layer = layers[0];
+  uint32_t mode = layer.flags & rx_LayerModeMask;
+  if (count != 1 || options->documentKind != rx_DocComposite || options->sheet || options->exactSize ||
+      options->useFrameIndex || (mode != 0 && mode != rx_ModeReplace) || layer.attributeB != 0)
+    return false;
+  bool fit = options->fitInside && options->wantedWidth >= 16 && options->wantedHeight >= 16;
+  if (fit && (layer.surface.width > static_cast<uint32_t>(options->wantedWidth) ||
+              layer.surface.height > static_cast<uint32_t>(options->wantedHeight)))
+    return false;
+  if (layer.properties == nullptr) return true;
+  prop_Record record;
+  for (uint32_t tag : {prop_TagSprite, prop_TagAnim, prop_TagBlend, prop_TagAdjust})
+    if (rx_LayerFindRecord(&layer, tag, &record) != 0) return false;
+  return true;
+}
+
+// This library's file; empty when it came with the program and cannot be unloaded.
+const std::u16string &selfPath() {
+  static const std::u16string path = [] {
+    const void *here = reinterpret_cast<const void *>(&io_LoadDriver);
+    return os_ModuleLoadedWithProgram(here) ? std::u16string() : os_ModulePathOf(here);
+  }();
+  return path;
+}
+
 int32_t readNative(rx_LayerEntry *layers, LoadSaveOptions *options, const char16_t *path) {
   return (gNativeReader != nullptr ? gNativeReader : kv5_Read)(layers, options, path);
 }
@@ -256,7 +320,7 @@ int32_t io_PluginLoader(rx_LayerEntry *layers, LoadSaveOptions *options, const c
   // The plug-in remembered for this extension, if any.
   std::u16string remembered;
   if (!ext.empty() && ext.size() <= 15 && io_RegistryLookup(kRegistryLoad, ext, &remembered)) {
-    if (os_Module *module = io_LoadPlugin(remembered.c_str())) {
+    if (os_Module *module = loadPlugin(remembered)) {
       int32_t count = runPlugin(module, remembered, layers, options, path, &call, &code, &faulted);
       if (count > 0) {
         io_PluginCacheKeep(module);
@@ -282,7 +346,7 @@ int32_t io_PluginLoader(rx_LayerEntry *layers, LoadSaveOptions *options, const c
     if (options->progress != nullptr && options->progress(0, 1000, options->progressUser) == 0) {
       return finishFailure(layers, options, path, ext, Report{FLT_ERR_CANCELLED, {}, {}});
     }
-    os_Module *module = io_LoadPlugin(candidate.path.c_str());
+    os_Module *module = loadPlugin(candidate.path);
     if (module == nullptr) continue;
     int32_t count = runPlugin(module, candidate.path, layers, options, path, &call, &code, &faulted);
     if (count > 0) {
@@ -356,7 +420,7 @@ int32_t io_LoadDriver(const char16_t *path, rx_LayerEntry *layers, LoadSaveOptio
       setMessage(options, u"The specified file does not exist");
     } else {
       // Keep this library loaded while foreign code runs inside it.
-      os_Module *self = os_ModuleLoad(os_ModulePathOf(reinterpret_cast<const void *>(&io_LoadDriver)).c_str());
+      os_Module *self = selfPath().empty() ? nullptr : os_ModuleLoad(selfPath().c_str());
       bool kv5 = io_SameIgnoringCase(extensionOf(file), u".kv5");
       for (int attempt = 0; attempt < kLoadAttempts; ++attempt) {
         *options = original;
@@ -412,7 +476,7 @@ int32_t io_LoadDriver(const char16_t *path, rx_LayerEntry *layers, LoadSaveOptio
 int32_t io_LoadFrontEnd(const char16_t *path, rx_Surface *out, LoadSaveOptions *options, HGLOBAL *markup_out) {
   if (path == nullptr || out == nullptr || options == nullptr) return 0;
   if (markup_out != nullptr) *markup_out = nullptr;
-  rx_LayerEntry *layers = rx_LayerTableCreate();
+  rx_LayerEntry *layers = takeTable();
   if (layers == nullptr) {
     setMessage(options, u"Error: The system ran out of RAM while servicing the request");
     options->outOfMemory = 1;
@@ -420,7 +484,7 @@ int32_t io_LoadFrontEnd(const char16_t *path, rx_Surface *out, LoadSaveOptions *
   }
   int32_t count = io_LoadDriver(path, layers, options);
   if (count <= 0) {
-    rx_LayerTableFree(layers);
+    giveTable(layers);
     return 0;
   }
   if (rx_SurfaceIsValid(out)) rx_SurfaceFree(out);
@@ -435,8 +499,9 @@ int32_t io_LoadFrontEnd(const char16_t *path, rx_Surface *out, LoadSaveOptions *
     }
     os_GlobalRelease(merged);
   }
-  int32_t flattened = rx_LayersFlatten(out, -1, layers, count, options);
-  rx_LayerTableFree(layers);
+  int32_t flattened = plainSingleLayer(layers, count, options) ? rx_SurfaceSwap(out, &layers[0].surface)
+                                                                : rx_LayersFlatten(out, -1, layers, count, options);
+  giveTable(layers);
   if (flattened > 0 && rx_SurfaceIsValid(out)) return count;
   if (markup_out != nullptr) os_GlobalRelease(*markup_out), *markup_out = nullptr;
   if (os_Utf16Length(options->message) < 3) setMessage(options, u"An unknown error occurred during load");
