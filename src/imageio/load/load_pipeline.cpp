@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -73,29 +74,41 @@ os_Module *loadPlugin(const std::u16string &path) {
   return io_LoadPlugin(path.c_str());
 }
 
-// Each thread keeps one zeroed layer table for its loads; a load nested in
-// another (a plug-in loading through the host) gets a table of its own.
-struct TableCache {
-  rx_LayerEntry *table = nullptr;
-  bool busy = false;
-  ~TableCache() { rx_LayerTableFree(table); }
+// Zeroed layer tables kept between loads: a table is large, and clearing a
+// fresh one costs more than a small image's whole load. Returned tables have
+// their used entries released (and so zeroed) first.
+struct TablePool {
+  std::mutex lock;
+  std::vector<rx_LayerEntry *> spare;
+  ~TablePool() {
+    for (rx_LayerEntry *table : spare) rx_LayerTableFree(table);
+  }
 };
-thread_local TableCache tTables;
+TablePool gTables;
+constexpr size_t kSpareTables = 8;
 
 rx_LayerEntry *takeTable() {
-  if (tTables.busy) return rx_LayerTableCreate();
-  if (tTables.table == nullptr) tTables.table = rx_LayerTableCreate();
-  tTables.busy = tTables.table != nullptr;
-  return tTables.table;
+  {
+    std::lock_guard<std::mutex> guard(gTables.lock);
+    if (!gTables.spare.empty()) {
+      rx_LayerEntry *table = gTables.spare.back();
+      gTables.spare.pop_back();
+      return table;
+    }
+  }
+  return rx_LayerTableCreate();
 }
 
 void giveTable(rx_LayerEntry *table) {
   releaseLayers(table);
-  if (table == tTables.table) {
-    tTables.busy = false;
-  } else {
-    rx_LayerTableFree(table);
+  {
+    std::lock_guard<std::mutex> guard(gTables.lock);
+    if (gTables.spare.size() < kSpareTables) {
+      gTables.spare.push_back(table);
+      return;
+    }
   }
+  rx_LayerTableFree(table);
 }
 
 bool progress(LoadSaveOptions *options, int32_t a, int32_t b) {
