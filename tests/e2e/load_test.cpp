@@ -46,6 +46,10 @@ class LoadTest : public PluginTest {
     fs::create_directories(root_.file("data"));
     install(VGM_TEST_PLUGIN("TestGood"), "flt_TestGood.dll");
   }
+  void TearDown() override {
+    EXPECT_TRUE(fs::is_empty(root_.file("tmp")));  // no temporary file or session folder left behind
+    PluginTest::TearDown();
+  }
   std::u16string put(const std::string &name, const std::string &bytes) {
     vgmtest::writeFile(root_.file("data/" + name), bytes);
     return u16(root_.file("data/" + name));
