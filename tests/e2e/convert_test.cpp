@@ -84,13 +84,18 @@ TEST_F(ConvertTest, PamHoldsTheExportsPixels) {
 TEST_F(ConvertTest, InterruptCancelsWithoutOutput) {
   std::string hang = root_.file("hang.qoi"), out = root_.file("hang.pam");
   vgmtest::writeFile(hang, "endless data");
+  // Started with Ctrl-C blocked, the program sees it only once it can handle it, however slowly it starts.
+  sigset_t interrupt, old;
+  sigemptyset(&interrupt), sigaddset(&interrupt, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &interrupt, &old);
   pid_t child = fork();
-  ASSERT_GE(child, 0);
   if (child == 0) {
     execl((bin_ + "/vgm-convert").c_str(), "vgm-convert", "load", hang.c_str(), out.c_str(), nullptr);
     _exit(127);
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(1000));  // well inside the endless load
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  ASSERT_GE(child, 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
   kill(child, SIGINT);
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);

@@ -266,6 +266,11 @@ int commandFiles(int argc, char **argv, bool load, bool thumb) {
     return kExitUsage;
   }
   signal(SIGINT, onInterrupt);
+  // A parent may have started us with Ctrl-C blocked; it must still cancel.
+  sigset_t interrupt;
+  sigemptyset(&interrupt);
+  sigaddset(&interrupt, SIGINT);
+  sigprocmask(SIG_UNBLOCK, &interrupt, nullptr);
   int status = 0;
   size_t step = (load || thumb) ? 2 : 1;
   for (size_t i = 0; i < options.files.size(); i += step) {
