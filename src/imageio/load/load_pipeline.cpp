@@ -69,9 +69,37 @@ void releaseLayers(rx_LayerEntry *layers) {
 
 // A plug-in already loaded (the cached one, mostly) is found by path at no
 // cost; only a new one needs the dependency search.
+// Loads of one thread and the module paths another reads are ordered by the
+// system loader's own lock, which race detectors cannot see; the pipeline's
+// module work is ordered by this lock as well, so that they can.
+std::mutex gModuleLock;
+
+template <typename Work>
+auto underModuleLock(Work &&work) {
+  std::lock_guard<std::mutex> guard(gModuleLock);
+  return work();
+}
+
 os_Module *loadPlugin(const std::u16string &path) {
-  if (os_Module *module = os_ModuleLoad(path.c_str())) return module;
-  return io_LoadPlugin(path.c_str());
+  return underModuleLock([&] {
+    os_Module *module = os_ModuleLoad(path.c_str());
+    return module != nullptr ? module : io_LoadPlugin(path.c_str());
+  });
+}
+
+void keepAndFree(os_Module *module) {
+  underModuleLock([&] {
+    io_PluginCacheKeep(module);
+    os_ModuleFree(module);
+    return 0;
+  });
+}
+
+void freeModule(os_Module *module) {
+  underModuleLock([&] {
+    os_ModuleFree(module);
+    return 0;
+  });
 }
 
 // Zeroed layer tables kept between loads: a table is large, and clearing a
@@ -336,13 +364,12 @@ int32_t io_PluginLoader(rx_LayerEntry *layers, LoadSaveOptions *options, const c
     if (os_Module *module = loadPlugin(remembered)) {
       int32_t count = runPlugin(module, remembered, layers, options, path, &call, &code, &faulted);
       if (count > 0) {
-        io_PluginCacheKeep(module);
-        os_ModuleFree(module);
+        keepAndFree(module);
         int32_t done = finishSuccess(layers, options, call, count, code, &report);
         return done > 0 ? done : finishFailure(layers, options, path, ext, report);
       }
       releaseLayers(layers);
-      if (!faulted) os_ModuleFree(module);
+      if (!faulted) freeModule(module);
       Report mine{code, std::u16string(options->reportingModule), std::u16string(call.message)};
       if (faulted || io_IsFinalCode(code, options)) return finishFailure(layers, options, path, ext, mine);
       if (code < -1) report = mine;
@@ -351,7 +378,8 @@ int32_t io_PluginLoader(rx_LayerEntry *layers, LoadSaveOptions *options, const c
 
   // Probing every installed plug-in.
   std::vector<std::u16string> faultedBefore = faultedPlugins();
-  std::vector<io_Candidate> candidates = io_CollectLoadCandidates(ext, header, headerSize);
+  std::vector<io_Candidate> candidates =
+      underModuleLock([&] { return io_CollectLoadCandidates(ext, header, headerSize); });
   Report fault;
   if (newProbeFault(faultedBefore, &fault)) return finishFailure(layers, options, path, ext, fault);
   for (const io_Candidate &candidate : candidates) {
@@ -363,8 +391,7 @@ int32_t io_PluginLoader(rx_LayerEntry *layers, LoadSaveOptions *options, const c
     if (module == nullptr) continue;
     int32_t count = runPlugin(module, candidate.path, layers, options, path, &call, &code, &faulted);
     if (count > 0) {
-      io_PluginCacheKeep(module);
-      os_ModuleFree(module);
+      keepAndFree(module);
       if (candidate.score >= 128) {
         bool weak = (candidate.flags & (FLT_PROBE_WEAK | FLT_PROBE_WEAKER)) != 0 || call.request.warnings != 0;
         io_RegistryRemember(kRegistryLoad, ext, candidate.path, weak);
@@ -375,7 +402,7 @@ int32_t io_PluginLoader(rx_LayerEntry *layers, LoadSaveOptions *options, const c
       return done > 0 ? done : finishFailure(layers, options, path, ext, report);
     }
     releaseLayers(layers);
-    if (!faulted) os_ModuleFree(module);
+    if (!faulted) freeModule(module);
     Report mine{code, std::u16string(options->reportingModule), std::u16string(call.message)};
     if (faulted || io_IsFinalCode(code, options)) return finishFailure(layers, options, path, ext, mine);
     if (code < report.code || (code == -2 && report.code == -44)) report = mine;
@@ -433,7 +460,7 @@ int32_t io_LoadDriver(const char16_t *path, rx_LayerEntry *layers, LoadSaveOptio
       setMessage(options, u"The specified file does not exist");
     } else {
       // Keep this library loaded while foreign code runs inside it.
-      os_Module *self = selfPath().empty() ? nullptr : os_ModuleLoad(selfPath().c_str());
+      os_Module *self = selfPath().empty() ? nullptr : underModuleLock([] { return os_ModuleLoad(selfPath().c_str()); });
       bool kv5 = io_SameIgnoringCase(extensionOf(file), u".kv5");
       for (int attempt = 0; attempt < kLoadAttempts; ++attempt) {
         *options = original;
@@ -458,7 +485,7 @@ int32_t io_LoadDriver(const char16_t *path, rx_LayerEntry *layers, LoadSaveOptio
         if (allValid) break;
         releaseLayers(layers);  // after the last attempt they stay released and flattening fails
       }
-      if (self != nullptr) os_ModuleFree(self);
+      if (self != nullptr) freeModule(self);
     }
   }
   if (count <= 0) {
