@@ -96,10 +96,8 @@ bool os_GuardedCall(void (*call)(void *context), void *context) {
   if (tStackHigh == 0) recordStackBounds();
   GuardFrame frame;
   frame.outer = tInnermost;
-  // The mask needs no saving: the handlers run with SA_NODEFER and an empty
-  // mask, so a fault leaves it as it was; saving it would cost two system
-  // calls on every guarded call, and the engine guards every record it reads.
-  if (sigsetjmp(frame.jump, 0) != 0) return false;  // tInnermost was restored by the handler
+  // Save the signal mask: the handler leaves the signal blocked otherwise.
+  if (sigsetjmp(frame.jump, 1) != 0) return false;  // tInnermost was restored by the handler
   tInnermost = &frame;
   call(context);
   tInnermost = frame.outer;
