@@ -231,7 +231,7 @@ std::u16string os_MachineName();
 // ---------------------------------------------------------------------------
 // Fault injection for tests: the `count`-th next operation of a kind fails
 // with os_Error::injected (count 1 = the very next); 0 disarms.
-enum class os_FaultKind { fileWrite, fileMove, allocation, count_ };
+enum class os_FaultKind { fileWrite, fileMove, allocation, fileOpen, count_ };
 void os_InjectFault(os_FaultKind kind, int count);
 // The same, with `times` operations in a row failing from the count-th on
 // (a retry that fails as well).
@@ -271,6 +271,9 @@ int os_FolderGrantUsers(const char16_t *path);
 int os_SetSystemAttribute(const char16_t *path);
 // True when `path` itself is a symbolic link (not followed).
 bool os_PathIsLink(const char16_t *path);
+// The final target of a symbolic link; empty when `path` is no link, the
+// target is missing or its path does not fit os_MaxPath.
+std::u16string os_LinkTarget(const char16_t *path);
 // Copies one file; with `replace` an existing target is overwritten. Counts
 // as a file write for fault injection.
 int os_FileCopy(const char16_t *from, const char16_t *to, bool replace);

@@ -35,7 +35,11 @@ enum {
   kNoLayers = 0x04,
   kRestartClock = 0x08,
   kReportBit = 0x10,
+  kReportChecks = 0x20,
 };
+
+/* flt_CheckLoad calls while this module stays loaded, reported on request. */
+static int32_t gChecks;
 
 static const char kMagic[8] = {'V', 'G', 'M', 'T', 'E', 'S', 'T', '1'};
 
@@ -155,6 +159,7 @@ static uint8_t *readWhole(const WCHAR *path, size_t *size, int32_t *code) {
 
 FLT_EXPORT int32_t VGM_API flt_CheckLoad(FltProbe *probe) {
   uint32_t size = probe->header_size > FLT_PROBE_HEADER_MAX ? FLT_PROBE_HEADER_MAX : probe->header_size;
+  __atomic_add_fetch(&gChecks, 1, __ATOMIC_RELAXED);
   if (size < sizeof kMagic || memcmp(probe->header, kMagic, sizeof kMagic) != 0) return 0;
   probe->strength_a = 100;
   if (size > 22 && probe->header[22] != 0) probe->strength_a = probe->header[22];
@@ -178,7 +183,18 @@ static void setText(FltLoadRequest *request, int32_t field, const char *text) {
 /* Gives the markup text to the current layer, through the host's markup
  * service when it offers one, else as it stands. */
 static void giveMarkup(FltLoadRequest *request, const char *text) {
-  if (request->set_metadata == NULL || (request->flags & FLT_FLAG_NO_MARKUP)) return;
+  if (request->set_metadata == NULL) return;
+  if (request->flags & FLT_FLAG_NO_MARKUP) {
+    /* Unwanted metadata is left out, except the orientation the image needs. */
+    char pair[40];
+    const char *at = strstr(text, "exif.orientation=");
+    size_t n = at != NULL ? strcspn(at, ";\r\n") : 0;
+    if (n == 0 || n >= sizeof pair) return;
+    memcpy(pair, at, n);
+    pair[n] = 0;
+    request->set_metadata(request, FLT_TAG_MARK, pair);
+    return;
+  }
   const pi_MetaMarkup *mm = request->meta_markup;
   if (mm != NULL && mm->Init != NULL && mm->Merge != NULL && mm->Free != NULL) {
     FltMetaMarkup markup;
@@ -265,11 +281,13 @@ static int32_t loadLayers(FltLoadRequest *request, const uint8_t *data, size_t s
       for (uint32_t x = 0; x < width; ++x) row[x] = pixels ? get(pixels + 4 * ((size_t)y * width + x), 4) : color;
     }
     /* Metadata goes to the current layer: the first one gets the markup. */
-    if (delivered++ == 0 && markupLength > 0) {
-      char *text = (char *)malloc(markupLength + 1);
+    if (delivered++ == 0 && (markupLength > 0 || (switches & kReportChecks))) {
+      char *text = (char *)malloc(markupLength + 40);
       if (text == NULL) return FLT_ERR_OUT_OF_MEMORY;
       memcpy(text, data + markupAt, markupLength);
       text[markupLength] = 0;
+      if (switches & kReportChecks)
+        snprintf(text + markupLength, 40, "tst.checks=%d;", (int)__atomic_load_n(&gChecks, __ATOMIC_RELAXED));
       giveMarkup(request, text);
       free(text);
     }

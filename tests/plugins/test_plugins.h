@@ -2,7 +2,8 @@
 // ".tst" files. Link vgm_test_plugins to get the paths (and the plug-ins
 // built first); include as "plugins/test_plugins.h".
 //
-//   flt_TestGood    reads and writes ".tst" (magic "VGMTEST1"), below
+//   flt_TestGood    reads and writes ".tst" (magic "VGMTEST1"), below; with
+//                   "no markup" it still gives "exif.orientation"
 //   flt_TestGreedy  accepts every probe; its loads and saves fail with -1
 //   flt_TestCrash   writes through null in flt_CheckLoad (unless the header
 //                   starts with "CRASHLOAD", which it accepts) and always
@@ -38,6 +39,7 @@ enum : uint16_t {
   kTstNoLayers = 0x04,      // return success without a layer
   kTstRestartClock = 0x08,  // set request flag bit 0 before each layer
   kTstReportBit = 0x10,     // set request flag bit 1
+  kTstReportChecks = 0x20,  // add "tst.checks=N;" (flt_CheckLoad calls while loaded) to the markup
 };
 
 struct TstLayer {

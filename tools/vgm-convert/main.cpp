@@ -1,8 +1,14 @@
 // vgm-convert: drives the library from the command line the way the suite's
 // converter does. It uses nothing but the library's public interface.
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "vgm/vgm_common.h"
 
@@ -12,8 +18,25 @@ constexpr const char *kUsage =
     "usage: vgm-convert COMMAND [ARGUMENTS]\n"
     "\n"
     "commands:\n"
-    "  sysinfo    print the machine summary the library reports\n"
-    "  help       print this text\n";
+    "  sysinfo                                  print the machine summary the library reports\n"
+    "  info FILE...                             print size, metadata, warnings and errors of each file\n"
+    "  load FILE OUT [FILE OUT...] [--scale S]  convert each FILE to OUT (PAM)\n"
+    "  thumb FILE OUT [FILE OUT...] [--size WxH] [--checker]\n"
+    "                                           write a thumbnail of each FILE to OUT (PAM)\n"
+    "  help                                     print this text\n"
+    "\n"
+    "Exit status: 0 done, 1 a file failed, 2 bad usage, 130 interrupted.\n";
+
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitInterrupted = 130;
+
+volatile sig_atomic_t gInterrupted = 0;
+
+void onInterrupt(int) {
+  gInterrupted = 1;
+  signal(SIGINT, SIG_DFL);  // a second Ctrl-C ends the program at once
+}
 
 // UTF-16 from the library to UTF-8 on the terminal.
 std::string toUtf8(const char16_t *text) {
@@ -43,6 +66,140 @@ std::string toUtf8(const char16_t *text) {
   return out;
 }
 
+// UTF-8 arguments to the library's UTF-16; a byte that is no valid UTF-8
+// becomes U+FFFD (such a name is reported as not found).
+std::u16string toUtf16(const std::string &text) {
+  std::u16string out;
+  for (size_t i = 0; i < text.size();) {
+    auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+    unsigned char c = byte(i);
+    int extra = c >= 0xF0 && c < 0xF8 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : 0;
+    bool valid = c < 0x80 || extra > 0;
+    for (int k = 1; valid && k <= extra; ++k) valid = i + k < text.size() && (byte(i + k) & 0xC0) == 0x80;
+    if (!valid) {
+      out += u'\uFFFD';
+      ++i;
+      continue;
+    }
+    char32_t value = extra == 0 ? c : c & (0x3F >> extra);
+    for (int k = 1; k <= extra; ++k) value = (value << 6) | (byte(i + k) & 0x3F);
+    i += 1 + extra;
+    if (value >= 0x10000) {
+      value -= 0x10000;
+      out += static_cast<char16_t>(0xD800 + (value >> 10));
+      out += static_cast<char16_t>(0xDC00 + (value & 0x3FF));
+    } else {
+      out += static_cast<char16_t>(value);
+    }
+  }
+  return out;
+}
+
+// The progress bar: shown on a terminal once work has taken 0.5 s.
+struct Progress {
+  std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+  bool terminal = isatty(STDERR_FILENO) != 0;
+  bool shown = false;
+  std::string label;
+  int spin = 0;
+
+  void update(int32_t a, int32_t b) {
+    if (!terminal) return;
+    auto elapsed = std::chrono::steady_clock::now() - start;
+    if (elapsed < std::chrono::milliseconds(500)) return;
+    shown = true;
+    char bar[64];
+    if (b > 0 && a >= 0 && a <= b) {
+      int filled = static_cast<int>(30.0 * a / b);
+      std::snprintf(bar, sizeof bar, "[%-30.*s] %3d%%", filled, "##############################",
+                    static_cast<int>(100.0 * a / b));
+    } else {
+      std::snprintf(bar, sizeof bar, "[working %c]", "|/-\\"[spin++ & 3]);
+    }
+    std::fprintf(stderr, "\r%s %s", label.c_str(), bar);
+    std::fflush(stderr);
+  }
+  void finish() {
+    if (shown) std::fputs("\r\033[K", stderr);
+  }
+};
+
+int VGM_API onProgress(int32_t a, int32_t b, uintptr_t user) {
+  reinterpret_cast<Progress *>(user)->update(a, b);
+  return gInterrupted ? 0 : 1;
+}
+
+// PAM with an alpha channel from pixels B, G, R, fourth byte; the fourth byte
+// is transparency (0 opaque) unless `alpha` says it is alpha already.
+bool writePam(const std::string &out, const CmioImage &image, bool alpha) {
+  std::string temp = out + ".part";
+  FILE *file = std::fopen(temp.c_str(), "wb");
+  if (file == nullptr) return false;
+  std::fprintf(file, "P7\nWIDTH %u\nHEIGHT %u\nDEPTH 4\nMAXVAL 255\nTUPLTYPE RGB_ALPHA\nENDHDR\n", image.width,
+               image.height);
+  std::vector<unsigned char> row(size_t{image.width} * 4);
+  bool ok = true;
+  for (uint32_t y = 0; ok && y < image.height; ++y) {
+    const auto *src = static_cast<const unsigned char *>(image.pixels) + size_t{y} * image.stride * 4;
+    for (uint32_t x = 0; x < image.width; ++x) {
+      row[4 * x] = src[4 * x + 2];
+      row[4 * x + 1] = src[4 * x + 1];
+      row[4 * x + 2] = src[4 * x];
+      row[4 * x + 3] = alpha ? src[4 * x + 3] : static_cast<unsigned char>(255 - src[4 * x + 3]);
+    }
+    ok = std::fwrite(row.data(), 1, row.size(), file) == row.size();
+  }
+  ok = std::fclose(file) == 0 && ok && !gInterrupted && std::rename(temp.c_str(), out.c_str()) == 0;
+  if (!ok) std::remove(temp.c_str());
+  return ok;
+}
+
+void reportError(const std::string &file, const CmioRequest &request) {
+  std::string text = toUtf8(request.error_text);
+  std::fprintf(stderr, "vgm-convert: %s: %s\n", file.c_str(), text.empty() ? "failed" : text.c_str());
+}
+
+struct Options {
+  std::vector<std::string> files;
+  double scale = 0;
+  bool scaled = false;
+  uint32_t width = 256, height = 256;
+  bool checker = false;
+};
+
+bool parseSize(const char *text, uint32_t *w, uint32_t *h) {
+  char *end = nullptr;
+  unsigned long a = std::strtoul(text, &end, 10);
+  if (end == text || (*end != 'x' && *end != 'X')) return false;
+  const char *second = end + 1;
+  unsigned long b = std::strtoul(second, &end, 10);
+  if (end == second || *end != 0 || a == 0 || b == 0 || a > 65536 || b > 65536) return false;
+  *w = static_cast<uint32_t>(a), *h = static_cast<uint32_t>(b);
+  return true;
+}
+
+// Arguments after the command; false on bad usage.
+bool parse(int argc, char **argv, bool load, bool thumb, Options *options) {
+  for (int i = 2; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (load && arg == "--scale" && i + 1 < argc) {
+      char *end = nullptr;
+      options->scale = std::strtod(argv[++i], &end);
+      if (*end != 0 || !(options->scale > 0) || options->scale > 64) return false;
+      options->scaled = true;
+    } else if (thumb && arg == "--size" && i + 1 < argc) {
+      if (!parseSize(argv[++i], &options->width, &options->height)) return false;
+    } else if (thumb && arg == "--checker") {
+      options->checker = true;
+    } else if (arg.rfind("--", 0) == 0) {
+      return false;
+    } else {
+      options->files.push_back(arg);
+    }
+  }
+  return !options->files.empty() && ((!load && !thumb) || options->files.size() % 2 == 0);
+}
+
 int commandSysInfo() {
   char16_t text[4096];
   if (core_GetSysInfoStr(text, 4096) != 1) {
@@ -53,19 +210,94 @@ int commandSysInfo() {
   return 0;
 }
 
+// One file through an export; 0, 1 or 130.
+int convert(const std::string &in, const std::string *out, const Options &options, bool thumb, bool info) {
+  Progress progress;
+  progress.label = in;
+  CmioRequest request{};
+  request.progress = onProgress;
+  request.progress_user = reinterpret_cast<uintptr_t>(&progress);
+  // The library's warnings come as notices, which a terminal program shows on standard error.
+  if (info) request.owner_window = reinterpret_cast<HWND>(1);
+  request.want_markup = info ? 1 : 0;
+  request.apply_scale = options.scaled ? 1 : 0;
+  request.scale = options.scale;
+  request.thumb_max_width = options.width;
+  request.thumb_max_height = options.height;
+  request.thumb_checkerboard = options.checker ? 1 : 0;
+  CmioImage image{};
+  std::u16string path = toUtf16(in);
+  int32_t ok = thumb ? cmio_LoadThumb(&image, path.c_str(), &request) : cmio_LoadImage(&image, path.c_str(), &request);
+  progress.finish();
+  if (gInterrupted) {
+    if (ok) GlobalFree(image.pixels);
+    if (request.markup != nullptr) GlobalFree(request.markup);
+    return kExitInterrupted;
+  }
+  if (!ok) {
+    reportError(in, request);
+    return kExitFailed;
+  }
+  int result = 0;
+  if (info) {
+    std::printf("%s: %u x %u\n", in.c_str(), image.width, image.height);
+    if (request.markup != nullptr && request.markup_size > 0) {
+      std::string markup(static_cast<const char *>(request.markup), strnlen(static_cast<const char *>(request.markup), request.markup_size));
+      if (!markup.empty()) std::printf("%s\n", markup.c_str());
+    }
+    if (request.data_not_transferred) std::printf("warning: Some image data was not transferred correctly\n");
+  } else if (!writePam(*out, image, thumb)) {
+    if (gInterrupted) {
+      result = kExitInterrupted;
+    } else {
+      std::fprintf(stderr, "vgm-convert: %s: cannot write the file\n", out->c_str());
+      result = kExitFailed;
+    }
+  }
+  GlobalFree(image.pixels);
+  if (request.markup != nullptr) GlobalFree(request.markup);
+  return result;
+}
+
+int commandFiles(int argc, char **argv, bool load, bool thumb) {
+  Options options;
+  if (!parse(argc, argv, load, thumb, &options)) {
+    std::fputs(kUsage, stderr);
+    return kExitUsage;
+  }
+  signal(SIGINT, onInterrupt);
+  // A parent may have started us with Ctrl-C blocked; it must still cancel.
+  sigset_t interrupt;
+  sigemptyset(&interrupt);
+  sigaddset(&interrupt, SIGINT);
+  sigprocmask(SIG_UNBLOCK, &interrupt, nullptr);
+  int status = 0;
+  size_t step = (load || thumb) ? 2 : 1;
+  for (size_t i = 0; i < options.files.size(); i += step) {
+    const std::string *out = step == 2 ? &options.files[i + 1] : nullptr;
+    int result = convert(options.files[i], out, options, thumb, !load && !thumb);
+    if (result == kExitInterrupted) return kExitInterrupted;
+    if (result != 0) status = kExitFailed;
+  }
+  return status;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
   if (argc < 2) {
     std::fputs(kUsage, stderr);
-    return 2;
+    return kExitUsage;
   }
-  const char *command = argv[1];
-  if (std::strcmp(command, "sysinfo") == 0) return commandSysInfo();
-  if (std::strcmp(command, "help") == 0 || std::strcmp(command, "--help") == 0) {
+  std::string command = argv[1];
+  if (command == "sysinfo") return commandSysInfo();
+  if (command == "info") return commandFiles(argc, argv, false, false);
+  if (command == "load") return commandFiles(argc, argv, true, false);
+  if (command == "thumb") return commandFiles(argc, argv, false, true);
+  if (command == "help" || command == "--help") {
     std::fputs(kUsage, stdout);
     return 0;
   }
-  std::fprintf(stderr, "vgm-convert: unknown command '%s'\n\n%s", command, kUsage);
-  return 2;
+  std::fprintf(stderr, "vgm-convert: unknown command '%s'\n\n%s", command.c_str(), kUsage);
+  return kExitUsage;
 }

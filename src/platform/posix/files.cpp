@@ -177,6 +177,7 @@ std::u16string os_NameFromNative(std::string_view bytes) { return toUtf16(bytes,
 os_File *os_FileOpen(const char16_t *path, unsigned access, unsigned share, os_Disposition disposition) {
   std::string name;
   if (!nativePath(path, &name)) return nullptr;
+  if (os_FaultDue(os_FaultKind::fileOpen)) return nullptr;
   int flags = O_CLOEXEC;
   if ((access & os_AccessRead) && (access & os_AccessWrite)) {
     flags |= O_RDWR;

@@ -40,7 +40,18 @@ char threadState(uint32_t process_id, uint32_t thread_id) {
 
 }  // namespace
 
-uint32_t os_ThreadId() { return static_cast<uint32_t>(::syscall(SYS_gettid)); }
+// Asked for on every engine call: each thread asks the kernel once. A fork
+// leaves one thread in the child, under a new id, so the child forgets it.
+static thread_local uint32_t tThreadId = 0;
+
+uint32_t os_ThreadId() {
+  if (tThreadId == 0) {
+    static const int registered = ::pthread_atfork(nullptr, nullptr, [] { tThreadId = 0; });
+    (void)registered;
+    tThreadId = static_cast<uint32_t>(::syscall(SYS_gettid));
+  }
+  return tThreadId;
+}
 
 bool os_ThreadIsAlive(uint32_t thread_id) {
   if (thread_id == 0) return false;

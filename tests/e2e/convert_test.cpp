@@ -1,0 +1,106 @@
+// vgm-convert as a program: a copy of it and of the library in a private
+// folder, with the test plug-ins in the Plugins folder next to them.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "imageio/plugin_fixture.h"
+#include "vgm/vgm_common.h"
+
+using vgmtest::TstFile;
+
+class ConvertTest : public PluginTest {
+ protected:
+  std::string bin_ = root_.file("bin");
+  void SetUp() override {
+    PluginTest::SetUp();
+    fs::create_directories(bin_ + "/Plugins");
+    fs::copy_file(VGM_CONVERT, bin_ + "/vgm-convert");
+    fs::copy_file(VGM_LIBRARY, bin_ + "/libvgm_Common.so");
+    fs::copy_file(VGM_TEST_PLUGIN("TestGood"), bin_ + "/Plugins/flt_TestGood.dll");
+    fs::copy_file(VGM_TEST_PLUGIN("TestHang"), bin_ + "/Plugins/flt_QOI.dll");
+    install(VGM_TEST_PLUGIN("TestGood"), "flt_TestGood.dll");  // for the same load in this process
+  }
+  // Exit status and what the program wrote to both streams.
+  std::pair<int, std::string> run(const std::string &arguments) {
+    std::string out = root_.file("out.txt");
+    int status = std::system((bin_ + "/vgm-convert " + arguments + " >" + out + " 2>&1").c_str());
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, vgmtest::readFile(out)};
+  }
+  std::string put(const std::string &name, const TstFile &file) {
+    vgmtest::writeFile(root_.file(name), file.bytes());
+    return root_.file(name);
+  }
+};
+
+TEST_F(ConvertTest, ExitCodesAndMessages) {
+  auto [missing, text] = run("info /nonexistent.png");
+  EXPECT_EQ(missing, 1);
+  EXPECT_NE(text.find("The specified file does not exist"), std::string::npos) << text;
+  EXPECT_EQ(run("").first, 2);
+  EXPECT_EQ(run("load only-one-name").first, 2);
+  EXPECT_EQ(run("thumb a.tst b.pam --size 0x5").first, 2);
+  EXPECT_EQ(run("frobnicate").first, 2);
+
+  TstFile file;
+  file.layers.resize(1);
+  file.layers[0].width = 5, file.layers[0].height = 3;
+  file.markup = "exif.make=Maker;";
+  std::string good = put("good.tst", file);
+  auto [status, info] = run("info " + good + " " + good);
+  EXPECT_EQ(status, 0);
+  EXPECT_NE(info.find(good + ": 5 x 3\nexif.make=Maker;\n" + good + ": 5 x 3"), std::string::npos) << info;
+  // One bad file among good ones fails the call but not the others.
+  EXPECT_EQ(run("thumb " + good + " " + root_.file("t.pam") + " /nonexistent.png " + root_.file("u.pam")).first, 1);
+  EXPECT_TRUE(fs::exists(root_.file("t.pam")));
+}
+
+TEST_F(ConvertTest, PamHoldsTheExportsPixels) {
+  TstFile file;
+  file.layers.resize(1);
+  file.layers[0].width = 3, file.layers[0].height = 2;
+  file.layers[0].pixels = {0x00102030, 0xFF405060, 0x80708090, 0x00A0B0C0, 0x10D0E0F0, 0x00010203};
+  std::string path = put("art.tst", file);
+  ASSERT_EQ(run("load " + path + " " + root_.file("art.pam") + " --scale 1").first, 0);
+  std::string pam = vgmtest::readFile(root_.file("art.pam"));
+  const std::string header = "P7\nWIDTH 3\nHEIGHT 2\nDEPTH 4\nMAXVAL 255\nTUPLTYPE RGB_ALPHA\nENDHDR\n";
+  ASSERT_EQ(pam.substr(0, header.size()), header);
+  ASSERT_EQ(pam.size(), header.size() + 24);
+
+  CmioImage image{};
+  CmioRequest request{};
+  ASSERT_EQ(cmio_LoadImage(&image, vgmtest::u16(path).c_str(), &request), 1);
+  const auto *bgrt = static_cast<const uint8_t *>(image.pixels);
+  for (size_t i = 0; i < 6; ++i) {
+    const auto *rgba = reinterpret_cast<const uint8_t *>(pam.data() + header.size() + 4 * i);
+    EXPECT_EQ(std::vector<int>(rgba, rgba + 4),
+              (std::vector<int>{bgrt[4 * i + 2], bgrt[4 * i + 1], bgrt[4 * i], 255 - bgrt[4 * i + 3]})) << i;
+  }
+  GlobalFree(image.pixels);
+}
+
+TEST_F(ConvertTest, InterruptCancelsWithoutOutput) {
+  std::string hang = root_.file("hang.qoi"), out = root_.file("hang.pam");
+  vgmtest::writeFile(hang, "endless data");
+  // Started with Ctrl-C blocked, the program sees it only once it can handle it, however slowly it starts.
+  sigset_t interrupt, old;
+  sigemptyset(&interrupt), sigaddset(&interrupt, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &interrupt, &old);
+  pid_t child = fork();
+  if (child == 0) {
+    execl((bin_ + "/vgm-convert").c_str(), "vgm-convert", "load", hang.c_str(), out.c_str(), nullptr);
+    _exit(127);
+  }
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  ASSERT_GE(child, 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  kill(child, SIGINT);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 130);
+  EXPECT_FALSE(fs::exists(out));
+  EXPECT_FALSE(fs::exists(out + ".part"));
+}
