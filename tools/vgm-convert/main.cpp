@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "vgm/vgm_common.h"
@@ -241,6 +242,10 @@ int convert(const std::string &in, const std::string *out, const Options &option
   int result = 0;
   if (info) {
     std::printf("%s: %u x %u\n", in.c_str(), image.width, image.height);
+    // Native documents describe themselves; other files have nothing to add.
+    char16_t description[1024];
+    if (cmio_ImageInfo(path.c_str(), description, 1024) == 1 && std::u16string_view(description) != u"No information")
+      std::printf("%s\n", toUtf8(description).c_str());
     if (request.markup != nullptr && request.markup_size > 0) {
       std::string markup(static_cast<const char *>(request.markup), strnlen(static_cast<const char *>(request.markup), request.markup_size));
       if (!markup.empty()) std::printf("%s\n", markup.c_str());
