@@ -307,3 +307,8 @@ struct os_PowerStatus {
   uint8_t percent;
 };
 bool os_GetPowerStatus(os_PowerStatus *status);
+
+// ---------------------------------------------------------------------------
+// Plug-in host services
+// The system's default beep; silent where there is no such sound (POSIX).
+void os_Beep();
