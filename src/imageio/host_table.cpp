@@ -79,13 +79,13 @@ int32_t putPluginFolder(bool dependencies, void *buffer, int32_t size) {
 }
 
 int32_t putAuthorName(void *buffer, int32_t size) {
-  cfg_Load(0);
-  const cfg_Record *record = cfg_Live();
+  cfg_Record record;
+  cfg_Snapshot(&record);
   char16_t name[kValueUnits] = {};
   size_t length = 0;
-  while (length < kCfgTextUnits - 1 && record->author_name[length] != 0) ++length;
+  while (length < kCfgTextUnits - 1 && record.author_name[length] != 0) ++length;
   if (length >= 2) {
-    std::memcpy(name, record->author_name, length * 2);
+    std::memcpy(name, record.author_name, length * 2);
   } else if (!cfg_UserName(name, kValueUnits)) {
     return 0;
   }

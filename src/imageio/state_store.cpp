@@ -159,8 +159,9 @@ void storeLe(uint8_t *p, uint32_t v) {
 }
 
 EncKey baseKey() {
-  cfg_Load(0);
-  uint32_t x = cfg_Live()->cache_seed & 0x7FFFFFFF;
+  cfg_Record config;
+  cfg_Snapshot(&config);
+  uint32_t x = config.cache_seed & 0x7FFFFFFF;
   EncKey key;
   for (uint8_t &b : key.bytes) {
     x = x * 214013u + 2531011u;
@@ -185,20 +186,21 @@ EncKey mixedKey(const EncKey &base, uint32_t seed) {
   return key;
 }
 
-// XORs whole 128-byte key periods a word at a time, the tail byte by byte.
-void applyKey(const EncKey &key, uint8_t *data, size_t size) {
+// XORs `size` bytes of `from` into `to` with the key: whole 128-byte key
+// periods a word at a time, the tail byte by byte.
+void applyKey(const EncKey &key, const uint8_t *from, uint8_t *to, size_t size) {
   uint64_t words[kKeyBytes / 8];
   std::memcpy(words, key.bytes, kKeyBytes);
   size_t i = 0;
   for (; i + kKeyBytes <= size; i += kKeyBytes) {
     for (size_t w = 0; w < kKeyBytes / 8; ++w) {
       uint64_t v;
-      std::memcpy(&v, data + i + w * 8, 8);
+      std::memcpy(&v, from + i + w * 8, 8);
       v ^= words[w];
-      std::memcpy(data + i + w * 8, &v, 8);
+      std::memcpy(to + i + w * 8, &v, 8);
     }
   }
-  for (; i < size; ++i) data[i] ^= key.bytes[i % kKeyBytes];
+  for (; i < size; ++i) to[i] = from[i] ^ key.bytes[i % kKeyBytes];
 }
 
 uint32_t newFileSeed() {
@@ -223,21 +225,18 @@ int32_t VGM_API secureGet(const WCHAR *name, void *buffer, int32_t size) {
   std::u16string key;
   if (!fileName(name, &key) || buffer == nullptr || size < 1) return 0;
   if (rx_ProbeMemory(buffer, static_cast<size_t>(size), true) != 0) return 0;
-  uint8_t header[kEncHeader];
-  if (io_StoreFileRead(key.c_str(), u".enc", header, kEncHeader) != static_cast<int32_t>(kEncHeader)) return 0;
-  EncKey base = baseKey();
-  uint32_t stored = validHeader(header, base);
-  if (stored == 0) return 0;
-  size_t count = std::min<size_t>(stored, static_cast<size_t>(size));
-  std::unique_ptr<uint8_t[]> file(new (std::nothrow) uint8_t[kEncHeader + count]);
+  // One read of the header and all that can be wanted (no more is ever written).
+  size_t wanted = std::min<size_t>(static_cast<size_t>(size), kStoreFileMaxBytes);
+  std::unique_ptr<uint8_t[]> file(new (std::nothrow) uint8_t[kEncHeader + wanted]);
   if (file == nullptr) return 0;
-  int32_t want = static_cast<int32_t>(kEncHeader + count);
-  // The file may have changed since its header was read: check again.
-  if (io_StoreFileRead(key.c_str(), u".enc", file.get(), want) != want ||
-      std::memcmp(file.get(), header, kEncHeader) != 0)
-    return 0;
-  applyKey(mixedKey(base, loadLe(header + 20)), file.get() + kEncHeader, count);
-  std::memcpy(buffer, file.get() + kEncHeader, count);
+  int32_t got = io_StoreFileRead(key.c_str(), u".enc", file.get(), static_cast<int32_t>(kEncHeader + wanted));
+  if (got < static_cast<int32_t>(kEncHeader)) return 0;
+  EncKey base = baseKey();
+  uint32_t stored = validHeader(file.get(), base);
+  size_t count = std::min<size_t>(stored, wanted);
+  // A file shorter than its header says is damaged: nothing comes back.
+  if (stored == 0 || static_cast<size_t>(got) - kEncHeader < count) return 0;
+  applyKey(mixedKey(base, loadLe(file.get() + 20)), file.get() + kEncHeader, static_cast<uint8_t *>(buffer), count);
   return static_cast<int32_t>(count);
 }
 
@@ -254,8 +253,7 @@ int32_t VGM_API secureSet(const WCHAR *name, const void *data, int32_t size) {
   const uint32_t words[8] = {kEncMagic, static_cast<uint32_t>(count), static_cast<uint32_t>(count), 1,
                              checkValue(base), seed, 0, 0};
   for (size_t i = 0; i < 8; ++i) storeLe(file.get() + 4 * i, words[i]);
-  std::memcpy(file.get() + kEncHeader, data, count);
-  applyKey(mixedKey(base, seed), file.get() + kEncHeader, count);
+  applyKey(mixedKey(base, seed), static_cast<const uint8_t *>(data), file.get() + kEncHeader, count);
   if (io_StoreFileWrite(key.c_str(), u".enc", file.get(), static_cast<int32_t>(kEncHeader + count)) == 0) {
     os_Beep();
     return 0;
