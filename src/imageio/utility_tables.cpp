@@ -36,7 +36,9 @@ struct ForwardCall {
 
 int32_t VGM_API forwardLoad(const WCHAR *extension, FltLoadRequest *request) {
   std::u16string ext;
-  if (!io_ReadText16(extension, 32, &ext) || ext.empty() || request == nullptr) return FLT_ERR_BAD_REQUEST;
+  if (!io_ReadText16(extension, 32, &ext) || ext.empty() || request == nullptr ||
+      rx_ProbeMemory(request, sizeof *request, true) != 0)
+    return FLT_ERR_BAD_REQUEST;
   if (ext[0] != u'.') ext.insert(ext.begin(), u'.');
   std::u16string path;
   if (!io_RegistryLookup(kRegistryLoad, ext, &path)) {
