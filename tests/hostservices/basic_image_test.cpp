@@ -23,9 +23,9 @@ TEST_F(HostServicesTest, TestPluginReachesEverySlot) {
   os_Module *plugin = os_ModuleLoad(vgmtest::u16(VGM_TEST_PLUGIN("TestHost")).c_str());
   ASSERT_NE(plugin, nullptr);
   auto load = reinterpret_cast<flt_LoadImageFn>(os_ModuleSymbol(plugin, "flt_LoadImage"));
-  ASSERT_NE(load, nullptr);
   FltLoadRequest request{};
   io_AttachHostTables(&request);
+  ASSERT_NE(load, nullptr);
   EXPECT_EQ(load(&request), 1) << "first failed check";
   os_ModuleFree(plugin);
 }

@@ -32,10 +32,7 @@ class HostServicesTest : public ::testing::Test {
     reset();
     ASSERT_NE(rx_EngineStart(), 0);
   }
-  void TearDown() override {
-    reset();
-    rx_EngineStop();
-  }
+  void TearDown() override { reset(), rx_EngineStop(); }
   static void reset() {
     env_ResetForTests(nullptr);
     cfg_ResetForTests();

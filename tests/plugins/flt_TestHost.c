@@ -74,6 +74,14 @@ static int32_t image(const pi_BasicImage *bi) {
   FltRect src = {1, 1, 2, 1, 1}, dst = {3, 2, 3, 2, 1}, one = {0, 0, 0, 0, 1};
   CHECK(39, bi->Blit(&c, &dst, &a, &src, 0) == 1 && px(&c, 3, 2) == 17 && px(&c, 4, 2) == 18 &&
                 px(&c, 2, 2) == 0x00336699u && bi->Fill(&c, &one, 7) == 1 && px(&c, 0, 0) == 7 && px(&c, 1, 0) != 7);
+  /* Mirrored copy, blend of an opaque source, a quadrilateral, a region: all land pixel for pixel. */
+  FltRect row = {0, 0, 2, 1, 1};
+  static const float quad[8] = {0, 1, 2, 1, 2, 2, 0, 2};
+  CHECK(54, bi->Transform(&c, &row, &a, &row, 1) == 1 && px(&c, 0, 0) == 2 && px(&c, 2, 0) == 0 && px(&c, 0, 1) == 18);
+  CHECK(55, bi->Blend(&c, &row, &a, &row, 0) == 1 && px(&c, 0, 0) == 0 && px(&c, 2, 0) == 2);
+  CHECK(56, bi->TransformQuad(&c, quad, &a, NULL, 0) == 1 && px(&c, 0, 1) == 0 && px(&c, 2, 2) == 18);
+  CHECK(57, bi->Fill(&c, NULL, 5) == 1 && bi->Region(&c, &a, 2) == 1 && px(&c, 1, 0) == 1 && px(&c, 2, 1) == 18 &&
+                px(&c, 3, 1) == 5);
   static const uint32_t fixed[6] = {0x80403020u, 0x00403020u, 0x7F403020u, 0x7F201810u, 0x7F806040u, 0xFF403020u};
   for (uint32_t mode = 0; mode <= 5; ++mode) {
     c.pixels[0] = 0x80403020u;
