@@ -37,7 +37,7 @@ TEST_F(HostServicesTest, RoundTripsWithoutTheOwnExports) {
   io_SetOwnModulePathForTests(vgmtest::u16(VGM_TEST_PLUGIN("TestGood")));
   FltImage img{};
   FltImageIoRequest r{};
-  const char png[] = "\x89PNG\r\n\x1a\n....", jpeg[] = "\xFF\xD8\xFF\xE0....";
+  const char png[] = "\x89PNG\r\n\x1a\n....", jpeg[] = "\xFF\xD8\xFF\xE0........";
   r.data = const_cast<char *>(png);
   r.data_size = 12;
   EXPECT_EQ(bi->LoadImage(&img, &r), 0);
