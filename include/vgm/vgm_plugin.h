@@ -307,10 +307,20 @@ typedef int32_t(VGM_API *pi_ImageCopyFn)(FltImage *img, const FltImage *source);
 typedef int32_t(VGM_API *pi_ImageResizeFn)(FltImage *img, int32_t width, int32_t height);
 typedef int32_t(VGM_API *pi_ImageModeFn)(FltImage *img, uint32_t mode);
 typedef int32_t(VGM_API *pi_ImageRotateFn)(FltImage *img, int32_t quarter_turns);
-/* Blit, blend and transform: `mode` carries the option bits; a blend byte
- * in bits 16-23 selects the blend operation. */
+/* Blit, blend and transform from a source rectangle into `dest`. A null
+ * rectangle means the whole image; one with `valid` 0 is refused. The mode
+ * word: bits 0-7 the source's transparency (0 opaque .. 255 invisible; the
+ * blend slots), 0x100 clip to the thread's clip rectangle (the blit slots),
+ * bits 16-23 the blend byte: a layer blend mode (0 normal, as in the
+ * layer flags word) selecting the engine's blend operation. */
 typedef int32_t(VGM_API *pi_ImageDrawFn)(FltImage *dest, const FltRect *dest_rect, const FltImage *source,
                                          const FltRect *source_rect, uint32_t mode);
+/* Corners x0,y0 .. x3,y3 (top-left, top-right, bottom-right, bottom-left,
+ * inclusive pixel positions) onto which the source rectangle's corner
+ * pixels are drawn; mode as above. */
+typedef int32_t(VGM_API *pi_ImageQuadFn)(FltImage *dest, const float corners[8], const FltImage *source,
+                                         const FltRect *source_rect, uint32_t mode);
+/* 1 and the rectangle of differing pixels, -1 identical, 0 not comparable. */
 typedef int32_t(VGM_API *pi_ImageCompareFn)(const FltImage *a, const FltImage *b, FltRect *difference);
 typedef int32_t(VGM_API *pi_ImageRegionFn)(FltImage *dest, const FltImage *source, uint32_t mode);
 typedef uint32_t *(VGM_API *pi_ImageRowFn)(FltImage *img, int32_t row);
@@ -327,7 +337,7 @@ typedef struct pi_BasicImage {
   pi_ImageFn Unlock;             /* 5 */
   pi_ImageGetDCFn GetDC;
   pi_ImageReleaseDCFn ReleaseDC;
-  pi_ImageFn Refresh;
+  pi_ImageFn Refresh;            /* re-reads the surface's size and pixel address into the record */
   void *null9;
   pi_ClipSetFn SetClip;          /* 10 */
   pi_ClipGetFn GetClip;
@@ -341,24 +351,25 @@ typedef struct pi_BasicImage {
   pi_ImageResizeFn Resize;
   pi_ImageModeFn Flip;           /* 20: flags & 3 */
   pi_ImageRotateFn Rotate;
-  pi_ImageDrawFn Blit;
-  pi_ImageDrawFn BlitScaled;
-  pi_ImageDrawFn Blend;
-  pi_ImageDrawFn BlendScaled;    /* 25 */
-  pi_ImageDrawFn Transform;
-  pi_ImageDrawFn TransformQuad;
+  pi_ImageDrawFn Blit;           /* copy, unscaled: dest_rect gives the position only */
+  pi_ImageDrawFn BlitScaled;     /* copy, resampled to dest_rect */
+  pi_ImageDrawFn Blend;          /* blend, unscaled: dest_rect gives the position only */
+  pi_ImageDrawFn BlendScaled;    /* 25: blend, resampled to dest_rect */
+  pi_ImageDrawFn Transform;      /* copy into dest_rect mirrored: mode bit 0 left-right, bit 1 top-bottom */
+  pi_ImageQuadFn TransformQuad;  /* blend onto a quadrilateral */
   pi_ImageCompareFn Compare;
   void *null29;
-  pi_ImageRegionFn Region;       /* 30 */
+  pi_ImageRegionFn Region;       /* 30: source over dest from (0,0), the common area; mode 1 keeps
+                                    dest's transparency, 2 blends it too (bits 0, 1 and 0x4000 used) */
   void *null31;
   void *null32;
   void *null33;
-  pi_ImageModeFn RowsBegin;      /* locks; flag 1 mirrors top to bottom at the end */
-  pi_ImageRowFn RowsStep;        /* 35: the address of a row */
-  pi_ImageFn RowsEnd;
+  pi_ImageModeFn RowsBegin;      /* locks; flag 1 mirrors top to bottom at the end; 0 when open already */
+  pi_ImageRowFn RowsStep;        /* 35: the address of row 0 .. height-1 while open, else null */
+  pi_ImageFn RowsEnd;            /* unlocks (and mirrors) */
   void *null37;
   pi_ImageModeFn FixAlpha;       /* mode & 15: 1..5 */
-  pi_ImageFillFn Fill;
+  pi_ImageFillFn Fill;           /* sets every pixel of the rectangle (null: all) */
 } pi_BasicImage;
 
 /* pi_BasicColor: colour-model conversion and colour transforms. A model is

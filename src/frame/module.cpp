@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "hostenv/folders.h"
+#include "imageio/host_services.h"
 #include "imageio/plugin_registry.h"
 #include "raster/thread_state.h"
 
@@ -91,6 +92,7 @@ bool frame_ProcessAttach(const void *instance) {
 
   if (module.attachCount > 0) {
     ++module.attachCount;
+    io_InstallDefaultExtendedHandler();
     return true;
   }
   if (module.registryCount > 0) {
@@ -109,6 +111,7 @@ bool frame_ProcessAttach(const void *instance) {
     module.backgroundCount = 1;
   }
   module.attachCount = 1;
+  io_InstallDefaultExtendedHandler();
   return true;
 }
 

@@ -75,6 +75,12 @@ void applyDefaults() {
 
 cfg_Record *cfg_Live() { return &gLive; }
 
+void cfg_Snapshot(cfg_Record *out) {
+  cfg_Load(0);
+  std::lock_guard<std::mutex> guard(gLock);
+  *out = gLive;
+}
+
 uint8_t cfg_RegionalForBias(int32_t bias_minutes) { return bias_minutes >= 300 && bias_minutes <= 480 ? 1 : 0; }
 
 uint8_t cfg_ThemeForButtonFace(uint32_t colour) {

@@ -64,6 +64,9 @@ static_assert(offsetof(cfg_Record, transient_paths) == 1542);
 
 // The live record the rest of the library reads and changes in place.
 cfg_Record *cfg_Live();
+// cfg_Load(0), then a copy of the live record taken under the record's
+// lock: for readers on threads that may load at the same time.
+void cfg_Snapshot(cfg_Record *out);
 
 // 1 when a record was loaded (or the cached one reused), 0 when the defaults
 // were applied. `force` skips the 5-second cache.

@@ -16,3 +16,11 @@ int32_t io_StoreFileGet(const char16_t *name, void *buffer, int32_t size);
 int32_t io_StoreFileSet(const char16_t *name, const void *data, int32_t size);
 // The file's size, 0 when absent.
 int32_t io_StoreFileSize(const char16_t *name);
+
+// The same for any extension (".bin", ".enc"): `size` bytes are written
+// whole, without the cap; a `size` below 1 deletes (result 1).
+int32_t io_StoreFileRead(const char16_t *name, const char16_t *extension, void *buffer, int32_t size);
+int32_t io_StoreFileWrite(const char16_t *name, const char16_t *extension, const void *data, int32_t size);
+int32_t io_StoreFileLength(const char16_t *name, const char16_t *extension);
+// False for a name the file area refuses (empty, or holding '/' or '\').
+bool io_StoreNameAccepted(const char16_t *name);

@@ -359,3 +359,7 @@ std::string os_Utf16ToAnsi(std::u16string_view text);
 // Bytes read through os_FileRead on the calling thread since it started
 // (tests check that a reader touched only what it had to).
 uint64_t os_FileBytesReadTotal();
+
+// Plug-in host services
+// The system's default beep; silent where there is no such sound (POSIX).
+void os_Beep();
