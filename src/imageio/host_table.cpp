@@ -13,6 +13,7 @@
 #include "imageio/plugin_files.h"
 #include "platform/os.h"
 #include "platform/os_memory_probe.h"
+#include "raster/colour.h"
 #include "raster/thread_state.h"
 
 namespace {
@@ -124,7 +125,10 @@ int32_t getValue(const std::u16string &key, void *buffer, int32_t size) {
   if (key == u"host.docs_dir") return putFolder(env_GetContentFolder(folder, kValueUnits), folder, buffer, size);
   if (key == u"host.plugin_dir") return putPluginFolder(false, buffer, size);
   if (key == u"host.plugin_deps_dir") return putPluginFolder(true, buffer, size);
-  if (key == u"icm.cmyk_file") return 0;  // no default CMYK profile is known yet
+  if (key == u"icm.cmyk_file") {
+    char16_t profile[clr_MaxProfilePath] = {};
+    return putFolder(clr_FindCmykProfile(profile) ? 1 : 0, profile, buffer, size);
+  }
   if (key == u"config.author_name") return putAuthorName(buffer, size);
   return askExtended(kExtendedValue, key, buffer, size);
 }

@@ -1,4 +1,4 @@
-// pi_BasicUtils, pi_BasicVideo and pi_Forwarding.
+// pi_BasicUtils, pi_BasicVideo (the video bridge's) and pi_Forwarding.
 #include <algorithm>
 #include <cstring>
 
@@ -8,6 +8,7 @@
 #include "imageio/plugin_registry.h"
 #include "platform/os.h"
 #include "raster/thread_state.h"
+#include "video/video_bridge.h"
 
 namespace {
 
@@ -72,12 +73,7 @@ const pi_BasicUtils *io_BasicUtilsTable() {
   return &table;
 }
 
-const pi_BasicVideo *io_BasicVideoTable() {
-  // Every entry stays null until the video server bridge is there.
-  static const pi_BasicVideo table{PI_BASICVIDEO_VERSION, 0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                   nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
-  return &table;
-}
+const pi_BasicVideo *io_BasicVideoTable() { return vid_BasicVideoTable(); }
 
 const pi_Forwarding *io_ForwardingTable() {
   static const pi_Forwarding table{PI_FORWARDING_VERSION, 0, forwardLoad};

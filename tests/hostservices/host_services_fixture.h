@@ -26,6 +26,7 @@ class HostServicesTest : public ::testing::Test {
   vgmtest::ScopedEnv app_{"VGM_APPDATA_DIR", root_.file("app")};
   vgmtest::ScopedEnv docs_{"VGM_CONTENT_DIR", root_.file("docs")};
   vgmtest::ScopedEnv temp_{"VGM_TEMP_DIR", root_.file("tmp")};
+  vgmtest::ScopedEnv icc_{"VGM_ICC_DIRS", ""};  // no system profiles: only the suite's folder counts
 
   void SetUp() override {
     fs::create_directories(root_.file("tmp"));

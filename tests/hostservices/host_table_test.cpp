@@ -48,6 +48,11 @@ TEST_F(HostServicesTest, ValuesKeepTheirSizeRules) {
   EXPECT_EQ(H()->GetInt(H(), W(u"cpu.num_threads"), 0), -4);
   EXPECT_EQ(H()->GetInt(H(), W(u"host.name"), 1), 0);  // does not fit 4 bytes
   EXPECT_TRUE(get(u"icm.cmyk_file", buffer, 64) == 0 && get(u"", buffer, 64) == 0);
+  std::string profiles = root_.file("docs") + "/Orvine Photo/Color Profiles";
+  fs::create_directories(profiles);
+  vgmtest::writeFile(profiles + "/Press Default CMYK.icm", std::string(8, 'x'));
+  std::u16string expected = vgmtest::u16(profiles + "/Press Default CMYK.icm");
+  EXPECT_EQ(getString(u"icm.cmyk_file", 1024), Got(static_cast<int32_t>(expected.size() + 1), expected));
   EXPECT_EQ(H()->GetBool(H(), W(u"host.extended_handler.active")), 1);
   EXPECT_EQ(H()->GetBool(H(), W(u"no.such.key")), -1);
   io_SetExtendedHandler(nullptr);
