@@ -35,7 +35,7 @@ int32_t queryOption(const std::u16string &options, FltOptionQuery *query) {
   std::u16string key = query->key;
   size_t start = 0;
   while (start <= options.size()) {
-    size_t end = options.find(u'\n', start);
+    size_t end = options.find_first_of(u"\r\n", start);
     if (end == std::u16string::npos) end = options.size();
     std::u16string line = options.substr(start, end - start);
     size_t eq = line.find(u'=');
@@ -121,9 +121,9 @@ struct RecordingCallbacks {
   static int32_t text(RecordingHost &h, int32_t field, const WCHAR *text) {
     if (text == nullptr) return 0;
     std::u16string &target = field == FLT_TEXT_SHORT ? h.shortText : field == FLT_TEXT_MODULE ? h.moduleName : h.message;
-    if (field == FLT_TEXT_MESSAGE)
-      target += text;
-    else
+    if (field == FLT_TEXT_MESSAGE) {
+      if (target.find(text) == std::u16string::npos) target += (target.empty() ? u"" : u"\n") + std::u16string(text);
+    } else
       target = text;
     return static_cast<int32_t>(target.size() + 1);
   }
