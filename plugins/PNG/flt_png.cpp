@@ -310,6 +310,7 @@ FLT_EXPORT int32_t VGM_API flt_CheckSave(FltProbe *probe) {
 }
 
 FLT_EXPORT int32_t VGM_API flt_SaveImage(FltSaveRequest *r) {
+  if (r->layers > 1) return FLT_ERR_NEED_FLAT;
   if (!r->pixels || r->width == 0 || r->height == 0) return FLT_ERR_NO_IMAGE_DATA;
   if (r->width > 0x7FFFFFFF / 4 || r->height > 0x7FFFFFFF) return FLT_ERR_DIMENSIONS;
   std::string exif = flt::exifForSave(r);
