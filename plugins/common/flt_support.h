@@ -83,16 +83,18 @@ inline std::string optionText(Request *r, const char *key) {
 template <class Request>
 class Progress {
  public:
-  Progress(Request *r, uint32_t total) : r_(r), total_(total), step_(total / 64 ? total / 64 : 1) {}
+  Progress(Request *r, uint32_t total) : r_(r), total_(total), step_(total / 64 ? total / 64 : 1), next_(step_) {}
+  uint32_t step() const { return step_; }
   // False when the caller cancelled.
   bool at(uint32_t done) {
-    if (done % step_ != 0 && done != total_) return true;
+    if (done < next_ && done != total_) return true;
+    next_ = done + step_;
     return !r_->progress || r_->progress(r_, int32_t(done), int32_t(total_)) != 0;
   }
 
  private:
   Request *r_;
-  uint32_t total_, step_;
+  uint32_t total_, step_, next_;
 };
 
 // Reads the EXIF orientation from IFD0 of a TIFF block (with or without the
@@ -119,6 +121,7 @@ inline int exifOrientation(const uint8_t *p, size_t n) {
 // What a decoder found besides the pixels, handed to the current layer.
 struct Metadata {
   std::string exif, xmp, icc;
+  std::string xmpExtension;  // a second packet continuing `xmp` (JPEG's extended XMP)
   std::string extra;  // "key=value;" lines set as they are
 
   // Markup to the current layer: EXIF and XMP through the host's
@@ -134,6 +137,8 @@ struct Metadata {
       if (!m->Init(&markup)) return;
       if (exif.size() >= 4 && m->MarkupFromEXIF) m->MarkupFromEXIF(&markup, exif.data(), int32_t(exif.size()));
       if (xmp.size() >= 4 && m->MarkupFromXMP) m->MarkupFromXMP(&markup, xmp.data(), int32_t(xmp.size()));
+      if (xmpExtension.size() >= 4 && m->MarkupFromXMP)
+        m->MarkupFromXMP(&markup, xmpExtension.data(), int32_t(xmpExtension.size()));
       if (!extra.empty() && m->Merge) m->Merge(&markup, extra.c_str());
       if (markup.text) text = markup.text;
       m->Free(&markup);
