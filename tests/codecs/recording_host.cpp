@@ -170,11 +170,6 @@ struct RecordingCallbacks {
     if (current) ++current->markupsOpen;
     return 1;
   }
-  static int32_t VGM_API initFromData(FltMetaMarkup *m, const void *data, uint32_t size) {
-    if (!init(m)) return 0;
-    if (data) setText(m, std::string(static_cast<const char *>(data), strnlen(static_cast<const char *>(data), size)));
-    return 1;
-  }
   static int32_t VGM_API freeMarkup(FltMetaMarkup *m) {
     if (m == nullptr || m->text == nullptr) return 0;
     free(m->text);
@@ -250,16 +245,6 @@ struct RecordingCallbacks {
     if (source != dest) memmove(dest, source, size_t(count) * 4);
     return 1;
   }
-  static int32_t VGM_API applyTransform(FltImage *img, void *transform) {
-    if (img == nullptr || transform == nullptr) return 0;
-    record("ApplyTransform", std::to_string(img->width) + "x" + std::to_string(img->height));
-    return 1;
-  }
-  static int32_t VGM_API convertModel(FltImage *img, uint32_t from, uint32_t to) {
-    if (img == nullptr) return 0;
-    record("ConvertModel", std::to_string(from) + ">" + std::to_string(to));
-    return 1;
-  }
 };
 
 RecordedLayer RecordedLayer::make(uint32_t width, uint32_t height, const std::vector<uint32_t> &rowPixels) {
@@ -329,10 +314,10 @@ void RecordingHost::reset() {
 
 void RecordingHost::attachTables(const pi_MetaMarkup *&markup, const pi_BasicColor *&color) {
   using C = RecordingCallbacks;
-  static const pi_MetaMarkup markupTable = {PI_METAMARKUP_VERSION, 0, C::init, C::initFromData, C::freeMarkup,
+  static const pi_MetaMarkup markupTable = {PI_METAMARKUP_VERSION, 0, C::init, nullptr, C::freeMarkup,
                                             C::merge, C::get, C::set, nullptr, nullptr, C::toExif, C::fromExif,
                                             C::fromXmp};
-  static const pi_BasicColor colorTable = {PI_BASICCOLOR_VERSION, 0,       C::convertModel, C::applyTransform,
+  static const pi_BasicColor colorTable = {PI_BASICCOLOR_VERSION, 0,       nullptr,           nullptr,
                                            C::transformPixels,    nullptr, C::createTransform, C::deleteTransform};
   markup = tables ? &markupTable : nullptr;
   color = tables ? &colorTable : nullptr;

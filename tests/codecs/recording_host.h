@@ -46,7 +46,7 @@ struct RecordedLayer {
 // "MarkupFromEXIF", "MarkupFromXMP" (data: the bytes given), "MarkupToEXIF"
 // (data: the markup text it was asked to convert), "CreateTransform" (data:
 // the source profile), "TransformPixels" (data: the pixel count as text),
-// "DeleteTransform", "ConvertModel" (data: "from>to").
+// "DeleteTransform". Slots not listed are null.
 struct RecordedCall {
   std::string name;
   std::string data;
