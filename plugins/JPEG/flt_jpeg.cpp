@@ -118,6 +118,9 @@ int32_t decode(FltLoadRequest *r, LoadContext *c, FILE *file, long fileSize, uin
 
   c->cmyk = info.jpeg_color_space == JCS_CMYK || info.jpeg_color_space == JCS_YCCK;
   info.out_color_space = c->cmyk ? JCS_CMYK : JCS_EXT_BGRA;
+  // The box is upright; an image stored turned a quarter fills it turned.
+  if (flt::exifOrientation(reinterpret_cast<const uint8_t *>(meta->exif.data()), meta->exif.size()) >= 5)
+    std::swap(boxWidth, boxHeight);
   if (boxWidth || boxHeight) {
     // The smallest scale n/8 whose output still covers the box.
     while (c->scaleNum > 1 && (uint64_t(info.image_width) * (c->scaleNum - 1) + 7) / 8 >= boxWidth &&

@@ -154,7 +154,9 @@ struct Metadata {
   // the T byte passes through). Without the colour service nothing changes.
   bool applyProfile(FltLoadRequest *r) const {
     const pi_BasicColor *c = r->basic_color;
-    if (icc.empty() || !c || !c->CreateTransform || !c->TransformPixels || !c->DeleteTransform) return false;
+    if (!c || !c->CreateTransform || !c->TransformPixels || !c->DeleteTransform) return false;
+    // Only an RGB profile describes the decoded pixels (grey and CMYK ones do not).
+    if (icc.size() < 20 || memcmp(icc.data() + 16, "RGB ", 4) != 0) return false;
     // A null destination profile stands for sRGB.
     void *t = c->CreateTransform(icc.data(), uint32_t(icc.size()), nullptr, 0, 0);
     if (!t) return false;

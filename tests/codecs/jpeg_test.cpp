@@ -183,6 +183,11 @@ TEST(JpegPlugin, ShrinkOnLoadCoversTheBox) {
   thumb = vgmtest::loadOnly(host, folder.file("big.jpg"));
   EXPECT_EQ(std::pair(thumb.width, thumb.height), std::pair(2000u, 1500u));
   EXPECT_EQ(host.shortText, u"1/2");
+  // Stored 450 x 600 and turned a quarter by its orientation: the upright
+  // 300 x 200 box needs 225 x 300 stored pixels, half size.
+  host.options = u"preview.max_width=300\npreview.max_height=200";
+  thumb = vgmtest::loadOnly(host, vgmtest::dataFile("exif/orientation-Landscape_6.jpg"));
+  EXPECT_EQ(std::pair(thumb.width, thumb.height), std::pair(225u, 300u));
 }
 
 TEST(JpegPlugin, SavesWithQualitySamplingAndExif) {
