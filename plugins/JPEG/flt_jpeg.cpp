@@ -52,6 +52,7 @@ struct LoadContext {
   bool begun = false;
   bool cmyk = false;
   uint32_t scaleNum = 8;
+  uint32_t boxWidth = 0, boxHeight = 0;  // preview box, 0: full size
 };
 
 // The marker starts with the `n` bytes of `tag` and holds at least `least` bytes.
@@ -95,8 +96,7 @@ void collectMetadata(const jpeg_decompress_struct &info, flt::Metadata &meta) {
 }
 
 // Header, scale and decode into one layer. Returns the result code.
-int32_t decode(FltLoadRequest *r, LoadContext *c, FILE *file, long fileSize, uint32_t boxWidth, uint32_t boxHeight,
-               flt::Metadata *meta) {
+int32_t decode(FltLoadRequest *r, LoadContext *c, FILE *file, long fileSize, flt::Metadata *meta) {
   jpeg_decompress_struct &info = c->info;
   if (setjmp(c->error.jump)) return c->error.code == JERR_BAD_PRECISION ? FLT_ERR_NOT_IMPLEMENTED
                                     : c->error.code == JERR_OUT_OF_MEMORY ? FLT_ERR_OUT_OF_MEMORY
@@ -120,11 +120,11 @@ int32_t decode(FltLoadRequest *r, LoadContext *c, FILE *file, long fileSize, uin
   info.out_color_space = c->cmyk ? JCS_CMYK : JCS_EXT_BGRA;
   // The box is upright; an image stored turned a quarter fills it turned.
   if (flt::exifOrientation(reinterpret_cast<const uint8_t *>(meta->exif.data()), meta->exif.size()) >= 5)
-    std::swap(boxWidth, boxHeight);
-  if (boxWidth || boxHeight) {
+    std::swap(c->boxWidth, c->boxHeight);
+  if (c->boxWidth || c->boxHeight) {
     // The smallest scale n/8 whose output still covers the box.
-    while (c->scaleNum > 1 && (uint64_t(info.image_width) * (c->scaleNum - 1) + 7) / 8 >= boxWidth &&
-           (uint64_t(info.image_height) * (c->scaleNum - 1) + 7) / 8 >= boxHeight)
+    while (c->scaleNum > 1 && (uint64_t(info.image_width) * (c->scaleNum - 1) + 7) / 8 >= c->boxWidth &&
+           (uint64_t(info.image_height) * (c->scaleNum - 1) + 7) / 8 >= c->boxHeight)
       --c->scaleNum;
     info.scale_num = c->scaleNum;
     info.scale_denom = 8;
@@ -228,7 +228,8 @@ FLT_EXPORT int32_t VGM_API flt_LoadImage(FltLoadRequest *r) {
   c->error.base.emit_message = onMessage;
   jpeg_create_decompress(&c->info);
   flt::Metadata meta;
-  int32_t code = decode(r, c, file, fileSize, uint32_t(std::min(boxWidth, 65535L)), uint32_t(std::min(boxHeight, 65535L)), &meta);
+  c->boxWidth = uint32_t(std::min(boxWidth, 65535L)), c->boxHeight = uint32_t(std::min(boxHeight, 65535L));
+  int32_t code = decode(r, c, file, fileSize, &meta);
   if (code != FLT_OK && code != FLT_ERR_CANCELLED && c->begun && c->rowsDone > 0) {
     // Damaged but partly decoded: keep what came, the rest transparent.
     for (uint32_t y = c->rowsDone; y < r->height; ++y) std::fill_n(r->pixels + size_t(y) * r->stride, r->width, 0xFF000000u);
