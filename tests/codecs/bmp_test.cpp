@@ -14,7 +14,7 @@ constexpr uint32_t T = 0xFF000000u;  // transparent black
 
 std::string le(uint32_t v, int bytes) {
   std::string out;
-  for (int i = 0; i < bytes; ++i) out += char(v >> (8 * i));
+  for (int i = 0; i < bytes; ++i) out += char(i < 4 ? v >> (8 * i) : 0);
   return out;
 }
 // A file with a 40-byte header; `extra` (masks, palette) follows the header.
