@@ -1,0 +1,5 @@
+if(NOT TARGET PkgConfig::VGM_TEST_PNG)
+  pkg_check_modules(VGM_TEST_PNG REQUIRED IMPORTED_TARGET libpng zlib)
+endif()
+vgm_add_codec_test(codec_png_test TYPES PNG SOURCES png_test.cpp LIBS PkgConfig::VGM_TEST_PNG)
+vgm_codec_links(PNG libpng16)

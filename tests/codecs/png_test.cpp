@@ -1,0 +1,193 @@
+// flt_PNG through the recording host, against libpng's simplified API.
+#include <gtest/gtest.h>
+#include <png.h>
+#include <zlib.h>
+
+#include <filesystem>
+#include <random>
+
+#include "codecs/codec_checks.h"
+
+namespace {
+
+using vgmtest::RecordingHost;
+using vgmtest::dataFile;
+
+struct Chunk {
+  std::string type, data, whole;
+};
+std::vector<Chunk> chunks(const std::string &png) {
+  std::vector<Chunk> out;
+  for (size_t at = 8; at + 12 <= png.size();) {
+    size_t n = size_t(uint8_t(png[at])) << 24 | uint8_t(png[at + 1]) << 16 | uint8_t(png[at + 2]) << 8 | uint8_t(png[at + 3]);
+    if (at + 12 + n > png.size()) break;
+    out.push_back({png.substr(at + 4, 4), png.substr(at + 8, n), png.substr(at, 12 + n)});
+    at += 12 + n;
+  }
+  return out;
+}
+std::string chunk(const std::string &png, const std::string &type) {
+  for (const Chunk &c : chunks(png))
+    if (c.type == type) return c.data;
+  return "";
+}
+std::string inflate(const std::string &z) {
+  std::string out(1 << 20, '\0');
+  uLongf size = out.size();
+  EXPECT_EQ(uncompress(reinterpret_cast<Bytef *>(out.data()), &size, reinterpret_cast<const Bytef *>(z.data()), z.size()), Z_OK);
+  return out.substr(0, size);
+}
+
+// libpng's own decode as B G R T, without the colour chunks: the plug-in
+// leaves gamma alone and takes 16-bit samples as sRGB.
+std::vector<uint32_t> reference(const std::string &file) {
+  std::string png = file.substr(0, 8);
+  for (const Chunk &c : chunks(file))
+    if (c.type != "gAMA" && c.type != "cHRM" && c.type != "iCCP") png += c.whole;
+  png_image image{};
+  image.version = PNG_IMAGE_VERSION;
+  EXPECT_TRUE(png_image_begin_read_from_memory(&image, png.data(), png.size()));
+  image.flags |= PNG_IMAGE_FLAG_16BIT_sRGB;
+  image.format = PNG_FORMAT_BGRA;
+  std::vector<uint32_t> pixels(size_t(image.width) * image.height);
+  EXPECT_TRUE(png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr));
+  for (uint32_t &p : pixels) p ^= 0xFF000000u;
+  return pixels;
+}
+
+TEST(PngPlugin, EveryTypeDepthAndInterlaceMatchesLibpng) {
+  RecordingHost host("PNG");
+  ASSERT_TRUE(host.plugin().loaded()) << host.plugin().error();
+  for (const char *name : {"basi0g08", "basi2c08", "basi3p08", "basi6a08", "basn0g01", "basn0g02", "basn0g04",
+                           "basn0g08", "basn0g16", "basn2c08", "basn2c16", "basn3p01", "basn3p02", "basn3p04",
+                           "basn3p08", "basn4a08", "basn4a16", "basn6a08", "basn6a16", "ccwn2c08", "ct1n0g04",
+                           "g04n2c08", "s01i3p01", "tbbn3p08", "tbrn2c08", "z09n2c08"}) {
+    SCOPED_TRACE(name);
+    std::string path = dataFile(std::string("png/") + name + ".png");
+    vgmtest::RecordedLayer l = vgmtest::loadOnly(host, path);
+    EXPECT_EQ(l.width, name[0] == 's' ? 1u : 32u);  // index.csv sizes
+    EXPECT_EQ(host.request.warnings, 0);
+    vgmtest::expectPixels(l, reference(vgmtest::readFile(path)), strstr(name, "16") ? 1 : 0);
+    vgmtest::expectSteadyProgress(host);
+  }
+}
+
+TEST(PngPlugin, DamagedFilesFailCleanly) {
+  RecordingHost host("PNG");
+  for (const char *f : {"xc1n0g08", "xcrn0g04", "xcsn0g01", "xdtn0g01", "xhdn0g08", "xs1n0g01", "small-png-truncated"}) {
+    SCOPED_TRACE(f);
+    vgmtest::expectErrorOrDamaged(host, dataFile(std::string("png/") + f + ".png"));
+  }
+  for (const char *f : {"png/basi6a08.png", "png/paris_icc_exif_xmp.png"})
+    vgmtest::expectCutsFailCleanly(host, vgmtest::readFile(dataFile(f)), ".png");
+
+  // 100 bytes that claim 65535 x 65535 pixels: refused before any surface.
+  std::string ihdr("IHDR\0\0\xFF\xFF\0\0\xFF\xFF\x01\0\0\0\0", 17);
+  uint32_t crc = crc32(0, reinterpret_cast<const Bytef *>(ihdr.data()), ihdr.size());
+  std::string bomb = std::string("\x89PNG\r\n\x1A\n\0\0\0\x0D", 12) + ihdr;
+  for (int shift : {24, 16, 8, 0}) bomb += char(crc >> shift);
+  bomb.resize(100, '\0');
+  vgmtest::TempFolder folder;
+  vgmtest::writeFile(folder.file("bomb.png"), bomb);
+  EXPECT_EQ(host.load(folder.file("bomb.png")), FLT_ERR_DIMENSIONS);
+  EXPECT_TRUE(host.layers.empty());
+  // MNG is known, not read.
+  vgmtest::writeFile(folder.file("a.mng"), std::string("\x8AMNG\r\n\x1A\n", 8) + std::string(40, '\0'));
+  EXPECT_EQ(host.loadScore(".mng", vgmtest::readFile(folder.file("a.mng"))), 2100);
+  EXPECT_EQ(host.load(folder.file("a.mng")), FLT_ERR_NOT_IMPLEMENTED);
+  EXPECT_EQ(host.load(folder.file("missing.png")), FLT_ERR_OPEN_READ);
+}
+
+TEST(PngPlugin, MetadataReachesTheHostServices) {
+  RecordingHost host("PNG");
+  auto handed = [&](const char *call, size_t index = 0) {
+    auto calls = host.callsNamed(call);
+    return index < calls.size() ? calls[index]->data : std::string("(none)");
+  };
+  // eXIf as stored; iTXt XMP after keyword, flags, language and translated keyword.
+  ASSERT_EQ(host.load(dataFile("exif/exif2c08.png")), FLT_OK);
+  EXPECT_EQ(handed("MarkupFromEXIF"), chunk(vgmtest::readFile(dataFile("exif/exif2c08.png")), "eXIf"));
+  EXPECT_NE(host.markup().find("rec.exif="), std::string::npos);
+  EXPECT_EQ(host.markupsOpen, 0);
+  ASSERT_EQ(host.load(dataFile("png/exiftool-PNG.png")), FLT_OK);
+  std::string itxt = chunk(vgmtest::readFile(dataFile("png/exiftool-PNG.png")), "iTXt");
+  EXPECT_EQ(handed("MarkupFromXMP"), itxt.substr(itxt.find('\0', itxt.find('\0', itxt.find('\0') + 3) + 1) + 1));
+
+  // iCCP to the colour service, row by row; zTXt raw profiles decoded from hex.
+  std::string file = vgmtest::readFile(dataFile("png/paris_icc_exif_xmp.png"));
+  ASSERT_EQ(host.load(dataFile("png/paris_icc_exif_xmp.png")), FLT_OK);
+  std::string iccp = chunk(file, "iCCP");
+  EXPECT_EQ(handed("CreateTransform"), inflate(iccp.substr(iccp.find('\0') + 2)));
+  EXPECT_EQ(host.callsNamed("TransformPixels").size(), 302u);
+  EXPECT_EQ(host.transformsOpen, 0);
+  for (const Chunk &c : chunks(file)) {
+    if (c.type != "zTXt") continue;
+    std::string keyword = c.data.substr(0, c.data.find('\0')), profile = inflate(c.data.substr(keyword.size() + 2));
+    size_t at = profile.find('\n', 1) + 1, length = std::stoul(profile.substr(at));
+    std::string hex, bytes;
+    for (char ch : profile.substr(profile.find('\n', at)))
+      if (isxdigit(ch)) hex += ch;
+    for (size_t i = 0; i < length; ++i) bytes += char(std::stoi(hex.substr(i * 2, 2), nullptr, 16));
+    EXPECT_EQ(handed(keyword.ends_with("exif") ? "MarkupFromEXIF" : "MarkupFromXMP"), bytes) << keyword;
+  }
+  // Without markup: no conversion, yet the orientation from IFD0; without
+  // any table the pixels still come.
+  host.flags = FLT_FLAG_NO_MARKUP;
+  ASSERT_EQ(host.load(dataFile("png/paris_icc_exif_xmp.png")), FLT_OK);
+  EXPECT_TRUE(host.callsNamed("MarkupFromEXIF").empty() && host.callsNamed("MarkupFromXMP").empty());
+  EXPECT_EQ(host.markup(), "exif.orientation=1;\r\n");
+  host.flags = 0, host.tables = false;
+  EXPECT_EQ(vgmtest::loadOnly(host, dataFile("png/paris_icc_exif_xmp.png")).width, 403u);
+  EXPECT_TRUE(host.calls.empty());
+}
+
+TEST(PngPlugin, ProbesProgressAndRefusals) {
+  RecordingHost host("PNG");
+  std::string head = vgmtest::readFile(dataFile("png/basn2c08.png"));
+  EXPECT_EQ(host.loadScore(".png", head), 2250);
+  EXPECT_EQ(host.loadScore("", head), 2200);
+  EXPECT_EQ(host.loadScore(".png", "abcdefgh"), 0);
+  EXPECT_EQ(host.saveScore(".png"), 200);
+  for (const char *other : {".apng", ".jpg", ".***", ".sys"}) EXPECT_EQ(host.saveScore(other), 0) << other;
+  host.cancelAtProgress = 3;
+  EXPECT_EQ(host.load(dataFile("png/basi2c08.png")), FLT_ERR_CANCELLED);
+  EXPECT_EQ(host.progress.size(), 4u);
+  host.cancelAtProgress = -1, host.refuseLayer = 0;
+  EXPECT_EQ(host.load(dataFile("png/basi2c08.png")), FLT_ERR_OUT_OF_MEMORY);
+}
+
+TEST(PngPlugin, SaveRoundTripsPixelsResolutionAndExif) {
+  vgmtest::TempFolder folder;
+  RecordingHost host("PNG");
+  std::mt19937 random(7);
+  std::vector<uint32_t> pixels(37 * 23);
+  for (uint32_t &p : pixels) p = random();
+  host.exifForSave = std::string("Exif\0\0MM\0*\0\0\0\x08\0\0", 16);
+  host.options = u"png.compression = 9";
+  for (bool alpha : {true, false}) {
+    SCOPED_TRACE(alpha);
+    if (!alpha)
+      for (uint32_t &p : pixels) p &= 0x00FFFFFF;
+    host.layers = {vgmtest::RecordedLayer::make(37, 23, pixels)};
+    host.layers[0].metadata[FLT_TAG_MARK] = "exif.make=X;\r\nexif.resolution.x=300;\r\nexif.resolution.y=150;\r\n";
+    ASSERT_EQ(host.save(folder.file("a.png")), FLT_OK);
+    ASSERT_EQ(host.callsNamed("MarkupToEXIF").size(), 1u);
+    EXPECT_EQ(host.callsNamed("MarkupToEXIF")[0]->data, host.layers[0].metadata[FLT_TAG_MARK]);
+    std::string file = vgmtest::readFile(folder.file("a.png"));
+    EXPECT_EQ(file[25], alpha ? 6 : 2);  // IHDR colour type
+    EXPECT_EQ(chunk(file, "eXIf"), host.exifForSave.substr(6));
+    EXPECT_EQ(chunk(file, "pHYs"), std::string("\0\0\x2E\x23\0\0\x17\x12\x01", 9));  // 11811 and 5906 per metre
+    vgmtest::expectPixels(vgmtest::loadOnly(host, folder.file("a.png")), pixels, 0);
+    EXPECT_NE(host.markup().find("exif.resolution.x=300;\r\nexif.resolution.y=150;"), std::string::npos);
+  }
+  // A cancelled or failed save leaves the old file as it was, and nothing beside it.
+  vgmtest::writeFile(folder.file("a.png"), "old");
+  host.cancelAtProgress = 5;
+  EXPECT_EQ(host.save(folder.file("a.png")), FLT_ERR_CANCELLED);
+  EXPECT_EQ(vgmtest::readFile(folder.file("a.png")), "old");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()), {}), 1);
+  host.cancelAtProgress = -1;
+  EXPECT_EQ(host.save(folder.file("no/such/a.png")), FLT_ERR_OPEN_WRITE);
+}
+
+}  // namespace
