@@ -154,13 +154,13 @@ struct Metadata {
   // the T byte passes through). Without the colour service nothing changes.
   bool applyProfile(FltLoadRequest *r) const {
     const pi_BasicColor *c = r->basic_color;
-    if (!c || !c->CreateTransform || !c->TransformPixels || !c->DeleteTransform) return false;
+    if (!c || !c->CreateTransform || !c->ConvertPixels || !c->DeleteTransform) return false;
     // Only an RGB profile describes the decoded pixels (grey and CMYK ones do not).
     if (icc.size() < 20 || memcmp(icc.data() + 16, "RGB ", 4) != 0) return false;
-    // A null destination profile stands for sRGB.
-    void *t = c->CreateTransform(icc.data(), uint32_t(icc.size()), nullptr, 0, 0);
+    // The host's transforms go from the profile to sRGB, row by row in place.
+    void *t = c->CreateTransform(icc.data(), uint32_t(icc.size()), nullptr);
     if (!t) return false;
-    for (uint32_t y = 0; y < r->height; ++y) c->TransformPixels(t, r->pixels + size_t(y) * r->stride, r->pixels + size_t(y) * r->stride, r->width);
+    for (uint32_t y = 0; y < r->height; ++y) c->ConvertPixels(r->pixels + size_t(y) * r->stride, int32_t(r->width), 0, t, 0);
     c->DeleteTransform(t);
     return true;
   }

@@ -226,7 +226,7 @@ struct RecordingCallbacks {
   }
 
   // ---- pi_BasicColor: transforms that change nothing and are counted.
-  static void *VGM_API createTransform(const void *source, uint32_t sourceSize, const void *, uint32_t, uint32_t) {
+  static void *VGM_API createTransform(const void *source, uint32_t sourceSize, const WCHAR *) {
     if (source == nullptr || sourceSize == 0) return nullptr;
     record("CreateTransform", std::string(static_cast<const char *>(source), sourceSize));
     if (current) ++current->transformsOpen;
@@ -239,11 +239,10 @@ struct RecordingCallbacks {
     if (current) --current->transformsOpen;
     return 1;
   }
-  static int32_t VGM_API transformPixels(void *transform, const void *source, void *dest, uint32_t count) {
-    if (transform == nullptr || source == nullptr || dest == nullptr) return 0;
+  static int32_t VGM_API convertPixels(uint32_t *pixels, int32_t count, uint32_t, void *transform, uint32_t) {
+    if (transform == nullptr || pixels == nullptr) return 0;
     record("TransformPixels", std::to_string(count));
-    if (source != dest) memmove(dest, source, size_t(count) * 4);
-    return 1;
+    return count;
   }
 };
 
@@ -318,7 +317,7 @@ void RecordingHost::attachTables(const pi_MetaMarkup *&markup, const pi_BasicCol
                                             C::merge, C::get, C::set, nullptr, nullptr, C::toExif, C::fromExif,
                                             C::fromXmp};
   static const pi_BasicColor colorTable = {PI_BASICCOLOR_VERSION, 0,       nullptr,           nullptr,
-                                           C::transformPixels,    nullptr, C::createTransform, C::deleteTransform};
+                                           C::convertPixels,    nullptr, C::createTransform, C::deleteTransform};
   markup = tables ? &markupTable : nullptr;
   color = tables ? &colorTable : nullptr;
 }
