@@ -1,0 +1,408 @@
+#include "codecs/recording_host.h"
+
+#include <dlfcn.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <cwctype>
+
+#include "support/test_support.h"
+
+namespace vgmtest {
+
+namespace {
+
+thread_local RecordingHost *current = nullptr;  // the host whose request is running on this thread
+
+std::u16string trim(std::u16string s) {
+  auto space = [](char16_t c) { return c == u' ' || c == u'\t' || c == u'\r'; };
+  while (!s.empty() && space(s.back())) s.pop_back();
+  size_t start = 0;
+  while (start < s.size() && space(s[start])) ++start;
+  return s.substr(start);
+}
+
+bool sameIgnoringCase(const std::u16string &a, const std::u16string &b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char16_t x, char16_t y) {
+           return std::towlower(static_cast<wint_t>(x)) == std::towlower(static_cast<wint_t>(y));
+         });
+}
+
+// The first line "key = value" whose key matches, ignoring case.
+int32_t queryOption(const std::u16string &options, FltOptionQuery *query) {
+  if (query == nullptr || query->key == nullptr) return 0;
+  std::u16string key = query->key;
+  size_t start = 0;
+  while (start <= options.size()) {
+    size_t end = options.find_first_of(u"\r\n", start);
+    if (end == std::u16string::npos) end = options.size();
+    std::u16string line = options.substr(start, end - start);
+    size_t eq = line.find(u'=');
+    if (eq != std::u16string::npos && sameIgnoringCase(trim(line.substr(0, eq)), key)) {
+      std::u16string value = trim(line.substr(eq + 1)).substr(0, FLT_OPTION_VALUE_CAPACITY - 1);
+      std::copy(value.begin(), value.end(), query->value);
+      query->value[value.size()] = 0;
+      return static_cast<int32_t>(value.size());
+    }
+    start = end + 1;
+  }
+  return 0;
+}
+
+void record(const char *name, std::string data) {
+  if (current) current->calls.push_back({name, std::move(data)});
+}
+
+// ---- A markup record whose text lives in malloc'd memory.
+void setText(FltMetaMarkup *m, const std::string &text) {
+  free(m->text);
+  m->text = static_cast<char *>(malloc(text.size() + 1));
+  memcpy(m->text, text.c_str(), text.size() + 1);
+  m->size = static_cast<uint32_t>(text.size() + 1);
+  m->capacity = m->size;
+  m->buffer = m->text;
+}
+std::string textOf(const FltMetaMarkup *m) { return m && m->text ? std::string(m->text) : std::string(); }
+
+// Position of "key=" at the start of an entry, npos when absent.
+size_t findKey(const std::string &text, const std::string &key) {
+  for (size_t at = text.find(key + "="); at != std::string::npos; at = text.find(key + "=", at + 1))
+    if (at == 0 || text[at - 1] == ';' || text[at - 1] == '\n') return at;
+  return std::string::npos;
+}
+
+}  // namespace
+
+struct RecordingCallbacks {
+  // Callbacks run on the thread that made the request.
+  static RecordingHost &host(const void *) { return *current; }
+
+  static int32_t VGM_API beginLayer(FltLoadRequest *r, uint32_t) {
+    RecordingHost &h = host(r);
+    if (r->width == 0 || r->height == 0) return r->status = FLT_ERR_BITMAP_ZERO, 0;
+    if (r->layers_begun > r->last_layer_index) return r->status = FLT_ERR_INTERNAL, 0;
+    if (static_cast<int>(h.layers.size()) == h.refuseLayer) return r->status = h.refuseStatus, 0;
+    // A surface the real host could not make either.
+    if (uint64_t(r->width + 1) * r->height > (uint64_t(1) << 28)) return r->status = FLT_ERR_OUT_OF_MEMORY, 0;
+    RecordedLayer l;
+    l.width = r->width, l.height = r->height, l.stride = r->width + 1;
+    l.pixels.assign(size_t(l.stride) * l.height, kUnwritten);
+    l.x = r->x, l.y = r->y;
+    l.name.assign(r->name, std::find(r->name, r->name + FLT_NAME_CAPACITY, 0));
+    l.flags = r->layer_flags, l.delay = r->frame_delay;
+    l.attribute = r->layer_attribute, l.transparency = r->layer_transparency;
+    h.layers.push_back(std::move(l));
+    r->stride = h.layers.back().stride;
+    r->pixels = h.layers.back().pixels.data();
+    r->current_layer = r->layers_begun++;
+    r->layer_number = static_cast<uint32_t>(r->layers_begun);
+    if (r->frame_delay && (r->shortest_delay == 0 || r->frame_delay < r->shortest_delay))
+      r->shortest_delay = r->frame_delay;
+    r->status = FLT_OK;
+    return 1;
+  }
+  static int32_t VGM_API setMetadata(FltLoadRequest *r, uint32_t tag, const void *value) {
+    RecordingHost &h = host(r);
+    if (r->current_layer < 0 || value == nullptr || tag == FLT_TAG_META) return 0;
+    std::string &chunk = h.layers[r->current_layer].metadata[tag];
+    if (tag == FLT_TAG_MARK || tag == FLT_TAG('N', 'O', 'T', 'E') || tag == FLT_TAG('T', 'E', 'X', 'T')) {
+      chunk = static_cast<const char *>(value);
+    } else {
+      uint32_t size;
+      memcpy(&size, value, 4);
+      chunk.assign(static_cast<const char *>(value) + 4, size);
+    }
+    return 1;
+  }
+  static int32_t VGM_API loadQuery(FltLoadRequest *r, FltOptionQuery *q) { return queryOption(host(r).options, q); }
+  static int32_t VGM_API saveQuery(FltSaveRequest *r, FltOptionQuery *q) { return queryOption(host(r).options, q); }
+
+  static int32_t text(RecordingHost &h, int32_t field, const WCHAR *text) {
+    if (text == nullptr) return 0;
+    std::u16string &target = field == FLT_TEXT_SHORT ? h.shortText : field == FLT_TEXT_MODULE ? h.moduleName : h.message;
+    if (field == FLT_TEXT_MESSAGE) {
+      if (target.find(text) == std::u16string::npos) target += (target.empty() ? u"" : u"\n") + std::u16string(text);
+    } else
+      target = text;
+    return static_cast<int32_t>(target.size() + 1);
+  }
+  static int32_t VGM_API loadText(FltLoadRequest *r, int32_t field, const WCHAR *t) { return text(host(r), field, t); }
+  static int32_t VGM_API saveText(FltSaveRequest *r, int32_t field, const WCHAR *t) { return text(host(r), field, t); }
+
+  static int32_t step(RecordingHost &h, int32_t a, int32_t b) {
+    h.progress.emplace_back(a, b);
+    return static_cast<int>(h.progress.size()) - 1 == h.cancelAtProgress ? 0 : 1;
+  }
+  static int32_t VGM_API loadProgress(FltLoadRequest *r, int32_t a, int32_t b) { return step(host(r), a, b); }
+  static int32_t VGM_API saveProgress(FltSaveRequest *r, int32_t a, int32_t b) { return step(host(r), a, b); }
+
+  static int32_t VGM_API selectLayer(FltSaveRequest *r, int32_t index, uint32_t) {
+    RecordingHost &h = host(r);
+    if (index == -1 && h.layers.size() == 1) index = 0;
+    if (index < 0 || index >= static_cast<int32_t>(h.layers.size())) return 0;
+    const RecordedLayer &l = h.layers[index];
+    r->width = l.width, r->height = l.height, r->stride = l.stride;
+    r->pixels = const_cast<uint32_t *>(l.pixels.data());
+    r->x = l.x, r->y = l.y, r->layer_flags = l.flags, r->frame_delay = l.delay;
+    r->layer_attribute = l.attribute, r->layer_transparency = l.transparency;
+    memset(r->name, 0, sizeof r->name);
+    std::copy_n(l.name.begin(), std::min<size_t>(l.name.size(), FLT_NAME_CAPACITY - 1), r->name);
+    r->selected_layer = index;
+    return 1;
+  }
+  static const void *VGM_API getMetadata(FltSaveRequest *r, uint32_t tag) {
+    RecordingHost &h = host(r);
+    if (r->selected_layer < 0) return nullptr;
+    const auto &chunks = h.layers[r->selected_layer].metadata;
+    auto found = chunks.find(tag);
+    if (found == chunks.end()) return nullptr;
+    bool isText = tag == FLT_TAG_MARK || tag == FLT_TAG('N', 'O', 'T', 'E') || tag == FLT_TAG('T', 'E', 'X', 'T');
+    r->metadata_result = found->second.size() + (isText ? 1 : 0);
+    return found->second.c_str();
+  }
+
+  // ---- pi_MetaMarkup: a working markup record, with the converters recorded.
+  static int32_t VGM_API init(FltMetaMarkup *m) {
+    if (m == nullptr) return 0;
+    *m = FltMetaMarkup{};
+    setText(m, "");
+    if (current) ++current->markupsOpen;
+    return 1;
+  }
+  static int32_t VGM_API initFromData(FltMetaMarkup *m, const void *data, uint32_t size) {
+    if (!init(m)) return 0;
+    if (data) setText(m, std::string(static_cast<const char *>(data), strnlen(static_cast<const char *>(data), size)));
+    return 1;
+  }
+  static int32_t VGM_API freeMarkup(FltMetaMarkup *m) {
+    if (m == nullptr || m->text == nullptr) return 0;
+    free(m->text);
+    *m = FltMetaMarkup{};
+    if (current) --current->markupsOpen;
+    return 1;
+  }
+  static int32_t VGM_API merge(FltMetaMarkup *m, const char *text) {
+    if (m == nullptr || m->text == nullptr || text == nullptr) return 0;
+    setText(m, textOf(m) + text);
+    return 1;
+  }
+  static int32_t VGM_API get(FltMetaMarkup *m, const char *key, char *out, int32_t outSize) {
+    std::string text = textOf(m);
+    size_t at = key ? findKey(text, key) : std::string::npos;
+    if (at == std::string::npos || out == nullptr || outSize < 1) return 0;
+    at += strlen(key) + 1;
+    std::string value = text.substr(at, text.find_first_of(";\n", at) - at);
+    snprintf(out, size_t(outSize), "%s", value.c_str());
+    return 1;
+  }
+  static int32_t VGM_API set(FltMetaMarkup *m, const char *key, const char *value) {
+    if (m == nullptr || m->text == nullptr || key == nullptr || value == nullptr) return 0;
+    std::string text = textOf(m);
+    size_t at = findKey(text, key);
+    if (at != std::string::npos) {
+      size_t end = text.find_first_of(";\n", at);
+      text.erase(at, end == std::string::npos ? std::string::npos : end + 1 - at);
+    }
+    setText(m, text + key + "=" + value + ";");
+    return 1;
+  }
+  static int32_t VGM_API toExif(FltMetaMarkup *m, HGLOBAL *data, uint32_t *size) {
+    if (data == nullptr || size == nullptr || current == nullptr) return 0;
+    record("MarkupToEXIF", textOf(m));
+    const std::string &block = current->exifForSave;
+    *data = GlobalAlloc(GMEM_FIXED, block.size());
+    if (*data == nullptr) return 0;
+    memcpy(*data, block.data(), block.size());
+    *size = static_cast<uint32_t>(block.size());
+    return 1;
+  }
+  // The converters leave a recognisable entry: "rec.exif=<bytes>;".
+  static int32_t fromBlock(const char *name, const char *key, FltMetaMarkup *m, const void *data, int32_t size) {
+    if (m == nullptr || m->text == nullptr || data == nullptr || size < 4) return 0;
+    record(name, std::string(static_cast<const char *>(data), size_t(size)));
+    return set(m, key, std::to_string(size).c_str());
+  }
+  static int32_t VGM_API fromExif(FltMetaMarkup *m, const void *data, int32_t size) {
+    return fromBlock("MarkupFromEXIF", "rec.exif", m, data, size);
+  }
+  static int32_t VGM_API fromXmp(FltMetaMarkup *m, const void *data, int32_t size) {
+    return fromBlock("MarkupFromXMP", "rec.xmp", m, data, size);
+  }
+
+  // ---- pi_BasicColor: transforms that change nothing and are counted.
+  static void *VGM_API createTransform(const void *source, uint32_t sourceSize, const void *, uint32_t, uint32_t) {
+    if (source == nullptr || sourceSize == 0) return nullptr;
+    record("CreateTransform", std::string(static_cast<const char *>(source), sourceSize));
+    if (current) ++current->transformsOpen;
+    static int token;
+    return &token;
+  }
+  static int32_t VGM_API deleteTransform(void *transform) {
+    if (transform == nullptr) return 0;
+    record("DeleteTransform", "");
+    if (current) --current->transformsOpen;
+    return 1;
+  }
+  static int32_t VGM_API transformPixels(void *transform, const void *source, void *dest, uint32_t count) {
+    if (transform == nullptr || source == nullptr || dest == nullptr) return 0;
+    record("TransformPixels", std::to_string(count));
+    if (source != dest) memmove(dest, source, size_t(count) * 4);
+    return 1;
+  }
+  static int32_t VGM_API applyTransform(FltImage *img, void *transform) {
+    if (img == nullptr || transform == nullptr) return 0;
+    record("ApplyTransform", std::to_string(img->width) + "x" + std::to_string(img->height));
+    return 1;
+  }
+  static int32_t VGM_API convertModel(FltImage *img, uint32_t from, uint32_t to) {
+    if (img == nullptr) return 0;
+    record("ConvertModel", std::to_string(from) + ">" + std::to_string(to));
+    return 1;
+  }
+};
+
+RecordedLayer RecordedLayer::make(uint32_t width, uint32_t height, const std::vector<uint32_t> &rowPixels) {
+  RecordedLayer l;
+  l.width = width, l.height = height, l.stride = width + 1;
+  l.pixels.assign(size_t(l.stride) * height, kUnwritten);
+  for (uint32_t y = 0; y < height; ++y)
+    std::copy_n(rowPixels.begin() + size_t(y) * width, width, l.pixels.begin() + size_t(y) * l.stride);
+  return l;
+}
+
+FilterPlugin::FilterPlugin(const std::string &path) {
+  handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (handle_ == nullptr) {
+    const char *why = dlerror();
+    error_ = why ? why : "dlopen failed";
+    return;
+  }
+  checkLoad = reinterpret_cast<flt_CheckLoadFn>(dlsym(handle_, "flt_CheckLoad"));
+  loadImage = reinterpret_cast<flt_LoadImageFn>(dlsym(handle_, "flt_LoadImage"));
+  checkSave = reinterpret_cast<flt_CheckSaveFn>(dlsym(handle_, "flt_CheckSave"));
+  saveImage = reinterpret_cast<flt_SaveImageFn>(dlsym(handle_, "flt_SaveImage"));
+}
+
+FilterPlugin::~FilterPlugin() {
+  if (handle_) dlclose(handle_);
+}
+
+std::string pluginPath(const std::string &type) { return binFolder() + "/Plugins/" + type + "/flt_" + type + ".dll"; }
+
+RecordingHost::RecordingHost(const std::string &type) : plugin_(pluginPath(type)) {}
+
+namespace {
+void setExtension(FltProbe &probe, const std::string &extension) {
+  for (size_t i = 0; i < extension.size() && i + 1 < FLT_EXTENSION_CAPACITY; ++i)
+    probe.extension[i] = static_cast<WCHAR>(static_cast<unsigned char>(extension[i]));
+}
+}  // namespace
+
+int RecordingHost::loadScore(const std::string &extension, const std::string &header) {
+  probe = FltProbe{};
+  setExtension(probe, extension);
+  probe.header_size = static_cast<uint32_t>(std::min<size_t>(header.size(), FLT_PROBE_HEADER_MAX));
+  memcpy(probe.header, header.data(), probe.header_size);
+  if (!plugin_.checkLoad || plugin_.checkLoad(&probe) == 0 || probe.strength_a == 0) return 0;
+  int score = probe.strength_a + probe.strength_b + probe.strength_c + (probe.reply_flags & FLT_PROBE_WEAK ? 0 : 1000) +
+              (probe.reply_flags & FLT_PROBE_WEAKER ? 0 : 1000);
+  return std::max(score, 1);
+}
+
+int RecordingHost::saveScore(const std::string &extension) {
+  probe = FltProbe{};
+  setExtension(probe, extension);
+  if (!plugin_.checkSave || plugin_.checkSave(&probe) == 0 || probe.strength_a == 0) return 0;
+  return std::max(probe.strength_a + probe.strength_b + probe.strength_c, 1);
+}
+
+void RecordingHost::reset() {
+  calls.clear();
+  message.clear(), moduleName.clear(), shortText.clear();
+  progress.clear();
+  transformsOpen = markupsOpen = 0;
+  messageBuffer_.assign(FLT_MESSAGE_CAPACITY, 0);
+  moduleBuffer_.assign(FLT_MODULE_NAME_CAPACITY, 0);
+  shortBuffer_.assign(FLT_SHORT_TEXT_CAPACITY, 0);
+}
+
+void RecordingHost::attachTables(const pi_MetaMarkup *&markup, const pi_BasicColor *&color) {
+  using C = RecordingCallbacks;
+  static const pi_MetaMarkup markupTable = {PI_METAMARKUP_VERSION, 0, C::init, C::initFromData, C::freeMarkup,
+                                            C::merge, C::get, C::set, nullptr, nullptr, C::toExif, C::fromExif,
+                                            C::fromXmp};
+  static const pi_BasicColor colorTable = {PI_BASICCOLOR_VERSION, 0,       C::convertModel, C::applyTransform,
+                                           C::transformPixels,    nullptr, C::createTransform, C::deleteTransform};
+  markup = tables ? &markupTable : nullptr;
+  color = tables ? &colorTable : nullptr;
+}
+
+int32_t RecordingHost::load(const std::string &path) {
+  if (!plugin_.loadImage) return FLT_ERR_UNSUPPORTED;
+  using C = RecordingCallbacks;
+  reset();
+  layers.clear();
+  path_ = u16(path);
+  request = FltLoadRequest{};
+  request.path = path_.c_str();
+  request.begin_layer = C::beginLayer;
+  request.set_metadata = C::setMetadata;
+  request.query_option = C::loadQuery;
+  request.set_text = C::loadText;
+  request.progress = C::loadProgress;
+  request.flags = flags;
+  request.current_layer = -1;
+  request.last_layer_index = FLT_LAST_LAYER_INDEX;
+  request.message = messageBuffer_.data(), request.message_capacity = FLT_MESSAGE_CAPACITY;
+  request.module_name = moduleBuffer_.data(), request.module_name_capacity = FLT_MODULE_NAME_CAPACITY;
+  request.short_text = shortBuffer_.data(), request.short_text_capacity = FLT_SHORT_TEXT_CAPACITY;
+  request.options_text = options.c_str();
+  attachTables(request.meta_markup, request.basic_color);
+  current = this;
+  int32_t result = plugin_.loadImage(&request);
+  current = nullptr;
+  return result;
+}
+
+int32_t RecordingHost::save(const std::string &path, uint8_t documentKind) {
+  if (!plugin_.saveImage) return FLT_ERR_UNSUPPORTED;
+  using C = RecordingCallbacks;
+  reset();
+  path_ = u16(path);
+  saveRequest = FltSaveRequest{};
+  saveRequest.path = path_.c_str();
+  saveRequest.select_layer = C::selectLayer;
+  saveRequest.get_metadata = C::getMetadata;
+  saveRequest.query_option = C::saveQuery;
+  saveRequest.set_text = C::saveText;
+  saveRequest.progress = C::saveProgress;
+  saveRequest.document_kind = documentKind;
+  saveRequest.layer_count = static_cast<uint32_t>(layers.size());
+  saveRequest.layers = static_cast<int32_t>(layers.size());
+  saveRequest.selected_layer = -1;
+  saveRequest.message = messageBuffer_.data(), saveRequest.message_capacity = FLT_MESSAGE_CAPACITY;
+  saveRequest.module_name = moduleBuffer_.data(), saveRequest.module_name_capacity = FLT_MODULE_NAME_CAPACITY;
+  saveRequest.options_text = options.c_str();
+  attachTables(saveRequest.meta_markup, saveRequest.basic_color);
+  if (!C::selectLayer(&saveRequest, 0, 0)) return FLT_ERR_NO_IMAGE_DATA;
+  current = this;
+  int32_t result = plugin_.saveImage(&saveRequest);
+  current = nullptr;
+  return result;
+}
+
+std::vector<const RecordedCall *> RecordingHost::callsNamed(const std::string &name) const {
+  std::vector<const RecordedCall *> found;
+  for (const RecordedCall &c : calls)
+    if (c.name == name) found.push_back(&c);
+  return found;
+}
+
+std::string RecordingHost::markup(size_t index) const {
+  if (index >= layers.size()) return "";
+  auto found = layers[index].metadata.find(FLT_TAG_MARK);
+  return found == layers[index].metadata.end() ? "" : found->second;
+}
+
+}  // namespace vgmtest
