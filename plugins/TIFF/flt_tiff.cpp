@@ -171,12 +171,65 @@ std::vector<uint8_t> pageExif(TIFF *tif) {
   return w.empty() ? std::vector<uint8_t>() : w.build();
 }
 
-// Reads the current directory into a new layer.
-int32_t loadPage(FltLoadRequest *request, TIFF *tif, Memory &memory, int page) {
-  uint32_t width = 0, height = 0;
-  TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &width);
-  TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &height);
-  if (!flt::sizeAllowed(width, height)) return FLT_ERR_DIMENSIONS;
+// 8-bit RGB or RGBA in strips, the common case, read straight: no detour
+// through premultiplied colour. False when the page is of another kind.
+bool isPlainRgb(TIFF *tif, bool &associated) {
+  uint16_t bits = 0, samples = 0, planar = 0, photometric = 0, extraCount = 0;
+  uint16_t *extra = nullptr;
+  TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bits);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &samples);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &planar);
+  if (TIFFIsTiled(tif) || bits != 8 || planar != PLANARCONFIG_CONTIG || (samples != 3 && samples != 4) ||
+      TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric) != 1 || photometric != PHOTOMETRIC_RGB)
+    return false;
+  TIFFGetFieldDefaulted(tif, TIFFTAG_EXTRASAMPLES, &extraCount, &extra);
+  if (samples == 4 && extraCount != 1) return false;
+  // Unspecified extra samples count as associated alpha, as libtiff's RGBA reader has it.
+  associated = samples == 4 && extra != nullptr && extra[0] != EXTRASAMPLE_UNASSALPHA;
+  return true;
+}
+
+// Reads the strips of a plain RGB(A) page; the rows read in `rows`.
+int32_t readPlainRgb(FltLoadRequest *request, TIFF *tif, Memory &memory, bool associated, uint32_t &rows) {
+  uint32_t width = request->width, height = request->height, perStrip = 0;
+  uint16_t samples = 3;
+  TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &samples);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_ROWSPERSTRIP, &perStrip);
+  perStrip = std::clamp<uint32_t>(perStrip, 1, height);
+  std::vector<uint8_t> strip(size_t(TIFFStripSize(tif)));
+  if (strip.size() < size_t(width) * samples * perStrip) return FLT_ERR_BAD_ENCODING;
+  flt::Progress progress;
+  rows = 0;
+  int errorsBefore = memory.errors;
+  for (uint32_t s = 0; rows < height; ++s) {
+    uint32_t n = std::min(perStrip, height - rows);
+    if (TIFFReadEncodedStrip(tif, s, strip.data(), tmsize_t(size_t(width) * samples * n)) < 0)
+      return memory.errors > errorsBefore ? codeOf(memory) : FLT_ERR_BAD_ENCODING;
+    for (uint32_t r = 0; r < n; ++r) {
+      const uint8_t *in = strip.data() + size_t(r) * width * samples;
+      uint32_t *out = request->pixels + size_t(rows + r) * request->stride;
+      for (uint32_t x = 0; x < width; ++x, in += samples) {
+        uint32_t red = in[0], green = in[1], blue = in[2], a = samples == 4 ? in[3] : 255;
+        if (associated && a < 255) {
+          red = a ? std::min<uint32_t>(255, (red * 255 + a / 2) / a) : 0;
+          green = a ? std::min<uint32_t>(255, (green * 255 + a / 2) / a) : 0;
+          blue = a ? std::min<uint32_t>(255, (blue * 255 + a / 2) / a) : 0;
+        }
+        out[x] = blue | green << 8 | red << 16 | (255 - a) << 24;
+      }
+    }
+    rows += n;
+    if (!progress.report(request, rows, height)) return FLT_ERR_CANCELLED;
+  }
+  return FLT_OK;
+}
+
+// Any other page through libtiff's RGBA reader, in bands of whole strips
+// (or tile rows) of at most about 1/64 of the image so that no strip is
+// decoded twice. The rows read in `rows`.
+int32_t readRgba(FltLoadRequest *request, TIFF *tif, Memory &memory, uint32_t &rows) {
+  uint32_t width = request->width, height = request->height;
+  rows = 0;
   char emsg[1024] = "";
   if (!TIFFRGBAImageOK(tif, emsg)) {
     tellMessage(request, emsg);
@@ -191,9 +244,6 @@ int32_t loadPage(FltLoadRequest *request, TIFF *tif, Memory &memory, int page) {
   // Rows as stored: the orientation travels in the markup.
   img.req_orientation = img.orientation;
   bool alpha = img.alpha != 0;
-
-  // Bands of whole strips (or tile rows), at most about 1/64 of the image,
-  // so that no strip is decoded twice.
   uint32_t unit = 0;
   if (TIFFIsTiled(tif)) {
     TIFFGetField(tif, TIFFTAG_TILELENGTH, &unit);
@@ -202,43 +252,45 @@ int32_t loadPage(FltLoadRequest *request, TIFF *tif, Memory &memory, int page) {
   }
   unit = std::clamp<uint32_t>(unit, 1, height);
   uint32_t band = std::max<uint32_t>(unit, ((height + 63) / 64) / unit * unit);
-
-  request->width = width;
-  request->height = height;
-  request->x = request->y = 0;
-  request->layer_flags = page > 0 ? FLT_LAYER_PAGE_START : 0;
-  if (!request->begin_layer(request, 0)) {
-    TIFFRGBAImageEnd(&img);
-    return request->status < 1 ? request->status : FLT_ERR_BITMAP;
-  }
   int32_t result = FLT_OK;
-  std::vector<uint32_t> buffer;
-  try {
-    buffer.resize(size_t(width) * band);
-  } catch (const std::bad_alloc &) {
-    TIFFRGBAImageEnd(&img);
-    return FLT_ERR_OUT_OF_MEMORY;
-  }
+  std::vector<uint32_t> buffer(size_t(width) * band);
   flt::Progress progress;
-  uint32_t y = 0;
-  for (; y < height; y += band) {
-    uint32_t rows = std::min(band, height - y);
-    img.row_offset = int(y);
+  for (; rows < height; rows += std::min(band, height - rows)) {
+    uint32_t n = std::min(band, height - rows);
+    img.row_offset = int(rows);
     img.col_offset = 0;
-    if (!TIFFRGBAImageGet(&img, buffer.data(), width, rows)) {
+    if (!TIFFRGBAImageGet(&img, buffer.data(), width, n)) {
       result = memory.errors > errorsBefore ? codeOf(memory) : FLT_ERR_BAD_ENCODING;
       break;
     }
-    for (uint32_t r = 0; r < rows; ++r)
-      toSurface(buffer.data() + size_t(r) * width, request->pixels + size_t(y + r) * request->stride, width, alpha);
-    if (!progress.report(request, y + rows, height)) {
+    for (uint32_t r = 0; r < n; ++r)
+      toSurface(buffer.data() + size_t(r) * width, request->pixels + size_t(rows + r) * request->stride, width, alpha);
+    if (!progress.report(request, rows + n, height)) {
       result = FLT_ERR_CANCELLED;
       break;
     }
   }
   TIFFRGBAImageEnd(&img);
+  return result;
+}
+
+// Reads the current directory into a new layer.
+int32_t loadPage(FltLoadRequest *request, TIFF *tif, Memory &memory, int page) {
+  uint32_t width = 0, height = 0;
+  TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &width);
+  TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &height);
+  if (!flt::sizeAllowed(width, height)) return FLT_ERR_DIMENSIONS;
+  request->width = width;
+  request->height = height;
+  request->x = request->y = 0;
+  request->layer_flags = page > 0 ? FLT_LAYER_PAGE_START : 0;
+  if (!request->begin_layer(request, 0)) return request->status < 1 ? request->status : FLT_ERR_BITMAP;
+  bool associated = false;
+  uint32_t y = 0;
+  int32_t result = isPlainRgb(tif, associated) ? readPlainRgb(request, tif, memory, associated, y)
+                                               : readRgba(request, tif, memory, y);
   if (result != FLT_OK) {
-    if (result == FLT_ERR_CANCELLED || y == 0) return result;
+    if (result == FLT_ERR_CANCELLED || result == FLT_ERR_NOT_IMPLEMENTED || y == 0) return result;
     // Damaged further down: the rows read stay, the rest is left clear.
     for (; y < height; ++y)
       for (uint32_t x = 0; x < width; ++x) request->pixels[size_t(y) * request->stride + x] = 0xFF000000u;
