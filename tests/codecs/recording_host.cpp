@@ -385,8 +385,8 @@ int32_t RecordingHost::save(const std::string &path, uint8_t documentKind) {
   saveRequest.module_name = moduleBuffer_.data(), saveRequest.module_name_capacity = FLT_MODULE_NAME_CAPACITY;
   saveRequest.options_text = options.c_str();
   attachTables(saveRequest.meta_markup, saveRequest.basic_color);
-  if (!C::selectLayer(&saveRequest, 0, 0)) return FLT_ERR_NO_IMAGE_DATA;
   current = this;
+  if (!C::selectLayer(&saveRequest, 0, 0)) return current = nullptr, FLT_ERR_NO_IMAGE_DATA;
   int32_t result = plugin_.saveImage(&saveRequest);
   current = nullptr;
   return result;

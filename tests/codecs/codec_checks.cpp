@@ -1,0 +1,74 @@
+#include "codecs/codec_checks.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+namespace vgmtest {
+
+void expectPixels(const RecordedLayer &layer, const std::vector<uint32_t> &expected, int tolerance) {
+  ASSERT_EQ(size_t(layer.width) * layer.height, expected.size());
+  int mismatches = 0;
+  for (uint32_t y = 0; y < layer.height; ++y) {
+    EXPECT_EQ(layer.pixels[size_t(y) * layer.stride + layer.width], kUnwritten) << "row " << y << " overrun";
+    for (uint32_t x = 0; x < layer.width && mismatches < 5; ++x) {
+      uint32_t got = layer.at(x, y), want = expected[size_t(y) * layer.width + x];
+      for (int shift = 0; shift < 32; shift += 8) {
+        if (std::abs(int(got >> shift & 255) - int(want >> shift & 255)) > tolerance) {
+          ADD_FAILURE() << "pixel " << x << "," << y << ": " << std::hex << got << " instead of " << want;
+          ++mismatches;
+          break;
+        }
+      }
+    }
+  }
+}
+
+void expectSteadyProgress(const RecordingHost &host) {
+  ASSERT_FALSE(host.progress.empty());
+  int32_t last = 0, total = host.progress.back().second;
+  for (auto [a, b] : host.progress) {
+    EXPECT_EQ(b, total);
+    EXPECT_LE(a - last, std::max(1, (total + 63) / 64)) << "progress gap before " << a;
+    last = a;
+  }
+  EXPECT_EQ(last, total);
+}
+
+void expectErrorOrDamaged(RecordingHost &host, const std::string &path) {
+  int32_t code = host.load(path);
+  if (code >= FLT_OK) {
+    EXPECT_TRUE(host.request.warnings & FLT_WARN_DATA_NOT_TRANSFERRED) << "success without the damage warning";
+  } else {
+    EXPECT_LT(code, 0);
+    EXPECT_FALSE(host.message.empty() && code != FLT_ERR_UNSUPPORTED) << "no message for " << code;
+  }
+  if (code >= FLT_OK) {
+    for (const RecordedLayer &l : host.layers)
+      for (uint32_t y = 0; y < l.height; ++y)
+        for (uint32_t x = 0; x < l.width; ++x) {
+          ASSERT_NE(l.at(x, y), kUnwritten) << "unwritten pixel " << x << "," << y;
+        }
+  }
+  EXPECT_EQ(host.markupsOpen, 0);
+  EXPECT_EQ(host.transformsOpen, 0);
+}
+
+void expectCutsFailCleanly(RecordingHost &host, const std::string &bytes, const std::string &ext) {
+  TempFolder folder;
+  for (int i = 0; i < 10; ++i) {
+    size_t length = bytes.size() * i / 10 + (i == 0 ? 1 : 0);
+    SCOPED_TRACE(length);
+    writeFile(folder.file("cut" + ext), bytes.substr(0, length));
+    expectErrorOrDamaged(host, folder.file("cut" + ext));
+  }
+}
+
+RecordedLayer loadOnly(RecordingHost &host, const std::string &path) {
+  int32_t code = host.load(path);
+  EXPECT_EQ(code, FLT_OK) << path;
+  EXPECT_EQ(host.layers.size(), 1u) << path;
+  return host.layers.empty() ? RecordedLayer{} : host.layers[0];
+}
+
+}  // namespace vgmtest

@@ -1,0 +1,25 @@
+// Checks shared by the codec tests (on top of the recording host).
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "codecs/recording_host.h"
+#include "support/test_support.h"
+
+namespace vgmtest {
+
+// Every pixel of `layer` within `tolerance` per channel of `expected`
+// (row by row, width * height), and nothing written past a row.
+void expectPixels(const RecordedLayer &layer, const std::vector<uint32_t> &expected, int tolerance);
+// Progress rose to its total without a gap wider than 1/64 of it.
+void expectSteadyProgress(const RecordingHost &host);
+// The load fails with a negative code and a message, or succeeds with the
+// damaged-data warning; either way every layer it began is fully written.
+void expectErrorOrDamaged(RecordingHost &host, const std::string &path);
+// The file cut at ten lengths (extension `ext`) loads as expectErrorOrDamaged says.
+void expectCutsFailCleanly(RecordingHost &host, const std::string &bytes, const std::string &ext);
+// Loads `path`, expecting success and one layer, and returns it.
+RecordedLayer loadOnly(RecordingHost &host, const std::string &path);
+
+}  // namespace vgmtest
