@@ -75,6 +75,7 @@ struct Loader {
   int frames = 0;
   GraphicsControlBlock gcb{0, false, 0, NO_TRANSPARENT_COLOR};
   std::vector<uint8_t> xmp;
+  int gifError = 0;  // the last giflib error, for the message
 
   int32_t deliver(uint16_t delay) {
     request->width = width;
@@ -101,7 +102,7 @@ struct Loader {
   // Reads and composes one image; `rowsDone` counts the rows read.
   int32_t frame(uint32_t &rowsDone) {
     rowsDone = 0;
-    if (DGifGetImageDesc(gif) == GIF_ERROR) return codeOf(gif->Error);
+    if (DGifGetImageDesc(gif) == GIF_ERROR) return codeOf(gifError = gif->Error);
     const GifImageDesc &d = gif->Image;
     if (d.Width <= 0 || d.Height <= 0 || d.Left < 0 || d.Top < 0) return FLT_ERR_BAD_ENCODING;
     if (!flt::sizeAllowed(uint32_t(d.Width), uint32_t(d.Height))) return FLT_ERR_DIMENSIONS;
@@ -135,7 +136,7 @@ struct Loader {
       } else {
         y = n;
       }
-      if (DGifGetLine(gif, line.data(), d.Width) == GIF_ERROR) return codeOf(gif->Error);
+      if (DGifGetLine(gif, line.data(), d.Width) == GIF_ERROR) return codeOf(gifError = gif->Error);
       rowsDone = n + 1;
       uint32_t cy = uint32_t(d.Top) + y;
       if (cy < height) {
@@ -165,7 +166,7 @@ struct Loader {
   int32_t extension() {
     int code = 0;
     GifByteType *block = nullptr;
-    if (DGifGetExtension(gif, &code, &block) == GIF_ERROR) return codeOf(gif->Error);
+    if (DGifGetExtension(gif, &code, &block) == GIF_ERROR) return codeOf(gifError = gif->Error);
     bool isXmp = false;
     if (code == GRAPHICS_EXT_FUNC_CODE && block != nullptr && block[0] >= 4) {
       DGifExtensionToGCB(block[0], block + 1, &gcb);
@@ -174,7 +175,7 @@ struct Loader {
       isXmp = xmp.empty();
     }
     while (block != nullptr) {
-      if (DGifGetExtensionNext(gif, &block) == GIF_ERROR) return codeOf(gif->Error);
+      if (DGifGetExtensionNext(gif, &block) == GIF_ERROR) return codeOf(gifError = gif->Error);
       if (isXmp && block != nullptr) xmp.insert(xmp.end(), block, block + 1 + block[0]);
     }
     if (isXmp) cutXmpTrailer(xmp);
@@ -186,7 +187,7 @@ struct Loader {
     int error = 0;
     gif = DGifOpen(&input, readInput, &error);
     GifCloser closer{gif};
-    if (gif == nullptr) return codeOf(error);
+    if (gif == nullptr) return codeOf(gifError = error);
     if (gif->SWidth > 0 && gif->SHeight > 0) {
       if (!flt::sizeAllowed(uint32_t(gif->SWidth), uint32_t(gif->SHeight))) return FLT_ERR_DIMENSIONS;
       setCanvas(uint32_t(gif->SWidth), uint32_t(gif->SHeight));
@@ -195,7 +196,7 @@ struct Loader {
     for (;;) {
       GifRecordType type;
       if (DGifGetRecordType(gif, &type) == GIF_ERROR) {
-        failure = codeOf(gif->Error);
+        failure = codeOf(gifError = gif->Error);
         break;
       }
       if (type == TERMINATE_RECORD_TYPE) break;
@@ -512,9 +513,11 @@ FLT_EXPORT int32_t VGM_API flt_LoadImage(FltLoadRequest *request) {
   try {
     std::vector<uint8_t> file;
     int32_t code = flt::readFile(request->path, file);
-    if (code != FLT_OK) return code;
+    if (code != FLT_OK) return flt::explain(request, code, "GIF", "");
     Loader loader(request);
-    return loader.run(file);
+    code = loader.run(file);
+    const char *detail = loader.gifError != 0 ? GifErrorString(loader.gifError) : nullptr;
+    return code < FLT_OK ? flt::explain(request, code, "GIF", detail != nullptr ? detail : "") : code;
   } catch (const std::bad_alloc &) {
     return FLT_ERR_OUT_OF_MEMORY;
   }

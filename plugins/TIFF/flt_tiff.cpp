@@ -483,7 +483,8 @@ FLT_EXPORT int32_t VGM_API flt_CheckLoad(FltProbe *probe) {
 FLT_EXPORT int32_t VGM_API flt_LoadImage(FltLoadRequest *request) {
   if (request == nullptr || request->begin_layer == nullptr) return FLT_ERR_BAD_REQUEST;
   try {
-    return load(request);
+    int32_t code = load(request);
+    return code < FLT_OK ? flt::explain(request, code, "TIFF", "") : code;
   } catch (const std::bad_alloc &) {
     return FLT_ERR_OUT_OF_MEMORY;
   }

@@ -176,6 +176,42 @@ inline std::string lower(std::string text) {
   return text;
 }
 
+// ---- Texts ------------------------------------------------------------------
+
+// Adds an ASCII hint to the message the user sees.
+template <class Request>
+void tell(Request *request, const char *text) {
+  if (request->set_text == nullptr || text == nullptr || text[0] == 0) return;
+  std::u16string wide;
+  for (size_t i = 0; text[i] != 0 && i < FLT_MESSAGE_CAPACITY - 1; ++i) wide.push_back(char16_t(uint8_t(text[i])));
+  request->set_text(request, FLT_TEXT_MESSAGE, wide.c_str());
+}
+
+// A hint for a failed load; `detail` from the codec when it gave one.
+inline int32_t explain(FltLoadRequest *request, int32_t code, const char *format, const std::string &detail) {
+  char text[160] = "";
+  switch (code) {
+    case FLT_ERR_UNEXPECTED_END:
+      snprintf(text, sizeof text, "The %s data ends early", format);
+      break;
+    case FLT_ERR_BAD_ENCODING:
+    case FLT_ERR_INVALID_DATA:
+      snprintf(text, sizeof text, "The %s data is damaged", format);
+      break;
+    case FLT_ERR_DIMENSIONS:
+      snprintf(text, sizeof text, "The %s image is too large", format);
+      break;
+    case FLT_ERR_NOT_IMPLEMENTED:
+      snprintf(text, sizeof text, "This kind of %s image is not supported", format);
+      break;
+    default:
+      break;
+  }
+  tell(request, text);
+  if (code < FLT_OK && code != FLT_ERR_CANCELLED) tell(request, detail.c_str());
+  return code;
+}
+
 // ---- Progress -------------------------------------------------------------
 
 // Reports `done` of `total` at most 64 times plus the end; false when the
