@@ -27,6 +27,7 @@ struct Memory {
   bool writable = false;
   std::string error;  // the first error libtiff reported
   int errors = 0;
+  int damage = 0;  // warnings about data that could not be read
 };
 
 tmsize_t memRead(thandle_t h, void *out, tmsize_t n) {
@@ -82,7 +83,15 @@ int onError(TIFF *, void *user, const char *module, const char *format, va_list 
   return 1;  // handled: the process-wide handler stays silent
 }
 
-int onWarning(TIFF *, void *, const char *, const char *, va_list) { return 1; }
+// Most warnings are harmless (unknown private tags); data that could not be
+// read (a profile or packet past the end) is damage.
+int onWarning(TIFF *, void *user, const char *, const char *format, va_list args) {
+  char text[512];
+  vsnprintf(text, sizeof text, format, args);
+  if (strstr(text, "IO error") != nullptr || strstr(text, "Read error") != nullptr)
+    ++static_cast<Memory *>(user)->damage;
+  return 1;
+}
 
 TIFF *openMemory(Memory &memory, const char *mode) {
   TIFFOpenOptions *options = TIFFOpenOptionsAlloc();
@@ -217,9 +226,9 @@ int32_t readPlainRgb(FltLoadRequest *request, TIFF *tif, Memory &memory, bool as
         }
         out[x] = blue | green << 8 | red << 16 | (255 - a) << 24;
       }
+      if (!progress.report(request, rows + r + 1, height)) return FLT_ERR_CANCELLED;
     }
     rows += n;
-    if (!progress.report(request, rows, height)) return FLT_ERR_CANCELLED;
   }
   return FLT_OK;
 }
@@ -263,19 +272,18 @@ int32_t readRgba(FltLoadRequest *request, TIFF *tif, Memory &memory, uint32_t &r
       result = memory.errors > errorsBefore ? codeOf(memory) : FLT_ERR_BAD_ENCODING;
       break;
     }
-    for (uint32_t r = 0; r < n; ++r)
+    for (uint32_t r = 0; r < n && result == FLT_OK; ++r) {
       toSurface(buffer.data() + size_t(r) * width, request->pixels + size_t(rows + r) * request->stride, width, alpha);
-    if (!progress.report(request, rows + n, height)) {
-      result = FLT_ERR_CANCELLED;
-      break;
+      if (!progress.report(request, rows + r + 1, height)) result = FLT_ERR_CANCELLED;
     }
+    if (result != FLT_OK) break;
   }
   TIFFRGBAImageEnd(&img);
   return result;
 }
 
 // Reads the current directory into a new layer.
-int32_t loadPage(FltLoadRequest *request, TIFF *tif, Memory &memory, int page) {
+int32_t loadPage(FltLoadRequest *request, TIFF *tif, Memory &memory, int page, bool &refused) {
   uint32_t width = 0, height = 0;
   TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &width);
   TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &height);
@@ -284,7 +292,10 @@ int32_t loadPage(FltLoadRequest *request, TIFF *tif, Memory &memory, int page) {
   request->height = height;
   request->x = request->y = 0;
   request->layer_flags = page > 0 ? FLT_LAYER_PAGE_START : 0;
-  if (!request->begin_layer(request, 0)) return request->status < 1 ? request->status : FLT_ERR_BITMAP;
+  if (!request->begin_layer(request, 0)) {
+    refused = true;
+    return request->status < 1 ? request->status : FLT_ERR_BITMAP;
+  }
   bool associated = false;
   uint32_t y = 0;
   int32_t result = isPlainRgb(tif, associated) ? readPlainRgb(request, tif, memory, associated, y)
@@ -338,15 +349,19 @@ int32_t load(FltLoadRequest *request) {
       request->warnings |= FLT_WARN_LAYERS_DROPPED;
       break;
     }
-    code = loadPage(request, tif, memory, pages);
+    bool refused = false;
+    code = loadPage(request, tif, memory, pages, refused);
     if (code != FLT_OK) {
       // A later page that cannot be read costs that page, not the file.
-      if (pages == 0 || code == FLT_ERR_CANCELLED) return code;
+      if (pages == 0 || refused || code == FLT_ERR_CANCELLED) return code;
       request->warnings |= FLT_WARN_DATA_NOT_TRANSFERRED;
       break;
     }
     ++pages;
   } while (TIFFReadDirectory(tif));
+  // What libtiff complained about but could get past (a broken page chain,
+  // a damaged strip) still counts as damage.
+  if (memory.errors > 0 || memory.damage > 0) request->warnings |= FLT_WARN_DATA_NOT_TRANSFERRED;
   request->document_kind = FLT_DOC_COMPOSITE;
   request->document_sub_kind = pages > 1 ? 2 : 0;
   return FLT_OK;

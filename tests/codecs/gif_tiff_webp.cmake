@@ -2,3 +2,4 @@
 find_library(VGM_TEST_GIF gif REQUIRED)
 pkg_check_modules(VGM_TEST_CODECS REQUIRED IMPORTED_TARGET libtiff-4 libwebp libwebpdemux libexif)
 vgm_add_codec_test(gif_plugin_test TYPES GIF SOURCES gif_test.cpp LIBS ${VGM_TEST_GIF})
+vgm_add_codec_test(tiff_plugin_test TYPES TIFF SOURCES tiff_test.cpp LIBS PkgConfig::VGM_TEST_CODECS)
