@@ -127,7 +127,7 @@ int32_t loadStill(FltLoadRequest *request, const std::vector<uint8_t> &file, con
 
   IDecoderCloser closer{WebPIDecode(nullptr, 0, &config)};
   if (closer.dec == nullptr) return FLT_ERR_OUT_OF_MEMORY;
-  size_t step = std::max<size_t>(16384, file.size() / 64);
+  size_t step = std::max<size_t>(256, file.size() / 64);
   int rowsDone = 0;
   VP8StatusCode status = VP8_STATUS_SUSPENDED;
   flt::Progress progress;
@@ -137,11 +137,11 @@ int32_t loadStill(FltLoadRequest *request, const std::vector<uint8_t> &file, con
     status = WebPIUpdate(closer.dec, file.data(), at);
     int lastY = 0;
     if (WebPIDecGetRGB(closer.dec, &lastY, nullptr, nullptr, nullptr) != nullptr || lastY > 0) {
-      for (int y = rowsDone; y < lastY && y < int(outH); ++y)
-        flt::alphaToT(request->pixels + size_t(y) * request->stride, outW);
-      rowsDone = std::max(rowsDone, std::min(lastY, int(outH)));
+      for (; rowsDone < lastY && rowsDone < int(outH); ++rowsDone) {
+        flt::alphaToT(request->pixels + size_t(rowsDone) * request->stride, outW);
+        if (!progress.report(request, uint64_t(rowsDone) + 1, outH)) return FLT_ERR_CANCELLED;
+      }
     }
-    if (!progress.report(request, uint64_t(rowsDone), outH)) return FLT_ERR_CANCELLED;
   }
   if (status != VP8_STATUS_OK) {
     if (rowsDone == 0) return codeOf(status);
