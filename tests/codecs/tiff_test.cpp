@@ -191,3 +191,19 @@ TEST(TiffPlugin, SavesExactlyWithPagesCompressionAndTags) {
   TIFFClose(tif);
   EXPECT_EQ(compression, COMPRESSION_LZW);
 }
+
+TEST(TiffPlugin, RoundsSixteenBitSamples) {
+  TempFolder dir;
+  TIFF *tif = TIFFOpen(dir.file("deep.tif").c_str(), "w");
+  ASSERT_NE(tif, nullptr);
+  TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, 4);
+  TIFFSetField(tif, TIFFTAG_IMAGELENGTH, 1);
+  TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 16);
+  TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 1);
+  TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+  uint16_t row[4] = {0, 32767, 32768, 65535};  // 0, 127.498, 127.502 and 255 of 255
+  ASSERT_EQ(TIFFWriteScanline(tif, row, 0, 0), 1);
+  TIFFClose(tif);
+  RecordingHost host("TIFF");
+  expectPixels(loadOnly(host, dir.file("deep.tif")), {0, 0x7F7F7F, 0x808080, 0xFFFFFF}, 0);
+}
