@@ -85,11 +85,6 @@ struct Loader {
     if (!request->begin_layer(request, 0)) return request->status < 1 ? request->status : FLT_ERR_BITMAP;
     for (uint32_t y = 0; y < height; ++y)
       memcpy(request->pixels + size_t(y) * request->stride, canvas.data() + size_t(y) * width, width * 4u);
-    if (frames == 0) {
-      flt::LoadMarkup markup(request);
-      markup.xmp(xmp.data(), xmp.size());
-      markup.commit();
-    }
     ++frames;
     return FLT_OK;
   }
@@ -224,6 +219,11 @@ struct Loader {
       }
     }
     if (frames == 0) return failure != FLT_OK ? failure : FLT_ERR_NO_IMAGE_DATA;
+    // The packet may follow the images; it goes to the last layer, and the
+    // host merges the layers' markup.
+    flt::LoadMarkup markup(request);
+    markup.xmp(xmp.data(), xmp.size());
+    markup.commit();
     if (failure != FLT_OK) request->warnings |= FLT_WARN_DATA_NOT_TRANSFERRED;
     request->document_kind = frames > 1 ? FLT_DOC_FRAME_ANIMATION : FLT_DOC_COMPOSITE;
     return FLT_OK;
