@@ -436,6 +436,7 @@ struct EncoderCloser {
 int32_t save(FltSaveRequest *request) {
   bool animation = request->document_kind == FLT_DOC_FRAME_ANIMATION && request->layer_count > 1 &&
                    request->select_layer != nullptr;
+  if (!animation && !flt::selectFlat(request)) return FLT_ERR_NEED_FLAT;
   uint32_t frames = animation ? std::min<uint32_t>(request->layer_count, FLT_LAST_LAYER_INDEX + 1) : 1;
   // The screen holds every frame at its position.
   uint32_t screenW = 0, screenH = 0;

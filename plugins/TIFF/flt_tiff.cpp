@@ -455,7 +455,7 @@ int32_t save(FltSaveRequest *request) {
                     request->document_kind == FLT_DOC_IMAGE_LIST || request->document_kind == FLT_DOC_FRAME_ANIMATION;
     if (pageLike) {
       pages = std::min<uint32_t>(request->layer_count, FLT_LAST_LAYER_INDEX + 1);
-    } else if (!request->select_layer(request, -1, 0)) {
+    } else if (!flt::selectFlat(request)) {
       return FLT_ERR_NEED_FLAT;
     }
   }

@@ -312,7 +312,9 @@ int32_t saveAnimation(FltSaveRequest *request, const WebPConfig &config, WebPDat
 }
 
 int32_t saveStill(FltSaveRequest *request, const WebPConfig &config, WebPData &out) {
-  if (request->width > WEBP_MAX_DIMENSION || request->height > WEBP_MAX_DIMENSION) return FLT_ERR_DIMENSIONS;
+  if (!flt::sizeAllowed(request->width, request->height) || request->width > WEBP_MAX_DIMENSION ||
+      request->height > WEBP_MAX_DIMENSION)
+    return FLT_ERR_DIMENSIONS;
   PictureGuard guard;
   if (!importLayer(request, guard.picture, request->width, request->height, 0, 0)) return FLT_ERR_OUT_OF_MEMORY;
   WebPMemoryWriter writer;
@@ -348,7 +350,6 @@ int32_t addExif(WebPData &data, const std::vector<uint8_t> &exif) {
 }
 
 int32_t save(FltSaveRequest *request) {
-  if (!flt::sizeAllowed(request->width, request->height)) return FLT_ERR_DIMENSIONS;
   WebPConfig config;
   if (!WebPConfigInit(&config)) return FLT_ERR_COMPONENT_FAILED;
   config.lossless = flt::optionInt(request, u"webp.lossless", 0, 0, 1);
@@ -358,6 +359,7 @@ int32_t save(FltSaveRequest *request) {
   if (!WebPValidateConfig(&config)) return FLT_ERR_BAD_REQUEST;
   bool animation = request->document_kind == FLT_DOC_FRAME_ANIMATION && request->layer_count > 1 &&
                    request->select_layer != nullptr;
+  if (!animation && !flt::selectFlat(request)) return FLT_ERR_NEED_FLAT;
   WebPData data{nullptr, 0};
   int32_t code = animation ? saveAnimation(request, config, data) : saveStill(request, config, data);
   if (code != FLT_OK) {

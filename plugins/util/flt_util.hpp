@@ -472,6 +472,13 @@ class Ifd0Writer {
   std::vector<Entry> entries_;
 };
 
+// A layered image that is not saved layer by layer goes out flattened;
+// false when the host cannot flatten it.
+inline bool selectFlat(FltSaveRequest *request) {
+  if (request->layer_count <= 1) return true;
+  return request->select_layer != nullptr && request->select_layer(request, -1, 0) != 0;
+}
+
 // ---- Markup of a saved layer ------------------------------------------------
 
 // The EXIF block MarkupToEXIF makes of the selected layer's markup; empty

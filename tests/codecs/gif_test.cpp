@@ -155,6 +155,8 @@ TEST(GifPlugin, SavesFewColoursExactlyAndAnimationsWithTheirDelays) {
   }
   ASSERT_EQ(host.load(dataFile("gif/welcome2.gif")), FLT_OK);
   std::vector<RecordedLayer> frames = host.layers;
+  // Layers that are no animation go out flattened; this host cannot flatten.
+  EXPECT_EQ(host.save(dir.file("layers.gif")), FLT_ERR_NEED_FLAT);
   ASSERT_EQ(host.save(dir.file("anim.gif"), FLT_DOC_FRAME_ANIMATION), FLT_OK);
   ASSERT_EQ(host.load(dir.file("anim.gif")), FLT_OK);
   ASSERT_EQ(host.layers.size(), frames.size());
