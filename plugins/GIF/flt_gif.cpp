@@ -66,6 +66,8 @@ void cutXmpTrailer(std::vector<uint8_t> &stream) {
   stream.resize(stream.size() - 257);
 }
 
+// The first image decodes straight into its layer; from the second on, the
+// screen lives in `canvas` and each composed frame is copied out.
 struct Loader {
   explicit Loader(FltLoadRequest *r) : request(r) {}
   FltLoadRequest *request;
@@ -74,28 +76,46 @@ struct Loader {
   uint32_t width = 0, height = 0;
   int frames = 0;
   GraphicsControlBlock gcb{0, false, 0, NO_TRANSPARENT_COLOR};
+  // The last image's disposal and area, applied before the next one.
+  int lastDisposal = DISPOSAL_UNSPECIFIED;
+  GifImageDesc lastArea{};
   std::vector<uint8_t> xmp;
   int gifError = 0;  // the last giflib error, for the message
 
-  int32_t deliver(uint16_t delay) {
+  uint16_t delay() const { return uint16_t(std::min(gcb.DelayTime, 6553) * 10); }
+
+  int32_t beginLayer() {
     request->width = width;
     request->height = height;
     request->x = request->y = 0;
-    request->frame_delay = delay;
+    request->frame_delay = delay();
     if (!request->begin_layer(request, 0)) return request->status < 1 ? request->status : FLT_ERR_BITMAP;
-    for (uint32_t y = 0; y < height; ++y)
-      memcpy(request->pixels + size_t(y) * request->stride, canvas.data() + size_t(y) * width, width * 4u);
-    ++frames;
     return FLT_OK;
   }
 
-  void setCanvas(uint32_t w, uint32_t h) {
-    width = w, height = h;
-    canvas.assign(size_t(w) * h, kClear);
+  void clearArea(const GifImageDesc &d) {
+    for (uint32_t y = uint32_t(d.Top); y < uint32_t(d.Top + d.Height) && y < height; ++y)
+      for (uint32_t x = uint32_t(d.Left); x < uint32_t(d.Left + d.Width) && x < width; ++x)
+        canvas[size_t(y) * width + x] = kClear;
   }
 
-  // Reads and composes one image; `rowsDone` counts the rows read.
-  int32_t frame(uint32_t &rowsDone) {
+  // What the previous image's disposal leaves for this one.
+  void carryOver() {
+    if (canvas.empty()) {
+      // Second image: the first layer is still the current one.
+      canvas.assign(size_t(width) * height, kClear);
+      if (lastDisposal != DISPOSE_PREVIOUS)
+        for (uint32_t y = 0; y < height; ++y)
+          memcpy(canvas.data() + size_t(y) * width, request->pixels + size_t(y) * request->stride, width * 4u);
+    } else if (lastDisposal == DISPOSE_PREVIOUS && saved.size() == canvas.size()) {
+      canvas.swap(saved);
+    }
+    if (lastDisposal == DISPOSE_BACKGROUND) clearArea(lastArea);
+  }
+
+  // Reads and composes one image; `rowsDone` counts the rows read, `refused`
+  // tells a refusal of the host from a decoding failure.
+  int32_t frame(uint32_t &rowsDone, bool &refused) {
     rowsDone = 0;
     if (DGifGetImageDesc(gif) == GIF_ERROR) return codeOf(gifError = gif->Error);
     const GifImageDesc &d = gif->Image;
@@ -105,20 +125,32 @@ struct Loader {
       // No screen size: the first image sets it.
       if (!flt::sizeAllowed(uint64_t(d.Left) + uint64_t(d.Width), uint64_t(d.Top) + uint64_t(d.Height)))
         return FLT_ERR_DIMENSIONS;
-      setCanvas(uint32_t(d.Left + d.Width), uint32_t(d.Top + d.Height));
+      width = uint32_t(d.Left + d.Width), height = uint32_t(d.Top + d.Height);
     }
     const ColorMapObject *map = d.ColorMap != nullptr ? d.ColorMap : gif->SColorMap;
     std::array<uint32_t, 256> palette;
     for (int i = 0; i < 256; ++i) palette[size_t(i)] = 0xFF000000u | uint32_t(i) * 0x010101u;  // no map: grey
     if (map != nullptr)
-      for (int i = 0; i < map->ColorCount && i < 256; ++i) {
-        const GifColorType &c = map->Colors[i];
+      for (int i = 0; i < 256; ++i) {
+        const GifColorType c = i < map->ColorCount ? map->Colors[i] : GifColorType{0, 0, 0};
         palette[size_t(i)] = uint32_t(c.Blue) | uint32_t(c.Green) << 8 | uint32_t(c.Red) << 16;
       }
-    if (map != nullptr)
-      for (int i = map->ColorCount; i < 256; ++i) palette[size_t(i)] = 0;  // out of range: black
     int transparent = gcb.TransparentColor;
-    if (gcb.DisposalMode == DISPOSE_PREVIOUS) saved = canvas;
+
+    uint32_t *target;
+    size_t stride;
+    if (frames == 0) {
+      int32_t code = beginLayer();
+      if (code != FLT_OK) return refused = true, code;
+      for (uint32_t y = 0; y < height; ++y) std::fill_n(request->pixels + size_t(y) * request->stride, width, kClear);
+      target = request->pixels, stride = request->stride;
+    } else {
+      carryOver();
+      if (gcb.DisposalMode == DISPOSE_PREVIOUS) saved = canvas;
+      target = canvas.data(), stride = width;
+    }
+    lastDisposal = gcb.DisposalMode;
+    lastArea = d;
 
     std::vector<GifPixelType> line(size_t(d.Width));
     uint32_t rows = uint32_t(d.Height);
@@ -135,7 +167,7 @@ struct Loader {
       rowsDone = n + 1;
       uint32_t cy = uint32_t(d.Top) + y;
       if (cy < height) {
-        uint32_t *out = canvas.data() + size_t(cy) * width;
+        uint32_t *out = target + size_t(cy) * stride;
         for (uint32_t x = 0; x < uint32_t(d.Width) && uint32_t(d.Left) + x < width; ++x)
           if (int(line[x]) != transparent) out[uint32_t(d.Left) + x] = palette[line[x]];
       }
@@ -143,19 +175,6 @@ struct Loader {
       if (!progress.report(request, n + 1, rows)) return FLT_ERR_CANCELLED;
     }
     return FLT_OK;
-  }
-
-  // After delivering a frame: what its disposal leaves for the next.
-  void dispose() {
-    const GifImageDesc &d = gif->Image;
-    if (gcb.DisposalMode == DISPOSE_BACKGROUND) {
-      for (uint32_t y = uint32_t(d.Top); y < uint32_t(d.Top + d.Height) && y < height; ++y)
-        for (uint32_t x = uint32_t(d.Left); x < uint32_t(d.Left + d.Width) && x < width; ++x)
-          canvas[size_t(y) * width + x] = kClear;
-    } else if (gcb.DisposalMode == DISPOSE_PREVIOUS && saved.size() == canvas.size()) {
-      canvas.swap(saved);
-    }
-    gcb = GraphicsControlBlock{0, false, 0, NO_TRANSPARENT_COLOR};
   }
 
   int32_t extension() {
@@ -185,7 +204,7 @@ struct Loader {
     if (gif == nullptr) return codeOf(gifError = error);
     if (gif->SWidth > 0 && gif->SHeight > 0) {
       if (!flt::sizeAllowed(uint32_t(gif->SWidth), uint32_t(gif->SHeight))) return FLT_ERR_DIMENSIONS;
-      setCanvas(uint32_t(gif->SWidth), uint32_t(gif->SHeight));
+      width = uint32_t(gif->SWidth), height = uint32_t(gif->SHeight);
     }
     int32_t failure = FLT_OK;
     for (;;) {
@@ -204,15 +223,23 @@ struct Loader {
           break;
         }
         uint32_t rowsDone = 0;
-        failure = frame(rowsDone);
-        if (failure == FLT_ERR_CANCELLED || failure == FLT_ERR_DIMENSIONS || failure == FLT_ERR_OUT_OF_MEMORY)
+        bool refused = false;
+        failure = frame(rowsDone, refused);
+        if (refused || failure == FLT_ERR_CANCELLED || failure == FLT_ERR_DIMENSIONS ||
+            failure == FLT_ERR_OUT_OF_MEMORY)
           return failure;
-        // A damaged first image still shows the rows it has.
+        // A damaged first image still shows the rows it has; a damaged later
+        // one is dropped.
         if (failure != FLT_OK && !(frames == 0 && rowsDone > 0)) break;
-        int32_t code = deliver(uint16_t(std::min(gcb.DelayTime, 6553) * 10));
-        if (code != FLT_OK) return code;
+        if (frames > 0) {
+          int32_t code = beginLayer();
+          if (code != FLT_OK) return code;
+          for (uint32_t y = 0; y < height; ++y)
+            memcpy(request->pixels + size_t(y) * request->stride, canvas.data() + size_t(y) * width, width * 4u);
+        }
+        ++frames;
+        gcb = GraphicsControlBlock{0, false, 0, NO_TRANSPARENT_COLOR};
         if (failure != FLT_OK) break;
-        dispose();
       } else {
         failure = FLT_ERR_BAD_ENCODING;
         break;

@@ -79,6 +79,19 @@ TEST(GifPlugin, DecodesEverySampleAsItsReferenceShowsIt) {
       EXPECT_EQ(host.layers[i].width, r.width);
       EXPECT_EQ(host.layers[i].height, r.height);
       EXPECT_EQ(host.layers[i].delay, ref.gcb(int(i)).DelayTime * 10) << "frame " << i;
+      // Whatever the disposals left, each image's own opaque pixels show.
+      const SavedImage &img = ref.gif->SavedImages[i];
+      const ColorMapObject *map = img.ImageDesc.ColorMap ? img.ImageDesc.ColorMap : ref.gif->SColorMap;
+      int misses = 0;
+      for (int y = 0; y < img.ImageDesc.Height; ++y)
+        for (int x = 0; x < img.ImageDesc.Width; ++x) {
+          int index = img.RasterBits[y * img.ImageDesc.Width + x];
+          if (index == ref.gcb(int(i)).TransparentColor) continue;
+          const GifColorType &c = map->Colors[index];
+          misses += host.layers[i].at(uint32_t(img.ImageDesc.Left + x), uint32_t(img.ImageDesc.Top + y)) !=
+                    (uint32_t(c.Blue) | uint32_t(c.Green) << 8 | uint32_t(c.Red) << 16);
+        }
+      EXPECT_EQ(misses, 0) << "frame " << i;
     }
     EXPECT_EQ(pixelsOf(host.layers[0]), firstFrame(ref));
   }
