@@ -337,7 +337,7 @@ int32_t load(FltLoadRequest *request) {
   int32_t code = flt::readFile(request->path, memory.bytes);
   if (code != FLT_OK) return code;
   if (memory.bytes.size() < 8) return FLT_ERR_UNEXPECTED_END;
-  TIFF *tif = openMemory(memory, "rm");
+  TIFF *tif = openMemory(memory, "r");
   TiffCloser closer{tif};
   if (tif == nullptr) {
     tellMessage(request, memory.error);
