@@ -1,0 +1,185 @@
+// flt_WebP through the recording host; reference pixels from WebPDecodeBGRA,
+// frame timing from the demuxer, chunks cut from the RIFF file by hand.
+#include <gtest/gtest.h>
+#include <webp/decode.h>
+#include <webp/demux.h>
+
+#include <cmath>
+#include <cstring>
+
+#include "codecs/codec_checks.h"
+
+using namespace vgmtest;
+
+namespace {
+
+// The payload of the first RIFF chunk named `name`, "" when there is none.
+std::string chunk(const std::string &file, const char *name) {
+  for (size_t at = 12; at + 8 <= file.size();) {
+    uint32_t size;
+    memcpy(&size, file.data() + at + 4, 4);
+    if (file.compare(at, 4, name) == 0) return file.substr(at + 8, size);
+    at += 8 + size + (size & 1);
+  }
+  return "";
+}
+
+std::vector<uint32_t> referencePixels(const std::string &file, int &width, int &height) {
+  uint8_t *bgra = WebPDecodeBGRA(reinterpret_cast<const uint8_t *>(file.data()), file.size(), &width, &height);
+  std::vector<uint32_t> out(size_t(width) * height);
+  if (bgra != nullptr) memcpy(out.data(), bgra, out.size() * 4);
+  WebPFree(bgra);
+  for (uint32_t &p : out) p ^= 0xFF000000u;  // A to T
+  return out;
+}
+
+// Over B, G, R and T; the colour of invisible pixels does not count.
+double psnr(const RecordedLayer &got, const std::vector<uint32_t> &want) {
+  double squared = 0;
+  for (uint32_t y = 0; y < got.height; ++y)
+    for (uint32_t x = 0; x < got.width; ++x) {
+      uint32_t w = want[size_t(y) * got.width + x];
+      for (int s = (w >> 24) == 255 ? 24 : 0; s < 32; s += 8)
+        squared += std::pow(double(int(got.at(x, y) >> s & 255) - int(w >> s & 255)), 2);
+    }
+  return 10 * std::log10(255.0 * 255 * 4 * got.width * got.height / std::max(squared, 1e-9));
+}
+
+}  // namespace
+
+TEST(WebPPlugin, DecodesEverySampleLikeLibwebp) {
+  struct Row {
+    const char *file;
+    uint32_t width, height;
+  };
+  for (const Row &r : {Row{"alpha_no_compression.webp", 16, 16}, Row{"exiftool-RIFF.webp", 1, 1},
+                       Row{"lossless1.webp", 1000, 307}, Row{"lossy_alpha1.webp", 1000, 307},
+                       Row{"small_13x1.webp", 13, 1}, Row{"test.webp", 128, 128},
+                       Row{"vp80-00-comprehensive-001.webp", 176, 144}, Row{"yoga-alpha.lossless.metadata.webp", 120, 120}}) {
+    SCOPED_TRACE(r.file);
+    std::string path = dataFile(std::string("webp/") + r.file);
+    RecordingHost host("WebP");
+    RecordedLayer layer = loadOnly(host, path);
+    EXPECT_EQ(layer.width, r.width);
+    EXPECT_EQ(layer.height, r.height);
+    EXPECT_EQ(host.request.warnings, 0);
+    int w = 0, h = 0;
+    expectPixels(layer, referencePixels(readFile(path), w, h), 0);
+  }
+}
+
+TEST(WebPPlugin, AnimationsBecomeFramesWithTheirDurations) {
+  std::string path = dataFile("webp/yoga-animated.webp");
+  RecordingHost host("WebP");
+  ASSERT_EQ(host.load(path), FLT_OK);
+  EXPECT_EQ(host.request.document_kind, FLT_DOC_FRAME_ANIMATION);
+  ASSERT_EQ(host.layers.size(), 29u);
+  std::string file = readFile(path);
+  WebPData data{reinterpret_cast<const uint8_t *>(file.data()), file.size()};
+  WebPDemuxer *demux = WebPDemux(&data);
+  ASSERT_NE(demux, nullptr);
+  for (int i = 0; i < 29; ++i) {
+    WebPIterator it;
+    ASSERT_TRUE(WebPDemuxGetFrame(demux, i + 1, &it));
+    EXPECT_EQ(host.layers[size_t(i)].delay, it.duration) << i;
+    EXPECT_EQ(host.layers[size_t(i)].width, 160u);
+    WebPDemuxReleaseIterator(&it);
+  }
+  WebPDemuxDelete(demux);
+  expectSteadyProgress(host);
+  host.refuseLayer = 3, host.refuseStatus = FLT_ERR_TIMEOUT;
+  EXPECT_EQ(host.load(path), FLT_ERR_TIMEOUT);
+}
+
+TEST(WebPPlugin, ProbesRefusesTrapsAndBadFiles) {
+  RecordingHost host("WebP");
+  std::string header = readFile(dataFile("webp/test.webp")).substr(0, 32);
+  EXPECT_GE(host.loadScore(".webp", header), 2128);
+  EXPECT_EQ(host.loadScore(".***", "abcdefgh"), 0);
+  EXPECT_EQ(host.loadScore(".webp", std::string("RIFF\0\0\0\0WAVEfmt ", 16)), 0);
+  EXPECT_GE(host.saveScore(".webp"), 128);
+  for (const char *trap : {".***", ".???", ".!@#", ".sys", ".vxd", ".ini", ".jpg"}) EXPECT_EQ(host.saveScore(trap), 0);
+
+  // An extended header claiming a 65535 x 65535 canvas.
+  std::string huge = std::string("RIFF\x5c\0\0\0WEBPVP8X\x0a\0\0\0", 20) + std::string("\0\0\0\0\xfe\xff\0\xfe\xff\0", 10);
+  huge.resize(100, '\0');
+  TempFolder dir;
+  writeFile(dir.file("huge.webp"), huge);
+  EXPECT_EQ(host.load(dir.file("huge.webp")), FLT_ERR_DIMENSIONS);
+  for (const char *file : {"test.webp", "lossless1.webp", "yoga-animated.webp"})
+    expectCutsFailCleanly(host, readFile(dataFile(std::string("webp/") + file)), ".webp");
+}
+
+TEST(WebPPlugin, ReportsProgressShrinksAndCancels) {
+  RecordingHost host("WebP");
+  std::string path = dataFile("webp/lossless1.webp");
+  ASSERT_EQ(host.load(path), FLT_OK);
+  expectSteadyProgress(host);
+  host.options = u"preview.max_width = 100\npreview.max_height = 100";
+  RecordedLayer small = loadOnly(host, path);
+  // 1000 x 307 covering 100 x 100: scale 100 / 307.
+  EXPECT_EQ(small.width, 326u);
+  EXPECT_EQ(small.height, 100u);
+  host.options.clear();
+  host.cancelAtProgress = 0;
+  EXPECT_EQ(host.load(path), FLT_ERR_CANCELLED);
+}
+
+TEST(WebPPlugin, HandsChunksAsCutFromTheFile) {
+  for (const char *name : {"yoga-alpha.lossless.metadata.webp", "exiftool-RIFF.webp"}) {
+    SCOPED_TRACE(name);
+    std::string file = readFile(dataFile(std::string("webp/") + name));
+    RecordingHost host("WebP");
+    ASSERT_EQ(host.load(dataFile(std::string("webp/") + name)), FLT_OK);
+    auto exif = host.callsNamed("MarkupFromEXIF");
+    auto xmp = host.callsNamed("MarkupFromXMP");
+    ASSERT_EQ(exif.size(), 1u);
+    ASSERT_EQ(xmp.size(), 1u);
+    EXPECT_EQ(exif[0]->data, std::string("Exif\0\0", 6) + chunk(file, "EXIF"));
+    EXPECT_EQ(xmp[0]->data, chunk(file, "XMP "));
+    auto icc = host.callsNamed("CreateTransform");
+    EXPECT_EQ(icc.size(), chunk(file, "ICCP").empty() ? 0u : 1u);
+    for (auto *call : icc) EXPECT_EQ(call->data, chunk(file, "ICCP"));
+    EXPECT_EQ(host.markupsOpen, 0);
+    EXPECT_EQ(host.transformsOpen, 0);
+  }
+}
+
+TEST(WebPPlugin, SavesLosslessExactlyLossyCloseAndEmbedsExif) {
+  TempFolder dir;
+  RecordingHost host("WebP");
+  ASSERT_EQ(host.load(dataFile("webp/lossy_alpha1.webp")), FLT_OK);
+  RecordedLayer original = host.layers[0];
+  std::vector<uint32_t> want;
+  for (uint32_t y = 0; y < original.height; ++y)
+    for (uint32_t x = 0; x < original.width; ++x) want.push_back(original.at(x, y));
+  host.options = u"webp.lossless = 1";
+  host.layers[0].metadata[FLT_TAG_MARK] = "exif.orientation=6;";
+  host.exifForSave = std::string("Exif\0\0II*\0\x08\0\0\0\x01\0\x12\x01\x03\0\x01\0\0\0\x06\0\0\0\0\0\0\0", 32);
+  ASSERT_EQ(host.save(dir.file("exact.webp")), FLT_OK);
+  EXPECT_EQ(chunk(readFile(dir.file("exact.webp")), "EXIF"), host.exifForSave);
+  host.flags = FLT_FLAG_NO_MARKUP;
+  expectPixels(loadOnly(host, dir.file("exact.webp")), want, 0);
+  EXPECT_EQ(host.markup(), "exif.orientation=6;");
+
+  host.flags = 0;
+  ASSERT_EQ(host.load(dataFile("webp/lossless1.webp")), FLT_OK);
+  original = host.layers[0];
+  want.clear();
+  for (uint32_t y = 0; y < original.height; ++y)
+    for (uint32_t x = 0; x < original.width; ++x) want.push_back(original.at(x, y));
+  host.options = u"webp.quality = 90";
+  ASSERT_EQ(host.save(dir.file("lossy.webp")), FLT_OK);
+  EXPECT_GE(psnr(loadOnly(host, dir.file("lossy.webp")), want), 38.0);
+
+  ASSERT_EQ(host.load(dataFile("webp/yoga-animated.webp")), FLT_OK);
+  std::vector<RecordedLayer> frames = host.layers;
+  host.options = u"webp.lossless = 1";
+  ASSERT_EQ(host.save(dir.file("anim.webp"), FLT_DOC_FRAME_ANIMATION), FLT_OK);
+  ASSERT_EQ(host.load(dir.file("anim.webp")), FLT_OK);
+  ASSERT_EQ(host.layers.size(), frames.size());
+  for (size_t i = 0; i < frames.size(); ++i) {
+    EXPECT_EQ(host.layers[i].delay, frames[i].delay);
+    EXPECT_EQ(host.layers[i].pixels, frames[i].pixels) << "frame " << i;
+  }
+}
