@@ -316,8 +316,8 @@ void RecordingHost::attachTables(const pi_MetaMarkup *&markup, const pi_BasicCol
   static const pi_MetaMarkup markupTable = {PI_METAMARKUP_VERSION, 0, C::init, nullptr, C::freeMarkup,
                                             C::merge, C::get, C::set, nullptr, nullptr, C::toExif, C::fromExif,
                                             C::fromXmp};
-  static const pi_BasicColor colorTable = {PI_BASICCOLOR_VERSION, 0,       nullptr,           nullptr,
-                                           C::convertPixels,    nullptr, C::createTransform, C::deleteTransform};
+  static const pi_BasicColor colorTable = {PI_BASICCOLOR_VERSION, 0, nullptr, C::convertPixels, nullptr, nullptr,
+                                           C::createTransform, C::deleteTransform};
   markup = tables ? &markupTable : nullptr;
   color = tables ? &colorTable : nullptr;
 }

@@ -143,6 +143,18 @@ TEST_F(HostServicesTest, MarkupExportSlots) {
   EXPECT_GT(mm->Get(&m, "exif.make", make, sizeof make), 0);
   EXPECT_STREQ(make, "Canon");
   EXPECT_EQ(mm->Get(&m, "a", make, sizeof make), 1);
+  // And back to EXIF: a little-endian block that the reader takes again.
+  ASSERT_EQ(mm->MarkupToEXIF(&m, &block, &size), 1);
+  ASSERT_TRUE(block != nullptr && size > 8 && size <= 32767);
+  EXPECT_EQ(std::string(static_cast<const char *>(block), 8), std::string("Exif\0\0II", 8));
+  FltMetaMarkup back;
+  ASSERT_EQ(mm->Init(&back), 1);
+  EXPECT_EQ(mm->MarkupFromEXIF(&back, block, static_cast<int32_t>(size)), 1);
+  std::memset(make, 0, sizeof make);
+  EXPECT_GT(mm->Get(&back, "exif.make", make, sizeof make), 0);
+  EXPECT_STREQ(make, "Canon");
+  GlobalFree(block);
+  mm->Free(&back);
   mm->Free(&m);
 }
 

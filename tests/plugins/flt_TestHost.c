@@ -36,7 +36,7 @@ static int32_t tables(FltLoadRequest *r) {
                 h->GetInterface(h, w(u"pi_BasicUtils")) == r->basic_utils);
   const pi_BasicVideo *video = (const pi_BasicVideo *)h->GetInterface(h, w(u"pi_BasicVideo"));
   const pi_Forwarding *fw = (const pi_Forwarding *)h->GetInterface(h, w(u"pi_Forwarding"));
-  CHECK(13, video && video->version == PI_BASICVIDEO_VERSION && !video->OpenServer && !video->GetTextB);
+  CHECK(13, video && video->version == PI_BASICVIDEO_VERSION && video->OpenServer && video->GetTextB);
   CHECK(14, fw && fw->version == PI_FORWARDING_VERSION && fw->ForwardLoad);
   CHECK(15, !h->GetInterface(h, w(u"pi_BasicQuery")) && !h->GetInterface(h, w(u"pi_stateStore")));
   CHECK(16, h->GetInt(h, w(u"cpu.num_threads"), 1) >= 1 && h->GetBool(h, w(u"host.extended_handler.active")) == 1);
