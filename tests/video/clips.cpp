@@ -36,20 +36,20 @@ bool writePackets(AVCodecContext *enc, AVFrame *frame, AVFormatContext *out, AVS
 
 }  // namespace
 
-bool makeClip(const std::string &path, const ClipSpec &spec) {
+bool makeClip(const std::string &path, const ClipSettings &clip) {
   av_log_set_level(AV_LOG_ERROR);
-  const AVCodec *codec = avcodec_find_encoder_by_name(spec.codec.c_str());
+  const AVCodec *codec = avcodec_find_encoder_by_name(clip.codec.c_str());
   Owned<AVFormatContext, closeOutput> out;
-  if (codec == nullptr || avformat_alloc_output_context2(&out.p, nullptr, spec.muxer.c_str(), path.c_str()) < 0)
+  if (codec == nullptr || avformat_alloc_output_context2(&out.p, nullptr, clip.muxer.c_str(), path.c_str()) < 0)
     return false;
   Owned<AVCodecContext, avcodec_free_context> enc{avcodec_alloc_context3(codec)};
   AVCodecContext *e = enc.p;
-  e->width = spec.width, e->height = spec.height, e->time_base = {1, 30}, e->framerate = {30, 1};
-  e->pix_fmt = static_cast<AVPixelFormat>(spec.pixel_format);
-  e->sample_aspect_ratio = {spec.sar_num, spec.sar_den};
-  e->gop_size = spec.gop, e->max_b_frames = spec.b_frames;
+  e->width = clip.width, e->height = clip.height, e->time_base = {1, 30}, e->framerate = {30, 1};
+  e->pix_fmt = static_cast<AVPixelFormat>(clip.pixel_format);
+  e->sample_aspect_ratio = {clip.sar_num, clip.sar_den};
+  e->gop_size = clip.gop, e->max_b_frames = clip.b_frames;
   if (out.p->oformat->flags & AVFMT_GLOBALHEADER) e->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-  if (!spec.private_options.empty()) av_opt_set_from_string(e->priv_data, spec.private_options.c_str(), nullptr, "=", ":");
+  if (!clip.private_options.empty()) av_opt_set_from_string(e->priv_data, clip.private_options.c_str(), nullptr, "=", ":");
   AVStream *st = avformat_new_stream(out.p, nullptr);
   if (st == nullptr || avcodec_open2(e, codec, nullptr) < 0 || avcodec_parameters_from_context(st->codecpar, e) < 0)
     return false;
@@ -62,11 +62,11 @@ bool makeClip(const std::string &path, const ClipSpec &spec) {
   SwsContext *sws = sws_getContext(e->width, e->height, AV_PIX_FMT_BGRA, e->width, e->height, e->pix_fmt, SWS_POINT,
                                    nullptr, nullptr, nullptr);
   std::unique_ptr<SwsContext, void (*)(SwsContext *)> sws_guard(sws, sws_freeContext);
-  for (int k = 0; k < spec.frames && sws != nullptr; ++k) {
+  for (int k = 0; k < clip.frames && sws != nullptr; ++k) {
     if (av_frame_make_writable(frame.p) < 0) return false;
     for (int y = 0; y < e->height; ++y)
       for (int x = 0; x < e->width; ++x)
-        bgra[size_t(y) * e->width + x] = spec.colour ? spec.colour(k, x, y) : 0xFF000000u | 0x010101u * (8u * k);
+        bgra[size_t(y) * e->width + x] = clip.colour ? clip.colour(k, x, y) : 0xFF000000u | 0x010101u * (8u * k);
     const uint8_t *planes[4] = {reinterpret_cast<const uint8_t *>(bgra.data())};
     int strides[4] = {e->width * 4};
     sws_scale(sws, planes, strides, 0, e->height, frame.p->data, frame.p->linesize);

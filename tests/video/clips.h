@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-struct ClipSpec {
+struct ClipSettings {
   std::string muxer = "matroska";
   std::string codec = "ffv1";
   int pixel_format = 0;  // the encoder's AVPixelFormat; painted as BGRA and converted
@@ -18,7 +18,7 @@ struct ClipSpec {
 };
 
 // Writes the clip; false when an encoder or muxer is missing or fails.
-bool makeClip(const std::string &path, const ClipSpec &spec);
+bool makeClip(const std::string &path, const ClipSettings &clip);
 
 // Every frame of the file's best video stream, in presentation order, at
 // the display size, as B, G, R, T (T = 255 - alpha) pixels.

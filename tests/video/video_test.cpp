@@ -81,10 +81,10 @@ class VideoTest : public ::testing::Test {
     if (!s32.empty()) fs::create_symlink(s32, root_.file("app/vgm_Video32.exe"));
     if (!s64.empty()) fs::create_symlink(s64, root_.file("app/vgm_Video64.exe"));
   }
-  std::string clip(const std::string &name, ClipSpec spec = {}) {
+  std::string clip(const std::string &name, ClipSettings clip = {}) {
     std::string path = root_.file(name);
-    if (spec.pixel_format == 0) spec.pixel_format = AV_PIX_FMT_BGR0;
-    EXPECT_TRUE(makeClip(path, spec)) << name;
+    if (clip.pixel_format == 0) clip.pixel_format = AV_PIX_FMT_BGR0;
+    EXPECT_TRUE(makeClip(path, clip)) << name;
     return path;
   }
   std::string h264() {
