@@ -110,7 +110,8 @@ class Recorder : public benchmark::ConsoleReporter {
   void ReportRuns(const std::vector<Run> &runs) override {
     for (const Run &run : runs) {
       auto fps = run.counters.find("fps");
-      if (fps == run.counters.end()) continue;
+      // With repetitions only the mean counts, not the spread aggregates.
+      if (fps == run.counters.end() || (!run.aggregate_name.empty() && run.aggregate_name != "mean")) continue;
       (run.benchmark_name().find("Bridge") != std::string::npos ? gBridgeFps : gLocalFps) = fps->second.value;
     }
     ConsoleReporter::ReportRuns(runs);
