@@ -40,10 +40,7 @@ TEST(ProcessorTable, EveryFamilyAndModelList) {
   for (const auto &[models, expected] : six)
     for (uint32_t model : models) EXPECT_EQ(name(0, 6, model), expected) << "model " << model;
   // Other families, at the edges of their model ranges.
-  const struct {
-    uint32_t level, model;
-    const char *expected;
-  } rows[] = {{3, 0, "Intel 80386"}, {4, 9, "Intel 80486 or AMD 486"}, {5, 2, "Intel Pentium I or AMD K5/K6"},
+  const struct { uint32_t level, model; const char *expected; } rows[] = {{3, 0, "Intel 80386"}, {4, 9, "Intel 80486 or AMD 486"}, {5, 2, "Intel Pentium I or AMD K5/K6"},
               {7, 0, "Intel Itanium"}, {11, 1, "Intel Xeon Phi (Knights Corner)"}, {11, 0, "Intel Xeon Phi"},
               {11, 87, "Intel Xeon Phi"}, {15, 2, "Intel Pentium 4"}, {15, 3, "Intel Pentium D/4F (Prescott) or AMD Athlon 64"},
               {15, 7, "Intel Pentium D/4F (Prescott) or AMD Athlon 64"}, {15, 8, "AMD Athlon 64 (Pentium 4 class)"},
@@ -101,10 +98,8 @@ TEST(Summary, FormatWithGivenFacts) {
             "Display: 1920x1080 \n");
 
   // Rounding to the nearest MiB: half a MiB rounds up, less rounds down.
-  facts.totalMemory = (1ull << 20) * 3 + 524288;
-  facts.availableMemory = (1ull << 20) + 524287;
-  facts.osName.clear();
-  facts.processorName = std::string(100, 'x');
+  facts.totalMemory = (1ull << 20) * 3 + 524288, facts.availableMemory = (1ull << 20) + 524287;
+  facts.osName.clear(), facts.processorName = std::string(100, 'x');
   std::string text = vgmtest::u8(sys_SummaryText(facts));
   EXPECT_NE(text.find("RAM: 1/4 MB\n"), std::string::npos) << text;
   EXPECT_NE(text.find("\nOS:  \n"), std::string::npos) << text;

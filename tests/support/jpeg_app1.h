@@ -17,14 +17,8 @@ inline std::string jpegExifPayload(const std::string &jpeg) {
   while (at + 4 <= size) {
     if (bytes[at] != 0xFF) return {};
     const unsigned char marker = bytes[at + 1];
-    if (marker == 0xFF) {  // fill byte
-      ++at;
-      continue;
-    }
-    if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) {  // no length
-      at += 2;
-      continue;
-    }
+    if (marker == 0xFF) { ++at; continue; }  // fill byte
+    if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) { at += 2; continue; }  // no length
     if (marker == 0xDA || marker == 0xD9) return {};
     const size_t length = static_cast<size_t>(bytes[at + 2]) << 8 | bytes[at + 3];
     if (length < 2 || at + 2 + length > size) return {};

@@ -32,27 +32,17 @@ ScopedEnv::ScopedEnv(const char *name, const std::string &value) : name_(name) {
   setenv(name, value.c_str(), 1);
 }
 
-ScopedEnv::~ScopedEnv() {
-  if (had_) {
-    setenv(name_.c_str(), old_.c_str(), 1);
-  } else {
-    unsetenv(name_.c_str());
-  }
-}
+ScopedEnv::~ScopedEnv() { had_ ? setenv(name_.c_str(), old_.c_str(), 1) : unsetenv(name_.c_str()); }
 
 std::u16string u16(const std::string &text) {
   std::u16string out;
   for (size_t i = 0; i < text.size();) {
     auto c = static_cast<unsigned char>(text[i]);
-    if (c < 0x80) {
-      out += c, i += 1;
-    } else if ((c & 0xE0) == 0xC0 && i + 1 < text.size()) {
-      out += static_cast<char16_t>(((c & 0x1F) << 6) | (text[i + 1] & 0x3F)), i += 2;
-    } else if (i + 2 < text.size()) {
+    if (c < 0x80) out += c, i += 1;
+    else if ((c & 0xE0) == 0xC0 && i + 1 < text.size()) out += static_cast<char16_t>(((c & 0x1F) << 6) | (text[i + 1] & 0x3F)), i += 2;
+    else if (i + 2 < text.size())
       out += static_cast<char16_t>(((c & 0x0F) << 12) | ((text[i + 1] & 0x3F) << 6) | (text[i + 2] & 0x3F)), i += 3;
-    } else {
-      break;
-    }
+    else break;
   }
   return out;
 }
@@ -60,27 +50,15 @@ std::u16string u16(const std::string &text) {
 std::string u8(const std::u16string &text) {
   std::string out;
   for (char16_t c : text) {
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
+    if (c < 0x80) out += static_cast<char>(c);
+    else if (c < 0x800) out += {static_cast<char>(0xC0 | (c >> 6)), static_cast<char>(0x80 | (c & 0x3F))};
+    else out += {static_cast<char>(0xE0 | (c >> 12)), static_cast<char>(0x80 | ((c >> 6) & 0x3F)), static_cast<char>(0x80 | (c & 0x3F))};
   }
   return out;
 }
 
-std::string dataFile(const std::string &name) {
-  return std::string(VGM_TEST_DATA_DIR) + "/" + name;
-}
-
-std::string binFolder() {
-  return VGM_BIN_DIR;
-}
+std::string dataFile(const std::string &name) { return std::string(VGM_TEST_DATA_DIR) + "/" + name; }
+std::string binFolder() { return VGM_BIN_DIR; }
 
 std::string readFile(const std::string &path) {
   std::ifstream in(path, std::ios::binary);
@@ -90,8 +68,7 @@ std::string readFile(const std::string &path) {
 }
 
 void writeFile(const std::string &path, const std::string &content) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << content;
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
 }
 
 }  // namespace vgmtest

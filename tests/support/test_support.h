@@ -32,8 +32,7 @@ class ScopedEnv {
   ScopedEnv &operator=(const ScopedEnv &) = delete;
 
  private:
-  std::string name_;
-  std::string old_;
+  std::string name_, old_;
   bool had_;
 };
 

@@ -1,0 +1,779 @@
+// Every host-environment test runs against its own application-data,
+// content and temporary folders, with the process-wide caches dropped.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <regex>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "hostenv/config_record.h"
+#include "hostenv/error_log.h"
+#include "hostenv/folders.h"
+#include "platform/os.h"
+#include "support/notices.h"
+#include "support/test_support.h"
+
+using vgmtest::u16;
+using vgmtest::u8;
+namespace fs = std::filesystem;
+
+class HostEnvTest : public ::testing::Test {
+ protected:
+  vgmtest::TempFolder root_;
+  std::string appBase_ = root_.file("appdata"), docsBase_ = root_.file("docs"), tempBase_ = root_.file("tmp");
+  vgmtest::ScopedEnv appEnv_{"VGM_APPDATA_DIR", appBase_}, docsEnv_{"VGM_CONTENT_DIR", docsBase_};
+  vgmtest::ScopedEnv tempEnv_{"VGM_TEMP_DIR", tempBase_};
+
+  void SetUp() override {
+    fs::create_directories(tempBase_);
+    resetAll();
+  }
+  void TearDown() override { resetAll(); }
+  static void resetAll() { env_ResetForTests(nullptr), cfg_ResetForTests(), log_ResetForTests(); }
+  std::string appData() const { return appBase_ + "/Orvine Photo"; }
+};
+
+namespace {
+
+class ConfigTest : public HostEnvTest {
+ protected:
+  std::string configFile() const { return appData() + "/suite_config.bin"; }
+  void writeRecord(const cfg_Record &record, size_t bytes = sizeof(cfg_Record)) {
+    fs::create_directories(appData());
+    vgmtest::writeFile(configFile(), std::string(reinterpret_cast<const char *>(&record), bytes));
+  }
+
+ public:
+  static cfg_Record sampleRecord(uint32_t version) {
+    cfg_Record record{};
+    record.version = version, record.size = kCfgRecordSize, record.cache_seed = 0x12345678;
+    record.kv5_level = 7, record.flag_15 = 1, record.ui_theme = 4, record.flag_17 = 0;
+    for (uint32_t &counter : record.counters) counter = 11;
+    std::memcpy(record.author_name, u"Ada", 8);
+    return record;
+  }
+};
+
+TEST_F(ConfigTest, MissingOrBrokenFileGivesDefaults) {
+  cfg_Live()->kv5_level = 9;
+  cfg_Live()->counters[0] = 5;
+  EXPECT_EQ(cfg_Load(1), 0);
+  const cfg_Record &live = *cfg_Live();
+  EXPECT_EQ(std::tuple(live.version, live.size, int(live.kv5_level), live.flag_14 + live.flag_17),
+            std::tuple(kCfgVersion, kCfgRecordSize, 4, 2));
+  EXPECT_EQ(live.help_mode + live.exif_add_structure + live.exif_add_unlisted + live.ui_theme + live.counters[0], 0u);
+  char16_t name[kCfgTextUnits] = {};
+  ASSERT_EQ(cfg_UserName(name, kCfgTextUnits), 1);
+  EXPECT_EQ(std::u16string(live.author_name), std::u16string(name));
+
+  cfg_Record record = sampleRecord(kCfgVersion);
+  writeRecord(record, 4000);  // its size field claims 4096
+  EXPECT_EQ(cfg_Load(1), 0);
+  EXPECT_EQ(live.cache_seed, 0u);
+  writeRecord(record, 6);  // too short to carry a size at all
+  EXPECT_EQ(cfg_Load(1), 0);
+  // A larger file is read up to the record and accepted.
+  vgmtest::writeFile(configFile(), std::string(reinterpret_cast<const char *>(&record), sizeof record) + "tail");
+  EXPECT_EQ(cfg_Load(1), 1);
+  EXPECT_EQ(live.cache_seed, 0x12345678u);
+}
+
+TEST_F(ConfigTest, RegionalAndThemeDefaults) {
+  for (auto [zone, regional] : {std::pair{"EST5", 1}, {"PST8", 1}, {"UTC0", 0}, {"XXX9", 0}, {"XXX-3", 0}}) {
+    vgmtest::ScopedEnv tz("TZ", zone);
+    cfg_Defaults();
+    EXPECT_TRUE(cfg_Live()->regional_a == regional && cfg_Live()->regional_b == regional) << zone;
+  }
+  EXPECT_EQ(cfg_RegionalForBias(299) + cfg_RegionalForBias(481), 0);
+  EXPECT_EQ(cfg_RegionalForBias(480), 1);
+  EXPECT_EQ(cfg_ThemeForButtonFace(0x005F3020), 4);  // brightest channel 95
+  EXPECT_EQ(cfg_ThemeForButtonFace(0x00600000), 0);  // blue 96
+}
+
+TEST_F(ConfigTest, OlderRecordsAreUpgraded) {
+  // version, kv5_level in -> out, flag_15, ui_theme, flag_17 after the load
+  // (the sample carries 7, 1, 4 and 0); every upgrade clears the counters.
+  const struct { uint32_t version; uint8_t levelIn, levelOut, flag15, theme, flag17; uint32_t counter; } rows[] = {{65556, 2, 0, 0, 0, 1, 0}, {65559, 7, 4, 1, 0, 1, 0},   {65561, 1, 9, 1, 4, 0, 0},
+              {65562, 7, 7, 1, 4, 0, 0}, {65570, 1, 1, 1, 4, 0, 11}};  // newer: kept as it is
+  for (const auto &row : rows) {
+    cfg_Record record = sampleRecord(row.version);
+    record.kv5_level = row.levelIn;
+    writeRecord(record);
+    ASSERT_EQ(cfg_Load(1), 1);
+    const cfg_Record &l = *cfg_Live();
+    EXPECT_EQ(std::tuple(l.version, l.kv5_level, l.flag_15, l.ui_theme, l.flag_17, l.counters[4], l.cache_seed),
+              std::tuple(kCfgVersion, row.levelOut, row.flag15, row.theme, row.flag17, row.counter, 0x12345678u))
+        << row.version;
+  }
+}
+
+TEST_F(ConfigTest, CachedLoadStillClearsTransientPaths) {
+  cfg_Record record = sampleRecord(kCfgVersion);
+  std::memcpy(record.transient_paths[1], u"/left/over", 22);
+  record.author_name[kCfgTextUnits - 1] = u'X';
+  writeRecord(record);
+  ASSERT_EQ(cfg_Load(0), 1);
+  EXPECT_EQ(cfg_Live()->transient_paths[1][0] + cfg_Live()->author_name[kCfgTextUnits - 1], 0);
+
+  std::memcpy(cfg_Live()->transient_paths[3], u"/in/use", 16);
+  cfg_Live()->kv5_level = 2;
+  ASSERT_EQ(cfg_Load(0), 1);
+  // The cached disk copy wins over unsaved changes.
+  EXPECT_EQ(std::tuple(cfg_DiskReadsForTests(), int(cfg_Live()->transient_paths[3][0]), int(cfg_Live()->kv5_level)),
+            std::tuple(1u, 0, 7));
+
+  ASSERT_EQ(cfg_Load(1), 1);
+  EXPECT_EQ(cfg_DiskReadsForTests(), 2u);
+}
+
+TEST_F(ConfigTest, SaveThenLoadRoundTrip) {
+  cfg_Defaults();
+  cfg_Record &live = *cfg_Live();
+  live.cache_seed = 0xCAFEBABE, live.exif_add_unlisted = 1, live.counters[3] = 42;
+  std::memcpy(live.language_file, u"German.lng", 22);
+  std::memcpy(live.author_name, u"Grace", 12);
+  std::memcpy(live.transient_paths[0], u"/scratch", 18);
+  ASSERT_EQ(cfg_Save(), 1);
+  std::string bytes = vgmtest::readFile(configFile());
+  ASSERT_EQ(bytes.size(), kCfgRecordSize);
+  EXPECT_EQ(bytes.substr(0, 8), std::string("\x1B\x00\x01\x00\x00\x10\x00\x00", 8));
+  EXPECT_EQ(bytes.substr(512, 4), std::string("G\0r\0", 4));
+
+  // A cached load right after a save keeps what was saved.
+  ASSERT_EQ(cfg_Load(1), 1);
+  live.kv5_level = 3;
+  ASSERT_EQ(cfg_Save(), 1);
+  ASSERT_EQ(cfg_Load(0), 1);
+  EXPECT_EQ(live.kv5_level, 3);
+
+  cfg_ResetForTests();
+  ASSERT_EQ(cfg_Load(1), 1);
+  EXPECT_EQ(std::tuple(live.cache_seed, live.exif_add_unlisted + live.counters[3], int(live.transient_paths[0][0])),
+            std::tuple(0xCAFEBABEu, 43u, 0));
+  EXPECT_EQ(std::u16string(live.language_file) + u"|" + live.author_name, u"German.lng|Grace");
+
+  // A failed write leaves the saved file as it was.
+  std::string before = vgmtest::readFile(configFile());
+  live.kv5_level = 8;
+  os_InjectFault(os_FaultKind::fileWrite, 1);
+  EXPECT_EQ(cfg_Save(), 0);
+  os_InjectFault(os_FaultKind::fileWrite, 0);
+  EXPECT_TRUE(vgmtest::readFile(configFile()) == before);
+}
+
+// Another process holding the file as a save does: it writes a record with
+// `seed` and lets go after `hold_ms`, or when told to (hold_ms < 0).
+struct SavingProcess {
+  pid_t pid = -1;
+  int release[2] = {-1, -1};
+  bool holding = false;
+  SavingProcess(const std::u16string &path, uint32_t seed, int hold_ms) {
+    int ready[2];
+    if (::pipe(ready) != 0 || ::pipe(release) != 0) return;
+    pid = ::fork();
+    if (pid == 0) {
+      ::close(release[1]);
+      os_File *file = os_FileOpen(path.c_str(), os_AccessWrite, os_ShareNone, os_Disposition::openAlways);
+      char byte = file != nullptr ? 'L' : 'F';
+      (void)!::write(ready[1], &byte, 1);
+      if (hold_ms >= 0) os_Sleep(hold_ms);
+      else (void)!::read(release[0], &byte, 1);
+      cfg_Record record = ConfigTest::sampleRecord(kCfgVersion);
+      record.cache_seed = seed;
+      ::_exit(os_FileWrite(file, &record, sizeof record) ? 0 : 1);
+    }
+    char byte = 0;
+    holding = ::read(ready[0], &byte, 1) == 1 && byte == 'L';
+    ::close(ready[0]), ::close(ready[1]);
+  }
+  bool finish() {
+    (void)!::write(release[1], "x", 1);
+    int status = -1;
+    return ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  }
+};
+
+TEST_F(ConfigTest, LoadMeetingASaveInAnotherProcess) {
+  writeRecord(sampleRecord(kCfgVersion));
+  std::u16string path = u16(configFile());
+  // A save that ends within the wait: the load gets the record it wrote.
+  SavingProcess brief(path, 0xBEEF, 50);
+  ASSERT_TRUE(brief.holding);
+  EXPECT_EQ(cfg_Load(1), 1);
+  EXPECT_EQ(cfg_Live()->cache_seed, 0xBEEFu);
+  ASSERT_TRUE(brief.finish());
+
+  // One that outlasts it: defaults, which must never be saved over the file.
+  SavingProcess endless(path, 0xF00D, -1);
+  ASSERT_TRUE(endless.holding);
+  EXPECT_EQ(cfg_Load(1), 0);
+  EXPECT_EQ(cfg_Live()->cache_seed, 0u);
+  ASSERT_TRUE(endless.finish());
+  std::string saved = vgmtest::readFile(configFile());
+  EXPECT_EQ(cfg_Save(), 0);
+  EXPECT_TRUE(vgmtest::readFile(configFile()) == saved);
+  // Once the file has been read again, saving works again.
+  ASSERT_EQ(cfg_Load(1), 1);
+  EXPECT_EQ(cfg_Live()->cache_seed, 0xF00Du);
+  EXPECT_EQ(cfg_Save(), 1);
+}
+
+TEST(ConfigUserName, RefusedAccountNamesFallBackToTheLogin) {
+  char16_t buffer[64];
+  EXPECT_TRUE(cfg_PickUserName(u" Jane Doe ", u"jdoe", buffer, 64) == 1 && std::u16string(buffer) == u"Jane Doe");
+  for (const char16_t *refused : {u"Built-in account for guest access", u"INTERNAL user", u"Administrator",
+                                  u"guest", u"", u"   "})
+    EXPECT_TRUE(cfg_PickUserName(refused, u"jdoe", buffer, 64) == 1 && std::u16string(buffer) == u"jdoe");
+  EXPECT_TRUE(cfg_PickUserName(u"Jane Doe", u"jdoe", buffer, 4) == 1 && std::u16string(buffer) == u"Jan");
+  EXPECT_EQ(cfg_PickUserName(nullptr, u"", buffer, 64), 0);
+  EXPECT_EQ(buffer[0], 0);
+  EXPECT_EQ(cfg_PickUserName(u"Jane", u"jdoe", buffer, 0), 0);
+}
+
+std::string toBytes(const std::u16string &text) { return std::string(reinterpret_cast<const char *>(text.data()), text.size() * 2); }
+std::u16string fromBytes(const std::string &b) { return std::u16string(reinterpret_cast<const char16_t *>(b.data()), b.size() / 2); }
+
+// Lines of the log, each without its CR LF; false when a line lacks it.
+bool splitLines(const std::u16string &text, std::vector<std::u16string> *lines) {
+  for (size_t start = 0, end; start < text.size(); start = end + 2) {
+    if ((end = text.find(u"\r\n", start)) == std::u16string::npos) return false;
+    lines->push_back(text.substr(start, end - start));
+  }
+  return true;
+}
+
+const std::regex kLineShape(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \| ([^|]*) \| ([^|]*) )");
+
+class ErrorLogTest : public HostEnvTest {
+ protected:
+  std::string logFile() const { return appData() + "/suite_error.log"; }
+  std::u16string readLog() const { return fromBytes(vgmtest::readFile(logFile())); }
+  // A log of `bytes` bytes made of numbered 97-character lines; the last
+  // one is usually cut short.
+  std::u16string makeLog(size_t bytes) {
+    std::u16string text;
+    for (int number = 0; text.size() * 2 < bytes; ++number) {
+      std::string head = "2020-01-01 00:00:00.000 | old | " + std::to_string(100000 + number);
+      text += u16(head + std::string(94 - head.size(), '.')) + u" \r\n";
+    }
+    text.resize(bytes / 2);
+    fs::create_directories(appData());
+    vgmtest::writeFile(logFile(), toBytes(text));
+    return text;
+  }
+};
+
+TEST_F(ErrorLogTest, LineFormatAndCleaning) {
+  EXPECT_EQ(log_Error(nullptr, u"message") + log_Error(u"title", u"") + log_Error(u"", u"message"), 0);
+  EXPECT_FALSE(fs::exists(logFile()));
+
+  ASSERT_EQ(log_Error(u" Load | Save\t", u"bad | value\r\nsecond\tline   end\n\f"), 1);
+  ASSERT_EQ(log_Error(u"Second", u"entry"), 1);
+  std::string bytes = vgmtest::readFile(logFile());
+  ASSERT_GE(bytes.size(), 2u);
+  EXPECT_NE(bytes.substr(0, 2), std::string("\xFF\xFE"));  // no byte-order mark
+  std::vector<std::u16string> lines;
+  ASSERT_TRUE(splitLines(fromBytes(bytes), &lines));
+  ASSERT_EQ(lines.size(), 2u);
+  std::smatch match;
+  std::string first = u8(lines[0]);
+  ASSERT_TRUE(std::regex_match(first, match, kLineShape)) << first;
+  EXPECT_EQ(match[1].str(), "Load / Save");
+  EXPECT_EQ(u16(match[2].str()), u"bad \u00A6 value second line end");
+  EXPECT_TRUE(u8(lines[1]).find(" | Second | entry ") != std::string::npos);
+
+  // The time stamp is the UTC time given, to the millisecond.
+  uint64_t stamp = 116444736000000000ull + 1709211909ull * 10000000ull + 1234567ull;
+  EXPECT_EQ(log_FormatLine(stamp, u"T", u"M"), u"2024-02-29 13:05:09.123 | T | M \r\n");
+  EXPECT_EQ(log_CleanField(u"\v a\f\fb  \t c \f", u'/'), u"a\f\fb c");
+
+  // An over-long entry is cut to the line limit and keeps its line end.
+  std::u16string longLine = log_FormatLine(stamp, u"T", std::u16string(5000, u'x'));
+  EXPECT_EQ(longLine.size(), kLogMaxLine);
+  EXPECT_EQ(longLine.substr(longLine.size() - 3), u" \r\n");
+}
+
+TEST_F(ErrorLogTest, LargeLogsAreTrimmedAtLineBoundaries) {
+  std::u16string old = makeLog(70000);
+  ASSERT_EQ(log_Error(u"Trim", u"newest"), 1);
+  std::u16string text = readLog();
+  EXPECT_LE(text.size(), kLogTrimTo);
+  EXPECT_GT(text.size(), kLogTrimTo - 200);  // no more than needed went
+  std::vector<std::u16string> lines;
+  ASSERT_TRUE(splitLines(text, &lines));
+  EXPECT_NE(u8(lines.back()).find(" | Trim | newest "), std::string::npos);
+  // What is kept is a whole-line tail of the old log (its cut last line
+  // closed with CR LF).
+  std::u16string kept = text.substr(0, text.size() - (lines.back().size() + 2));
+  std::u16string oldTail = old.substr(old.size() - (kept.size() - 2));
+  EXPECT_TRUE(kept == oldTail + u"\r\n");
+  EXPECT_EQ(old[old.size() - oldTail.size() - 1], u'\n');
+
+  // Between 32768 and 65536 bytes the text is read but nothing goes.
+  old = makeLog(40000);
+  ASSERT_EQ(log_Error(u"Keep", u"all"), 1);
+  text = readLog();
+  EXPECT_TRUE(text.substr(0, old.size()) == old);
+  EXPECT_EQ(text.substr(old.size() + 23), u" | Keep | all \r\n");
+
+  // When every old line has to go, the new line stands alone: no empty line before it.
+  vgmtest::writeFile(logFile(), toBytes(std::u16string(33000, u'x') + u"\r\n"));
+  ASSERT_EQ(log_Error(u"Alone", u"line"), 1);
+  EXPECT_EQ(readLog().substr(23), u" | Alone | line \r\n");
+}
+
+TEST_F(ErrorLogTest, FailedWritesNeverLeaveAHalfLog) {
+  makeLog(70000);
+  os_InjectFault(os_FaultKind::fileWrite, 1);  // the rewrite of the kept part
+  EXPECT_EQ(log_Error(u"Rewrite", u"failed"), 1);
+  const std::u16string after = readLog();
+  std::vector<std::u16string> lines;
+  ASSERT_TRUE(splitLines(after, &lines));
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_TRUE(u8(lines[0]).find(" | Rewrite | failed ") != std::string::npos);
+
+  os_InjectFault(os_FaultKind::fileWrite, 1);  // the append itself
+  EXPECT_EQ(log_Error(u"Append", u"failed"), 0);
+  os_InjectFault(os_FaultKind::fileWrite, 0);
+  EXPECT_TRUE(readLog() == after);
+}
+
+TEST_F(ErrorLogTest, LockedLogFallsBackToAMessageBox) {
+  ASSERT_EQ(log_Error(u"First", u"entry"), 1);
+  std::string before = vgmtest::readFile(logFile());
+  int ready[2], release[2];
+  ASSERT_EQ(::pipe(ready) | ::pipe(release), 0);
+  pid_t holder = ::fork();
+  ASSERT_GE(holder, 0);
+  if (holder == 0) {  // another process holds the log for as long as the test wants
+    ::close(release[1]);
+    int fd = ::open(logFile().c_str(), O_RDWR);
+    char byte = fd >= 0 && ::flock(fd, LOCK_EX) == 0 ? 'L' : 'F';
+    (void)!::write(ready[1], &byte, 1);
+    (void)!::read(release[0], &byte, 1);
+    ::_exit(0);
+  }
+  char byte = 0;
+  ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+  ASSERT_EQ(byte, 'L');
+  {
+    vgmtest::ScriptedNotices notices;
+    EXPECT_EQ(log_Error(u"Locked", u"while held"), -1);
+    ASSERT_EQ(notices.seen.size(), 1u);
+    EXPECT_EQ(notices.seen[0].substr(0, 13) + notices.seen[0].substr(36), "Error|274432| | Locked | while held ");
+  }
+  EXPECT_EQ(vgmtest::readFile(logFile()), before);
+  (void)!::write(release[1], "x", 1);
+  ::waitpid(holder, nullptr, 0);
+  EXPECT_EQ(log_Error(u"Released", u"again"), 1);
+
+  // No folder for the log at all: the same fallback.
+  vgmtest::writeFile(root_.file("plain"), "file");
+  vgmtest::ScopedEnv nowhere("VGM_APPDATA_DIR", root_.file("plain/sub"));
+  resetAll();
+  vgmtest::ScriptedNotices notices;
+  EXPECT_EQ(log_Error(u"Nowhere", u"to write"), -1);
+  EXPECT_EQ(notices.seen.size(), 1u);
+}
+
+TEST_F(ErrorLogTest, TwoProcessesWritingAtOnceLoseNothing) {
+  constexpr int kLines = 500;
+  int start[2];
+  ASSERT_EQ(::pipe(start), 0);
+  pid_t writers[2];
+  for (int k = 0; k < 2; ++k) {
+    writers[k] = ::fork();
+    ASSERT_GE(writers[k], 0);
+    if (writers[k] == 0) {
+      char byte;
+      (void)!::read(start[0], &byte, 1);  // until the parent lets both go
+      int failures = 0;
+      std::u16string title = k == 0 ? u"writer A" : u"writer B";
+      for (int i = 0; i < kLines; ++i) {
+        std::u16string message = u"entry " + u16(std::to_string(i));
+        if (log_Error(title.c_str(), message.c_str()) != 1) ++failures;
+      }
+      ::_exit(failures > 255 ? 255 : failures);
+    }
+  }
+  (void)!::write(start[1], "xx", 2);  // both start now
+  for (pid_t writer : writers) {
+    int status = -1;
+    ASSERT_EQ(::waitpid(writer, &status, 0), writer);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  }
+  std::vector<std::u16string> lines;
+  ASSERT_TRUE(splitLines(readLog(), &lines));
+  // Trimming drops old lines from the front only: what is left of each
+  // writer is an unbroken run that ends with its last entry.
+  int next[2] = {-1, -1};
+  for (const std::u16string &line : lines) {
+    std::smatch match;
+    std::string text = u8(line);
+    ASSERT_TRUE(std::regex_match(text, match, kLineShape)) << text;
+    int k = match[1].str() == "writer A" ? 0 : match[1].str() == "writer B" ? 1 : -1;
+    ASSERT_GE(k, 0) << text;
+    int number = std::stoi(match[2].str().substr(6));
+    EXPECT_TRUE(next[k] < 0 || number == next[k]) << text;
+    next[k] = number + 1;
+  }
+  EXPECT_TRUE(next[0] == kLines && next[1] == kLines) << next[0] << " " << next[1];
+  EXPECT_GT(lines.size(), 400u);
+}
+
+void put(const std::string &path, const std::string &content) {
+  fs::create_directories(fs::path(path).parent_path());
+  vgmtest::writeFile(path, content);
+}
+
+// Relative path -> content ("/" for folders) of everything below `folder`.
+std::map<std::string, std::string> snapshot(const std::string &folder) {
+  std::map<std::string, std::string> tree;
+  for (const auto &entry : fs::recursive_directory_iterator(folder)) {
+    std::string relative = fs::relative(entry.path(), folder).string();
+    tree[relative] = entry.is_directory() ? "/" : vgmtest::readFile(entry.path().string());
+  }
+  return tree;
+}
+
+// A folder path of exactly `length` characters below `base`.
+std::string pathOfLength(const std::string &base, size_t length) {
+  std::string path = base;
+  while (path.size() < length) {
+    size_t left = length - path.size();  // the separator included; never left at 1
+    size_t part = left > 102 ? 100 : left - 1;
+    path += "/" + std::string(part, 'd');
+  }
+  EXPECT_EQ(path.size(), length);
+  return path;
+}
+
+using FoldersTest = HostEnvTest;
+
+TEST_F(FoldersTest, AppAndPluginFolders) {
+  char16_t buffer[os_MaxPath];
+  ASSERT_EQ(env_GetAppFolder(buffer), 1);
+  std::string exe = fs::read_symlink("/proc/self/exe").string();
+  EXPECT_EQ(u8(buffer), fs::path(exe).parent_path().string());
+  ASSERT_EQ(env_GetPluginFolder(buffer, os_MaxPath, nullptr), 1);
+  EXPECT_EQ(u8(buffer), fs::path(exe).parent_path().string() + "/Plugins");
+  ASSERT_EQ(env_GetPluginFolder(buffer, os_MaxPath, u"/opt/suite/"), 1);
+  EXPECT_EQ(std::u16string(buffer), u"/opt/suite/Plugins");
+
+  // An executable whose folder is gone falls back to the install setting.
+  std::u16string missing = u16(root_.file("gone/app"));
+  env_ResetForTests(missing.c_str());
+  {
+    vgmtest::ScopedEnv install("ORVINEPHOTO_PATH", root_.path() + "/");
+    ASSERT_EQ(env_GetAppFolder(buffer), 1);
+    EXPECT_EQ(u8(buffer), root_.path());
+  }
+  env_ResetForTests(missing.c_str());
+  vgmtest::ScopedEnv noInstall("ORVINEPHOTO_PATH", "");
+  buffer[0] = u'#';
+  EXPECT_EQ(env_GetAppFolder(buffer), 0);
+  EXPECT_EQ(buffer[0], u'#');
+}
+
+TEST_F(FoldersTest, PathsOfTheLimitFitOrFail) {
+  // 259 characters fit with the terminator; 260 and 261 do not, and leave
+  // the caller's buffer (and the disk) as they were.
+  for (size_t length : {259u, 260u, 261u}) {
+    std::string plugins = pathOfLength(root_.file("p"), length - 8);  // + "/Plugins"
+    std::string appBase = pathOfLength(root_.file("a"), length - 13);  // + "/Orvine Photo"
+    fs::create_directories(appBase);
+    vgmtest::ScopedEnv appData("VGM_APPDATA_DIR", appBase);
+    env_ResetForTests(nullptr);
+    char16_t buffer[os_MaxPath] = {u'#'}, data[os_MaxPath] = {u'#'};
+    EXPECT_EQ(env_GetPluginFolder(buffer, os_MaxPath, u16(plugins).c_str()), length == 259 ? 1 : 0) << length;
+    EXPECT_EQ(env_GetAppDataFolder(data), length == 259 ? 1 : 0) << length;
+    EXPECT_EQ(u8(buffer), length == 259 ? plugins + "/Plugins" : "#");
+    EXPECT_EQ(u8(data), length == 259 ? appBase + "/Orvine Photo" : "#");
+    EXPECT_EQ(fs::is_directory(appBase + "/Orvine Photo"), length == 259);
+  }
+  env_ResetForTests(nullptr);
+  // The caller's capacity counts the same way.
+  char16_t session[os_MaxPath] = {u'#'};
+  char name[32];
+  std::snprintf(name, sizeof name, "/_vgm_sesstmp_%08x", os_ProcessId());
+  std::string expected = tempBase_ + name;
+  EXPECT_EQ(env_GetSessionFolder(session, expected.size()), 0);
+  EXPECT_EQ(session[0], u'#');
+  EXPECT_FALSE(fs::exists(expected));
+  ASSERT_EQ(env_GetSessionFolder(session, expected.size() + 1), 1);
+  EXPECT_EQ(u8(session), expected);
+  EXPECT_TRUE(fs::is_directory(expected));
+}
+
+TEST_F(FoldersTest, SiblingDataMovesOnceIntoTheLayout) {
+  std::string sibling = appBase_ + "/Orvine Draw KTA";
+  for (auto [name, content] : {std::pair{"Artist/brushes.dat", "brushes"}, {"Lang_Studio/project.txt", "project"},
+                               {"Plugins/flt_OLD.dll", "new plugin"}, {"Language/English.lng", "english"},
+                               {"settings.ini", "sibling settings"}, {"Thumbs.db", "clutter"}})
+    put(sibling + "/" + name, content);
+  put(appData() + "/settings.ini", "own settings");
+  put(appData() + "/Plugins/flt_OLD.dll", "old plugin");
+  put(appData() + "/Plugins/flt_KEEP.dll", "kept");
+  char16_t buffer[os_MaxPath];
+  ASSERT_EQ(env_GetAppDataFolder(buffer), 1);
+  EXPECT_EQ(u8(buffer), appData());
+  std::map<std::string, std::string> moved = snapshot(appData());
+  EXPECT_EQ(moved, (std::map<std::string, std::string>{
+                       {"Editor", "/"}, {"Editor/brushes.dat", "brushes"}, {"Language Studio", "/"},
+                       {"Language Studio/project.txt", "project"}, {"Common", "/"}, {"Common/Plugins", "/"},
+                       {"Common/Plugins/flt_OLD.dll", "new plugin"}, {"Common/Plugins/flt_KEEP.dll", "kept"},
+                       {"Common/Language", "/"}, {"Common/Language/English.lng", "english"},
+                       {"settings.ini", "sibling settings"}}));
+  // Only the clutter stayed behind, so the sibling folder could not go.
+  EXPECT_EQ(snapshot(sibling), (std::map<std::string, std::string>{{"Thumbs.db", "clutter"}}));
+
+  // The next start finds nothing to move.
+  env_ResetForTests(nullptr);
+  ASSERT_EQ(env_GetAppDataFolder(buffer), 1);
+  EXPECT_EQ(snapshot(appData()), moved);
+
+  // Without clutter the emptied sibling folder is removed.
+  fs::remove(sibling + "/Thumbs.db");
+  put(sibling + "/late.txt", "late");
+  env_ResetForTests(nullptr);
+  fs::remove_all(appData());  // a vanished cached folder is resolved again
+  ASSERT_EQ(env_GetAppDataFolder(buffer), 1);
+  EXPECT_EQ(vgmtest::readFile(appData() + "/late.txt"), "late");
+  EXPECT_FALSE(fs::exists(sibling));
+}
+
+TEST_F(FoldersTest, FailedMoveStopsAndIsRetried) {
+  std::string from = root_.file("from"), to = root_.file("to");
+  put(from + "/sub/x.txt", "x");
+  put(from + "/sub/y.txt", "y");
+  put(from + "/z.txt", "z");
+  put(to + "/sub/x.txt", "old x");
+  // Whichever entry comes first, the fourth move is a file move and fails
+  // after exactly one entry went: the move ends there.
+  os_InjectFault(os_FaultKind::fileMove, 4);
+  int first = env_MoveFolder(u16(from).c_str(), u16(to).c_str());
+  os_InjectFault(os_FaultKind::fileMove, 0);
+  EXPECT_EQ(first, 1);
+  EXPECT_TRUE(fs::exists(from));
+  int second = env_MoveFolder(u16(from).c_str(), u16(to).c_str());
+  EXPECT_EQ(first + second, 3);
+  EXPECT_FALSE(fs::exists(from));
+  EXPECT_EQ(snapshot(to), (std::map<std::string, std::string>{
+                              {"sub", "/"}, {"sub/x.txt", "x"}, {"sub/y.txt", "y"}, {"z.txt", "z"}}));
+  EXPECT_EQ(env_MoveFolder(u16(root_.file("none")).c_str(), u16(to).c_str()), 0);
+}
+
+TEST_F(FoldersTest, NamesThatAreNotUtf8StillMove) {
+  std::string from = root_.file("from"), to = root_.file("to");
+  std::map<std::string, std::string> tree{{"a.txt", "a"}, {"caf\xE9 \xFF.txt", "latin-1 name"}, {"\x80sub", "/"},
+                                          {"\x80sub/z.txt", "z"}, {"zz.txt", "zz"}};
+  for (const auto &[name, content] : tree)
+    if (content != "/") put(from + "/" + name, content);
+  fs::create_directories(to);  // the target exists: the move goes entry by entry
+  EXPECT_EQ(env_MoveFolder(u16(from).c_str(), u16(to).c_str()), 4);
+  EXPECT_FALSE(fs::exists(from));
+  EXPECT_EQ(snapshot(to), tree);
+}
+
+TEST_F(FoldersTest, ContentFolderTakesOverTheSiblingContent) {
+  put(docsBase_ + "/Orvine Draw KTA/More/frame.png", "frame");
+  put(docsBase_ + "/Orvine Draw KTA/Color Profiles/cmyk.icm", "icm");
+  char16_t buffer[os_MaxPath];
+  ASSERT_EQ(env_GetContentFolder(buffer, os_MaxPath), 1);
+  EXPECT_EQ(u8(buffer), docsBase_ + "/Orvine Photo");
+  EXPECT_EQ(vgmtest::readFile(docsBase_ + "/Orvine Photo/Others/frame.png") +
+                vgmtest::readFile(docsBase_ + "/Orvine Photo/Color Profiles/cmyk.icm"), "frameicm");
+  EXPECT_FALSE(fs::exists(docsBase_ + "/Orvine Draw KTA"));
+  EXPECT_EQ(env_GetContentFolder(buffer, 5), 0);
+}
+
+TEST_F(FoldersTest, AppPackagesAreRecognisedByPath) {
+  for (auto [path, package] : {std::pair{u"C:\\Program Files\\WindowsApps\\Suite_5.43\\VFS\\app.exe", true},
+                               {u"/mnt/windowsapps/suite/app", true}, {u"/mnt/WindowsApps2/suite/app", false},
+                               {u"/mnt/My WindowsApps/app", false}, {u"WindowsApps/app", false}})
+    EXPECT_EQ(env_IsAppPackagePath(path), package) << vgmtest::u8(path);
+  EXPECT_EQ(env_PackageVfsRoot(u"C:\\WindowsApps\\P\\VFS\\ProgramFilesX86\\Suite\\app.exe"),
+            u"C:\\WindowsApps\\P\\VFS\\");
+  EXPECT_EQ(env_PackageVfsRoot(u"/pkg/VFS/VFS/app"), u"/pkg/VFS/");
+  EXPECT_EQ(env_PackageVfsRoot(u"/pkg/VFSX/app"), u"");
+}
+
+TEST_F(FoldersTest, PackageDataIsCopiedOncePerVersion) {
+  std::string vfs = root_.file("WindowsApps/Suite/VFS");
+  put(vfs + "/Common AppData/Orvine Photo/Common/Language/English.lng", "packaged");
+  put(vfs + "/Common Documents/Orvine Photo/Frames/f.png", "frame");
+  std::u16string exe = u16(vfs + "/ProgramFiles/Suite/app");
+  env_ResetForTests(exe.c_str());
+  ASSERT_TRUE(env_RunsFromAppPackage());
+  char16_t buffer[os_MaxPath];
+  ASSERT_EQ(env_GetAppDataFolder(buffer), 1);
+  EXPECT_EQ(vgmtest::readFile(appData() + "/Common/Language/English.lng"), "packaged");
+  EXPECT_EQ(vgmtest::readFile(appData() + "/_msix_ver.ini"), "5.43.01");
+  ASSERT_EQ(env_GetContentFolder(buffer, os_MaxPath), 1);
+  EXPECT_EQ(vgmtest::readFile(docsBase_ + "/Orvine Photo/Frames/f.png"), "frame");
+
+  // The marker stops a second copy over the user's changes.
+  vgmtest::writeFile(appData() + "/Common/Language/English.lng", "edited");
+  env_ResetForTests(exe.c_str());
+  ASSERT_EQ(env_GetAppDataFolder(buffer), 1);
+  EXPECT_EQ(vgmtest::readFile(appData() + "/Common/Language/English.lng"), "edited");
+
+  // Inside a package the configured temporary folder is not consulted.
+  cfg_Defaults();
+  std::memcpy(cfg_Live()->temp_folder, u16(root_.file("cfgtmp")).c_str(), (root_.file("cfgtmp").size() + 1) * 2);
+  ASSERT_EQ(cfg_Save(), 1);
+  char16_t temp[os_MaxPath];
+  ASSERT_GT(env_GetTempRoot(temp, os_MaxPath), 0);
+  EXPECT_EQ(u8(temp), tempBase_ + "/");
+}
+
+TEST_F(FoldersTest, ConfiguredTemporaryFolder) {
+  char16_t buffer[os_MaxPath];
+  auto rootFor = [&](const std::string &setting) {  // the temporary root once `setting` is configured
+    cfg_Defaults();
+    std::u16string text = u16(setting);
+    std::memcpy(cfg_Live()->temp_folder, text.c_str(), (text.size() + 1) * sizeof(char16_t));
+    EXPECT_EQ(cfg_Save(), 1);
+    return env_GetTempRoot(buffer, os_MaxPath) > 0 ? u8(buffer) : std::string("failed");
+  };
+  ASSERT_GT(env_GetTempRoot(buffer, os_MaxPath), 0);
+  EXPECT_EQ(u8(buffer), tempBase_ + "/");
+  std::string own = root_.file("own/tmp");
+  EXPECT_EQ(rootFor("  " + own + " \t"), own + "/");
+  EXPECT_EQ(env_GetTempRoot(buffer, os_MaxPath), static_cast<int>(own.size() + 1));
+  EXPECT_TRUE(fs::is_empty(own));  // the test files are gone again
+  EXPECT_EQ(env_GetTempRoot(buffer, own.size() + 1), 0);
+
+  // The verdict holds for a minute even when the folder goes away...
+  fs::remove_all(root_.file("own"));
+  vgmtest::writeFile(root_.file("own"), "now a file");
+  ASSERT_GT(env_GetTempRoot(buffer, os_MaxPath), 0);
+  EXPECT_EQ(u8(buffer), own + "/");
+  // ...and the next test rejects it.
+  env_ResetForTests(nullptr);
+  ASSERT_GT(env_GetTempRoot(buffer, os_MaxPath), 0);
+  EXPECT_EQ(u8(buffer), tempBase_ + "/");
+
+  // An existing folder where nothing can be written, even by root; a
+  // read-only folder; fewer than four characters: the system's folder.
+  std::string locked = root_.file("locked");
+  fs::create_directories(locked);
+  ::chmod(locked.c_str(), 0555);
+  for (const std::string &setting : {std::string("/proc/self"), locked, std::string(" /t ")}) {
+    if (setting == locked && ::geteuid() == 0) continue;  // root writes anywhere
+    env_ResetForTests(nullptr);
+    EXPECT_EQ(rootFor(setting), tempBase_ + "/") << setting;
+  }
+}
+
+TEST_F(FoldersTest, FolderTreeDeletionRefusals) {
+  std::string outside = root_.file("outside");
+  put(outside + "/keep.txt", "keep");
+  std::string tree = root_.file("tree");
+  put(tree + "/a/b/c.txt", "c");
+  fs::create_directory_symlink(outside, tree + "/a/link");
+  fs::create_directory_symlink(outside, root_.file("toplink"));
+
+  for (const std::string &refused : {std::string("/a"), root_.file("missing"), outside + "/keep.txt", root_.file("toplink")})
+    EXPECT_EQ(env_DeleteFolderTree(u16(refused).c_str()), 0) << refused;
+  EXPECT_EQ(env_DeleteFolderTree(nullptr), 0);
+  ASSERT_EQ(env_DeleteFolderTree(u16(tree).c_str()), 1);
+  EXPECT_FALSE(fs::exists(tree));
+  EXPECT_EQ(vgmtest::readFile(outside + "/keep.txt"), "keep");
+}
+
+TEST(FoldersNames, SessionProcessIdentifiers) {
+  for (auto [name, id] : {std::pair{u"_vgm_sesstmp_0000abcd", 0xabcdu}, {u"_kta_sess_tmp_x00001234", 0x1234u},
+                          {u"_kta_sesstmp_0000123456", 0x00001234u}, {u"_vgm_sesstmp_000abcd", 0u},
+                          {u"_vgm_sesstmp_000abcdz", 0u}, {u"_vgm_sesstmp_", 0u}})
+    EXPECT_EQ(env_SessionProcessId(name), id) << vgmtest::u8(name);
+}
+
+// Session folders of real processes: the clean-up removes those of ended
+// processes and leaves the living ones alone.
+std::string sessionName(const char *prefix, uint32_t process) {
+  char name[64];
+  std::snprintf(name, sizeof name, "%s%08x", prefix, process);
+  return name;
+}
+
+// A child that stays alive until `release` is called (or the test ends).
+struct LiveChild {
+  pid_t pid = -1;
+  int hold[2] = {-1, -1};
+  LiveChild() {
+    if (::pipe(hold) != 0) return;
+    pid = ::fork();
+    if (pid == 0) {
+      char byte;
+      ::close(hold[1]);
+      (void)!::read(hold[0], &byte, 1);
+      ::_exit(0);
+    }
+  }
+  void release() { if (pid > 0) ::close(hold[1]), ::waitpid(pid, nullptr, 0), pid = -1; }
+  ~LiveChild() { release(); }
+};
+
+using SessionsTest = HostEnvTest;
+
+TEST_F(SessionsTest, CleanUpRemovesOnlyEndedProcesses) {
+  // A real child makes its own session folder and ends.
+  pid_t ended = ::fork();
+  ASSERT_GE(ended, 0);
+  if (ended == 0) {
+    char16_t folder[os_MaxPath];
+    int made = env_GetSessionFolder(folder, os_MaxPath);
+    if (made) vgmtest::writeFile(vgmtest::u8(folder) + "/scratch.tmp", "work");
+    ::_exit(made == 1 ? 0 : 1);
+  }
+  int status = -1;
+  ASSERT_EQ(::waitpid(ended, &status, 0), ended);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  auto at = [&](const std::string &name) { return tempBase_ + "/" + name; };
+  ASSERT_TRUE(fs::exists(at(sessionName("_vgm_sesstmp_", ended)) + "/scratch.tmp"));
+  LiveChild live;
+  ASSERT_GT(live.pid, 0);
+  char16_t own[os_MaxPath];
+  ASSERT_EQ(env_GetSessionFolder(own, os_MaxPath), 1);
+  std::string outside = root_.file("outside");
+  fs::create_directories(outside);
+  vgmtest::writeFile(outside + "/keep.txt", "keep");
+  fs::create_directory_symlink(outside, at(sessionName("_vgm_sesstmp_y", ended)));
+  vgmtest::writeFile(at(sessionName("_kta_sesstmp_x", ended)), "not a folder");
+  // Ended processes, and numbers beyond any process identifier: stale.
+  const std::string stale[] = {sessionName("_kta_sess_tmp_", ended) + "/deep/er", sessionName("_kta_sesstmp_", ended),
+                               "_vgm_sesstmp_ffffffff", "_kta_sesstmp_80000002"};
+  // A live process, seven digits, identifier 0: kept whatever they seem to name.
+  const std::string kept[] = {sessionName("_vgm_sesstmp_", live.pid), "_vgm_sesstmp_" + sessionName("", ended).substr(1),
+                              "_vgm_sesstmp_00000000"};
+  for (const std::string &name : stale) fs::create_directories(at(name));
+  for (const std::string &name : kept) fs::create_directories(at(name));
+
+  EXPECT_EQ(env_CleanStaleSessions(), 0);
+  EXPECT_FALSE(fs::exists(at(sessionName("_vgm_sesstmp_", ended))));
+  for (const std::string &name : stale) EXPECT_FALSE(fs::exists(at(name.substr(0, name.find('/'))))) << name;
+  for (const std::string &name : kept) EXPECT_TRUE(fs::is_directory(at(name))) << name;
+  EXPECT_TRUE(fs::is_directory(vgmtest::u8(own)));
+  EXPECT_TRUE(fs::is_regular_file(at(sessionName("_kta_sesstmp_x", ended))));
+  EXPECT_TRUE(fs::is_symlink(at(sessionName("_vgm_sesstmp_y", ended))));
+  EXPECT_EQ(vgmtest::readFile(outside + "/keep.txt"), "keep");
+
+  // Once the live child has ended, its folder goes too.
+  live.release();
+  env_GetSessionFolder(nullptr, 0);
+  EXPECT_FALSE(fs::exists(at(kept[0])));
+  EXPECT_TRUE(fs::is_directory(vgmtest::u8(own)));
+}
+
+}  // namespace
