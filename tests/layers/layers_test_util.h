@@ -90,6 +90,19 @@ inline std::vector<uint8_t> SpriteRecord(uint32_t columns, uint32_t rows, uint32
   prop_WriteSprite(&s, out.data());
   return out;
 }
+// The bytes a writer that reports its size when given no output produces.
+template <class Write>
+std::vector<uint8_t> Written(Write write) {
+  std::vector<uint8_t> out(write(nullptr));
+  write(out.data());
+  return out;
+}
+inline std::vector<uint8_t> AnimRecord(const prop_AnimKey *keys, uint32_t count, uint32_t flags = 0) {
+  return Written([&](uint8_t *out) { return prop_WriteAnim(keys, count, flags, out); });
+}
+inline std::vector<uint8_t> AdjustRecord(const rx_Adjustment &a) {
+  return Written([&](uint8_t *out) { return prop_WriteAdjust(&a, out); });
+}
 
 inline LoadSaveOptions Options(uint8_t kind, uint8_t option = 0) {
   LoadSaveOptions o{};

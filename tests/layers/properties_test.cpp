@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "raster/layers/layer_records.h"
+#include "layers_test_util.h"
 #include "raster/layers/properties.h"
 
 namespace {
@@ -210,8 +210,7 @@ TEST(LayerRecords, SpriteCellsAndSizes) {
 
 TEST(LayerRecords, AnimationCornersOverTime) {
   prop_AnimKey keys[2] = {{100, {{0, 0}, {9, 0}, {9, 9}, {0, 9}}}, {300, {{20, 10}, {29, 10}, {29, 19}, {20, 19}}}};
-  Bytes bytes(prop_WriteAnim(keys, 2, 0, nullptr));
-  prop_WriteAnim(keys, 2, 0, bytes.data());
+  Bytes bytes = lt::AnimRecord(keys, 2);
   rx_PointF c[4];
   ReadsWholeRefusesShort(bytes, [&](const prop_Record *r) { return prop_AnimCorners(r, 200, c) == 1; });
   EXPECT_TRUE(c[0].x == 10 && c[2].y == 14) << c[0].x << " " << c[2].y;
@@ -248,19 +247,13 @@ TEST(LayerRecords, BlendAdjustAndResolution) {
   Bytes t17(17 * 17, 5);
   const uint8_t *tables[3] = {t17.data(), t17.data(), t17.data()};
   EXPECT_EQ(prop_WriteBlendLong(16, tables, nullptr), 0u);
-  Bytes longBlend(prop_WriteBlendLong(17, tables, nullptr));
-  prop_WriteBlendLong(17, tables, longBlend.data());
-  ReadsWholeRefusesShort(longBlend, [](const prop_Record *r) { return prop_ReadBlend(r) != nullptr; });
+  ReadsWholeRefusesShort(lt::Written([&](uint8_t *out) { return prop_WriteBlendLong(17, tables, out); }), [](const prop_Record *r) { return prop_ReadBlend(r) != nullptr; });
 
   // Adjustment: a round trip of one curve and of a routing; modes that cannot be stored; a selector out of range.
   Bytes curve = {0, 128, 255};
   rx_Adjustment a{}, back{};
-  a.mode = 1;
-  a.count = 3;
-  a.tables[2] = curve.data();
-  Bytes adju(prop_WriteAdjust(&a, nullptr));
-  prop_WriteAdjust(&a, adju.data());
-  ReadsWholeRefusesShort(adju, [&](const prop_Record *r) { return prop_ReadAdjust(r, &back) == 1; });
+  a.mode = 1, a.count = 3, a.tables[2] = curve.data();
+  ReadsWholeRefusesShort(lt::AdjustRecord(a), [&](const prop_Record *r) { return prop_ReadAdjust(r, &back) == 1; });
   ASSERT_TRUE(back.tables[0] == nullptr && back.tables[2] != nullptr);
   EXPECT_EQ(back.tables[2][1], 128);
   for (uint32_t mode : {3u, 17u}) {  // 3 needs all three tables; callbacks cannot be stored
@@ -268,10 +261,8 @@ TEST(LayerRecords, BlendAdjustAndResolution) {
     EXPECT_EQ(prop_WriteAdjust(&a, nullptr), 0u) << mode;
   }
   rx_Adjustment routing{};
-  routing.mode = 4;
-  routing.selectors[0] = 4, routing.selectors[1] = 5, routing.selectors[2] = 2;
-  Bytes route(prop_WriteAdjust(&routing, nullptr));
-  prop_WriteAdjust(&routing, route.data());
+  routing.mode = 4, routing.selectors[0] = 4, routing.selectors[1] = 5, routing.selectors[2] = 2;
+  Bytes route = lt::AdjustRecord(routing);
   prop_Record r = RecordOf(route);
   ASSERT_EQ(prop_ReadAdjust(&r, &back), 1);
   EXPECT_EQ(back.selectors[1], 5);
