@@ -5,20 +5,14 @@
 #include <jpeglib.h>
 #include <libexif/exif-data.h>
 
-#include <csetjmp>
 #include <cmath>
+#include <csetjmp>
 #include <cstdio>
 #include <map>
 #include <set>
-#include <sstream>
 
-#include "hostenv/config_record.h"
-#include "hostenv/folders.h"
-#include "markup/exif_to_markup.h"
-#include "markup/markup_text.h"
+#include "exif_fixture.h"
 #include "markup/markup_to_exif.h"
-#include "support/jpeg_app1.h"
-#include "support/test_support.h"
 
 namespace {
 
@@ -59,12 +53,6 @@ struct Loaded {
   }
 };
 
-std::string value(const std::string &text, const char *key) {
-  char out[8192];
-  return markup_Get(text.c_str(), key, out, sizeof out, nullptr, nullptr) ? out : "<none>";
-}
-
-
 double number(const std::string &text, size_t *at) {  // the next number from *at on
   const size_t start = text.find_first_of("-.0123456789", *at);
   if (start == std::string::npos) return *at = text.size(), NAN;
@@ -94,18 +82,8 @@ std::vector<std::string> differences(const std::string &first, const std::string
   return out;
 }
 
-class MarkupToExif : public ::testing::Test {
+class MarkupToExif : public ExifFixture {
  protected:
-  vgmtest::TempFolder root_;
-  vgmtest::ScopedEnv appData_{"VGM_APPDATA_DIR", root_.path()};
-  void SetUp() override { TearDown(); }
-  void TearDown() override { env_ResetForTests(nullptr), cfg_ResetForTests(); }
-  static void settings(bool on) {
-    cfg_Load(1);
-    cfg_Live()->exif_add_structure = on;
-    cfg_Live()->exif_add_unlisted = on;
-    ASSERT_EQ(cfg_Save(), 1);
-  }
   // The new block ("" for result 0, with *data and *size cleared); the
   // caller's block goes in as a global one.
   static std::string toExif(const std::string &markup, const std::string &original = "") {
@@ -122,21 +100,6 @@ class MarkupToExif : public ::testing::Test {
     GlobalFree(data);
     return block;
   }
-  static std::string fromExif(const std::string &block) {
-    std::vector<char> out(65536);
-    EXPECT_EQ(markup_FromEXIF(out.data(), 65536, block.data(), static_cast<int32_t>(block.size())), 1);
-    return out.data();
-  }
-  static std::string payload(const std::string &file) {
-    return vgmtest::jpegExifPayload(vgmtest::readFile(vgmtest::dataFile("exif/" + file)));
-  }
-};
-
-const char *const kCameras[] = {
-    "Canon_40D.jpg", "Canon_DIGITAL_IXUS_400.jpg", "Fujifilm_FinePix6900ZOOM.jpg", "Kodak_CX7530.jpg",
-    "Nikon_D70.jpg", "Olympus_C8080WZ.jpg", "Panasonic_DMC-FZ30.jpg", "Ricoh_Caplio_RR330.jpg", "Sony_HDR-HC3.jpg",
-    "exiftool-Apple.jpg", "exiftool-GPS.jpg", "exiftool-NikonD2Hs.jpg", "exiftool-OlympusE1.jpg",
-    "exiftool-Pentax.jpg", "exiftool-Sony.jpg", "orientation-Landscape_6.jpg", "paris_exif_orientation_5.jpg",
 };
 
 TEST_F(MarkupToExif, WorkedCasesReadBackEntryByEntry) {
@@ -244,7 +207,7 @@ bool named(ExifEntry *e, int ifd, ExifByteOrder order, bool on) {
 
 TEST_F(MarkupToExif, RoundTripOverCameraFiles) {
   for (const bool on : {false, true}) {
-    settings(on);
+    settings(on, on);
     for (const char *camera : kCameras) {
       const std::string block = payload(camera), first = fromExif(block);
       for (const bool with_original : {true, false}) {
@@ -304,7 +267,7 @@ bool decodes(const std::string &jpeg) {
 }
 
 TEST_F(MarkupToExif, ExifToolAndLibjpegReadTheSplicedBlocks) {
-  settings(true);
+  settings(true, true);
   std::map<std::string, std::string> markups;  // file name: markup written
   std::string files;
   for (const char *camera : kCameras) {
