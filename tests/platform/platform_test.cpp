@@ -1,8 +1,14 @@
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mman.h>
 
+#include <atomic>
+#include <filesystem>
 #include <set>
 #include <string>
+#include <thread>
 #include <tuple>
+#include <vector>
 
 #include "platform/os.h"
 #include "support/test_support.h"
@@ -67,8 +73,7 @@ TEST(Files, ShareModes) {
 
 TEST(Files, PathLimitsAndBadArguments) {
   TempFolder folder;
-  std::u16string base = folder.path16() + u"/";
-  std::u16string longest = base + std::u16string(os_MaxPath - 1 - base.size(), u'a');
+  std::u16string base = folder.path16() + u"/", longest = base + std::u16string(os_MaxPath - 1 - base.size(), u'a');
   std::u16string tooLong = longest + u"b";
   os_File *file = os_FileOpen(longest.c_str(), os_AccessWrite, os_ShareNone, os_Disposition::createAlways);
   // 259 units fit (the name itself may exceed the file system's own limit).
@@ -153,4 +158,177 @@ TEST(Text, Utf8RoundTripAndRepair) {
     EXPECT_EQ(os_Utf8ToUtf16(broken), repaired);  // the last one an overlong '/'
   std::u16string lone{static_cast<char16_t>(0xD800), u'x', static_cast<char16_t>(0xDCFF)};
   EXPECT_EQ(os_Utf16ToUtf8(lone), "\xef\xbf\xbdx\xef\xbf\xbd");
+}
+
+TEST(GlobalMemory, BlocksKnowTheirSizeAndValidity) {
+  HGLOBAL zeroed = GlobalAlloc(GMEM_ZEROINIT, 100), empty = GlobalAlloc(0, 0);
+  ASSERT_TRUE(zeroed != nullptr && empty != nullptr && empty != zeroed);
+  EXPECT_EQ(std::tuple(GlobalSize(zeroed), GlobalSize(empty), GlobalFlags(empty)), std::tuple(100u, 0u, 0u));
+  auto *bytes = static_cast<unsigned char *>(GlobalLock(zeroed));
+  ASSERT_EQ(bytes, zeroed);
+  for (int i = 0; i < 100; ++i) ASSERT_EQ(bytes[i], 0) << i;
+  EXPECT_TRUE(GlobalFree(zeroed) == nullptr && GlobalFree(empty) == nullptr);
+  // A second free of the same handle, a foreign pointer and null are refused, not a crash.
+  int local = 0;
+  for (HGLOBAL bad : {zeroed, static_cast<HGLOBAL>(&local), HGLOBAL{}}) {
+    EXPECT_EQ(GlobalFlags(bad), GMEM_INVALID_HANDLE);
+    EXPECT_EQ(GlobalSize(bad), 0u);
+    EXPECT_EQ(GlobalFree(bad), bad);
+    os_GlobalRelease(bad);  // checks first: harmless
+  }
+}
+
+TEST(GlobalMemory, FailedAllocations) {
+  os_InjectFault(os_FaultKind::allocation, 2);
+  HGLOBAL first = GlobalAlloc(0, 8), second = GlobalAlloc(0, 8);
+  EXPECT_EQ(os_LastError(), os_Error::outOfMemory);
+  HGLOBAL third = GlobalAlloc(0, 8);
+  EXPECT_TRUE(first != nullptr && second == nullptr && third != nullptr);
+  os_GlobalRelease(first);
+  os_GlobalRelease(third);
+  EXPECT_EQ(GlobalAlloc(0, SIZE_MAX - 4), nullptr);
+  EXPECT_EQ(os_LastError(), os_Error::outOfMemory);
+}
+
+TEST(Threads, StartWaitCloseAndAliveChecks) {
+  static std::atomic<bool> release{false};
+  static std::atomic<uint32_t> childId{0};
+  os_Thread *thread = os_ThreadStart(
+      [](void *) {
+        childId = os_ThreadId();
+        while (!release.load()) os_Sleep(1);
+      },
+      nullptr, 256 * 1024);
+  ASSERT_NE(thread, nullptr);
+  while (childId.load() == 0) os_Sleep(1);
+  EXPECT_NE(childId.load(), os_ThreadId());
+  EXPECT_TRUE(os_ThreadIsAlive(childId.load()));
+  EXPECT_FALSE(os_ThreadWait(thread, 20));
+  EXPECT_FALSE(os_ThreadHasEnded(thread));
+  release = true;
+  EXPECT_TRUE(os_ThreadWait(thread, 5000));
+  os_ThreadClose(thread);
+  EXPECT_FALSE(os_ThreadIsAlive(0));
+  EXPECT_TRUE(os_ProcessIsAlive(os_ProcessId()));
+  // No process has these numbers (kill() would read the last two as groups).
+  for (uint32_t none : {0u, 0x7FFFFFF0u, 0x80000001u, 0xFFFFFFFFu}) EXPECT_FALSE(os_ProcessIsAlive(none)) << none;
+}
+
+TEST(Time, ClocksAdvanceAndUtcIsPlausible) {
+  uint32_t tick = os_TickCount();
+  uint64_t counter = os_HighResCounter();
+  os_Sleep(5);
+  EXPECT_GE(os_TickCount() - tick, 4u);
+  EXPECT_GE(os_HighResCounter() - counter, os_HighResFrequency() / 250);
+  // Between 2020-01-01 and 2100-01-01 in 100-ns units since 1601.
+  const uint64_t now = os_UtcNow100ns();
+  EXPECT_TRUE(now > 132223104000000000ull && now < 157469184000000000ull) << now;
+}
+
+TEST(Notices, ReplaceableHandlerAndSafeDefaultAnswers) {
+  static std::string seen;
+  auto record = [](const os_Notice *notice, void *) -> int32_t {
+    seen = vgmtest::u8(notice->title) + "|" + vgmtest::u8(notice->text) + "|" + std::to_string(notice->style);
+    return os_AnswerRetry;
+  };
+  void *oldContext = nullptr;
+  os_NoticeHandler old = os_SetNoticeHandler(record, nullptr, &oldContext);
+  EXPECT_EQ(os_ShowNotice(nullptr, u"text", u"title", os_NoticeRetryCancel), os_AnswerRetry);
+  os_SetNoticeHandler(old, oldContext, nullptr);
+  EXPECT_EQ(seen, "title|text|5");
+  const std::pair<uint32_t, int32_t> answers[] = {{os_NoticeOk | os_NoticeIconWarning, os_AnswerOk}, {os_NoticeOkCancel, os_AnswerCancel},
+      {os_NoticeYesNo, os_AnswerNo}, {os_NoticeYesNoCancel, os_AnswerCancel}, {os_NoticeAbortRetryIgnore, os_AnswerAbort}};
+  for (auto [style, answer] : answers) EXPECT_EQ(os_DefaultNoticeAnswer(style), answer) << style;
+}
+
+TEST(Folders, EnvironmentRedirectsKnownFolders) {
+  vgmtest::TempFolder folder;
+  {
+    vgmtest::ScopedEnv appData("VGM_APPDATA_DIR", folder.file("appdata") + "/");
+    vgmtest::ScopedEnv content("VGM_CONTENT_DIR", folder.file("content"));
+    vgmtest::ScopedEnv temp("VGM_TEMP_DIR", folder.file("temp\xFF"));  // bytes that are not UTF-8 too
+    EXPECT_EQ(os_GetKnownFolder(os_KnownFolder::commonAppData), vgmtest::u16(folder.file("appdata")));
+    EXPECT_EQ(os_GetKnownFolder(os_KnownFolder::publicDocuments), vgmtest::u16(folder.file("content")));
+    std::u16string temp16 = os_GetKnownFolder(os_KnownFolder::temp);
+    ASSERT_TRUE(os_FolderCreate(temp16.c_str()));
+    EXPECT_TRUE(std::filesystem::is_directory(folder.file("temp\xFF")));
+  }
+  vgmtest::ScopedEnv home("HOME", folder.path()), noXdg("XDG_DATA_HOME", ""), noOverride("VGM_APPDATA_DIR", "");
+  EXPECT_EQ(os_GetKnownFolder(os_KnownFolder::commonAppData), vgmtest::u16(folder.path() + "/.local/share"));
+  vgmtest::ScopedEnv install("ORVINEPHOTO_PATH", "/opt/suite");
+  EXPECT_EQ(os_InstallPathSetting(), u"/opt/suite");
+}
+
+namespace {
+
+// The null access must reach the processor, not the sanitizer's checks.
+__attribute__((noinline, no_sanitize_undefined, no_sanitize_address)) void readNull() {
+  volatile int *null = nullptr;
+  asm volatile("" : "+r"(null));  // hide the constant so the access really happens
+  (void)*null;
+}
+
+void *protectedPage() {
+  static void *page = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  return page;
+}
+
+}  // namespace
+
+TEST(FaultGuard, FaultsBecomeFailuresAndTheGuardWorksOn) {
+  int value = 0;
+  EXPECT_TRUE(os_Guard([&] { value = 42; }));
+  EXPECT_EQ(value, 42);
+  EXPECT_FALSE(os_Guard([] { readNull(); }));
+  ASSERT_NE(protectedPage(), MAP_FAILED);
+  EXPECT_FALSE(os_Guard([] { *static_cast<volatile char *>(protectedPage()) = 1; }));
+  EXPECT_FALSE(os_Guard([] { readNull(); }));
+  EXPECT_TRUE(os_Guard([&] { value = 1; }));
+  EXPECT_EQ(value, 1);
+}
+
+TEST(FaultGuard, NestedGuardsCatchAtTheInnermost) {
+  bool innerResult = true, afterInner = false;
+  EXPECT_TRUE(os_Guard([&] {
+    innerResult = os_Guard([] { readNull(); });
+    afterInner = true;
+  }));
+  EXPECT_FALSE(innerResult);
+  EXPECT_TRUE(afterInner);
+
+  // A fault after an inner guard has finished is caught by the outer one.
+  bool innerOk = false;
+  EXPECT_FALSE(os_Guard([&] {
+    innerOk = os_Guard([] {});
+    readNull();
+  }));
+  EXPECT_TRUE(innerOk);
+}
+
+TEST(FaultGuard, ThreadsHaveTheirOwnGuards) {
+  std::atomic<int> caught{0}, completed{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 50; ++i) {
+        if ((i + t) % 2 == 0 && !os_Guard([] { readNull(); })) ++caught;
+        if ((i + t) % 2 == 1 && os_Guard([] {})) ++completed;
+      }
+    });
+  }
+  for (auto &thread : threads) thread.join();
+  EXPECT_EQ(caught.load(), 200);
+  EXPECT_EQ(completed.load(), 200);
+}
+
+TEST(FaultGuardDeathTest, FaultOutsideAGuardStillEndsTheProcess) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_TRUE(os_Guard([] {}));  // handlers installed
+  EXPECT_DEATH(readNull(), "");
+  // A sent signal too, not only a real fault.
+  EXPECT_DEATH(::raise(SIGSEGV), "");
+  // Released, the host's previous handlers are back; the next guard reinstalls.
+  os_FaultGuardRelease();
+  EXPECT_DEATH(readNull(), "");
+  EXPECT_FALSE(os_Guard([] { readNull(); }));
 }
