@@ -6,12 +6,9 @@
 #include <vector>
 
 struct ClipSettings {
-  std::string muxer = "matroska";
-  std::string codec = "ffv1";
+  std::string muxer = "matroska", codec = "ffv1";
   int pixel_format = 0;  // the encoder's AVPixelFormat; painted as BGRA and converted
-  int width = 64, height = 48, frames = 30;
-  int sar_num = 1, sar_den = 1;
-  int gop = 0, b_frames = 0;
+  int width = 64, height = 48, frames = 30, sar_num = 1, sar_den = 1, gop = 0, b_frames = 0;
   std::string private_options;  // "key=value:key=value" for the encoder
   // Pixel (x, y) of frame k as B, G, R, A bytes; grey 8k when empty.
   uint32_t (*colour)(int k, int x, int y) = nullptr;

@@ -27,9 +27,7 @@ void header(uint32_t code, int64_t value, uint32_t payload) {
   sendAll(words, sizeof words);
 }
 
-[[noreturn]] void hang() {
-  for (;;) pause();
-}
+[[noreturn]] void hang() { for (;;) pause(); }
 
 }  // namespace
 
