@@ -9,6 +9,7 @@
 
 #include "imageio/result_codes.h"
 #include "platform/os.h"
+#include "support/notices.h"
 #include "support/test_support.h"
 
 using vgmtest::u8;
@@ -21,6 +22,16 @@ std::string compose(int32_t code, int32_t sub = 0, const char16_t *path = nullpt
   size_t length = io_ComposeMessage(code, sub, path, module, hint, out);
   EXPECT_EQ(length, os_Utf16Length(out));
   return u8(out);
+}
+
+struct Warning { std::string text, title; bool any; };
+
+Warning warningFor(uint32_t mask) {
+  LoadSaveOptions options{};
+  io_ApplyWarningMask(mask, &options);
+  char16_t text[kWarningTextCapacity], title[kWarningTitleCapacity];
+  bool any = io_BuildWarningText(&options, text, title);
+  return {u8(text), u8(title), any};
 }
 
 }  // namespace
@@ -122,49 +133,9 @@ TEST(FinalCodes, SetTheirFlagsAndEndTheSearch) {
   EXPECT_TRUE(o.warnings[kWarnTimeout]);
 }
 
-namespace {
-
-struct Warning {
-  std::string text;
-  std::string title;
-  bool any;
-};
-
-Warning warningFor(uint32_t mask) {
-  LoadSaveOptions options{};
-  io_ApplyWarningMask(mask, &options);
-  char16_t text[kWarningTextCapacity];
-  char16_t title[kWarningTitleCapacity];
-  bool any = io_BuildWarningText(&options, text, title);
-  return {u8(text), u8(title), any};
-}
-
-// Records each notice as "title|text", its style and owner; answers OK.
-struct ScriptedNotices {
-  std::vector<std::string> notices;
-  std::vector<uint32_t> styles;
-  std::vector<HWND> owners;
-  os_NoticeHandler previous;
-  void *previousContext = nullptr;
-  ScriptedNotices() { previous = os_SetNoticeHandler(record, this, &previousContext); }
-  ~ScriptedNotices() { os_SetNoticeHandler(previous, previousContext, nullptr); }
-  static int32_t record(const os_Notice *notice, void *context) {
-    auto *self = static_cast<ScriptedNotices *>(context);
-    self->notices.push_back(u8(notice->title) + "|" + u8(notice->text));
-    self->styles.push_back(notice->style);
-    self->owners.push_back(notice->owner);
-    return os_AnswerOk;
-  }
-};
-
-}  // namespace
-
 TEST(Warnings, TextsTitlesAndOrder) {
   const std::string timeout = "Operation was interrupted due to a timeout", multiple = "Warning: Multiple Issues";
-  const struct {
-    uint32_t mask;
-    std::string text, title;
-  } rows[] = {
+  const struct { uint32_t mask; std::string text, title; } rows[] = {
       {0x001, "Layers beyond the set limit were dropped", "Warning: Incomplete Data"},
       {0x010, "Transparency information was removed from the image", "Warning: Incomplete Data"},
       {0x020, "Thumbnail only, the rest of the image was not loaded", "Warning: Thumbnail Only"},
@@ -185,8 +156,7 @@ TEST(Warnings, TextsTitlesAndOrder) {
     SCOPED_TRACE(row.mask);
     Warning warning = warningFor(row.mask);
     EXPECT_EQ(warning.any, !row.text.empty());
-    EXPECT_EQ(warning.text, row.text);
-    EXPECT_EQ(warning.title, row.title);
+    EXPECT_EQ(std::tuple(warning.text, warning.title), std::tuple(row.text, row.title));
   }
   // Two warnings of the same title still count as several issues.
   EXPECT_EQ(warningFor(0x001 | 0x002).title, multiple);
@@ -204,22 +174,21 @@ TEST(Warnings, TextsTitlesAndOrder) {
 }
 
 TEST(Warnings, NoticeShownOnlyWhenNotQuiet) {
-  ScriptedNotices script;
+  vgmtest::ScriptedNotices script;
   LoadSaveOptions quiet{};
   quiet.quiet = 1;
   io_ApplyWarningMask(0x008, &quiet);
   EXPECT_FALSE(io_ShowWarningNotice(&quiet));
-  EXPECT_TRUE(script.notices.empty());
+  EXPECT_TRUE(script.seen.empty());
 
   LoadSaveOptions loud{};
   loud.ownerWindow = reinterpret_cast<HWND>(0x1234);
   EXPECT_FALSE(io_ShowWarningNotice(&loud));  // nothing to tell
-  EXPECT_TRUE(script.notices.empty());
+  EXPECT_TRUE(script.seen.empty());
 
   io_ApplyWarningMask(0x100, &loud);
   EXPECT_TRUE(io_ShowWarningNotice(&loud));
-  ASSERT_EQ(script.notices.size(), 1u);
-  EXPECT_EQ(script.notices[0], "Warning: Timeout|Operation was interrupted due to a timeout");
-  EXPECT_EQ(script.styles[0], 48u);
+  ASSERT_EQ(script.seen.size(), 1u);
+  EXPECT_EQ(script.seen[0], "Warning: Timeout|48|Operation was interrupted due to a timeout");
   EXPECT_EQ(script.owners[0], reinterpret_cast<HWND>(0x1234));
 }
