@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -10,14 +12,7 @@
 #include "platform/os_bitmap.h"
 #include "raster_test_support.h"
 
-using rxtest::EngineTest;
-using rxtest::fillMarkers;
-using rxtest::fillWith;
-using rxtest::marker;
-using rxtest::pixelAt;
-using rxtest::pixelsOf;
-using rxtest::Surface;
-using rxtest::withError;
+using namespace rxtest;
 using SurfaceTest = EngineTest;
 using Result = std::pair<int64_t, int32_t>;
 
@@ -33,13 +28,7 @@ std::vector<int32_t> edges(const rx_Rect &r) { return {r.left, r.top, r.right, r
 }  // namespace
 
 TEST_F(SurfaceTest, CreationHonoursEverySizeLimit) {
-  struct Case {  // noMemory: the allocation is made to fail
-    int32_t w, h;
-    uint32_t flags;
-    bool noMemory;
-    int32_t result, error;
-    uint32_t width, height, kind;
-  };
+  struct Case { int32_t w, h; uint32_t flags; bool noMemory; int32_t result, error; uint32_t width, height, kind; };
   const Case cases[] = {
       {70000, 10, 0, false, 3, 0, 65536, 9, rx_KindDib},  // 10 / 70,000 x 65,536 + 0.5 = 9.86
       {70000, 10, rx_CreateNoShrink, false, 0, rx_ErrTooBig, 0, 0, 0},
@@ -59,7 +48,7 @@ TEST_F(SurfaceTest, CreationHonoursEverySizeLimit) {
   for (const Case &c : cases) {
     SCOPED_TRACE(std::to_string(c.w) + " x " + std::to_string(c.h));
     Surface s{};
-    os_InjectFault(os_FaultKind::allocation, c.noMemory ? 1 : 0);
+    os_InjectFault(os_FaultKind::allocation, c.noMemory ? 1 : 0);  // the allocation is made to fail
     EXPECT_EQ(withError(rx_SurfaceCreate(&s, c.w, c.h, c.flags)), Result(c.result, c.error));
     os_InjectFault(os_FaultKind::allocation, 0);
     EXPECT_EQ(std::vector<uint32_t>({s.width, s.height, s.kind}), std::vector<uint32_t>({c.width, c.height, c.kind}));
@@ -176,7 +165,7 @@ TEST_F(SurfaceTest, ValidityRepairsADeadDeviceContext) {
 
 TEST_F(SurfaceTest, RotationAndFlipMoveEveryPixel) {
   const uint32_t W = 5, H = 3;
-  std::vector<uint32_t> buffer = rxtest::markersBy(W, H, marker);
+  std::vector<uint32_t> buffer = markersBy(W, H, marker);
   const std::vector<uint32_t> before = buffer;
   for (int turns : {-1, 0, 1, 2, 3, 4, 5, 101}) {
     SCOPED_TRACE(turns);
@@ -188,7 +177,7 @@ TEST_F(SurfaceTest, RotationAndFlipMoveEveryPixel) {
     ASSERT_EQ(rx_SurfaceRotate(&s, turns), 1);
     int q = ((turns % 4) + 4) % 4;
     EXPECT_EQ(s.kind, wrap ? rx_KindMemory : rx_KindDib);
-    EXPECT_EQ(pixelsOf(&s), rxtest::markersBy(q % 2 ? H : W, q % 2 ? W : H, [&](uint32_t x, uint32_t y) {
+    EXPECT_EQ(pixelsOf(&s), markersBy(q % 2 ? H : W, q % 2 ? W : H, [&](uint32_t x, uint32_t y) {
                 return q == 0 ? marker(x, y) : q == 1 ? marker(y, H - 1 - x) : q == 2 ? marker(W - 1 - x, H - 1 - y)
                                                                                       : marker(W - 1 - y, x);
               }));
@@ -198,9 +187,9 @@ TEST_F(SurfaceTest, RotationAndFlipMoveEveryPixel) {
 
   for (uint32_t flags : {1u, 2u, 3u}) {
     Surface s{};
-    ASSERT_NO_FATAL_FAILURE(rxtest::makeMarked(&s, W, H, rx_CreateMemory));
+    ASSERT_NO_FATAL_FAILURE(makeMarked(&s, W, H, rx_CreateMemory));
     ASSERT_EQ(rx_SurfaceFlip(&s, flags), 1);
-    EXPECT_EQ(pixelsOf(&s), rxtest::markersBy(W, H, [&](uint32_t x, uint32_t y) {
+    EXPECT_EQ(pixelsOf(&s), markersBy(W, H, [&](uint32_t x, uint32_t y) {
                 return marker(flags & 1 ? W - 1 - x : x, flags & 2 ? H - 1 - y : y);
               })) << flags;
   }
@@ -210,8 +199,8 @@ TEST_F(SurfaceTest, RotationAndFlipMoveEveryPixel) {
 
 TEST_F(SurfaceTest, CompareFindsTheDifferingRectangle) {
   Surface a{}, b{}, c{};
-  ASSERT_NO_FATAL_FAILURE(rxtest::makeMarked(&a, 7, 5, 0));
-  ASSERT_NO_FATAL_FAILURE(rxtest::makeMarked(&b, 7, 5, rx_CreateMemory));
+  ASSERT_NO_FATAL_FAILURE(makeMarked(&a, 7, 5, 0));
+  ASSERT_NO_FATAL_FAILURE(makeMarked(&b, 7, 5, rx_CreateMemory));
   rx_Rect rect{9, 9, 9, 9, 9};
   EXPECT_EQ(rx_SurfaceCompare(&a, &b, 0, &rect), -1);
   EXPECT_EQ(edges(rect), std::vector<int32_t>({0, 0, 0, 0, 0}));
@@ -242,7 +231,7 @@ TEST_F(SurfaceTest, CompareFindsTheDifferingRectangle) {
 
 TEST_F(SurfaceTest, CopyMakesAnExactCopyOrRefusesStridedRows) {
   Surface src{}, dst{}, wrapped{}, view{};
-  ASSERT_NO_FATAL_FAILURE(rxtest::makeMarked(&src, 6, 4, rx_CreateMemory));
+  ASSERT_NO_FATAL_FAILURE(makeMarked(&src, 6, 4, rx_CreateMemory));
   rx_Rect rect{};
   for (int round = 0; round < 2; ++round) {  // created at the source's size, then made again at a wrong size
     ASSERT_TRUE(round == 0 || rx_SurfaceCreate(&dst, 3, 3, 0) == 1);
@@ -258,7 +247,7 @@ TEST_F(SurfaceTest, CopyMakesAnExactCopyOrRefusesStridedRows) {
   // A view's rows have gaps: copied row by row into a surface of its size.
   ASSERT_EQ(rx_SurfaceView(&view, &src, 1, 1, 3, 2), 1);
   ASSERT_EQ(rx_SurfaceCopy(&dst, &view), 1);
-  EXPECT_EQ(pixelsOf(&dst), rxtest::markersBy(3, 2, [](uint32_t x, uint32_t y) { return marker(x + 1, y + 1); }));
+  EXPECT_EQ(pixelsOf(&dst), markersBy(3, 2, [](uint32_t x, uint32_t y) { return marker(x + 1, y + 1); }));
 }
 
 TEST_F(SurfaceTest, MapChannelsUsesTheGivenTablesInsideTheClippedRectangle) {
@@ -270,7 +259,7 @@ TEST_F(SurfaceTest, MapChannelsUsesTheGivenTablesInsideTheClippedRectangle) {
   EXPECT_EQ(withError(rx_SurfaceMapChannels(&s, 0, 0, 3, 2, nullptr, nullptr, nullptr, nullptr)),
             Result(0, rx_ErrArgument));
   ASSERT_EQ(rx_SurfaceMapChannels(&s, 2, 1, 50, 50, invert, nullptr, plusOne, nullptr), 1);
-  EXPECT_EQ(pixelsOf(&s), rxtest::markersBy(4, 3, [](uint32_t x, uint32_t y) {
+  EXPECT_EQ(pixelsOf(&s), markersBy(4, 3, [](uint32_t x, uint32_t y) {
               return x >= 2 && y >= 1 ? 0x403120EFu : 0x40302010u;
             }));
 }
@@ -291,14 +280,14 @@ TEST_F(SurfaceTest, AlphaConversionModes) {
     EXPECT_EQ(pixel, c.out) << std::hex << c.mode << " " << c.in;
   }
   Surface s{};
-  ASSERT_NO_FATAL_FAILURE(rxtest::makeMarked(&s, 3, 2, 0));
+  ASSERT_NO_FATAL_FAILURE(makeMarked(&s, 3, 2, 0));
   ASSERT_EQ(rx_SurfaceFixAlpha(&s, 0x5000), 1);
   EXPECT_EQ(pixelsOf(&s)[5], (marker(2, 1) & 0xFFFFFF) | 0xFF000000u);
 }
 
 TEST_F(SurfaceTest, ResizeCarriesPixelsOverOrDiscardsThem) {
   Surface s{}, flat{};
-  ASSERT_NO_FATAL_FAILURE(rxtest::makeMarked(&s, 8, 8, rx_CreateDib));
+  ASSERT_NO_FATAL_FAILURE(makeMarked(&s, 8, 8, rx_CreateDib));
   EXPECT_EQ(rx_SurfaceResize(&s, 8, 8, 0), 1);
   EXPECT_EQ(withError(rx_SurfaceResize(&s, 0, 8, 0)), Result(0, rx_ErrArgument));
   // Region copy: the top-left part stays pixel for pixel.
@@ -346,7 +335,7 @@ TEST_F(SurfaceTest, DeviceContextIsClippedHeldExclusivelyAndGivenBack) {
   EXPECT_EQ(std::vector<LONG>({box.left, box.top, box.right, box.bottom}), std::vector<LONG>({2, 1, 6, 4}));
 
   // Draw through the context: only the clipped part lands.
-  ASSERT_NO_FATAL_FAILURE(rxtest::makeMarked(&source, 10, 8, rx_CreateDib));
+  ASSERT_NO_FATAL_FAILURE(makeMarked(&source, 10, 8, rx_CreateDib));
   EXPECT_EQ(rx_SurfacePaint(dc, 0, 0, 9, 7, &source, 0, 0, 9, 7), 1);
   // Stretching a flat source: the clipped part takes its colour, the rest nothing.
   ASSERT_EQ(rx_SurfaceCreate(&flat, 5, 4, 0), 1);
@@ -357,23 +346,23 @@ TEST_F(SurfaceTest, DeviceContextIsClippedHeldExclusivelyAndGivenBack) {
   rx_SurfaceReleaseDC(&stretched, &stretchedDc);
   auto inClip = [](uint32_t x, uint32_t y) { return x >= 2 && x <= 5 && y >= 1 && y <= 3; };
   EXPECT_EQ(pixelsOf(&stretched),
-            rxtest::markersBy(10, 8, [&](uint32_t x, uint32_t y) { return inClip(x, y) ? 0x00A0B0C0u : 0u; }));
+            markersBy(10, 8, [&](uint32_t x, uint32_t y) { return inClip(x, y) ? 0x00A0B0C0u : 0u; }));
   rx_SurfaceReleaseDC(&s, &dc);
   EXPECT_EQ(std::pair(dc, s.owner), std::pair(HDC{}, 0u));
   EXPECT_EQ(GetCurrentObject(static_cast<HDC>(s.storage1), OBJ_BITMAP), reinterpret_cast<HGDIOBJ>(s.storage3));
-  EXPECT_EQ(pixelsOf(&s), rxtest::markersBy(10, 8, [&](uint32_t x, uint32_t y) { return inClip(x, y) ? marker(x, y) : 0u; }));
+  EXPECT_EQ(pixelsOf(&s), markersBy(10, 8, [&](uint32_t x, uint32_t y) { return inClip(x, y) ? marker(x, y) : 0u; }));
   rx_SetClipRect(nullptr);
 }
 
 TEST_F(SurfaceTest, HeapSurfacesBecomeDibsWrappedAndViewsCannot) {
   Surface s{}, heap{}, wrapped{}, view{};
-  ASSERT_NO_FATAL_FAILURE(rxtest::makeMarked(&s, 5, 4, rx_CreateMemory));
+  ASSERT_NO_FATAL_FAILURE(makeMarked(&s, 5, 4, rx_CreateMemory));
   HDC dc = nullptr;
   ASSERT_NE(rx_SurfaceGetDC(&s, &dc, false), nullptr);
   EXPECT_EQ(diagnostics.count(rx_DiagNotDib), 1);
   EXPECT_EQ(s.kind, rx_KindDib);
   // Painting a heap surface goes through packed rows; the result is the rows drawn.
-  ASSERT_NO_FATAL_FAILURE(rxtest::makeMarked(&heap, 7, 6, rx_CreateMemory));
+  ASSERT_NO_FATAL_FAILURE(makeMarked(&heap, 7, 6, rx_CreateMemory));
   EXPECT_EQ(rx_SurfacePaint(dc, 1, 1, 2, 2, &heap, 4, 3, 5, 4), 2);
   rx_SurfaceReleaseDC(&s, &dc);
   const std::vector<uint32_t> after = pixelsOf(&s);  // content kept, then painted
@@ -391,7 +380,7 @@ TEST_F(SurfaceTest, HeapSurfacesBecomeDibsWrappedAndViewsCannot) {
 
 TEST_F(SurfaceTest, BitmapsAreDetachedAndTakenIn) {
   Surface s{};
-  ASSERT_NO_FATAL_FAILURE(rxtest::makeMarked(&s, 6, 3, rx_CreateMemory));
+  ASSERT_NO_FATAL_FAILURE(makeMarked(&s, 6, 3, rx_CreateMemory));
   HBITMAP bitmap = rx_SurfaceDetachBitmap(&s);
   ASSERT_NE(bitmap, nullptr);
   EXPECT_TRUE(isZero(s));
@@ -440,4 +429,113 @@ TEST_F(SurfaceTest, BitmapsAreDetachedAndTakenIn) {
     rx_SurfaceUnlock(&s, 0);
     EXPECT_TRUE(DeleteObject(wide));
   }
+}
+
+// Several threads on one surface: shared lockers against destroy, exclusive
+// use, owners that end or hang while holding a surface.
+TEST_F(SurfaceTest, SharedLockersLetDestroyFinish) {
+  rx_Surface s{};
+  ASSERT_NO_FATAL_FAILURE(makeMarked(&s, 64, 32, 0));
+  const std::vector<uint32_t> expected = markersBy(64, 32, marker);
+  std::atomic<int> wrongPixels{0}, lockedReads{0};
+  std::vector<int32_t> refusals(16, -1);
+  std::vector<std::thread> readers;
+  for (int i = 0; i < 16; ++i) {
+    readers.emplace_back([&, i] {
+      for (std::vector<uint32_t> seen; !(seen = pixelsOf(&s)).empty(); lockedReads++)
+        wrongPixels += seen != expected;
+      refusals[i] = rx_GetLastError();
+    });
+  }
+  while (lockedReads.load() < 16) os_Sleep(1);
+  EXPECT_EQ(rx_SurfaceFree(&s), 1);
+  for (auto &t : readers) t.join();
+  EXPECT_EQ(wrongPixels.load(), 0);
+  for (int32_t code : refusals) EXPECT_TRUE(code == rx_ErrClosing || code == rx_ErrEmpty) << code;
+  const rx_Surface zero{};
+  EXPECT_EQ(std::memcmp(&s, &zero, sizeof s), 0);
+}
+
+TEST_F(SurfaceTest, ExclusiveUseMakesOthersWaitForTheOwner) {
+  Surface s{};
+  ASSERT_EQ(rx_SurfaceCreate(&s, 4, 4, rx_CreateMemory), 1);
+  std::atomic<bool> held{false};
+  std::thread owner([&] {
+    ASSERT_EQ(rx_SurfaceLock(&s, rx_LockExclusive), 1);
+    // A nested shared lock by the holder (as the kernels take inside an
+    // exclusive lock) must not let other threads in.
+    ASSERT_EQ(rx_SurfaceLock(&s, 0), 1);
+    rx_SurfaceUnlock(&s, 0);
+    held = true;
+    os_Sleep(50);
+    s.bits[5] = 0xABCDEF;  // written before the others may look
+    rx_SurfaceUnlock(&s, rx_LockExclusive);
+  });
+  while (!held.load()) os_Sleep(1);
+  ASSERT_EQ(rx_SurfaceLock(&s, 0), 1);
+  EXPECT_EQ(s.bits[5], 0xABCDEFu);
+  rx_SurfaceUnlock(&s, 0);
+  owner.join();
+}
+
+TEST_F(SurfaceTest, ASharedLockTakenAfterATimedOutWaitClearsTheOwner) {
+  Surface s{};
+  ASSERT_EQ(rx_SurfaceCreate(&s, 4, 4, rx_CreateMemory), 1);
+  std::atomic<bool> held{false}, done{false};
+  std::thread owner([&] {  // alive and holding for longer than the bounded wait
+    ASSERT_EQ(rx_SurfaceLock(&s, rx_LockExclusive), 1);
+    held = true;
+    while (!done.load()) os_Sleep(5);
+    rx_SurfaceUnlock(&s, rx_LockExclusive);
+  });
+  while (!held.load()) os_Sleep(1);
+  ASSERT_EQ(rx_SurfaceLock(&s, 0), 1);  // after about 5 s, taken anyway
+  EXPECT_EQ(diagnostics.count(rx_DiagWaitTimedOut), 1);
+  ASSERT_EQ(rx_SurfaceLock(&s, rx_LockExclusive), 1);  // no second wait
+  EXPECT_EQ(diagnostics.count(rx_DiagWaitTimedOut), 1);
+  rx_SurfaceUnlock(&s, rx_LockExclusive);
+  rx_SurfaceUnlock(&s, 0);
+  done = true;
+  owner.join();
+}
+
+TEST_F(SurfaceTest, AnOwnerThatEndsWithoutUnlockingIsPassedOver) {
+  rx_Surface s{};
+  ASSERT_EQ(rx_SurfaceCreate(&s, 4, 4, 0), 1);
+  uint32_t ownerId = 0;
+  std::thread([&] {
+    ASSERT_EQ(rx_SurfaceLock(&s, rx_LockExclusive), 1);
+    ownerId = os_ThreadId();
+  }).join();
+  EXPECT_EQ(std::pair(s.owner, s.lockCount), std::pair(ownerId, 1));
+
+  ASSERT_EQ(rx_SurfaceLock(&s, rx_LockExclusive), 1);  // the dead owner is cleared
+  EXPECT_EQ(s.owner, os_ThreadId());
+  rx_SurfaceUnlock(&s, rx_LockExclusive);
+  EXPECT_EQ(s.lockCount, 1);  // the lost thread's count stays
+
+  // Destroy waits for that count in bounded steps, reports it, and finishes.
+  diagnostics.clear();
+  EXPECT_EQ(rx_SurfaceFree(&s), 1);
+  EXPECT_EQ(std::pair(diagnostics.count(rx_DiagWaitTimedOut), diagnostics.count(rx_DiagDestroyGaveUp)), std::pair(1, 1));
+  EXPECT_EQ(std::pair(s.signature, s.lockCount), (std::pair<uint8_t, int32_t>(0, 0)));
+}
+
+TEST_F(SurfaceTest, DestroyWaitsForALiveExclusiveOwner) {
+  rx_Surface s{};
+  ASSERT_EQ(rx_SurfaceCreate(&s, 4, 4, 0), 1);
+  HDC dc = nullptr;
+  std::atomic<bool> held{false}, released{false};
+  std::thread user([&] {
+    ASSERT_NE(rx_SurfaceGetDC(&s, &dc, false), nullptr);
+    held = true;
+    os_Sleep(100);
+    released = true;
+    rx_SurfaceReleaseDC(&s, &dc);
+  });
+  while (!held.load()) os_Sleep(1);
+  EXPECT_EQ(rx_SurfaceFree(&s), 1);
+  EXPECT_TRUE(released.load());
+  user.join();
+  EXPECT_EQ(s.signature, 0);
 }

@@ -29,9 +29,19 @@ bool eventually(Done done, int seconds = 20) {
   return done();
 }
 
+std::atomic<int> gHookCalls{0};
+// The null access must reach the processor, not a sanitizer's checks.
+__attribute__((noinline, no_sanitize_undefined, no_sanitize_address, no_sanitize_thread)) void faultingHook(
+    int32_t, uintptr_t) {
+  gHookCalls++;
+  volatile int *null = nullptr;
+  asm volatile("" : "+r"(null));
+  *null = 1;
+}
+
 }  // namespace
 
-TEST_F(EngineTest, StartChecksTheProcessorAndBuildsTheBlendTables) {
+TEST_F(EngineTest, StartChecksTheProcessorBuildsTheBlendTablesAndCountsRestarts) {
   uint32_t mask = rx_GetFeatureMask();
   EXPECT_EQ(mask & 7u, 7u);
   // Each probe runs only when the one before it in the chain succeeded.
@@ -54,9 +64,8 @@ TEST_F(EngineTest, StartChecksTheProcessorAndBuildsTheBlendTables) {
     EXPECT_EQ(table[e.d * 256 + e.s], e.value) << e.table << " [" << e.d << "][" << e.s << "]";
   }
   EXPECT_EQ(rx_GetBlendTable(static_cast<rx_BlendTableId>(9)), nullptr);
-}
 
-TEST_F(EngineTest, StartCountsRestartsAfterStopAndFailsWithoutMemory) {
+  // Starts are counted; a stop releases the tables, and without memory for them a start fails.
   EXPECT_EQ(rx_EngineStart(), 2);
   EXPECT_EQ(rx_EngineStart(), 3);
   rx_EngineStop();
@@ -91,15 +100,13 @@ TEST_F(EngineTest, FreshThreadGetsTheDefaultsAndAReclaimedSlotStartsZeroed) {
                                   copy.checkerColor1, copy.checkerColor2, copy.checkerScale, copy.checkerShift,
                                   copy.sourceOffsetX}),
             std::vector<int64_t>({0, 0, 0, 65536, 65536, 0xCCCCCC, 0x777777, 1, 2, 0}));
-  EXPECT_EQ(copy.patternSurface, nullptr);
-  EXPECT_EQ(copy.notifyHook, nullptr);
+  EXPECT_EQ(std::tuple(copy.patternSurface, copy.notifyHook), std::tuple(nullptr, nullptr));
   // Liveness comes from the system: the ended thread is not alive, this one is.
   EXPECT_FALSE(rx_IsThreadAlive(first->threadId));
   EXPECT_TRUE(rx_IsThreadAlive(os_ThreadId()));
   EXPECT_FALSE(rx_IsThreadAlive(0));
   rx_ReclaimSlots();
-  EXPECT_EQ(first->threadId, 0u);
-  EXPECT_EQ(first->coordinateTables, nullptr);
+  EXPECT_EQ(std::tuple(first->threadId, first->coordinateTables), std::tuple(0u, nullptr));
   rx_ThreadState *second = nullptr;
   std::thread([&] { copy = *(second = rx_GetThreadState()); }).join();
   EXPECT_EQ(second, first);
@@ -127,18 +134,6 @@ TEST_F(EngineTest, ClipRectangleIsNormalisedValidatedAndReset) {
   EXPECT_EQ(clip(), std::vector<int32_t>({0, 0, 65536, 65536}));
 
 }
-
-namespace {
-std::atomic<int> gHookCalls{0};
-// The null access must reach the processor, not a sanitizer's checks.
-__attribute__((noinline, no_sanitize_undefined, no_sanitize_address, no_sanitize_thread)) void faultingHook(
-    int32_t, uintptr_t) {
-  gHookCalls++;
-  volatile int *null = nullptr;
-  asm volatile("" : "+r"(null));
-  *null = 1;
-}
-}  // namespace
 
 TEST_F(EngineTest, NotifyCallsOnlyExecutableHooksAndSurvivesFaults) {
   diagnostics.clear();
