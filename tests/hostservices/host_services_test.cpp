@@ -300,15 +300,16 @@ TEST_F(HostServicesTest, RoundTripsWithoutTheOwnExports) {
   FltImage img{};
   FltImageIoRequest r{};
   const char png[] = "\x89PNG\r\n\x1a\n....", jpeg[] = "\xFF\xD8\xFF\xE0........";
-  r.data = const_cast<char *>(png);
-  r.data_size = 12;
-  EXPECT_EQ(bi->LoadImage(&img, &r), 0);
-  EXPECT_EQ(r.entry_missing, 1);
+  const auto load = [&](FltImageIoRequest &request) {  // the result and whether the export was missing
+    const int32_t result = bi->LoadImage(&img, &request);
+    return std::pair<int32_t, int32_t>(result, request.entry_missing);
+  };
+  r.data = const_cast<char *>(png), r.data_size = 12;
+  EXPECT_EQ(load(r), std::pair(0, 1));
   std::u16string file = vgmtest::u16(root_.file("x.png"));
   FltImageIoRequest named{};
   named.file_name = W(file.c_str());
-  EXPECT_EQ(bi->LoadImage(&img, &named), 0);
-  EXPECT_EQ(named.entry_missing, 1);
+  EXPECT_EQ(load(named), std::pair(0, 1));
   ASSERT_EQ(bi->Create(&img, 2, 2), 1);
   FltImageIoRequest save{};
   save.name_hint = W(u"out.png");
@@ -323,21 +324,18 @@ TEST_F(HostServicesTest, RoundTripsWithoutTheOwnExports) {
   io_PinTemporaryNameForTests(true, 0x1234, 0x8042);
   vgmtest::writeFile(folder + "/_vgm_plgtmp_pibi_00001234_0042.png", "taken");
   r.entry_missing = 1;
-  EXPECT_EQ(bi->LoadImage(&img, &r), 0);
-  EXPECT_EQ(r.entry_missing, 0);
+  EXPECT_EQ(load(r), std::pair(0, 0));
   r.data = const_cast<char *>(jpeg);
-  EXPECT_EQ(bi->LoadImage(&img, &r), 0);
-  EXPECT_EQ(r.entry_missing, 1);
+  EXPECT_EQ(load(r), std::pair(0, 1));
   r.name_hint = W(u"picture.png");
-  EXPECT_EQ(bi->LoadImage(&img, &r), 0);
-  EXPECT_EQ(r.entry_missing, 0);  // the hint wins over the signature
+  EXPECT_EQ(load(r), std::pair(0, 0));  // the hint wins over the signature
   EXPECT_EQ(vgmtest::readFile(folder + "/_vgm_plgtmp_pibi_00001234_0042.png"), "taken");
   fs::remove(folder + "/_vgm_plgtmp_pibi_00001234_0042.png");
   // A failing write leaves nothing; so do bad requests.
   os_InjectFault(os_FaultKind::fileWrite, 1);
-  EXPECT_EQ(bi->LoadImage(&img, &r), 0);
+  const auto failedWrite = load(r);
   os_InjectFault(os_FaultKind::fileWrite, 0);
-  EXPECT_EQ(r.entry_missing, 0);
+  EXPECT_EQ(failedWrite, std::pair(0, 0));
   r.data_size = 3;
   EXPECT_EQ(bi->LoadImage(&img, &r), 0);
   EXPECT_EQ(bi->LoadImage(&img, nullptr), 0);
