@@ -247,13 +247,15 @@ TEST(LayerRecords, BlendAdjustAndResolution) {
   Bytes t17(17 * 17, 5);
   const uint8_t *tables[3] = {t17.data(), t17.data(), t17.data()};
   EXPECT_EQ(prop_WriteBlendLong(16, tables, nullptr), 0u);
-  ReadsWholeRefusesShort(lt::Written([&](uint8_t *out) { return prop_WriteBlendLong(17, tables, out); }), [](const prop_Record *r) { return prop_ReadBlend(r) != nullptr; });
+  ReadsWholeRefusesShort(lt::Written([&](uint8_t *out) { return prop_WriteBlendLong(17, tables, out); }),
+                         [](const prop_Record *r) { return prop_ReadBlend(r) != nullptr; });
 
   // Adjustment: a round trip of one curve and of a routing; modes that cannot be stored; a selector out of range.
   Bytes curve = {0, 128, 255};
   rx_Adjustment a{}, back{};
   a.mode = 1, a.count = 3, a.tables[2] = curve.data();
-  ReadsWholeRefusesShort(lt::AdjustRecord(a), [&](const prop_Record *r) { return prop_ReadAdjust(r, &back) == 1; });
+  const Bytes adju = lt::AdjustRecord(a);  // what `back` points into
+  ReadsWholeRefusesShort(adju, [&](const prop_Record *r) { return prop_ReadAdjust(r, &back) == 1; });
   ASSERT_TRUE(back.tables[0] == nullptr && back.tables[2] != nullptr);
   EXPECT_EQ(back.tables[2][1], 128);
   for (uint32_t mode : {3u, 17u}) {  // 3 needs all three tables; callbacks cannot be stored
