@@ -200,7 +200,7 @@ int32_t encode(FltSaveRequest *r, SaveContext *c, png_structp png, png_infop inf
         break;
       }
   png_set_write_fn(png, c, writeData, flushData);
-  png_set_compression_level(png, int(std::clamp(flt::optionInt(r, "png.compression", 6), 0L, 9L)));
+  png_set_compression_level(png, flt::optionInt(r, u"png.compression", 6, 0, 9));
   png_set_IHDR(png, info, r->width, r->height, 8, alpha ? PNG_COLOR_TYPE_RGB_ALPHA : PNG_COLOR_TYPE_RGB,
                PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
   const char *markup = r->get_metadata ? static_cast<const char *>(r->get_metadata(r, FLT_TAG_MARK)) : nullptr;
@@ -256,17 +256,17 @@ FLT_EXPORT int32_t VGM_API flt_LoadImage(FltLoadRequest *r) {
   fseek(file, 8, SEEK_SET);
   if (got >= 8 && (memcmp(signature, kMngSignature, 8) == 0 || memcmp(signature, kJngSignature, 8) == 0)) {
     fclose(file);
-    flt::message(r, "PNG: MNG and JNG files are not supported");
+    flt::tell(r, "PNG: MNG and JNG files are not supported");
     return FLT_ERR_NOT_IMPLEMENTED;
   }
   if (got < 8 || memcmp(signature, kPngSignature, 8) != 0) {
     fclose(file);
-    flt::message(r, got < 8 ? "PNG: the file ends early" : "PNG: not a PNG file");
+    flt::tell(r, got < 8 ? "PNG: the file ends early" : "PNG: not a PNG file");
     return got < 8 ? FLT_ERR_UNEXPECTED_END : FLT_ERR_UNSUPPORTED;
   }
   if (!plausibleSize(signature, got, uint64_t(fileSize))) {
     fclose(file);
-    flt::message(r, "PNG: the image size does not fit the file");
+    flt::tell(r, "PNG: the image size does not fit the file");
     return FLT_ERR_DIMENSIONS;
   }
   Context c;
@@ -295,7 +295,7 @@ FLT_EXPORT int32_t VGM_API flt_LoadImage(FltLoadRequest *r) {
   png_destroy_read_struct(&png, &info, nullptr);
   fclose(file);
   if (code != FLT_OK) {
-    if (code != FLT_ERR_CANCELLED) flt::message(r, code == FLT_ERR_UNEXPECTED_END ? "PNG: the file ends early" : "PNG: the file is damaged");
+    if (code != FLT_ERR_CANCELLED) flt::tell(r, code == FLT_ERR_UNEXPECTED_END ? "PNG: the file ends early" : "PNG: the file is damaged");
     return code;
   }
   meta.applyProfile(r);
@@ -328,7 +328,7 @@ FLT_EXPORT int32_t VGM_API flt_SaveImage(FltSaveRequest *r) {
   int32_t code = encode(r, &c, png, info, &exif, row.data());
   png_destroy_write_struct(&png, &info);
   if (code == FLT_OK && !out.commit()) code = FLT_ERR_WRITE;
-  if (code != FLT_OK && code != FLT_ERR_CANCELLED) flt::message(r, "PNG: the file could not be written");
+  if (code != FLT_OK && code != FLT_ERR_CANCELLED) flt::tell(r, "PNG: the file could not be written");
   return code;
 }
 

@@ -104,9 +104,9 @@ TEST(PngPlugin, MetadataReachesTheHostServices) {
     auto calls = host.callsNamed(call);
     return index < calls.size() ? calls[index]->data : std::string("(none)");
   };
-  // eXIf as stored; iTXt XMP after keyword, flags, language and translated keyword.
+  // eXIf framed as an APP1 block ("Exif\0\0" first); iTXt XMP after keyword, flags, language and translated keyword.
   ASSERT_EQ(host.load(dataFile("exif/exif2c08.png")), FLT_OK);
-  EXPECT_EQ(handed("MarkupFromEXIF"), chunk(vgmtest::readFile(dataFile("exif/exif2c08.png")), "eXIf"));
+  EXPECT_EQ(handed("MarkupFromEXIF"), std::string("Exif\0\0", 6) + chunk(vgmtest::readFile(dataFile("exif/exif2c08.png")), "eXIf"));
   EXPECT_NE(host.markup().find("rec.exif="), std::string::npos);
   EXPECT_EQ(host.markupsOpen, 0);
   ASSERT_EQ(host.load(dataFile("png/exiftool-PNG.png")), FLT_OK);
@@ -128,6 +128,7 @@ TEST(PngPlugin, MetadataReachesTheHostServices) {
     for (char ch : profile.substr(profile.find('\n', at)))
       if (isxdigit(ch)) hex += ch;
     for (size_t i = 0; i < length; ++i) bytes += char(std::stoi(hex.substr(i * 2, 2), nullptr, 16));
+    if (keyword.ends_with("exif") && !bytes.starts_with(std::string("Exif\0\0", 6))) bytes = std::string("Exif\0\0", 6) + bytes;
     EXPECT_EQ(handed(keyword.ends_with("exif") ? "MarkupFromEXIF" : "MarkupFromXMP"), bytes) << keyword;
   }
   // Without markup: no conversion, yet the orientation from IFD0; without
