@@ -217,6 +217,11 @@ int32_t readPlainRgb(FltLoadRequest *request, TIFF *tif, Memory &memory, bool as
     for (uint32_t r = 0; r < n; ++r) {
       const uint8_t *in = strip.data() + size_t(r) * width * samples;
       uint32_t *out = request->pixels + size_t(rows + r) * request->stride;
+      if (samples == 3) {  // the common case in a loop of its own, free of the alpha tests
+        for (uint32_t x = 0; x < width; ++x, in += 3) out[x] = uint32_t(in[2]) | uint32_t(in[1]) << 8 | uint32_t(in[0]) << 16;
+        if (!progress.at(rows + r + 1)) return FLT_ERR_CANCELLED;
+        continue;
+      }
       for (uint32_t x = 0; x < width; ++x, in += samples) {
         uint32_t red = in[0], green = in[1], blue = in[2], a = samples == 4 ? in[3] : 255;
         if (associated && a < 255) {

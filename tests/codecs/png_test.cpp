@@ -3,6 +3,7 @@
 #include <png.h>
 #include <zlib.h>
 
+#include <cmath>
 #include <filesystem>
 #include <random>
 
@@ -69,6 +70,35 @@ TEST(PngPlugin, EveryTypeDepthAndInterlaceMatchesLibpng) {
     EXPECT_EQ(host.request.warnings, 0);
     vgmtest::expectPixels(l, reference(vgmtest::readFile(path)), strstr(name, "16") ? 1 : 0);
     vgmtest::expectSteadyProgress(host);
+  }
+}
+
+TEST(PngPlugin, PreviewsAverageBlocksWhileDecoding) {
+  // A 32 x 32 image for an 8 x 8 box: 4 x 4 blocks averaged, colour weighted
+  // by alpha; interlaced files stay full size.
+  RecordingHost host("PNG");
+  host.options = u"preview.max_width=8\r\npreview.max_height=6";
+  for (const char *name : {"basn2c08", "basn6a08", "basi6a08"}) {
+    SCOPED_TRACE(name);
+    std::string path = dataFile(std::string("png/") + name + ".png");
+    std::vector<uint32_t> full = reference(vgmtest::readFile(path)), want;
+    uint32_t f = name[3] == 'i' ? 1 : 4, side = 32 / f;
+    if (f == 1) want = full;
+    for (uint32_t y = 0; y < side && f > 1; ++y)
+      for (uint32_t x = 0; x < side; ++x) {
+        double sum[4] = {};
+        for (uint32_t i = 0; i < f * f; ++i) {
+          uint32_t p = full[(y * f + i / f) * 32 + x * f + i % f], a = 255 - (p >> 24);
+          for (int k = 0; k < 3; ++k) sum[k] += double(p >> (8 * k) & 255) * a;
+          sum[3] += a;
+        }
+        uint32_t pixel = uint32_t(255 - std::lround(sum[3] / (f * f))) << 24;
+        for (int k = 0; k < 3 && sum[3] > 0; ++k) pixel |= uint32_t(std::lround(sum[k] / sum[3])) << (8 * k);
+        want.push_back(pixel);
+      }
+    vgmtest::RecordedLayer l = vgmtest::loadOnly(host, path);
+    EXPECT_EQ(std::pair(l.width, l.height), std::pair(side, side));
+    vgmtest::expectPixels(l, want, 1);
   }
 }
 
