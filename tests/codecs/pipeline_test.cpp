@@ -1,109 +1,21 @@
 // The six real plug-ins through the load export: each format loads to the
 // pixels of its codec's simplest call, CMYK JPEGs to what lcms2 makes of
 // their inks, and eight threads load every format at once.
-#include <gif_lib.h>
 #include <gtest/gtest.h>
 #include <jpeglib.h>
 #include <lcms2.h>
-#include <png.h>
-#include <tiffio.h>
 #include <turbojpeg.h>
-#include <webp/decode.h>
 
 #include <cstring>
 #include <thread>
 
+#include "codecs/references.h"
 #include "imageio/plugin_fixture.h"
 #include "vgm/vgm_common.h"
 
 namespace {
 
-struct Image {
-  uint32_t width = 0, height = 0;
-  std::vector<uint32_t> pixels;  // B G R T
-  bool operator==(const Image &) const = default;
-};
-
-// libpng's decode without the colour chunks: the plug-in leaves gamma alone
-// and takes 16-bit samples as sRGB.
-Image decodePng(const std::string &path) {
-  std::string file = vgmtest::readFile(path), png = file.substr(0, 8);
-  for (size_t at = 8; at + 12 <= file.size();) {
-    size_t n = size_t(uint8_t(file[at])) << 24 | uint8_t(file[at + 1]) << 16 | uint8_t(file[at + 2]) << 8 | uint8_t(file[at + 3]);
-    std::string type = file.substr(at + 4, 4);
-    if (type != "gAMA" && type != "cHRM" && type != "iCCP") png += file.substr(at, 12 + n);
-    at += 12 + n;
-  }
-  png_image image{};
-  image.version = PNG_IMAGE_VERSION;
-  Image out;
-  if (!png_image_begin_read_from_memory(&image, png.data(), png.size())) return out;
-  image.flags |= PNG_IMAGE_FLAG_16BIT_sRGB;
-  image.format = PNG_FORMAT_BGRA;
-  out.pixels.resize(size_t(image.width) * image.height);
-  if (!png_image_finish_read(&image, nullptr, out.pixels.data(), 0, nullptr)) return {};
-  for (uint32_t &p : out.pixels) p ^= 0xFF000000u;
-  out.width = image.width, out.height = image.height;
-  return out;
-}
-
-Image decodeJpeg(const std::string &path, int format = TJPF_BGRA) {
-  std::string file = vgmtest::readFile(path);
-  auto *bytes = reinterpret_cast<const unsigned char *>(file.data());
-  tjhandle tj = tjInitDecompress();
-  int w = 0, h = 0, sub = 0, space = 0;
-  Image out;
-  if (tjDecompressHeader3(tj, bytes, file.size(), &w, &h, &sub, &space) == 0) {
-    out.pixels.resize(size_t(w) * h);
-    if (tjDecompress2(tj, bytes, file.size(), reinterpret_cast<unsigned char *>(out.pixels.data()), w, 0, h, format, 0) == 0)
-      out.width = w, out.height = h;
-  }
-  tjDestroy(tj);
-  if (format == TJPF_BGRA)
-    for (uint32_t &p : out.pixels) p &= 0x00FFFFFFu;
-  return out;
-}
-
-Image decodeWebp(const std::string &path) {
-  std::string file = vgmtest::readFile(path);
-  int w = 0, h = 0;
-  uint8_t *bgra = WebPDecodeBGRA(reinterpret_cast<const uint8_t *>(file.data()), file.size(), &w, &h);
-  Image out{uint32_t(w), uint32_t(h), std::vector<uint32_t>(size_t(w) * h)};
-  if (bgra != nullptr) memcpy(out.pixels.data(), bgra, out.pixels.size() * 4);
-  WebPFree(bgra);
-  for (uint32_t &p : out.pixels) p ^= 0xFF000000u;
-  return out;
-}
-
-Image decodeTiff(const std::string &path) {
-  Image out;
-  TIFF *tif = TIFFOpen(path.c_str(), "r");
-  if (tif == nullptr) return out;
-  TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &out.width);
-  TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &out.height);
-  std::vector<uint32_t> abgr(size_t(out.width) * out.height);
-  if (TIFFReadRGBAImageOriented(tif, out.width, out.height, abgr.data(), ORIENTATION_TOPLEFT, 0))
-    for (uint32_t p : abgr) out.pixels.push_back((p & 0xFF) << 16 | (p & 0xFF00) | (p >> 16 & 0xFF) | (255 - (p >> 24)) << 24);
-  TIFFClose(tif);
-  return out;
-}
-
-Image decodeGif(const std::string &path) {  // a single opaque frame covering the screen
-  int error = 0;
-  GifFileType *g = DGifOpenFileName(path.c_str(), &error);
-  Image out;
-  if (g != nullptr && DGifSlurp(g) == GIF_OK && g->ImageCount == 1) {
-    const SavedImage &img = g->SavedImages[0];
-    const ColorMapObject *map = img.ImageDesc.ColorMap ? img.ImageDesc.ColorMap : g->SColorMap;
-    out.width = uint32_t(img.ImageDesc.Width), out.height = uint32_t(img.ImageDesc.Height);
-    for (size_t i = 0; i < size_t(out.width) * out.height; ++i) {
-      const GifColorType &c = map->Colors[img.RasterBits[i]];
-      out.pixels.push_back(uint32_t(c.Blue) | uint32_t(c.Green) << 8 | uint32_t(c.Red) << 16);
-    }
-  }
-  if (g != nullptr) DGifCloseFile(g, &error);
-  return out;
-}
+using Image = vgmtest::Decoded;
 
 // Every channel within `tolerance`.
 ::testing::AssertionResult near(const Image &got, const Image &want, int tolerance) {
@@ -180,21 +92,21 @@ class CodecPipeline : public PluginTest {
 
 TEST_F(CodecPipeline, EachFormatLoadsToItsCodecsPixels) {
   using vgmtest::dataFile;
-  EXPECT_TRUE(near(load(dataFile("png/basn6a08.png")), decodePng(dataFile("png/basn6a08.png")), 0));
-  EXPECT_TRUE(near(load(dataFile("png/basi2c08.png")), decodePng(dataFile("png/basi2c08.png")), 0));
-  EXPECT_TRUE(near(load(dataFile("png/basn6a16.png")), decodePng(dataFile("png/basn6a16.png")), 1));
-  EXPECT_TRUE(near(load(dataFile("bmp/pngsuite-basn6a08.bmp")), decodePng(dataFile("png/basn6a08.png")), 0));
+  EXPECT_TRUE(near(load(dataFile("png/basn6a08.png")), vgmtest::pngReference(dataFile("png/basn6a08.png")), 0));
+  EXPECT_TRUE(near(load(dataFile("png/basi2c08.png")), vgmtest::pngReference(dataFile("png/basi2c08.png")), 0));
+  EXPECT_TRUE(near(load(dataFile("png/basn6a16.png")), vgmtest::pngReference(dataFile("png/basn6a16.png")), 1));
+  EXPECT_TRUE(near(load(dataFile("bmp/pngsuite-basn6a08.bmp")), vgmtest::pngReference(dataFile("png/basn6a08.png")), 0));
   for (const char *f : {"jpeg/testimgint.jpg", "jpeg/testimgari.jpg", "jpeg/testorig.jpg"})
-    EXPECT_TRUE(near(load(dataFile(f)), decodeJpeg(dataFile(f)), 0)) << f;
+    EXPECT_TRUE(near(load(dataFile(f)), vgmtest::jpegReference(vgmtest::readFile(dataFile(f))), 0)) << f;
   for (const char *f : {"webp/lossless1.webp", "webp/lossy_alpha1.webp", "webp/test.webp"})
-    EXPECT_TRUE(near(load(dataFile(f)), decodeWebp(dataFile(f)), 0)) << f;
+    EXPECT_TRUE(near(load(dataFile(f)), vgmtest::webpReference(dataFile(f)), 0)) << f;
   // Files without a profile (the plug-in applies one): libtiff's pixels come premultiplied.
-  EXPECT_TRUE(near(load(dataFile("tiff/capitol.tif")), decodeTiff(dataFile("tiff/capitol.tif")), 0));
+  EXPECT_TRUE(near(load(dataFile("tiff/capitol.tif")), vgmtest::tiffReference(dataFile("tiff/capitol.tif")), 0));
   Image straight = load(dataFile("tiff/Jobagent.tiff"));
   for (uint32_t &p : straight.pixels)
     for (int s = 0; s < 24; s += 8) p = (p & ~(255u << s)) | ((p >> s & 255) * (255 - (p >> 24)) + 127) / 255 << s;
-  EXPECT_TRUE(near(straight, decodeTiff(dataFile("tiff/Jobagent.tiff")), 1));
-  EXPECT_TRUE(near(load(dataFile("gif/porsche.gif")), decodeGif(dataFile("gif/porsche.gif")), 0));
+  EXPECT_TRUE(near(straight, vgmtest::tiffReference(dataFile("tiff/Jobagent.tiff")), 1));
+  EXPECT_TRUE(near(load(dataFile("gif/porsche.gif")), vgmtest::gifReference(dataFile("gif/porsche.gif")), 0));
   // A damaged file is an error, not a picture.
   vgmtest::writeFile(root_.file("cut.png"), vgmtest::readFile(dataFile("png/basn6a08.png")).substr(0, 60));
   EXPECT_TRUE(load(root_.file("cut.png")).pixels.empty());
@@ -221,7 +133,7 @@ TEST_F(CodecPipeline, CmykJpegsConvertThroughTheirProfileTheDefaultOrTheFormula)
     else
       fs::remove(profileFile);
     // The inks as the file holds them, decoded without the plug-in.
-    Image decoded = decodeJpeg(path, TJPF_CMYK);
+    Image decoded = vgmtest::jpegReference(vgmtest::readFile(path), TJPF_CMYK);
     ASSERT_EQ(decoded.pixels.size(), inks.size());
     if (k.adobe)
       for (uint32_t &v : decoded.pixels) v = ~v;
