@@ -61,7 +61,7 @@ FLT_EXPORT int32_t VGM_API flt_LoadImage(FltLoadRequest *r) {
   bool wbmp = path.size() >= 5 && strcasecmp(path.c_str() + path.size() - 5, ".wbmp") == 0 && !(got >= 2 && data[0] == 'B' && data[1] == 'M');
   int32_t code = bmp_Decode(data.data(), got, wbmp, r);
   if (code < FLT_OK && code != FLT_ERR_CANCELLED)
-    flt::message(r, code == FLT_ERR_UNEXPECTED_END ? "BMP: the file ends early"
+    flt::tell(r, code == FLT_ERR_UNEXPECTED_END ? "BMP: the file ends early"
                     : code == FLT_ERR_DIMENSIONS   ? "BMP: the image size does not fit the file"
                     : code == FLT_ERR_UNSUPPORTED  ? "BMP: not a BMP file"
                                                    : "BMP: the file is damaged or of an unsupported kind");

@@ -13,7 +13,7 @@
 #include <new>
 #include <vector>
 
-#include "../util/flt_util.hpp"
+#include "../common/flt_support.h"
 
 namespace {
 
@@ -155,7 +155,7 @@ struct Loader {
     std::vector<GifPixelType> line(size_t(d.Width));
     uint32_t rows = uint32_t(d.Height);
     static const uint32_t kStart[4] = {0, 4, 2, 1}, kStep[4] = {8, 8, 4, 2};
-    flt::Progress progress;
+    flt::Progress<FltLoadRequest> progress(request, rows);
     uint32_t pass = 0, y = 0;
     for (uint32_t n = 0; n < rows; ++n) {
       if (d.Interlace) {
@@ -172,7 +172,7 @@ struct Loader {
           if (int(line[x]) != transparent) out[uint32_t(d.Left) + x] = palette[line[x]];
       }
       if (d.Interlace) y += kStep[pass];
-      if (!progress.report(request, n + 1, rows)) return FLT_ERR_CANCELLED;
+      if (!progress.at(n + 1)) return FLT_ERR_CANCELLED;
     }
     return FLT_OK;
   }
@@ -491,6 +491,7 @@ int32_t save(FltSaveRequest *request) {
         EGifPutExtensionTrailer(gif) == GIF_ERROR)
       return FLT_ERR_WRITE;
   }
+  flt::Progress<FltSaveRequest> progress(request, uint64_t(frames) * request->height);
   for (uint32_t i = 0; i < frames; ++i) {
     if (animation && !request->select_layer(request, int32_t(i), 0)) return FLT_ERR_HOST_RESPONSE;
     Indexed frame;
@@ -512,12 +513,10 @@ int32_t save(FltSaveRequest *request) {
     int put = EGifPutImageDesc(gif, x, y, int(request->width), int(request->height), false, map);
     GifFreeMapObject(map);
     if (put == GIF_ERROR) return FLT_ERR_WRITE;
-    flt::Progress progress;
     for (uint32_t row = 0; row < request->height; ++row) {
       if (EGifPutLine(gif, frame.pixels.data() + size_t(row) * request->width, int(request->width)) == GIF_ERROR)
         return FLT_ERR_WRITE;
-      if (!progress.report(request, uint64_t(i) * request->height + row + 1, uint64_t(frames) * request->height))
-        return FLT_ERR_CANCELLED;
+      if (!progress.at(uint64_t(i) * request->height + row + 1)) return FLT_ERR_CANCELLED;
     }
   }
   closer.gif = nullptr;
@@ -551,18 +550,8 @@ FLT_EXPORT int32_t VGM_API flt_LoadImage(FltLoadRequest *request) {
   }
 }
 
-FLT_EXPORT int32_t VGM_API flt_CheckSave(FltProbe *probe) {
-  if (probe == nullptr || !flt::extensionIs(probe, ".gif")) return 0;
-  return flt::reply(probe, true);
-}
+FLT_EXPORT int32_t VGM_API flt_CheckSave(FltProbe *probe) { return flt::checkSave(probe, {".gif"}); }
 
-FLT_EXPORT int32_t VGM_API flt_SaveImage(FltSaveRequest *request) {
-  if (request == nullptr || request->pixels == nullptr) return FLT_ERR_BAD_REQUEST;
-  try {
-    return save(request);
-  } catch (const std::bad_alloc &) {
-    return FLT_ERR_OUT_OF_MEMORY;
-  }
-}
+FLT_EXPORT int32_t VGM_API flt_SaveImage(FltSaveRequest *request) { return flt::runSave(request, save); }
 
 }  // extern "C"

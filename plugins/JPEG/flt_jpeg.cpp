@@ -51,6 +51,7 @@ struct LoadContext {
   uint32_t rowsDone = 0;
   bool begun = false;
   bool cmyk = false;
+  bool inverted = false;
   uint32_t scaleNum = 8;
   uint32_t boxWidth = 0, boxHeight = 0;  // preview box, 0: full size
 };
@@ -119,7 +120,7 @@ int32_t decode(FltLoadRequest *r, LoadContext *c, FILE *file, long fileSize, flt
   c->cmyk = info.jpeg_color_space == JCS_CMYK || info.jpeg_color_space == JCS_YCCK;
   info.out_color_space = c->cmyk ? JCS_CMYK : JCS_EXT_BGRA;
   // The box is upright; an image stored turned a quarter fills it turned.
-  if (flt::exifOrientation(reinterpret_cast<const uint8_t *>(meta->exif.data()), meta->exif.size()) >= 5)
+  if (flt::exifOrientation(meta->exif) >= 5)
     std::swap(c->boxWidth, c->boxHeight);
   if (c->boxWidth || c->boxHeight) {
     // The smallest scale n/8 whose output still covers the box.
@@ -129,6 +130,7 @@ int32_t decode(FltLoadRequest *r, LoadContext *c, FILE *file, long fileSize, flt
     info.scale_num = c->scaleNum;
     info.scale_denom = 8;
   }
+  c->inverted = info.saw_Adobe_marker;  // Adobe files store inverted inks
   jpeg_start_decompress(&info);
   if (uint64_t(info.output_width) * info.output_height > kMaxPixels) return FLT_ERR_DIMENSIONS;
   r->width = info.output_width, r->height = info.output_height;
@@ -138,33 +140,55 @@ int32_t decode(FltLoadRequest *r, LoadContext *c, FILE *file, long fileSize, flt
   JSAMPROW rows[16];
   while (info.output_scanline < info.output_height) {
     // Batches no larger than a progress step, so that every step is reported.
-    int batch = int(std::min<uint32_t>({16u, progress.step(), info.output_height - info.output_scanline}));
+    int batch = int(std::min<uint32_t>({16u, uint32_t(progress.step()), info.output_height - info.output_scanline}));
     for (int i = 0; i < batch; ++i)
       rows[i] = reinterpret_cast<JSAMPROW>(r->pixels + size_t(info.output_scanline + i) * r->stride);
     JDIMENSION first = info.output_scanline, got = jpeg_read_scanlines(&info, rows, JDIMENSION(batch));
-    for (JDIMENSION y = first; y < first + got; ++y) {
-      uint32_t *p = r->pixels + size_t(y) * r->stride;
-      if (c->cmyk) {
-        // Adobe files store inverted inks; then the plain formula.
-        bool inverted = info.saw_Adobe_marker;
-        for (uint32_t x = 0; x < r->width; ++x) {
-          uint32_t v = p[x];
-          uint32_t ink[4] = {v & 255, v >> 8 & 255, v >> 16 & 255, v >> 24};
-          if (inverted)
-            for (uint32_t &i : ink) i = 255 - i;
-          uint32_t k = ink[3];
-          p[x] = (255 - std::min(ink[2] + k, 255u)) | (255 - std::min(ink[1] + k, 255u)) << 8 |
-                 (255 - std::min(ink[0] + k, 255u)) << 16;
-        }
-      } else {
+    // CMYK rows stay inks until the whole image is there (one transform for all).
+    if (!c->cmyk)
+      for (JDIMENSION y = first; y < first + got; ++y) {
+        uint32_t *p = r->pixels + size_t(y) * r->stride;
         for (uint32_t x = 0; x < r->width; ++x) p[x] &= 0x00FFFFFFu;  // libjpeg's alpha 255 is our opaque T 0
       }
-    }
     c->rowsDone = info.output_scanline;
     if (!progress.at(c->rowsDone)) return FLT_ERR_CANCELLED;
   }
   jpeg_finish_decompress(&info);
   return FLT_OK;
+}
+
+// The plain formula, for a host without the colour service: T = 0.
+uint32_t plainRgb(uint32_t v) {
+  uint32_t c = v & 255, m = v >> 8 & 255, y = v >> 16 & 255, k = v >> 24;
+  return (255 - std::min(y + k, 255u)) | (255 - std::min(m + k, 255u)) << 8 | (255 - std::min(c + k, 255u)) << 16;
+}
+
+// The first `rows` rows of decoded inks (libjpeg's C, M, Y, K bytes) to
+// surface pixels: through the embedded CMYK profile, else the default CMYK
+// profile the host names, else (inside the colour service) the plain formula.
+void convertCmyk(FltLoadRequest *r, const std::string &icc, bool inverted, uint32_t rows) {
+  auto row = [&](uint32_t y) { return r->pixels + size_t(y) * r->stride; };
+  if (inverted)
+    for (uint32_t y = 0; y < rows; ++y)
+      for (uint32_t x = 0; x < r->width; ++x) row(y)[x] = ~row(y)[x];
+  const pi_BasicColor *colour = r->basic_color;
+  if (colour == nullptr || colour->ConvertPixels == nullptr) {
+    for (uint32_t y = 0; y < rows; ++y)
+      for (uint32_t x = 0; x < r->width; ++x) row(y)[x] = plainRgb(row(y)[x]);
+    return;
+  }
+  void *transform = nullptr;
+  if (colour->CreateTransform != nullptr && colour->DeleteTransform != nullptr) {
+    if (icc.size() >= 128 && memcmp(icc.data() + 16, "CMYK", 4) == 0)
+      transform = colour->CreateTransform(icc.data(), uint32_t(icc.size()), nullptr);
+    WCHAR path[1024] = {};
+    if (transform == nullptr && r->host != nullptr && r->host->GetString != nullptr &&
+        r->host->GetString(r->host, u"icm.cmyk_file", path, 1024) > 0)
+      transform = colour->CreateTransform(nullptr, 0, path);
+  }
+  // The colour service packs CMYK as K, Y, M, C from the lowest byte: libjpeg's order reversed.
+  for (uint32_t y = 0; y < rows; ++y) colour->ConvertPixels(row(y), int32_t(r->width), 3 | PI_COLOR_REVERSE, transform, 0);
+  if (transform != nullptr) colour->DeleteTransform(transform);
 }
 
 struct SaveContext {
@@ -215,8 +239,8 @@ FLT_EXPORT int32_t VGM_API flt_LoadImage(FltLoadRequest *r) {
   fseek(file, 0, SEEK_END);
   long fileSize = ftell(file);
   fseek(file, 0, SEEK_SET);
-  long boxWidth = std::max(0L, flt::optionInt(r, "preview.max_width", 0));
-  long boxHeight = std::max(0L, flt::optionInt(r, "preview.max_height", 0));
+  long boxWidth = std::max(0L, long(flt::optionInt(r, u"preview.max_width", 0, 0, 65535)));
+  long boxHeight = std::max(0L, long(flt::optionInt(r, u"preview.max_height", 0, 0, 65535)));
 
   auto *c = new (std::nothrow) LoadContext;
   if (!c) {
@@ -245,18 +269,22 @@ FLT_EXPORT int32_t VGM_API flt_LoadImage(FltLoadRequest *r) {
       r->set_text(r, FLT_TEXT_SHORT, flt::utf16(scale.c_str()).c_str());
     }
   }
-  bool cmyk = c->cmyk;
+  bool cmyk = c->cmyk, inverted = c->inverted;
+  uint32_t rowsDecoded = c->rowsDone;
   jpeg_destroy_decompress(&c->info);
   delete c;
   fclose(file);
   if (code != FLT_OK) {
     if (code != FLT_ERR_CANCELLED)
-      flt::message(r, code == FLT_ERR_NOT_IMPLEMENTED ? "JPEG: this kind of JPEG (12-bit or lossless) is not supported"
+      flt::tell(r, code == FLT_ERR_NOT_IMPLEMENTED ? "JPEG: this kind of JPEG (12-bit or lossless) is not supported"
                       : code == FLT_ERR_DIMENSIONS    ? "JPEG: the image size does not fit the file"
                                                       : "JPEG: the file is damaged");
     return code;
   }
-  if (!cmyk) meta.applyProfile(r);  // a CMYK profile does not describe our RGB pixels
+  if (cmyk)
+    convertCmyk(r, meta.icc, inverted, rowsDecoded);
+  else
+    meta.applyProfile(r);
   meta.deliver(r);
   return FLT_OK;
 }
@@ -277,7 +305,7 @@ FLT_EXPORT int32_t VGM_API flt_SaveImage(FltSaveRequest *r) {
         r->warnings |= FLT_WARN_TRANSPARENCY_REMOVED;
         break;
       }
-  int quality = int(std::clamp(flt::optionInt(r, "jpeg.quality", 90), 1L, 100L));
+  int quality = flt::optionInt(r, u"jpeg.quality", 90, 1, 100);
   std::string exif = flt::exifForSave(r);
   flt::SafeFile out(r->path);
   if (!out.get()) return FLT_ERR_OPEN_WRITE;
@@ -291,7 +319,7 @@ FLT_EXPORT int32_t VGM_API flt_SaveImage(FltSaveRequest *r) {
   jpeg_destroy_compress(&c->info);
   delete c;
   if (code == FLT_OK && !out.commit()) code = FLT_ERR_WRITE;
-  if (code != FLT_OK && code != FLT_ERR_CANCELLED) flt::message(r, "JPEG: the file could not be written");
+  if (code != FLT_OK && code != FLT_ERR_CANCELLED) flt::tell(r, "JPEG: the file could not be written");
   return code;
 }
 

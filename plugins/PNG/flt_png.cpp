@@ -28,7 +28,47 @@ struct Context {
   bool outOfMemory = false;
   uint32_t rowsDone = 0;  // rows written into the layer, all passes
   bool interlaced = false;
+  bool opaque = false;  // no alpha and no tRNS: the filler writes T directly
+  uint32_t box = 0;      // preview box (its larger side), 0: full size
+  // Shrink-on-load: one decoded row and the block sums of one output row.
+  uint8_t *row = nullptr;
+  uint32_t *sums = nullptr;
 };
+
+// Averages the f x f blocks of the decoded rows into the layer while they
+// come (colour weighted by alpha). Returns the result code.
+int32_t decodeShrunk(FltLoadRequest *r, Context *c, png_structp png, uint32_t width, uint32_t height, uint32_t f) {
+  uint32_t outWidth = r->width;
+  c->row = static_cast<uint8_t *>(malloc(size_t(width) * 4));
+  c->sums = static_cast<uint32_t *>(calloc(size_t(outWidth) * 4, sizeof(uint32_t)));
+  if (c->row == nullptr || c->sums == nullptr) return FLT_ERR_OUT_OF_MEMORY;
+  flt::Progress<FltLoadRequest> progress(r, height);
+  for (uint32_t y = 0; y < height; ++y) {
+    png_read_row(png, c->row, nullptr);
+    const uint8_t *p = c->row;
+    uint32_t *s = c->sums, step = c->opaque ? 3 : 4;
+    for (uint32_t x = 0, inBlock = 0; x < width; ++x, p += step) {
+      uint32_t a = c->opaque ? 255 : p[3];
+      s[0] += p[0] * a, s[1] += p[1] * a, s[2] += p[2] * a, s[3] += a;
+      if (++inBlock == f) inBlock = 0, s += 4;
+    }
+    if ((y + 1) % f == 0 || y + 1 == height) {
+      uint32_t rows = y % f + 1, oy = y / f;
+      uint32_t *out = r->pixels + size_t(oy) * r->stride;
+      for (uint32_t ox = 0; ox < outWidth; ++ox) {
+        uint32_t *b = c->sums + ox * 4, n = rows * std::min(f, width - ox * f), a = b[3];
+        uint32_t pixel = uint32_t(255 - (a + n / 2) / n) << 24;
+        if (a != 0)
+          for (int k = 0; k < 3; ++k) pixel |= ((b[k] + a / 2) / a) << (8 * k);
+        out[ox] = pixel;
+        b[0] = b[1] = b[2] = b[3] = 0;
+      }
+      c->rowsDone = oy + 1;
+    }
+    if (!progress.at(y + 1)) return FLT_ERR_CANCELLED;
+  }
+  return FLT_OK;
+}
 
 void onError(png_structp png, png_const_charp text) {
   auto *c = static_cast<Context *>(png_get_error_ptr(png));
@@ -128,34 +168,52 @@ int32_t decode(FltLoadRequest *r, Context *c, png_structp png, png_infop info) {
   if (setjmp(c->jump)) return failureCode(*c);
   png_set_read_fn(png, c, readData);
   png_set_sig_bytes(png, 8);
+  if (c->box != 0) {
+    // A preview is not worth the checksums: damaged data shows as it decodes.
+    png_set_crc_action(png, PNG_CRC_QUIET_USE, PNG_CRC_QUIET_USE);
+    png_set_option(png, PNG_IGNORE_ADLER32, PNG_OPTION_ON);
+  }
   png_read_info(png, info);
   uint32_t width = png_get_image_width(png, info), height = png_get_image_height(png, info);
   int type = png_get_color_type(png, info);
+  // Previews of progressive rows: the largest block size whose layer still
+  // covers the box (interlaced rows come in passes, so those stay full size).
+  uint32_t f = 1;
+  if (c->box != 0 && png_get_interlace_type(png, info) == PNG_INTERLACE_NONE)
+    while (f < 64 && (width + f) / (f + 1) >= c->box && (height + f) / (f + 1) >= c->box) ++f;
   png_set_expand(png);
   png_set_scale_16(png);
   if (!(type & PNG_COLOR_MASK_COLOR)) png_set_gray_to_rgb(png);
   png_set_bgr(png);
-  if (!(type & PNG_COLOR_MASK_ALPHA) && !png_get_valid(png, info, PNG_INFO_tRNS)) png_set_filler(png, 0xFF, PNG_FILLER_AFTER);
+  // Opaque images get their T byte (0) from the filler: no pass over the
+  // rows; shrunk ones need no fourth byte at all.
+  bool opaque = c->opaque = !(type & PNG_COLOR_MASK_ALPHA) && !png_get_valid(png, info, PNG_INFO_tRNS);
+  if (opaque && f == 1) png_set_filler(png, 0x00, PNG_FILLER_AFTER);
   int passes = png_set_interlace_handling(png);
   png_read_update_info(png, info);
-  if (png_get_rowbytes(png, info) != size_t(width) * 4) return FLT_ERR_NOT_IMPLEMENTED;
-
-  r->width = width, r->height = height;
+  if (png_get_rowbytes(png, info) != size_t(width) * (opaque && f > 1 ? 3 : 4)) return FLT_ERR_NOT_IMPLEMENTED;
+  r->width = (width + f - 1) / f, r->height = (height + f - 1) / f;
   if (!r->begin_layer(r, 0)) return r->status;
+  if (f > 1) {
+    int32_t code = decodeShrunk(r, c, png, width, height, f);
+    if (code == FLT_OK) png_read_end(png, info);
+    return code;
+  }
   c->interlaced = passes > 1;
-  // Interlaced rows fill in over the passes: start from transparent.
+  // Interlaced rows fill in over the passes: start from transparent (alpha 0
+  // becomes T 255 when inverted; opaque images hold T directly).
   if (c->interlaced)
-    for (uint32_t y = 0; y < height; ++y) memset(r->pixels + size_t(y) * r->stride, 0, size_t(width) * 4);
+    for (uint32_t y = 0; y < height; ++y) std::fill_n(r->pixels + size_t(y) * r->stride, width, opaque ? 0xFF000000u : 0u);
   flt::Progress<FltLoadRequest> progress(r, height * uint32_t(passes));
   for (int pass = 0; pass < passes; ++pass) {
     for (uint32_t y = 0; y < height; ++y) {
       png_read_row(png, reinterpret_cast<png_bytep>(r->pixels + size_t(y) * r->stride), nullptr);
-      if (!c->interlaced) invertAlpha(r, y);
+      if (!c->interlaced && !opaque) invertAlpha(r, y);
       c->rowsDone = pass * height + y + 1;
       if (!progress.at(c->rowsDone)) return FLT_ERR_CANCELLED;
     }
   }
-  if (c->interlaced)
+  if (c->interlaced && !opaque)
     for (uint32_t y = 0; y < height; ++y) invertAlpha(r, y);
   c->interlaced = false;  // rows final from here on
   png_read_end(png, info);
@@ -200,7 +258,7 @@ int32_t encode(FltSaveRequest *r, SaveContext *c, png_structp png, png_infop inf
         break;
       }
   png_set_write_fn(png, c, writeData, flushData);
-  png_set_compression_level(png, int(std::clamp(flt::optionInt(r, "png.compression", 6), 0L, 9L)));
+  png_set_compression_level(png, flt::optionInt(r, u"png.compression", 6, 0, 9));
   png_set_IHDR(png, info, r->width, r->height, 8, alpha ? PNG_COLOR_TYPE_RGB_ALPHA : PNG_COLOR_TYPE_RGB,
                PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
   const char *markup = r->get_metadata ? static_cast<const char *>(r->get_metadata(r, FLT_TAG_MARK)) : nullptr;
@@ -256,21 +314,23 @@ FLT_EXPORT int32_t VGM_API flt_LoadImage(FltLoadRequest *r) {
   fseek(file, 8, SEEK_SET);
   if (got >= 8 && (memcmp(signature, kMngSignature, 8) == 0 || memcmp(signature, kJngSignature, 8) == 0)) {
     fclose(file);
-    flt::message(r, "PNG: MNG and JNG files are not supported");
+    flt::tell(r, "PNG: MNG and JNG files are not supported");
     return FLT_ERR_NOT_IMPLEMENTED;
   }
   if (got < 8 || memcmp(signature, kPngSignature, 8) != 0) {
     fclose(file);
-    flt::message(r, got < 8 ? "PNG: the file ends early" : "PNG: not a PNG file");
+    flt::tell(r, got < 8 ? "PNG: the file ends early" : "PNG: not a PNG file");
     return got < 8 ? FLT_ERR_UNEXPECTED_END : FLT_ERR_UNSUPPORTED;
   }
   if (!plausibleSize(signature, got, uint64_t(fileSize))) {
     fclose(file);
-    flt::message(r, "PNG: the image size does not fit the file");
+    flt::tell(r, "PNG: the image size does not fit the file");
     return FLT_ERR_DIMENSIONS;
   }
   Context c;
   c.file = file;
+  // The box is upright and the orientation not yet known: its larger side both ways.
+  c.box = uint32_t(std::max(flt::optionInt(r, u"preview.max_width", 0, 0, 65535), flt::optionInt(r, u"preview.max_height", 0, 0, 65535)));
   png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &c, onError, onWarning);
   png_infop info = png ? png_create_info_struct(png) : nullptr;
   if (!info) {
@@ -279,10 +339,12 @@ FLT_EXPORT int32_t VGM_API flt_LoadImage(FltLoadRequest *r) {
     return FLT_ERR_OUT_OF_MEMORY;
   }
   int32_t code = decode(r, &c, png, info);
+  free(c.row);
+  free(c.sums);
   if (code != FLT_OK && code != FLT_ERR_CANCELLED && c.rowsDone > 0) {
     // Damaged but partly decoded: keep what came, the rest transparent.
     if (c.interlaced) {
-      for (uint32_t y = 0; y < r->height; ++y) invertAlpha(r, y);
+      for (uint32_t y = 0; y < r->height && !c.opaque; ++y) invertAlpha(r, y);
     } else {
       for (uint32_t y = std::min(c.rowsDone, r->height); y < r->height; ++y)
         for (uint32_t x = 0; x < r->width; ++x) r->pixels[size_t(y) * r->stride + x] = 0xFF000000u;
@@ -295,7 +357,7 @@ FLT_EXPORT int32_t VGM_API flt_LoadImage(FltLoadRequest *r) {
   png_destroy_read_struct(&png, &info, nullptr);
   fclose(file);
   if (code != FLT_OK) {
-    if (code != FLT_ERR_CANCELLED) flt::message(r, code == FLT_ERR_UNEXPECTED_END ? "PNG: the file ends early" : "PNG: the file is damaged");
+    if (code != FLT_ERR_CANCELLED) flt::tell(r, code == FLT_ERR_UNEXPECTED_END ? "PNG: the file ends early" : "PNG: the file is damaged");
     return code;
   }
   meta.applyProfile(r);
@@ -328,7 +390,7 @@ FLT_EXPORT int32_t VGM_API flt_SaveImage(FltSaveRequest *r) {
   int32_t code = encode(r, &c, png, info, &exif, row.data());
   png_destroy_write_struct(&png, &info);
   if (code == FLT_OK && !out.commit()) code = FLT_ERR_WRITE;
-  if (code != FLT_OK && code != FLT_ERR_CANCELLED) flt::message(r, "PNG: the file could not be written");
+  if (code != FLT_OK && code != FLT_ERR_CANCELLED) flt::tell(r, "PNG: the file could not be written");
   return code;
 }
 

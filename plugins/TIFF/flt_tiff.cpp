@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "../util/flt_util.hpp"
+#include "../common/flt_support.h"
 
 namespace {
 
@@ -207,7 +207,7 @@ int32_t readPlainRgb(FltLoadRequest *request, TIFF *tif, Memory &memory, bool as
   perStrip = std::clamp<uint32_t>(perStrip, 1, height);
   std::vector<uint8_t> strip(size_t(TIFFStripSize(tif)));
   if (strip.size() < size_t(width) * samples * perStrip) return FLT_ERR_BAD_ENCODING;
-  flt::Progress progress;
+  flt::Progress<FltLoadRequest> progress(request, height);
   rows = 0;
   int errorsBefore = memory.errors;
   for (uint32_t s = 0; rows < height; ++s) {
@@ -217,6 +217,11 @@ int32_t readPlainRgb(FltLoadRequest *request, TIFF *tif, Memory &memory, bool as
     for (uint32_t r = 0; r < n; ++r) {
       const uint8_t *in = strip.data() + size_t(r) * width * samples;
       uint32_t *out = request->pixels + size_t(rows + r) * request->stride;
+      if (samples == 3) {  // the common case in a loop of its own, free of the alpha tests
+        for (uint32_t x = 0; x < width; ++x, in += 3) out[x] = uint32_t(in[2]) | uint32_t(in[1]) << 8 | uint32_t(in[0]) << 16;
+        if (!progress.at(rows + r + 1)) return FLT_ERR_CANCELLED;
+        continue;
+      }
       for (uint32_t x = 0; x < width; ++x, in += samples) {
         uint32_t red = in[0], green = in[1], blue = in[2], a = samples == 4 ? in[3] : 255;
         if (associated && a < 255) {
@@ -226,7 +231,7 @@ int32_t readPlainRgb(FltLoadRequest *request, TIFF *tif, Memory &memory, bool as
         }
         out[x] = blue | green << 8 | red << 16 | (255 - a) << 24;
       }
-      if (!progress.report(request, rows + r + 1, height)) return FLT_ERR_CANCELLED;
+      if (!progress.at(rows + r + 1)) return FLT_ERR_CANCELLED;
     }
     rows += n;
   }
@@ -263,7 +268,7 @@ int32_t readRgba(FltLoadRequest *request, TIFF *tif, Memory &memory, uint32_t &r
   uint32_t band = std::max<uint32_t>(unit, ((height + 63) / 64) / unit * unit);
   int32_t result = FLT_OK;
   std::vector<uint32_t> buffer(size_t(width) * band);
-  flt::Progress progress;
+  flt::Progress<FltLoadRequest> progress(request, height);
   for (; rows < height; rows += std::min(band, height - rows)) {
     uint32_t n = std::min(band, height - rows);
     img.row_offset = int(rows);
@@ -274,7 +279,7 @@ int32_t readRgba(FltLoadRequest *request, TIFF *tif, Memory &memory, uint32_t &r
     }
     for (uint32_t r = 0; r < n && result == FLT_OK; ++r) {
       toSurface(buffer.data() + size_t(r) * width, request->pixels + size_t(rows + r) * request->stride, width, alpha);
-      if (!progress.report(request, rows + r + 1, height)) result = FLT_ERR_CANCELLED;
+      if (!progress.at(rows + r + 1)) result = FLT_ERR_CANCELLED;
     }
     if (result != FLT_OK) break;
   }
@@ -378,8 +383,8 @@ uint16_t compressionOption(FltSaveRequest *request) {
 }
 
 // The descriptive tags of the layer's markup, through its EXIF block.
-void writeTags(TIFF *tif, const std::vector<uint8_t> &exif) {
-  flt::Ifd0 ifd(exif.data(), exif.size());
+void writeTags(TIFF *tif, const std::string &exif) {
+  flt::Ifd0 ifd(exif);
   if (!ifd.valid()) return;
   static const uint32_t kTexts[] = {TIFFTAG_IMAGEDESCRIPTION, TIFFTAG_MAKE,   TIFFTAG_MODEL,    TIFFTAG_SOFTWARE,
                                     TIFFTAG_DATETIME,         TIFFTAG_ARTIST, TIFFTAG_COPYRIGHT};
@@ -400,7 +405,7 @@ void writeTags(TIFF *tif, const std::vector<uint8_t> &exif) {
 }
 
 int32_t savePage(FltSaveRequest *request, TIFF *tif, uint16_t compression, uint32_t page, uint32_t pages,
-                 flt::Progress &progress) {
+                 flt::Progress<FltSaveRequest> &progress) {
   uint32_t width = request->width, height = request->height;
   if (request->pixels == nullptr || !flt::sizeAllowed(width, height)) return FLT_ERR_DIMENSIONS;
   bool alpha = false;
@@ -440,7 +445,7 @@ int32_t savePage(FltSaveRequest *request, TIFF *tif, uint16_t compression, uint3
       if (alpha) *out++ = uint8_t(255 - (p >> 24));
     }
     if (TIFFWriteScanline(tif, row.data(), y, 0) < 0) return FLT_ERR_WRITE;
-    if (!progress.report(request, uint64_t(page) * height + y + 1, uint64_t(pages) * height)) return FLT_ERR_CANCELLED;
+    if (!progress.at(uint64_t(page) * height + y + 1)) return FLT_ERR_CANCELLED;
   }
   return TIFFWriteDirectory(tif) ? FLT_OK : FLT_ERR_WRITE;
 }
@@ -466,7 +471,8 @@ int32_t save(FltSaveRequest *request) {
   TIFF *tif = openMemory(memory, estimate > (uint64_t(3) << 30) ? "w8" : "w");
   TiffCloser closer{tif};
   if (tif == nullptr) return FLT_ERR_OUT_OF_MEMORY;
-  flt::Progress progress;
+  // Pages of one size: the first page's rows times the page count.
+  flt::Progress<FltSaveRequest> progress(request, uint64_t(pages) * request->height);
   for (uint32_t i = 0; i < pages; ++i) {
     if (pages > 1 && !request->select_layer(request, int32_t(i), 0)) return FLT_ERR_HOST_RESPONSE;
     int32_t code = savePage(request, tif, compression, i, pages, progress);
@@ -497,26 +503,12 @@ FLT_EXPORT int32_t VGM_API flt_CheckLoad(FltProbe *probe) {
 
 FLT_EXPORT int32_t VGM_API flt_LoadImage(FltLoadRequest *request) {
   if (request == nullptr || request->begin_layer == nullptr) return FLT_ERR_BAD_REQUEST;
-  try {
-    int32_t code = load(request);
-    return code < FLT_OK ? flt::explain(request, code, "TIFF", "") : code;
-  } catch (const std::bad_alloc &) {
-    return FLT_ERR_OUT_OF_MEMORY;
-  }
+  int32_t code = flt::guarded([&] { return load(request); });
+  return code < FLT_OK ? flt::explain(request, code, "TIFF", "") : code;
 }
 
-FLT_EXPORT int32_t VGM_API flt_CheckSave(FltProbe *probe) {
-  if (probe == nullptr || !flt::extensionIn(probe, {".tif", ".tiff"})) return 0;
-  return flt::reply(probe, true);
-}
+FLT_EXPORT int32_t VGM_API flt_CheckSave(FltProbe *probe) { return flt::checkSave(probe, {".tif", ".tiff"}); }
 
-FLT_EXPORT int32_t VGM_API flt_SaveImage(FltSaveRequest *request) {
-  if (request == nullptr || request->pixels == nullptr) return FLT_ERR_BAD_REQUEST;
-  try {
-    return save(request);
-  } catch (const std::bad_alloc &) {
-    return FLT_ERR_OUT_OF_MEMORY;
-  }
-}
+FLT_EXPORT int32_t VGM_API flt_SaveImage(FltSaveRequest *request) { return flt::runSave(request, save); }
 
 }  // extern "C"

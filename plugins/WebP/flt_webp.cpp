@@ -15,7 +15,7 @@
 #include <new>
 #include <vector>
 
-#include "../util/flt_util.hpp"
+#include "../common/flt_support.h"
 
 namespace {
 
@@ -130,7 +130,7 @@ int32_t loadStill(FltLoadRequest *request, const std::vector<uint8_t> &file, con
   size_t step = std::max<size_t>(256, file.size() / 64);
   int rowsDone = 0;
   VP8StatusCode status = VP8_STATUS_SUSPENDED;
-  flt::Progress progress;
+  flt::Progress<FltLoadRequest> progress(request, outH);
   for (size_t at = 0; at < file.size() && status == VP8_STATUS_SUSPENDED;) {
     size_t n = std::min(step, file.size() - at);
     at += n;
@@ -139,7 +139,7 @@ int32_t loadStill(FltLoadRequest *request, const std::vector<uint8_t> &file, con
     if (WebPIDecGetRGB(closer.dec, &lastY, nullptr, nullptr, nullptr) != nullptr || lastY > 0) {
       for (; rowsDone < lastY && rowsDone < int(outH); ++rowsDone) {
         flt::alphaToT(request->pixels + size_t(rowsDone) * request->stride, outW);
-        if (!progress.report(request, uint64_t(rowsDone) + 1, outH)) return FLT_ERR_CANCELLED;
+        if (!progress.at(uint64_t(rowsDone) + 1)) return FLT_ERR_CANCELLED;
       }
     }
   }
@@ -181,7 +181,7 @@ int32_t loadAnimation(FltLoadRequest *request, const std::vector<uint8_t> &file,
   WebPAnimInfo info;
   if (!WebPAnimDecoderGetInfo(closer.dec, &info)) return FLT_ERR_BAD_ENCODING;
   int frames = 0, previous = 0;
-  flt::Progress progress;
+  flt::Progress<FltLoadRequest> progress(request, info.frame_count);
   while (WebPAnimDecoderHasMoreFrames(closer.dec)) {
     if (frames > FLT_LAST_LAYER_INDEX) {
       request->warnings |= FLT_WARN_LAYERS_DROPPED;
@@ -204,7 +204,7 @@ int32_t loadAnimation(FltLoadRequest *request, const std::vector<uint8_t> &file,
     }
     finishLayer(request, chunks, frames == 0);
     ++frames;
-    if (!progress.report(request, uint64_t(frames), info.frame_count)) return FLT_ERR_CANCELLED;
+    if (!progress.at(uint64_t(frames))) return FLT_ERR_CANCELLED;
   }
   request->document_kind = frames > 1 ? FLT_DOC_FRAME_ANIMATION : FLT_DOC_COMPOSITE;
   return FLT_OK;
@@ -333,10 +333,10 @@ int32_t saveStill(FltSaveRequest *request, const WebPConfig &config, WebPData &o
 }
 
 // Adds the EXIF block to the encoded file; `data` is replaced.
-int32_t addExif(WebPData &data, const std::vector<uint8_t> &exif) {
+int32_t addExif(WebPData &data, const std::string &exif) {
   WebPMux *mux = WebPMuxCreate(&data, 1);
   if (mux == nullptr) return FLT_ERR_COMPONENT_FAILED;
-  WebPData chunk{exif.data(), exif.size()};
+  WebPData chunk{reinterpret_cast<const uint8_t *>(exif.data()), exif.size()};
   WebPData assembled{nullptr, 0};
   bool ok = WebPMuxSetChunk(mux, "EXIF", &chunk, 1) == WEBP_MUX_OK && WebPMuxAssemble(mux, &assembled) == WEBP_MUX_OK;
   WebPMuxDelete(mux);
@@ -366,7 +366,7 @@ int32_t save(FltSaveRequest *request) {
     WebPDataClear(&data);
     return code;
   }
-  std::vector<uint8_t> exif = flt::exifForSave(request);
+  std::string exif = flt::exifForSave(request);
   if (!exif.empty()) code = addExif(data, exif);
   if (code == FLT_OK) code = flt::writeFile(request->path, data.bytes, data.size);
   WebPDataClear(&data);
@@ -387,26 +387,12 @@ FLT_EXPORT int32_t VGM_API flt_CheckLoad(FltProbe *probe) {
 
 FLT_EXPORT int32_t VGM_API flt_LoadImage(FltLoadRequest *request) {
   if (request == nullptr || request->begin_layer == nullptr) return FLT_ERR_BAD_REQUEST;
-  try {
-    int32_t code = load(request);
-    return code < FLT_OK ? flt::explain(request, code, "WebP", "") : code;
-  } catch (const std::bad_alloc &) {
-    return FLT_ERR_OUT_OF_MEMORY;
-  }
+  int32_t code = flt::guarded([&] { return load(request); });
+  return code < FLT_OK ? flt::explain(request, code, "WebP", "") : code;
 }
 
-FLT_EXPORT int32_t VGM_API flt_CheckSave(FltProbe *probe) {
-  if (probe == nullptr || !flt::extensionIs(probe, ".webp")) return 0;
-  return flt::reply(probe, true);
-}
+FLT_EXPORT int32_t VGM_API flt_CheckSave(FltProbe *probe) { return flt::checkSave(probe, {".webp"}); }
 
-FLT_EXPORT int32_t VGM_API flt_SaveImage(FltSaveRequest *request) {
-  if (request == nullptr || request->pixels == nullptr) return FLT_ERR_BAD_REQUEST;
-  try {
-    return save(request);
-  } catch (const std::bad_alloc &) {
-    return FLT_ERR_OUT_OF_MEMORY;
-  }
-}
+FLT_EXPORT int32_t VGM_API flt_SaveImage(FltSaveRequest *request) { return flt::runSave(request, save); }
 
 }  // extern "C"

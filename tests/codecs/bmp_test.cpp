@@ -6,6 +6,7 @@
 #include <random>
 
 #include "codecs/codec_checks.h"
+#include "codecs/references.h"
 
 namespace {
 
@@ -34,21 +35,12 @@ struct Case {
 };
 
 TEST(BmpPlugin, RealFilesLoadToTheirSizes) {
-  png_image png{};
-  png.version = PNG_IMAGE_VERSION;
   // Same image as PNG: libpng's pixels (the PNG's gAMA of 1.0 is a tag the
   // BMP does not carry, so it is read as sRGB too).
-  std::string file = vgmtest::readFile(vgmtest::dataFile("png/basn6a08.png"));
-  file.erase(33, 16);  // the gAMA chunk after IHDR
-  ASSERT_TRUE(png_image_begin_read_from_memory(&png, file.data(), file.size()));
-  png.format = PNG_FORMAT_BGRA;
-  std::vector<uint32_t> reference(32 * 32);
-  ASSERT_TRUE(png_image_finish_read(&png, nullptr, reference.data(), 0, nullptr));
-  for (uint32_t &p : reference) p ^= 0xFF000000u;
-
   RecordingHost bmpHost("BMP");
   ASSERT_TRUE(bmpHost.plugin().loaded()) << bmpHost.plugin().error();
-  vgmtest::expectPixels(vgmtest::loadOnly(bmpHost, vgmtest::dataFile("bmp/pngsuite-basn6a08.bmp")), reference, 0);
+  vgmtest::expectPixels(vgmtest::loadOnly(bmpHost, vgmtest::dataFile("bmp/pngsuite-basn6a08.bmp")),
+                        vgmtest::pngReference(vgmtest::dataFile("png/basn6a08.png")).pixels, 0);
   vgmtest::expectSteadyProgress(bmpHost);
   const struct {
     const char *name;

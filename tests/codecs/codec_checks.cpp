@@ -64,6 +64,25 @@ void expectCutsFailCleanly(RecordingHost &host, const std::string &bytes, const 
   }
 }
 
+std::vector<uint32_t> pixelsOf(const RecordedLayer &l) {
+  std::vector<uint32_t> out;
+  for (uint32_t y = 0; y < l.height; ++y)
+    for (uint32_t x = 0; x < l.width; ++x) out.push_back(l.at(x, y));
+  return out;
+}
+
+bool loadSample(RecordingHost &host, const std::string &folder, const Sample &s) {
+  int32_t code = host.load(dataFile(folder + "/" + s.file));
+  EXPECT_EQ(code, FLT_OK);
+  EXPECT_EQ(host.layers.size(), s.layers);
+  EXPECT_EQ(host.request.warnings, 0);
+  for (const RecordedLayer &l : host.layers) {
+    EXPECT_EQ(std::pair(l.width, l.height), std::pair(s.width, s.height));
+    if (!s.allSameSize) break;
+  }
+  return code == FLT_OK && host.layers.size() == s.layers;
+}
+
 RecordedLayer loadOnly(RecordingHost &host, const std::string &path) {
   int32_t code = host.load(path);
   EXPECT_EQ(code, FLT_OK) << path;

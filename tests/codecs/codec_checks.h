@@ -19,6 +19,18 @@ void expectSteadyProgress(const RecordingHost &host);
 void expectErrorOrDamaged(RecordingHost &host, const std::string &path);
 // The file cut at ten lengths (extension `ext`) loads as expectErrorOrDamaged says.
 void expectCutsFailCleanly(RecordingHost &host, const std::string &bytes, const std::string &ext);
+// A layer's pixels without the row padding.
+std::vector<uint32_t> pixelsOf(const RecordedLayer &layer);
+// A sample's size and layer count as an outside reader reports them.
+struct Sample {
+  const char *file;
+  uint32_t width, height;
+  size_t layers;
+  bool allSameSize = true;  // else only the first layer has the sample's size
+};
+// Loads `folder/file`: success without warnings, the sample's layer count,
+// layers of its size; false when the load or the count differs.
+bool loadSample(RecordingHost &host, const std::string &folder, const Sample &sample);
 // Loads `path`, expecting success and one layer, and returns it.
 RecordedLayer loadOnly(RecordingHost &host, const std::string &path);
 

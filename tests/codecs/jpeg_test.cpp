@@ -6,24 +6,11 @@
 #include <map>
 
 #include "codecs/codec_checks.h"
+#include "codecs/references.h"
 
 namespace {
 
 using vgmtest::RecordingHost;
-
-// TurboJPEG's decode as B G R T (T 0).
-std::vector<uint32_t> reference(const std::string &jpeg, int *width = nullptr, int *height = nullptr) {
-  tjhandle tj = tjInitDecompress();
-  int w = 0, h = 0, sub = 0, space = 0;
-  EXPECT_EQ(tjDecompressHeader3(tj, reinterpret_cast<const unsigned char *>(jpeg.data()), jpeg.size(), &w, &h, &sub, &space), 0);
-  std::vector<uint32_t> pixels(size_t(w) * h);
-  EXPECT_EQ(tjDecompress2(tj, reinterpret_cast<const unsigned char *>(jpeg.data()), jpeg.size(),
-                          reinterpret_cast<unsigned char *>(pixels.data()), w, 0, h, TJPF_BGRA, 0), 0);
-  tjDestroy(tj);
-  for (uint32_t &p : pixels) p &= 0x00FFFFFF;
-  if (width) *width = w, *height = h;
-  return pixels;
-}
 
 std::string compress(const std::vector<uint32_t> &bgrx, int w, int h, int quality, int format = TJPF_BGRX) {
   tjhandle tj = tjInitCompress();
@@ -74,16 +61,18 @@ TEST(JpegPlugin, EveryCodingMatchesTurboJpeg) {
   for (const char *name : {"testorig", "testimgint", "testimgari", "small-jpeg", "paris_exif_xmp_icc"}) {
     SCOPED_TRACE(name);
     std::string path = vgmtest::dataFile(std::string("jpeg/") + name + ".jpg");
-    vgmtest::expectPixels(vgmtest::loadOnly(host, path), reference(vgmtest::readFile(path)), 0);
+    vgmtest::expectPixels(vgmtest::loadOnly(host, path), vgmtest::jpegReference(vgmtest::readFile(path)).pixels, 0);
     EXPECT_EQ(host.request.warnings, 0);
     vgmtest::expectSteadyProgress(host);
   }
-  // CMYK inks through the plain formula: cyan, magenta with black, white,
-  // black. The file carries an Adobe marker, so its bytes are the inks inverted.
+  // CMYK inks through the plug-in's own plain formula (a host without the
+  // colour service): cyan, magenta with black, white, black. The file carries
+  // an Adobe marker, so its bytes are the inks inverted.
   std::vector<uint32_t> inks = {0x000000FF, 0x4000FF00, 0, 0xFF000000u};  // C M Y K from the lowest byte
   for (uint32_t &i : inks) i = ~i;
   vgmtest::TempFolder folder;
   vgmtest::writeFile(folder.file("cmyk.jpg"), compress(inks, 2, 2, 100, TJPF_CMYK));
+  host.tables = false;
   vgmtest::RecordedLayer l = vgmtest::loadOnly(host, folder.file("cmyk.jpg"));
   const uint32_t want[] = {0x0000FFFF, 0x00BF00BF, 0x00FFFFFF, 0};
   for (int i = 0; i < 4; ++i) {
@@ -168,7 +157,7 @@ TEST(JpegPlugin, ShrinkOnLoadCoversTheBox) {
   EXPECT_EQ(std::pair(thumb.width, thumb.height), std::pair(500u, 375u));
   EXPECT_EQ(host.shortText, u"1/8");
   // Against the full decode averaged over 8 x 8 blocks.
-  std::vector<uint32_t> full = reference(file), small(500 * 375);
+  std::vector<uint32_t> full = vgmtest::jpegReference(file).pixels, small(500 * 375);
   for (int y = 0; y < 375; ++y)
     for (int x = 0; x < 500; ++x) {
       uint32_t sum[3] = {};

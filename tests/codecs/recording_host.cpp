@@ -301,7 +301,9 @@ int RecordingHost::saveScore(const std::string &extension) {
   return std::max(probe.strength_a + probe.strength_b + probe.strength_c, 1);
 }
 
-void RecordingHost::reset() {
+template <class Request>
+void RecordingHost::prepare(Request &request, const std::string &path) {
+  using C = RecordingCallbacks;
   calls.clear();
   message.clear(), moduleName.clear(), shortText.clear();
   progress.clear();
@@ -309,27 +311,26 @@ void RecordingHost::reset() {
   messageBuffer_.assign(FLT_MESSAGE_CAPACITY, 0);
   moduleBuffer_.assign(FLT_MODULE_NAME_CAPACITY, 0);
   shortBuffer_.assign(FLT_SHORT_TEXT_CAPACITY, 0);
-}
-
-void RecordingHost::attachTables(const pi_MetaMarkup *&markup, const pi_BasicColor *&color) {
-  using C = RecordingCallbacks;
+  path_ = u16(path);
+  request = Request{};
+  request.path = path_.c_str();
+  request.message = messageBuffer_.data(), request.message_capacity = FLT_MESSAGE_CAPACITY;
+  request.module_name = moduleBuffer_.data(), request.module_name_capacity = FLT_MODULE_NAME_CAPACITY;
+  request.options_text = options.c_str();
   static const pi_MetaMarkup markupTable = {PI_METAMARKUP_VERSION, 0, C::init, nullptr, C::freeMarkup,
                                             C::merge, C::get, C::set, nullptr, nullptr, C::toExif, C::fromExif,
                                             C::fromXmp};
   static const pi_BasicColor colorTable = {PI_BASICCOLOR_VERSION, 0, nullptr, C::convertPixels, nullptr, nullptr,
                                            C::createTransform, C::deleteTransform};
-  markup = tables ? &markupTable : nullptr;
-  color = tables ? &colorTable : nullptr;
+  request.meta_markup = tables ? &markupTable : nullptr;
+  request.basic_color = tables ? &colorTable : nullptr;
 }
 
 int32_t RecordingHost::load(const std::string &path) {
   if (!plugin_.loadImage) return FLT_ERR_UNSUPPORTED;
   using C = RecordingCallbacks;
-  reset();
   layers.clear();
-  path_ = u16(path);
-  request = FltLoadRequest{};
-  request.path = path_.c_str();
+  prepare(request, path);
   request.begin_layer = C::beginLayer;
   request.set_metadata = C::setMetadata;
   request.query_option = C::loadQuery;
@@ -338,11 +339,7 @@ int32_t RecordingHost::load(const std::string &path) {
   request.flags = flags;
   request.current_layer = -1;
   request.last_layer_index = FLT_LAST_LAYER_INDEX;
-  request.message = messageBuffer_.data(), request.message_capacity = FLT_MESSAGE_CAPACITY;
-  request.module_name = moduleBuffer_.data(), request.module_name_capacity = FLT_MODULE_NAME_CAPACITY;
   request.short_text = shortBuffer_.data(), request.short_text_capacity = FLT_SHORT_TEXT_CAPACITY;
-  request.options_text = options.c_str();
-  attachTables(request.meta_markup, request.basic_color);
   current = this;
   int32_t result = plugin_.loadImage(&request);
   current = nullptr;
@@ -352,10 +349,7 @@ int32_t RecordingHost::load(const std::string &path) {
 int32_t RecordingHost::save(const std::string &path, uint8_t documentKind) {
   if (!plugin_.saveImage) return FLT_ERR_UNSUPPORTED;
   using C = RecordingCallbacks;
-  reset();
-  path_ = u16(path);
-  saveRequest = FltSaveRequest{};
-  saveRequest.path = path_.c_str();
+  prepare(saveRequest, path);
   saveRequest.select_layer = C::selectLayer;
   saveRequest.get_metadata = C::getMetadata;
   saveRequest.query_option = C::saveQuery;
@@ -365,10 +359,6 @@ int32_t RecordingHost::save(const std::string &path, uint8_t documentKind) {
   saveRequest.layer_count = static_cast<uint32_t>(layers.size());
   saveRequest.layers = static_cast<int32_t>(layers.size());
   saveRequest.selected_layer = -1;
-  saveRequest.message = messageBuffer_.data(), saveRequest.message_capacity = FLT_MESSAGE_CAPACITY;
-  saveRequest.module_name = moduleBuffer_.data(), saveRequest.module_name_capacity = FLT_MODULE_NAME_CAPACITY;
-  saveRequest.options_text = options.c_str();
-  attachTables(saveRequest.meta_markup, saveRequest.basic_color);
   current = this;
   if (!C::selectLayer(&saveRequest, 0, 0)) return current = nullptr, FLT_ERR_NO_IMAGE_DATA;
   int32_t result = plugin_.saveImage(&saveRequest);

@@ -119,8 +119,10 @@ class RecordingHost {
   std::string markup(size_t index = 0) const;
 
  private:
-  void reset();
-  void attachTables(const pi_MetaMarkup *&markup, const pi_BasicColor *&color);
+  // Clears the record of the last call and fills what load and save
+  // requests share: path, text buffers, options and the service tables.
+  template <class Request>
+  void prepare(Request &request, const std::string &path);
   FilterPlugin plugin_;
   std::u16string path_;
   std::vector<WCHAR> messageBuffer_, moduleBuffer_, shortBuffer_;

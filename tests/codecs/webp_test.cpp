@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "codecs/codec_checks.h"
+#include "codecs/references.h"
 
 using namespace vgmtest;
 
@@ -22,15 +23,6 @@ std::string chunk(const std::string &file, const char *name) {
     at += 8 + size + (size & 1);
   }
   return "";
-}
-
-std::vector<uint32_t> referencePixels(const std::string &file, int &width, int &height) {
-  uint8_t *bgra = WebPDecodeBGRA(reinterpret_cast<const uint8_t *>(file.data()), file.size(), &width, &height);
-  std::vector<uint32_t> out(size_t(width) * height);
-  if (bgra != nullptr) memcpy(out.data(), bgra, out.size() * 4);
-  WebPFree(bgra);
-  for (uint32_t &p : out) p ^= 0xFF000000u;  // A to T
-  return out;
 }
 
 // Over B, G, R and T; the colour of invisible pixels does not count.
@@ -63,8 +55,7 @@ TEST(WebPPlugin, DecodesEverySampleLikeLibwebp) {
     EXPECT_EQ(layer.width, r.width);
     EXPECT_EQ(layer.height, r.height);
     EXPECT_EQ(host.request.warnings, 0);
-    int w = 0, h = 0;
-    expectPixels(layer, referencePixels(readFile(path), w, h), 0);
+    expectPixels(layer, webpReference(path).pixels, 0);
   }
 }
 

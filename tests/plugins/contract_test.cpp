@@ -94,11 +94,24 @@ std::vector<std::string> builtPlugins() {
   return found;
 }
 
-TEST(PluginContract, ExportsTrapsAndRandomProbes) {
-  std::vector<std::string> plugins = builtPlugins();
-  ASSERT_GE(plugins.size(), 3u);
-  for (const std::string &path : plugins) {
-    SCOPED_TRACE(path);
+std::string testName(const ::testing::TestParamInfo<std::string> &info) {
+  return std::filesystem::path(info.param).stem().string();
+}
+
+class PluginContract : public ::testing::TestWithParam<std::string> {};
+INSTANTIATE_TEST_SUITE_P(Built, PluginContract, ::testing::ValuesIn(builtPlugins()), testName);
+
+TEST(PluginContractSet, TestAndRealPluginsAreAllThere) {
+  std::vector<std::string> names;
+  for (const std::string &path : builtPlugins()) names.push_back(std::filesystem::path(path).filename().string());
+  for (const char *name : {"flt_TestGood.dll", "flt_TestGreedy.dll", "flt_TestDep.dll", "flt_PNG.dll", "flt_JPEG.dll",
+                           "flt_GIF.dll", "flt_TIFF.dll", "flt_WebP.dll", "flt_BMP.dll"})
+    EXPECT_NE(std::find(names.begin(), names.end(), name), names.end()) << name;
+}
+
+TEST_P(PluginContract, ExportsTrapsAndRandomProbes) {
+  {
+    const std::string &path = GetParam();
     Plugin p(path.c_str());
     // An operation needs both of its entry points; test plug-ins export all four.
     EXPECT_EQ(p.checkLoad == nullptr, p.loadImage == nullptr);
@@ -114,7 +127,7 @@ TEST(PluginContract, ExportsTrapsAndRandomProbes) {
       for (const char *trap : {".***", ".???", ".!@#"}) EXPECT_EQ(saveScore(p, trap) >= 1, greedy) << trap;
       for (const char *trap : {".sys", ".vxd", ".ini"}) EXPECT_EQ(saveScore(p, trap) >= 64, greedy) << trap;
     }
-    if (!p.checkLoad) continue;
+    if (!p.checkLoad) return;
     EXPECT_EQ(loadScore(p, ".***", FLT_TRAP_HEADER) >= 2, greedy);
 
     // Random probes: no fault, nothing written outside the reply, and the
@@ -163,6 +176,7 @@ struct Host {
   std::vector<Layer> layers;
   std::u16string message, shortText, path;
   int progressCalls = 0, cancelAt = -1;
+  int32_t lastLayer = FLT_LAST_LAYER_INDEX;
   std::map<std::u16string, std::u16string> options;
   std::map<std::u16string, uint32_t> memory;
 
@@ -246,7 +260,7 @@ struct Host {
     load.begin_layer = beginLayer;
     if (callbacks) load.set_metadata = setMetadata, load.set_text = setText, load.progress = progress<FltLoadRequest>;
     load.current_layer = -1;
-    load.last_layer_index = FLT_LAST_LAYER_INDEX;
+    load.last_layer_index = lastLayer;
     static pi_StateStore store = [] {
       pi_StateStore table{};
       table.version = PI_STATESTORE_VERSION;
@@ -274,6 +288,53 @@ struct Host {
     return p.saveImage(&save);
   }
 };
+
+// The host-facing rules on each real plug-in, with one sample file: every
+// pixel of every row written and nothing past a row, a bare request (no
+// optional callbacks) served, a cancel obeyed, a refused layer's status
+// returned, a missing file named, and its own save read back.
+class RealPluginContract : public ::testing::TestWithParam<std::pair<std::string, std::string>> {};
+INSTANTIATE_TEST_SUITE_P(Six, RealPluginContract,
+                         ::testing::Values(std::pair("PNG", "png/basn6a08.png"), std::pair("JPEG", "jpeg/testimgint.jpg"),
+                                           std::pair("GIF", "gif/porsche.gif"), std::pair("TIFF", "tiff/shapes_lzw.tif"),
+                                           std::pair("WebP", "webp/test.webp"), std::pair("BMP", "bmp/pngsuite-basn6a08.bmp")),
+                         [](const auto &info) { return info.param.first; });
+
+TEST_P(RealPluginContract, LoadsCancelsRefusesAndSaves) {
+  const auto &[type, sample] = GetParam();
+  Plugin p((vgmtest::binFolder() + "/Plugins/" + type + "/flt_" + type + ".dll").c_str());
+  ASSERT_TRUE(p.loadImage && p.saveImage);
+  std::string file = vgmtest::dataFile(sample), ext = std::filesystem::path(sample).extension().string();
+  Host h;
+  ASSERT_EQ(h.runLoad(p, file), FLT_OK);
+  ASSERT_EQ(h.layers.size(), 1u);
+  const Layer l = h.layers[0];
+  EXPECT_GE(h.progressCalls, 1);
+  for (uint32_t y = 0; y < l.height; ++y) {
+    EXPECT_EQ(std::count(l.pixels.begin() + y * l.stride, l.pixels.begin() + y * l.stride + l.width, 0xDEADBEEFu), 0) << y;
+    EXPECT_EQ(l.pixels[y * l.stride + l.width], 0xDEADBEEFu) << "wrote past row " << y;
+  }
+  Host bare, cancel, refused;
+  EXPECT_EQ(bare.runLoad(p, file, false), FLT_OK);
+  EXPECT_EQ(bare.layers.size(), 1u);
+  cancel.cancelAt = 0;
+  EXPECT_EQ(cancel.runLoad(p, file), FLT_ERR_CANCELLED);
+  refused.lastLayer = -1;  // the host refuses the first layer with status -30
+  EXPECT_EQ(refused.runLoad(p, file), -30);
+  EXPECT_TRUE(refused.layers.empty());
+  vgmtest::TempFolder folder;
+  EXPECT_EQ(h.runLoad(p, folder.file("missing" + ext)), FLT_ERR_OPEN_READ);
+
+  ASSERT_EQ(h.runLoad(p, file), FLT_OK);
+  ASSERT_EQ(h.runSave(p, folder.file("out" + ext)), FLT_OK);
+  Host again;
+  ASSERT_EQ(again.runLoad(p, folder.file("out" + ext)), FLT_OK);
+  ASSERT_EQ(again.layers.size(), 1u);
+  EXPECT_EQ(std::pair(again.layers[0].width, again.layers[0].height), std::pair(l.width, l.height));
+  if (type != "JPEG" && type != "WebP") {
+    EXPECT_EQ(again.layers[0].pixels, h.layers[0].pixels);  // lossless formats
+  }
+}
 
 TstFile sampleFile() {
   TstFile f;
