@@ -250,6 +250,29 @@ int os_FileRead(os_File *file, void *buffer, size_t size, size_t *done) {
   return 1;
 }
 
+int os_FileReadAt(os_File *file, int64_t offset, void *buffer, size_t size, size_t *done) {
+  if (done != nullptr) *done = 0;
+  if (file == nullptr || offset < 0 || (buffer == nullptr && size > 0)) {
+    tLastError = os_Error::invalidArgument;
+    return 0;
+  }
+  size_t total = 0;
+  while (total < size) {
+    ssize_t got = ::pread(file->fd, static_cast<char *>(buffer) + total, size - total,
+                          static_cast<off_t>(offset + static_cast<int64_t>(total)));
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      if (done != nullptr) *done = total;
+      return failWithErrno();
+    }
+    if (got == 0) break;
+    total += static_cast<size_t>(got);
+  }
+  if (done != nullptr) *done = total;
+  tBytesRead += total;
+  return 1;
+}
+
 uint64_t os_FileBytesReadTotal() { return tBytesRead; }
 
 int os_FileWrite(os_File *file, const void *buffer, size_t size) {
@@ -323,9 +346,13 @@ int os_FileStat(const char16_t *path, os_FileInfo *info) {
   return 1;
 }
 
+// One stat: the loads ask this first on every file, and need no more.
 int os_FileExists(const char16_t *path) {
-  os_FileInfo info{};
-  return os_FileStat(path, &info) && !info.isFolder;
+  std::string name;
+  if (!nativePath(path, &name)) return 0;
+  struct stat status {};
+  if (::stat(name.c_str(), &status) != 0) return failWithErrno();
+  return S_ISDIR(status.st_mode) ? 0 : 1;
 }
 
 int os_FolderExists(const char16_t *path) {
