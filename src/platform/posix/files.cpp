@@ -87,9 +87,14 @@ namespace {
 constexpr char16_t kEscapedByte = 0xDC00;
 
 std::string toUtf8(std::u16string_view text, bool bytes_escaped) {
-  std::string out;
-  out.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
+  // Most paths are plain ASCII: copied unit for unit, no per-character appends.
+  size_t ascii = 0;
+  while (ascii < text.size() && text[ascii] < 0x80) ++ascii;
+  std::string out(ascii, '\0');
+  for (size_t i = 0; i < ascii; ++i) out[i] = static_cast<char>(text[i]);
+  if (ascii == text.size()) return out;
+  out.reserve(text.size() + 8);
+  for (size_t i = ascii; i < text.size(); ++i) {
     uint32_t c = text[i];
     if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
       c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
