@@ -56,6 +56,8 @@ void scanFolder(Scan &scan, const std::u16string &folder, int level) {
   }
 }
 
+constexpr uint64_t kPluginListShortestFreshMs = 30000;
+
 }  // namespace
 
 std::u16string_view io_PluginList::at(size_t index) const {
@@ -64,7 +66,7 @@ std::u16string_view io_PluginList::at(size_t index) const {
 }
 
 uint64_t io_PluginListFreshMs(const os_PowerStatus &power) {
-  if (!power.batteryPresent || power.acOnline) return 30000;
+  if (!power.batteryPresent || power.acOnline) return kPluginListShortestFreshMs;
   unsigned percent = power.percent > 100 ? 100 : power.percent;
   if (percent < 10) return 150000;
   return 45000 + (100 - percent) * 8333 / 10;
@@ -87,10 +89,16 @@ std::shared_ptr<const io_PluginList> io_ListInstalledPlugins() {
     current = gList;
   }
   if (current) {
-    os_PowerStatus power{false, true, 255};
-    os_GetPowerStatus(&power);
     uint64_t now = io_NowMs();
-    if (now >= current->scannedMs() && now - current->scannedMs() < io_PluginListFreshMs(power)) return current;
+    if (now >= current->scannedMs()) {
+      // No power status keeps a list for less than 30 s: younger lists need
+      // no look at the power supplies (a folder walk and several file reads).
+      uint64_t age = now - current->scannedMs();
+      if (age < kPluginListShortestFreshMs) return current;
+      os_PowerStatus power{false, true, 255};
+      os_GetPowerStatus(&power);
+      if (age < io_PluginListFreshMs(power)) return current;
+    }
   }
   // Scanned without any lock: two threads may both scan; the later list wins.
   std::shared_ptr<const std::u16string> blacklist = io_BlacklistText();

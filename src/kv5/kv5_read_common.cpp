@@ -7,6 +7,7 @@
 #include "kv5/kv5_properties.h"
 #include "kv5/pixel_formats.h"
 #include "platform/os.h"
+#include "platform/os_memory_probe.h"
 
 namespace {
 
@@ -28,15 +29,17 @@ void kv5_CallBegin(kv5_ReadCall *call, LoadSaveOptions *options) {
   options->message[0] = 0;
 }
 
-bool kv5_CallOpen(kv5_ReadCall *call, const char16_t *path) {
+bool kv5_CallOpen(kv5_ReadCall *call, const char16_t *path, bool sized) {
   call->file = path == nullptr ? nullptr : os_FileOpen(path, os_AccessRead, os_ShareRead, os_Disposition::openExisting);
   if (call->file == nullptr) {
     kv5_AppendMessage(&call->context, kv5_TextOpen);
     return false;
   }
-  call->fileSize = std::max<int64_t>(os_FileSize(call->file), 0);
+  if (sized) kv5_CallTakeSize(call);
   return true;
 }
+
+void kv5_CallTakeSize(kv5_ReadCall *call) { call->fileSize = std::max<int64_t>(os_FileSize(call->file), 0); }
 
 void kv5_CallClose(kv5_ReadCall *call) {
   if (call->file != nullptr) os_FileClose(call->file);
@@ -63,9 +66,8 @@ void kv5_CallPublish(kv5_ReadCall *call) {
 }
 
 size_t kv5_ReadAt(kv5_ReadCall *call, int64_t offset, void *buffer, size_t size) {
-  if (offset < 0 || !os_FileSeek(call->file, offset, os_SeekFrom::begin, nullptr)) return 0;
   size_t done = 0;
-  os_FileRead(call->file, buffer, size, &done);
+  if (offset >= 0) os_FileReadAt(call->file, offset, buffer, size, &done);
   return done;
 }
 
@@ -102,11 +104,15 @@ void kv5_SetFormatDescription(LoadSaveOptions *options, int version, int revisio
   options->formatDescription[i] = 0;
 }
 
-bool kv5_CreateSurface(rx_LayerEntry *entry, int64_t width, int64_t height) {
+bool kv5_CreateSurface(kv5_ReadCall *call, rx_LayerEntry *entry, int64_t width, int64_t height) {
   if (width < 1 || height < 1 || width > INT32_MAX || height > INT32_MAX) return false;
+  uint64_t pixels = static_cast<uint64_t>(width) * static_cast<uint64_t>(height);
+  if (pixels > kv5_PixelBudget - std::min(call->pixelsTaken, kv5_PixelBudget)) return false;
   if (rx_SurfaceCreate(&entry->surface, static_cast<int32_t>(width), static_cast<int32_t>(height),
-                       rx_CreateMemory | rx_CreateNoShrink) == 1)
+                       rx_CreateMemory | rx_CreateNoShrink) == 1) {
+    call->pixelsTaken += pixels;
     return true;
+  }
   std::memset(static_cast<void *>(&entry->surface), 0, sizeof entry->surface);
   return false;
 }
@@ -122,6 +128,7 @@ int kv5_UnpackInto(kv5_ReadCall *call, rx_LayerEntry *entry, int format, int cha
                        number);
     return -1;
   }
+  os_AdviseBulkFill(entry->surface.bits, size_t{entry->surface.stride} * entry->surface.height * 4);
   kv5_PixelView view{static_cast<int32_t>(entry->surface.width), static_cast<int32_t>(entry->surface.height),
                      static_cast<int32_t>(entry->surface.stride), entry->surface.bits};
   uint32_t palette[256];

@@ -10,6 +10,7 @@
 #include "imageio/load_save_options.h"
 #include "kv5/kv5_context.h"
 #include "kv5/kv5_io.h"
+#include "kv5/kv5_reader.h"
 #include "raster/layers/layers.h"
 
 struct os_File;
@@ -35,13 +36,17 @@ struct kv5_ReadCall {
   uint32_t flags;
   os_File *file;
   int64_t fileSize;
+  uint64_t pixelsTaken;  // by the surfaces created so far, against the load's budget
 };
 
 // Clears the request's message buffer and readies the call (progress goes
 // to the request's callback). The file is opened by kv5_CallOpen.
 void kv5_CallBegin(kv5_ReadCall *call, LoadSaveOptions *options);
-// Opens `path` for shared reading; appends the open text on failure.
-bool kv5_CallOpen(kv5_ReadCall *call, const char16_t *path);
+// Opens `path` for shared reading; appends the open text on failure. The
+// size is taken at once unless `sized` is false (then by kv5_CallTakeSize,
+// once the file looks worth it).
+bool kv5_CallOpen(kv5_ReadCall *call, const char16_t *path, bool sized = true);
+void kv5_CallTakeSize(kv5_ReadCall *call);
 void kv5_CallClose(kv5_ReadCall *call);
 // Messages into the request; flags added to it (kDoc bits, out of memory,
 // cancelled) and mapped onto the load warnings.
@@ -64,8 +69,9 @@ inline uint32_t kv5_Load32(const uint8_t *p) {
 }
 
 // Surface of an entry: created without shrinking, memory storage. False
-// (entry left without a surface) when the engine refuses the size.
-bool kv5_CreateSurface(rx_LayerEntry *entry, int64_t width, int64_t height);
+// (entry left without a surface) when the engine refuses the size or the
+// call's pixel budget would be exceeded; nothing is allocated then.
+bool kv5_CreateSurface(kv5_ReadCall *call, rx_LayerEntry *entry, int64_t width, int64_t height);
 
 // Unpacks `pixelLength` bytes of `stream` into the entry's surface. The
 // locking text names the entry ("layer" or "thumbnail" and n). Failures set

@@ -8,6 +8,7 @@
 #include "kv5/trvc_codecs.h"
 #include "kv5/trvc_stream.h"
 #include "platform/os.h"
+#include "platform/os_memory_probe.h"
 
 namespace {
 
@@ -87,6 +88,7 @@ bool decodeStream(Walk *walk, rx_LayerEntry *entry, int64_t streamStart, int for
     context->outOfMemory = true;
     return false;
   }
+  os_AdviseBulkFill(buffer, static_cast<size_t>(length));
   kv5_FileStream stream(call->file);
   bool read = stream.seek(streamStart, kv5_SeekFrom::begin) &&
               trvc_ReadStream(buffer, static_cast<size_t>(length), &stream, context, call->fileSize) != 0;
@@ -120,7 +122,7 @@ void decodeLayer(Walk *walk, const uint8_t *record, int64_t streamStart) {
 
   uint32_t width = kv5_Load32(record + 16), height = kv5_Load32(record + 20);
   int32_t number = walk->filled + 1;
-  if (!kv5_CreateSurface(entry, width, height)) {
+  if (!kv5_CreateSurface(call, entry, width, height)) {
     kv5_SetFailed(&call->context);
     kv5_AppendMessageF(&call->context, "Error creating target bitmap (%ix%i) for layer #%i\n",
                        static_cast<int32_t>(width), static_cast<int32_t>(height), number);
@@ -151,7 +153,7 @@ bool decodeThumbnail(Walk *walk, const uint8_t *record, int64_t streamStart) {
   kv5_SetName(entry, u"Thumbnail", 9);
   uint16_t width = kv5_Load16(record + 8), height = kv5_Load16(record + 10);
   int32_t number = walk->filled + 1;
-  if (!kv5_CreateSurface(entry, width, height)) {
+  if (!kv5_CreateSurface(call, entry, width, height)) {
     kv5_SetFailed(&call->context);
     kv5_AppendMessageF(&call->context, "Error creating target bitmap (%ix%i) for thumbnail #%i\n", width, height,
                        number);
@@ -194,7 +196,9 @@ int32_t kv5_Read(rx_LayerEntry *layers, LoadSaveOptions *options, const char16_t
     kv5_CallPublish(&call);
     return 0;
   }
-  if (!kv5_CallOpen(&call, path)) {
+  // Most files the loads hand over are not documents: the size is taken
+  // only once the magic is there.
+  if (!kv5_CallOpen(&call, path, false)) {
     kv5_CallPublish(&call);
     return 0;
   }
@@ -204,14 +208,17 @@ int32_t kv5_Read(rx_LayerEntry *layers, LoadSaveOptions *options, const char16_t
   uint32_t records = 0, firstWidth = 0, firstHeight = 0, maxWidth = 0, maxHeight = 0;
   bool legacy = false;
   do {  // one pass; `break` finishes with what was read
-    if (kv5_ReadAt(&call, 0, header, 8) < 8) {
+    // One read serves both header reads: the stated size decides how much
+    // of it counts, and bytes beyond that are taken as 0.
+    size_t got = kv5_ReadAt(&call, 0, header, kHeaderSize);
+    if (got < 8) {
       kv5_AppendMessage(&call.context, kv5_TextRead);
       break;
     }
     uint32_t headerSize = kv5_Load32(header + 4);
     size_t want = std::min<size_t>(headerSize, kHeaderSize);
-    std::memset(header, 0, sizeof header);
-    if (kv5_ReadAt(&call, 0, header, want) < want) {
+    std::memset(header + want, 0, kHeaderSize - want);
+    if (got < want) {
       kv5_AppendMessage(&call.context, kv5_TextHeaderSize);
       legacy = true;
       break;
@@ -221,6 +228,7 @@ int32_t kv5_Read(rx_LayerEntry *layers, LoadSaveOptions *options, const char16_t
       if (kv5_ExtensionKind(path) == 1) kv5_AppendMessage(&call.context, kv5_TextExtension);
       break;
     }
+    kv5_CallTakeSize(&call);
     call.flags |= kDocFileIsKv5;
     walk.versionWord = kv5_Load32(header + 8);
     uint32_t version = walk.versionWord >> 16, revision = walk.versionWord & 0xFFFF;

@@ -7,6 +7,11 @@
 
 struct rx_LayerEntry;
 
+// Pixels the surfaces of one read may take together, the budget a plug-in's
+// layers have in a load: a layer past it is refused before anything is
+// allocated, as a surface the engine cannot make.
+inline constexpr uint64_t kv5_PixelBudget = uint64_t{1} << 28;
+
 // Fills `layers` (room for 1024 entries) from the document at `path` and
 // returns the number of entries filled, 0 on failure. Sets options->handled
 // when the file is a native document; messages go to options->message,

@@ -126,7 +126,7 @@ int32_t passwordProtected(Flat *flat, const char *text) {
 rx_LayerEntry *beginImage(Flat *flat, rx_LayerEntry *layers) {
   rx_LayerEntry *entry = &layers[0];
   rx_LayerEntryRelease(entry);
-  if (!kv5_CreateSurface(entry, flat->width, flat->height)) {
+  if (!kv5_CreateSurface(&flat->call, entry, flat->width, flat->height)) {
     fail(flat, "Image too big for graphics engine\n", kProcessingFailed);
     return nullptr;
   }

@@ -186,7 +186,7 @@ int32_t kv5_ReadV3(rx_LayerEntry *layers, LoadSaveOptions *options, const char16
       kv5_SetName(entry, name.c_str(), name.size());
     }
     int32_t number = filled + 1;
-    if (!kv5_CreateSurface(entry, width, height)) {
+    if (!kv5_CreateSurface(&call, entry, width, height)) {
       kv5_SetFailed(&call.context);
       kv5_AppendMessageF(&call.context, "Error creating target bitmap (%ix%i) for layer #%i\n", width, height,
                          number);

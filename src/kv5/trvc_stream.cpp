@@ -199,6 +199,41 @@ int trvc_WriteStream(const uint8_t *source, size_t length, kv5_Stream *file, kv5
   return 1;
 }
 
+namespace {
+
+// Decodes a block's chain (entry 15 down to 0) from work buffer 0 and copies
+// at most `wanted` bytes of the result to `out`. False only for an empty
+// input to a stage; an unknown codec ends the chain with what it has, a
+// codec that fails leaves `out` untouched (both with their message).
+bool decodeChain(WorkBuffers &work, const uint8_t *chain, size_t packed, uint8_t *out, size_t wanted,
+                 kv5_Context *context) {
+  const uint8_t *data = work.buffer[0].get();
+  size_t dataLength = packed;
+  int which = 0;
+  for (int entry = 15; entry >= 0; --entry) {
+    if (dataLength == 0) return false;
+    unsigned id = chain[entry];
+    if (id == 0) continue;
+    if (!trvc_IsKnownCodec(id)) {
+      kv5_AppendMessage(context, "Invalid TRVC codec ID in block\n");
+      break;
+    }
+    uint8_t *target = work.buffer[1 - which].get();
+    size_t produced = trvc_Decode(id, target, work.capacity, data, dataLength, true);
+    if (produced == 0) {
+      kv5_AppendMessage(context, "Invalid/corrupt data in block (TRVC returned zero bytes)\n");
+      return true;
+    }
+    data = target;
+    dataLength = std::min(produced, work.capacity);
+    which = 1 - which;
+  }
+  std::memcpy(out, data, std::min(dataLength, wanted));
+  return true;
+}
+
+}  // namespace
+
 int trvc_ReadStream(uint8_t *dest, size_t length, kv5_Stream *file, kv5_Context *context, int64_t fileSize) {
   if (length < 1) return 1;
   WorkBuffers work;  // released on every way out
@@ -257,32 +292,18 @@ int trvc_ReadStream(uint8_t *dest, size_t length, kv5_Stream *file, kv5_Context 
       return fail(nullptr);
     }
     if (packed > work.capacity + 4096) return fail(kReadError);
-    if (file->read(work.buffer[0].get(), packed) != packed) return fail(kReadError);
-
-    const uint8_t *data = work.buffer[0].get();
-    size_t dataLength = packed;
-    int which = 0;
-    bool usable = true;
-    for (int entry = 15; entry >= 0; --entry) {
-      if (dataLength == 0) return fail("Invalid TRVC input data for block\n");
-      unsigned id = chain[entry];
-      if (id == 0) continue;
-      if (!trvc_IsKnownCodec(id)) {
-        kv5_AppendMessage(context, "Invalid TRVC codec ID in block\n");
-        break;
-      }
-      uint8_t *target = work.buffer[1 - which].get();
-      size_t produced = trvc_Decode(id, target, work.capacity, data, dataLength, true);
-      if (produced == 0) {
-        kv5_AppendMessage(context, "Invalid/corrupt data in block (TRVC returned zero bytes)\n");
-        usable = false;
-        break;
-      }
-      data = target;
-      dataLength = std::min(produced, work.capacity);
-      which = 1 - which;
+    static constexpr uint8_t kNoCodec[16] = {};
+    if (packed != 0 && std::memcmp(chain, kNoCodec, 16) == 0) {
+      // Stored as it is: straight into place, no trip through a work buffer.
+      size_t direct = std::min({static_cast<size_t>(packed), static_cast<size_t>(unpacked), remaining});
+      if (file->read(dest + at, direct) != direct) return fail(kReadError);
+      size_t rest = packed - direct;
+      if (rest != 0 && file->read(work.buffer[0].get(), rest) != rest) return fail(kReadError);
+    } else {
+      if (file->read(work.buffer[0].get(), packed) != packed) return fail(kReadError);
+      if (!decodeChain(work, chain, packed, dest + at, std::min<size_t>(unpacked, remaining), context))
+        return fail("Invalid TRVC input data for block\n");
     }
-    if (usable) std::memcpy(dest + at, data, std::min({dataLength, static_cast<size_t>(unpacked), remaining}));
 
     if (unpacked >= remaining) return 1;
     at += unpacked;

@@ -71,6 +71,8 @@ enum class os_SeekFrom { begin, current, end };
 os_File *os_FileOpen(const char16_t *path, unsigned access, unsigned share, os_Disposition disposition);
 // Reads up to `size` bytes; `*done` receives the count (0 at the end).
 int os_FileRead(os_File *file, void *buffer, size_t size, size_t *done);
+// The same from `offset`, in one call; the file position is left as it was.
+int os_FileReadAt(os_File *file, int64_t offset, void *buffer, size_t size, size_t *done);
 // Writes all of `size` bytes or fails.
 int os_FileWrite(os_File *file, const void *buffer, size_t size);
 int os_FileSeek(os_File *file, int64_t offset, os_SeekFrom from, int64_t *position);
@@ -356,7 +358,7 @@ bool os_PipeCreatePair(os_Pipe **a, os_Pipe **b);
 std::u16string os_AnsiToUtf16(const char *text, size_t length);
 std::string os_Utf16ToAnsi(std::u16string_view text);
 
-// Bytes read through os_FileRead on the calling thread since it started
+// Bytes read through os_FileRead and os_FileReadAt on the calling thread since it started
 // (tests check that a reader touched only what it had to).
 uint64_t os_FileBytesReadTotal();
 

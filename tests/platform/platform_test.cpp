@@ -287,6 +287,17 @@ TEST(FaultGuard, FaultsBecomeFailuresAndTheGuardWorksOn) {
   EXPECT_EQ(value, 1);
 }
 
+// After a fault the thread has the mask it had: the signal not left blocked, no other let through.
+TEST(FaultGuard, AFaultLeavesTheSignalMaskAsItWas) {
+  sigset_t extra, before, after;
+  sigemptyset(&extra), sigaddset(&extra, SIGUSR2);
+  pthread_sigmask(SIG_BLOCK, &extra, &before);
+  EXPECT_FALSE(os_Guard([] { readNull(); }));
+  pthread_sigmask(SIG_SETMASK, &before, &after);
+  EXPECT_TRUE(sigismember(&after, SIGUSR2));
+  EXPECT_FALSE(sigismember(&after, SIGSEGV));
+}
+
 TEST(FaultGuard, NestedGuardsCatchAtTheInnermost) {
   bool innerResult = true, afterInner = false;
   EXPECT_TRUE(os_Guard([&] {

@@ -19,6 +19,8 @@
 #include "raster/layers/layer_records.h"
 #include "raster/layers/properties.h"
 
+static_assert(kv5_PixelBudget == kLoadPixelBudget, "documents and plug-ins share one budget per load");
+
 namespace {
 
 io_LayerReader gNativeReader = nullptr;

@@ -6,6 +6,7 @@
 #include <pthread.h>
 #include <setjmp.h>
 #include <signal.h>
+#include <ucontext.h>
 
 #include <atomic>
 #include <cstdint>
@@ -63,6 +64,12 @@ void onFault(int signal, siginfo_t *info, void *context) {
   }
   tInnermost = frame->outer;
   tLastSignal = signal;
+  // The jump buffer holds no signal mask (saving it costs a system call on
+  // every guarded call): leave with the mask the faulting code ran under.
+  // The handler is installed with SA_NODEFER and an empty mask, so this is
+  // the mask in force now; setting it again only guards against a handler
+  // that chained to ours with more signals blocked.
+  if (context != nullptr) pthread_sigmask(SIG_SETMASK, &static_cast<ucontext_t *>(context)->uc_sigmask, nullptr);
   siglongjmp(frame->jump, 1);
 }
 
@@ -96,8 +103,7 @@ bool os_GuardedCall(void (*call)(void *context), void *context) {
   if (tStackHigh == 0) recordStackBounds();
   GuardFrame frame;
   frame.outer = tInnermost;
-  // Save the signal mask: the handler leaves the signal blocked otherwise.
-  if (sigsetjmp(frame.jump, 1) != 0) return false;  // tInnermost was restored by the handler
+  if (sigsetjmp(frame.jump, 0) != 0) return false;  // tInnermost was restored by the handler
   tInnermost = &frame;
   call(context);
   tInnermost = frame.outer;

@@ -87,9 +87,14 @@ namespace {
 constexpr char16_t kEscapedByte = 0xDC00;
 
 std::string toUtf8(std::u16string_view text, bool bytes_escaped) {
-  std::string out;
-  out.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
+  // Most paths are plain ASCII: copied unit for unit, no per-character appends.
+  size_t ascii = 0;
+  while (ascii < text.size() && text[ascii] < 0x80) ++ascii;
+  std::string out(ascii, '\0');
+  for (size_t i = 0; i < ascii; ++i) out[i] = static_cast<char>(text[i]);
+  if (ascii == text.size()) return out;
+  out.reserve(text.size() + 8);
+  for (size_t i = ascii; i < text.size(); ++i) {
     uint32_t c = text[i];
     if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
       c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
@@ -250,6 +255,29 @@ int os_FileRead(os_File *file, void *buffer, size_t size, size_t *done) {
   return 1;
 }
 
+int os_FileReadAt(os_File *file, int64_t offset, void *buffer, size_t size, size_t *done) {
+  if (done != nullptr) *done = 0;
+  if (file == nullptr || offset < 0 || (buffer == nullptr && size > 0)) {
+    tLastError = os_Error::invalidArgument;
+    return 0;
+  }
+  size_t total = 0;
+  while (total < size) {
+    ssize_t got = ::pread(file->fd, static_cast<char *>(buffer) + total, size - total,
+                          static_cast<off_t>(offset + static_cast<int64_t>(total)));
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      if (done != nullptr) *done = total;
+      return failWithErrno();
+    }
+    if (got == 0) break;
+    total += static_cast<size_t>(got);
+  }
+  if (done != nullptr) *done = total;
+  tBytesRead += total;
+  return 1;
+}
+
 uint64_t os_FileBytesReadTotal() { return tBytesRead; }
 
 int os_FileWrite(os_File *file, const void *buffer, size_t size) {
@@ -323,9 +351,13 @@ int os_FileStat(const char16_t *path, os_FileInfo *info) {
   return 1;
 }
 
+// One stat: the loads ask this first on every file, and need no more.
 int os_FileExists(const char16_t *path) {
-  os_FileInfo info{};
-  return os_FileStat(path, &info) && !info.isFolder;
+  std::string name;
+  if (!nativePath(path, &name)) return 0;
+  struct stat status {};
+  if (::stat(name.c_str(), &status) != 0) return failWithErrno();
+  return S_ISDIR(status.st_mode) ? 0 : 1;
 }
 
 int os_FolderExists(const char16_t *path) {

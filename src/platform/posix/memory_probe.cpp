@@ -1,3 +1,4 @@
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cinttypes>
@@ -37,6 +38,18 @@ bool os_IsExecutable(const void *address) {
   }
   std::fclose(maps);
   return executable;
+}
+
+void os_AdviseBulkFill(void *address, size_t length) {
+#ifdef MADV_HUGEPAGE
+  constexpr uintptr_t kBigPage = uintptr_t{2} << 20;
+  if (address == nullptr || length < 2 * kBigPage) return;
+  auto first = (reinterpret_cast<uintptr_t>(address) + kBigPage - 1) & ~(kBigPage - 1);
+  auto end = (reinterpret_cast<uintptr_t>(address) + length) & ~(kBigPage - 1);
+  if (end > first) ::madvise(reinterpret_cast<void *>(first), end - first, MADV_HUGEPAGE);
+#else
+  (void)address, (void)length;
+#endif
 }
 
 namespace {
