@@ -72,50 +72,76 @@ bool fail(Job *job, const char *text) {
   return false;
 }
 
-// One surface's stream: packed pixels, then `properties`.
+// One surface's stream: packed pixels, then the properties. The plane
+// formats are packed a piece at a time while the stream is written, so a
+// large layer needs no copy of its size; the surface stays locked for
+// reading until then.
 struct Packed {
-  uint8_t *buffer = nullptr;
+  rx_Surface *surface = nullptr;  // locked while set
+  kv5_PixelView view{};
+  kv5_FormatChoice choice{};
+  uint8_t *buffer = nullptr;  // palette and solid formats: the packed pixels
+  const uint8_t *properties = nullptr;
+  size_t propertiesLength = 0;
   size_t pixelLength = 0;
   size_t length = 0;
-  uint32_t width = 0, height = 0;
-  kv5_FormatChoice choice{};
   ~Packed() {
     if (buffer != nullptr) GlobalFree(buffer);
+    if (surface != nullptr) rx_SurfaceUnlock(surface, 0);
   }
 };
 
+bool fillPiece(void *context, size_t offset, uint8_t *out, size_t size) {
+  const auto *packed = static_cast<const Packed *>(context);
+  if (offset < packed->pixelLength) {
+    size_t n = std::min(size, packed->pixelLength - offset);
+    bool filled = packed->buffer != nullptr
+                      ? (std::memcpy(out, packed->buffer + offset, n), true)
+                      : kv5_PackPlanesRange(&packed->view, packed->choice.format, packed->choice.alphaPlane, offset,
+                                            out, n);
+    if (!filled) return false;
+    out += n, offset += n, size -= n;
+  }
+  if (size != 0) std::memcpy(out, packed->properties + (offset - packed->pixelLength), size);
+  return true;
+}
+
 bool pack(Job *job, rx_Surface *surface, const uint8_t *properties, size_t propertiesLength, Packed *out) {
   if (rx_SurfaceLock(surface, 0) == 0) return fail(job, kTextLock);
-  kv5_PixelView view{static_cast<int32_t>(surface->width), static_cast<int32_t>(surface->height),
-                     static_cast<int32_t>(surface->stride), surface->bits};
+  out->surface = surface;
+  out->view = {static_cast<int32_t>(surface->width), static_cast<int32_t>(surface->height),
+               static_cast<int32_t>(surface->stride), surface->bits};
   kv5_PixelSummary summary;
-  kv5_SummarisePixels(&view, &summary);
-  out->choice = kv5_ChooseFormat(&view, &summary, job->level, kv5_GreenDifferencePays);
-  out->width = surface->width, out->height = surface->height;
-  int64_t size = kv5_PackedSize(&view, out->choice.format, out->choice.alphaPlane, out->choice.entries);
-  if (size >= 0) out->buffer = static_cast<uint8_t *>(GlobalAlloc(GPTR, static_cast<size_t>(size) + propertiesLength + 4096));
+  kv5_SummarisePixels(&out->view, &summary);
+  out->choice = kv5_ChooseFormat(&out->view, &summary, job->level, kv5_GreenDifferencePays);
+  int64_t size = kv5_PackedSize(&out->view, out->choice.format, out->choice.alphaPlane, out->choice.entries);
+  if (size < 0) return fail(job, kTextMemory);
+  out->pixelLength = static_cast<size_t>(size);
+  out->properties = properties;
+  out->propertiesLength = propertiesLength;
+  out->length = out->pixelLength + propertiesLength;
+  if (out->choice.format == kv5_FormatPlanar || out->choice.format == kv5_FormatGrey ||
+      out->choice.format == kv5_FormatGreenDifference)
+    return true;
+  out->buffer = static_cast<uint8_t *>(GlobalAlloc(GPTR, out->pixelLength + 4096));
   if (out->buffer == nullptr) {
-    rx_SurfaceUnlock(surface, 0);
     job->call.context.outOfMemory = true;
     return fail(job, kTextMemory);
   }
-  int64_t packed = kv5_PackPixels(&view, out->choice.format, out->choice.alphaPlane, out->buffer, summary.palette,
-                                  out->choice.entries);
-  rx_SurfaceUnlock(surface, 0);
-  if (packed < 0) {
+  if (kv5_PackPixels(&out->view, out->choice.format, false, out->buffer, summary.palette, out->choice.entries) !=
+      size) {
     kv5_SetFailed(&job->call.context);
     return false;
   }
-  if (propertiesLength != 0) std::memcpy(out->buffer + packed, properties, propertiesLength);
-  out->pixelLength = static_cast<size_t>(packed);
-  out->length = out->pixelLength + propertiesLength;
   return true;
 }
 
 bool writeStream(Job *job, const Packed &packed) {
-  bool written = packed.length == 0 ||
-                 trvc_WriteStream(packed.buffer, packed.length, job->stream, &job->call.context, &job->progress) != 0;
-  job->progress.done += static_cast<double>(packed.width) * packed.height;
+  const double pixels = static_cast<double>(packed.view.width) * packed.view.height;
+  job->progress.share = pixels;
+  bool written = packed.length == 0 || trvc_WriteStreamFrom(fillPiece, const_cast<Packed *>(&packed), packed.length,
+                                                            job->stream, &job->call.context, &job->progress) != 0;
+  job->progress.done += pixels;
   return written;
 }
 
@@ -129,8 +155,8 @@ bool writeLayer(Job *job, rx_LayerEntry *entry) {
   record[4] = 1;
   store32(record + 8, static_cast<uint32_t>(entry->x));
   store32(record + 12, static_cast<uint32_t>(entry->y));
-  store32(record + 16, packed.width);
-  store32(record + 20, packed.height);
+  store32(record + 16, static_cast<uint32_t>(packed.view.width));
+  store32(record + 20, static_cast<uint32_t>(packed.view.height));
   record[24] = static_cast<uint8_t>(packed.choice.format);
   record[25] = static_cast<uint8_t>(packed.choice.channels);
   store32(record + 32, static_cast<uint32_t>(packed.pixelLength));
@@ -141,7 +167,6 @@ bool writeLayer(Job *job, rx_LayerEntry *entry) {
   record[45] = entry->attributeB;
   for (size_t i = 0; i < 31 && entry->name[i] != 0; ++i) store16(record + 64 + 2 * i, entry->name[i]);
 
-  job->progress.share = static_cast<double>(packed.width) * packed.height;
   return writeChunk(job, kTagLayer, record, sizeof record) && writeStream(job, packed);
 }
 
@@ -179,12 +204,11 @@ bool writeThumbnail(Job *job, rx_LayerEntry *layers, int32_t count) {
     ok = pack(job, &thumb, nullptr, 0, &packed);
     if (ok) {
       uint8_t record[kThumbRecordSize] = {};
-      store16(record + 8, static_cast<uint16_t>(packed.width));
-      store16(record + 10, static_cast<uint16_t>(packed.height));
+      store16(record + 8, static_cast<uint16_t>(packed.view.width));
+      store16(record + 10, static_cast<uint16_t>(packed.view.height));
       record[12] = static_cast<uint8_t>(packed.choice.format);
       record[13] = static_cast<uint8_t>(packed.choice.channels);
       store32(record + 16, static_cast<uint32_t>(packed.pixelLength));
-      job->progress.share = static_cast<double>(packed.width) * packed.height;
       ok = writeChunk(job, kTagThumbnail, record, sizeof record) && writeStream(job, packed);
     }
   }

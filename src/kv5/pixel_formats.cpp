@@ -371,3 +371,29 @@ int64_t kv5_PackPixels(const kv5_PixelView *view, int format, bool alpha, uint8_
   }
   return size;
 }
+
+bool kv5_PackPlanesRange(const kv5_PixelView *view, int format, bool alpha, size_t offset, uint8_t *out,
+                         size_t size) {
+  if (format != kv5_FormatPlanar && format != kv5_FormatGreenDifference && format != kv5_FormatGrey) return false;
+  const size_t count = pixelCount(view);
+  const size_t w = static_cast<size_t>(std::max(view->width, 0));
+  const int64_t total = kv5_PackedSize(view, format, alpha, 0);
+  if (total < 0 || offset > static_cast<size_t>(total) || size > static_cast<size_t>(total) - offset) return false;
+  while (size > 0) {
+    size_t plane = offset / count, pixel = offset % count;
+    size_t y = pixel / w, x = pixel % w;
+    size_t n = std::min(size, w - x);
+    // The splitter's slot of this plane: grey is the green byte, its alpha the fourth.
+    size_t slot = format == kv5_FormatGrey ? (plane == 0 ? 1 : 3) : plane;
+    uint8_t *p[4] = {};
+    p[slot] = out;
+    const uint32_t *row = rowOf(view, static_cast<int32_t>(y)) + x;
+    if (format == kv5_FormatGreenDifference) {
+      splitRow<true>(row, p[0], p[1], p[2], p[3], n);
+    } else {
+      splitRow<false>(row, p[0], p[1], p[2], p[3], n);
+    }
+    out += n, offset += n, size -= n;
+  }
+  return true;
+}

@@ -157,8 +157,13 @@ size_t trvc_CompressPiece(const uint8_t *source, size_t length, int level, uint8
   return currentLength;
 }
 
-int trvc_WriteStream(const uint8_t *source, size_t length, kv5_Stream *file, kv5_Context *context,
-                     const trvc_ProgressShare *progress) {
+namespace {
+
+// The writer's loop; `piece(done, size)` gives the stream bytes
+// [done, done + size), or null when they cannot be had.
+template <typename Piece>
+int writePieces(size_t length, kv5_Stream *file, kv5_Context *context, const trvc_ProgressShare *progress,
+                Piece piece) {
   Buffer work = allocate(trvc_WorkAreaSize, false);
   if (!work) {
     kv5_AppendMessage(context, "Out of memory for TRVC compression\n");
@@ -170,33 +175,59 @@ int trvc_WriteStream(const uint8_t *source, size_t length, kv5_Stream *file, kv5
   const int level = trvc_CompressionLevel();
 
   for (size_t done = 0; done < length;) {
-    size_t piece = std::min(trvc_PieceSize, length - done);
+    size_t size = std::min(trvc_PieceSize, length - done);
     if (progress != nullptr && progress->total != 0) {
       double fraction =
           (static_cast<double>(done) / static_cast<double>(length) * progress->share + progress->done) / progress->total;
       if (!kv5_ReportProgress(context, progressValue(fraction))) return 0;
     }
+    const uint8_t *source = piece(done, size);
+    if (source == nullptr) {
+      kv5_SetFailed(context);
+      return 0;
+    }
 
     uint8_t chain[16];
     const uint8_t *data = nullptr;
-    size_t packed = trvc_CompressPiece(source + done, piece, level, work.get(), chain, &data);
+    size_t packed = trvc_CompressPiece(source, size, level, work.get(), chain, &data);
 
     uint8_t header[trvc_ChunkHeaderSize + trvc_BlockHeaderSize] = {};
     header[0] = trvc_ChunkTagDataBlock;
     store32(header + 4, static_cast<uint32_t>(packed + trvc_BlockHeaderSize));
     uint8_t *block = header + trvc_ChunkHeaderSize;
     store32(block + 4, static_cast<uint32_t>(packed));
-    store32(block + 8, static_cast<uint32_t>(piece));
-    store32(block + 12, done + piece == length ? trvc_BlockFlagLast : 0);
+    store32(block + 8, static_cast<uint32_t>(size));
+    store32(block + 12, done + size == length ? trvc_BlockFlagLast : 0);
     std::memcpy(block + 16, chain, 16);
     if (!file->write(header, sizeof(header)) || !file->write(data, packed)) {
       kv5_AppendMessage(context, kWriteError);
       kv5_SetFailed(context);
       return 0;
     }
-    done += piece;
+    done += size;
   }
   return 1;
+}
+
+}  // namespace
+
+int trvc_WriteStream(const uint8_t *source, size_t length, kv5_Stream *file, kv5_Context *context,
+                     const trvc_ProgressShare *progress) {
+  return writePieces(length, file, context, progress, [source](size_t done, size_t) { return source + done; });
+}
+
+int trvc_WriteStreamFrom(trvc_FillPiece fill, void *fillContext, size_t length, kv5_Stream *file,
+                         kv5_Context *context, const trvc_ProgressShare *progress) {
+  Buffer piece = length == 0 ? nullptr : allocate(trvc_PieceSize, false);
+  if (length != 0 && !piece) {
+    kv5_AppendMessage(context, "Out of memory for TRVC compression\n");
+    context->outOfMemory = true;
+    kv5_SetFailed(context);
+    return 0;
+  }
+  return writePieces(length, file, context, progress, [&](size_t done, size_t size) -> const uint8_t * {
+    return fill(fillContext, done, piece.get(), size) ? piece.get() : nullptr;
+  });
 }
 
 int trvc_ReadStream(uint8_t *dest, size_t length, kv5_Stream *file, kv5_Context *context, int64_t fileSize) {
