@@ -93,7 +93,7 @@ size_t trvc_CompressPiece(const uint8_t *source, size_t length, int level, uint8
   length = std::min(length, trvc_PieceSize);
   uint8_t *current = workArea;
   uint8_t *other = workArea + trvc_HalfSize;
-  std::memcpy(current, source, length);
+  if (source != current) std::memcpy(current, source, length);  // a piece may be made in place
   size_t currentLength = length;
 
   for (int stage = 0; stage < 14; ++stage) {
@@ -198,7 +198,7 @@ size_t trvc_CompressPiece(const uint8_t *source, size_t length, int level, uint8
 
 namespace {
 
-// The writer's loop; `piece(done, size)` gives the stream bytes
+// The writer's loop; `piece(workArea, done, size)` gives the stream bytes
 // [done, done + size), or null when they cannot be had.
 template <typename Piece>
 int writePieces(size_t length, kv5_Stream *file, kv5_Context *context, const trvc_ProgressShare *progress,
@@ -220,7 +220,7 @@ int writePieces(size_t length, kv5_Stream *file, kv5_Context *context, const trv
           (static_cast<double>(done) / static_cast<double>(length) * progress->share + progress->done) / progress->total;
       if (!kv5_ReportProgress(context, progressValue(fraction))) return 0;
     }
-    const uint8_t *source = piece(done, size);
+    const uint8_t *source = piece(work.get(), done, size);
     if (source == nullptr) {
       kv5_SetFailed(context);
       return 0;
@@ -252,20 +252,15 @@ int writePieces(size_t length, kv5_Stream *file, kv5_Context *context, const trv
 
 int trvc_WriteStream(const uint8_t *source, size_t length, kv5_Stream *file, kv5_Context *context,
                      const trvc_ProgressShare *progress) {
-  return writePieces(length, file, context, progress, [source](size_t done, size_t) { return source + done; });
+  return writePieces(length, file, context, progress,
+                     [source](uint8_t *, size_t done, size_t) { return source + done; });
 }
 
 int trvc_WriteStreamFrom(trvc_FillPiece fill, void *fillContext, size_t length, kv5_Stream *file,
                          kv5_Context *context, const trvc_ProgressShare *progress) {
-  Buffer piece = length == 0 ? nullptr : allocate(trvc_PieceSize, false);
-  if (length != 0 && !piece) {
-    kv5_AppendMessage(context, "Out of memory for TRVC compression\n");
-    context->outOfMemory = true;
-    kv5_SetFailed(context);
-    return 0;
-  }
-  return writePieces(length, file, context, progress, [&](size_t done, size_t size) -> const uint8_t * {
-    return fill(fillContext, done, piece.get(), size) ? piece.get() : nullptr;
+  // Each piece is made where the chain search starts: the first half of the work area.
+  return writePieces(length, file, context, progress, [&](uint8_t *work, size_t done, size_t size) -> const uint8_t * {
+    return fill(fillContext, done, work, size) ? work : nullptr;
   });
 }
 
