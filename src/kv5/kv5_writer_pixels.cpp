@@ -4,6 +4,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 inline const uint32_t *rowOf(const kv5_PixelView *view, int32_t y) {
@@ -14,7 +18,21 @@ inline const uint32_t *rowOf(const kv5_PixelView *view, int32_t y) {
 // `colour` are non-zero once blue != green or green != red somewhere.
 inline void orBits(const uint32_t *row, size_t from, size_t to, uint32_t *colour, uint32_t *alpha) {
   uint32_t c = 0, a = 0;
-  for (size_t x = from; x < to; ++x) {
+  size_t x = from;
+#if defined(__SSE2__)
+  __m128i cv = _mm_setzero_si128(), av = _mm_setzero_si128();
+  for (; x + 4 <= to; x += 4) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(row + x));
+    cv = _mm_or_si128(cv, _mm_xor_si128(v, _mm_srli_epi32(v, 8)));
+    av = _mm_or_si128(av, v);
+  }
+  alignas(16) uint32_t lanes[8];
+  _mm_store_si128(reinterpret_cast<__m128i *>(lanes), cv);
+  _mm_store_si128(reinterpret_cast<__m128i *>(lanes + 4), av);
+  c = lanes[0] | lanes[1] | lanes[2] | lanes[3];
+  a = lanes[4] | lanes[5] | lanes[6] | lanes[7];
+#endif
+  for (; x < to; ++x) {
     c |= row[x] ^ (row[x] >> 8);
     a |= row[x];
   }

@@ -257,6 +257,7 @@ TEST_F(WriterTest, RoundTrip) {
                                    : kv5_WriteLayers(table, count, &options, file.c_str(), thumb),
               count) << vgmtest::u8(options.message);
     ASSERT_EQ(trvc_CompressionLevel(), doc % 10);
+    EXPECT_EQ(at32(vgmtest::readFile(temp.file("doc.kv5")), 16) & 0xFFFF, uint32_t(count));  // layers stated
     LoadSaveOptions in{};
     in.quiet = 1;
     ASSERT_EQ(kv5_Read(back, &in, file.c_str()), count) << doc << vgmtest::u8(in.message);
