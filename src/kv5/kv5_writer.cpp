@@ -95,10 +95,9 @@ bool fillPiece(void *context, size_t offset, uint8_t *out, size_t size) {
   const auto *packed = static_cast<const Packed *>(context);
   if (offset < packed->pixelLength) {
     size_t n = std::min(size, packed->pixelLength - offset);
-    bool filled = packed->buffer != nullptr
-                      ? (std::memcpy(out, packed->buffer + offset, n), true)
-                      : kv5_PackPlanesRange(&packed->view, packed->choice.format, packed->choice.alphaPlane, offset,
-                                            out, n);
+    bool filled = packed->buffer != nullptr ? (std::memcpy(out, packed->buffer + offset, n), true)
+                                            : kv5_PackPlanesRange(&packed->view, packed->choice.format,
+                                                                  packed->choice.alphaPlane, offset, out, n);
     if (!filled) return false;
     out += n, offset += n, size -= n;
   }
@@ -245,7 +244,8 @@ int32_t writeDocument(rx_LayerEntry *layers, int32_t count, LoadSaveOptions *opt
   // With a thumbnail the progress total grows by at most its 256 x 256.
   job.progress = {pixels + (thumbnail ? double{kThumbnailSide} * kThumbnailSide : 0.0), 0, 0};
 
-  job.call.file = path == nullptr ? nullptr : os_FileOpen(path, os_AccessWrite, os_ShareNone, os_Disposition::createAlways);
+  job.call.file =
+      path == nullptr ? nullptr : os_FileOpen(path, os_AccessWrite, os_ShareNone, os_Disposition::createAlways);
   if (job.call.file == nullptr) {
     fail(&job, kTextCreate);
     publish(&job);
@@ -294,12 +294,11 @@ size_t kv5_FormatBanner(uint64_t utc100ns, char *out, size_t capacity) {
   sys_days day = floor<days>(at);
   year_month_day date{day};
   hh_mm_ss<seconds> time{at - day};
-  int length = std::snprintf(out, capacity, kBannerFormat, static_cast<unsigned short>(static_cast<int>(date.year())),
-                             static_cast<unsigned short>(static_cast<unsigned>(date.month())),
-                             static_cast<unsigned short>(static_cast<unsigned>(date.day())),
-                             static_cast<unsigned short>(time.hours().count()),
-                             static_cast<unsigned short>(time.minutes().count()),
-                             static_cast<unsigned short>(time.seconds().count()));
+  int length = std::snprintf(
+      out, capacity, kBannerFormat, static_cast<unsigned short>(static_cast<int>(date.year())),
+      static_cast<unsigned short>(static_cast<unsigned>(date.month())),
+      static_cast<unsigned short>(static_cast<unsigned>(date.day())), static_cast<unsigned short>(time.hours().count()),
+      static_cast<unsigned short>(time.minutes().count()), static_cast<unsigned short>(time.seconds().count()));
   return length < 0 || static_cast<size_t>(length) >= capacity ? 0 : static_cast<size_t>(length);
 }
 

@@ -125,7 +125,8 @@ void kv5_SummarisePixels(const kv5_PixelView *view, kv5_PixelSummary *summary) {
 kv5_FormatChoice kv5_ChooseFormat(const kv5_PixelView *view, const kv5_PixelSummary *summary, int level,
                                   bool (*greenDifference)(const kv5_PixelView *view)) {
   kv5_FormatChoice choice{};
-  const uint64_t count = static_cast<uint64_t>(std::max(view->width, 0)) * static_cast<uint64_t>(std::max(view->height, 0));
+  const uint64_t count =
+      static_cast<uint64_t>(std::max(view->width, 0)) * static_cast<uint64_t>(std::max(view->height, 0));
   choice.alphaPlane = summary->alpha;
   if (summary->colour) {
     choice.format = kv5_FormatPlanar;

@@ -8,9 +8,9 @@
 #include "kv5/pixel_formats.h"
 
 struct kv5_PixelSummary {
-  bool colour;      // some pixel has blue != green or green != red
-  bool alpha;       // some pixel has a non-zero alpha byte
-  int entries;      // distinct pixel values when at most 256, else 0
+  bool colour;            // some pixel has blue != green or green != red
+  bool alpha;             // some pixel has a non-zero alpha byte
+  int entries;            // distinct pixel values when at most 256, else 0
   uint32_t palette[256];  // those values, sorted by kv5_SortPalette
 };
 

@@ -412,7 +412,10 @@ bool kv5_PackPlanesRange(const kv5_PixelView *view, int format, bool alpha, size
                          size_t size) {
   // Per plane of each format: the byte it takes and whether green is subtracted.
   static constexpr int kShift[3][4] = {{0, 8, 16, 24}, {8, 24, 0, 0}, {8, 0, 16, 24}};
-  int kind = format == kv5_FormatPlanar ? 0 : format == kv5_FormatGrey ? 1 : format == kv5_FormatGreenDifference ? 2 : -1;
+  int kind = format == kv5_FormatPlanar                ? 0
+             : format == kv5_FormatGrey                ? 1
+             : format == kv5_FormatGreenDifference ? 2
+                                                       : -1;
   if (kind < 0) return false;
   const size_t count = pixelCount(view);
   const size_t w = static_cast<size_t>(std::max(view->width, 0));

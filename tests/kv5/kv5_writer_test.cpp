@@ -1,6 +1,8 @@
 // The document writer: bytes of the header, banner and records, the level
 // rule, the pixel format choice, failures, and a random round trip through
 // the reader.
+#include "kv5/kv5_writer.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,7 +13,6 @@
 #include "hostenv/config_record.h"
 #include "hostenv/folders.h"
 #include "kv5/kv5_reader.h"
-#include "kv5/kv5_writer.h"
 #include "kv5/kv5_writer_pixels.h"
 #include "kv5/trvc_stream.h"
 #include "platform/os.h"
@@ -26,17 +27,21 @@ using Bytes = std::string;
 void setPixels(rx_LayerEntry *entry, int w, int h, const std::vector<uint32_t> &px) {
   ASSERT_EQ(rx_SurfaceCreate(&entry->surface, w, h, rx_CreateMemory | rx_CreateNoShrink), 1);
   rx_SurfaceLock(&entry->surface, rx_LockExclusive);
-  for (int y = 0; y < h; ++y) std::copy_n(&px[size_t(y) * w], w, entry->surface.bits + size_t(y) * entry->surface.stride);
+  for (int y = 0; y < h; ++y)
+    std::copy_n(&px[size_t(y) * w], w, entry->surface.bits + size_t(y) * entry->surface.stride);
   rx_SurfaceUnlock(&entry->surface, rx_LockExclusive);
 }
 
 std::vector<uint32_t> pixelsOf(rx_Surface *s) {
   std::vector<uint32_t> out;
-  for (uint32_t y = 0; y < s->height; ++y) out.insert(out.end(), s->bits + y * s->stride, s->bits + y * s->stride + s->width);
+  for (uint32_t y = 0; y < s->height; ++y)
+    out.insert(out.end(), s->bits + y * s->stride, s->bits + y * s->stride + s->width);
   return out;
 }
 
-uint32_t at32(const Bytes &b, size_t i) { return uint8_t(b[i]) | uint8_t(b[i + 1]) << 8 | uint8_t(b[i + 2]) << 16 | uint32_t(uint8_t(b[i + 3])) << 24; }
+uint32_t at32(const Bytes &b, size_t i) {
+  return uint8_t(b[i]) | uint8_t(b[i + 1]) << 8 | uint8_t(b[i + 2]) << 16 | uint32_t(uint8_t(b[i + 3])) << 24;
+}
 
 class WriterTest : public ::testing::Test {
  protected:
@@ -79,21 +84,21 @@ TEST_F(WriterTest, HeaderBannerAndRecordBytes) {
   ASSERT_EQ(file.substr(32, 4), Bytes("\xFE\0\0\0", 4));
   std::string banner = file.substr(40, at32(file, 36));
   EXPECT_TRUE(std::regex_match(banner, std::regex(std::string("\r\n Veldran's Orvine Photo 5.43.01 \r\n "
-                                                              "20\\d\\d-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d UTC \r\n") + '\0')));
+                                                              "20\\d\\d-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d UTC \r\n") +
+                                                  '\0')));
   size_t r = record(file);
   EXPECT_EQ(file.substr(r - 8, 8), Bytes("\x01\0\0\0\x80\0\0\0", 8));
   // 6 grey-free colours: palette format 2, 1024 + 6 bytes.
-  Bytes expected("\0\0\0\0\x01\0\0\0\xFB\xFF\xFF\xFF\x07\0\0\0\x03\0\0\0\x02\0\0\0\x02\x01\0\0\0\0\0\0"
-                 "\x06\x04\0\0\0\0\0\0\x34\x12\x63\0\x11\x22", 46);
+  Bytes expected(
+      "\0\0\0\0\x01\0\0\0\xFB\xFF\xFF\xFF\x07\0\0\0\x03\0\0\0\x02\0\0\0\x02\x01\0\0\0\0\0\0"
+      "\x06\x04\0\0\0\0\0\0\x34\x12\x63\0\x11\x22",
+      46);
   EXPECT_EQ(file.substr(r, 46), expected);
   EXPECT_EQ(file.substr(r + 46, 18), Bytes(18, '\0'));
   for (int i = 0; i < 32; ++i) EXPECT_EQ(at32(file, r + 64 + 2 * i) & 0xFFFF, i < 31 ? unsigned(name[i]) : 0u) << i;
   EXPECT_EQ(file.substr(file.size() - 8), Bytes("\xFF\0\0\0\0\0\0\0", 8));
-}
-
-TEST_F(WriterTest, BannerFormatsUtc) {
-  char text[1024];
   // 2024-02-29 23:59:59 UTC: 1709251199 s after 1970, which is 11644473600 s after 1601.
+  char text[1024];
   size_t n = kv5_FormatBanner((1709251199ull + 11644473600ull) * 10000000ull + 9999999, text, sizeof text);
   EXPECT_EQ(std::string(text, n), "\r\n Veldran's Orvine Photo 5.43.01 \r\n 2024-02-29 23:59:59 UTC \r\n");
 }
@@ -146,11 +151,17 @@ TEST_F(WriterTest, FormatChoice) {
   EXPECT_EQ(format(1, 40, 30, [&](int x, int y) { return noise(x, y) | (x == 3 ? 1u << 24 : 0); }),
             (std::vector<uint32_t>{0, 4, 4800}));
   // Blue and red follow green: the differences are flat, format 5 from level 2 on.
-  auto follows = [&](int x, int y) { uint32_t g = noise(x, y) & 0xFF; return (g ^ (x & 3)) | g << 8 | (g ^ (y & 3)) << 16; };
+  auto follows = [&](int x, int y) {
+    uint32_t g = noise(x, y) & 0xFF;
+    return (g ^ (x & 3)) | g << 8 | (g ^ (y & 3)) << 16;
+  };
   EXPECT_EQ(format(2, 40, 30, follows)[0], 5u);
   EXPECT_EQ(format(1, 40, 30, follows)[0], 0u);
   // Dark green: the planes stay although the differences would be flatter.
-  auto dark = [&](int x, int y) { uint32_t b = noise(x, y) & 0xFF; return b | (b >> 3) << 8 | (b ^ (x & 3) ^ (y & 3) << 2) << 16; };
+  auto dark = [&](int x, int y) {
+    uint32_t b = noise(x, y) & 0xFF;
+    return b | (b >> 3) << 8 | (b ^ (x & 3) ^ (y & 3) << 2) << 16;
+  };
   EXPECT_EQ(format(9, 40, 30, dark)[0], 0u);
 }
 
@@ -201,11 +212,10 @@ TEST_F(WriterTest, FailuresLeaveClearMessages) {
     EXPECT_EQ(message(), "Error: Cannot write data to the file, check disk space\n");
   }
   EXPECT_EQ(faults, 8);  // header, banner (2), record (2), one block (2), end
-  // Cancelled between the blocks of a 3-block stream.
+  // Cancelled between the blocks of a stream of several.
   std::vector<uint32_t> noise(90000);
-  std::mt19937 rng(1);
-  for (auto &p : noise) p = rng() & 0xFFFFFF;
-  rx_LayerEntryRelease(&table[0]);
+  for (uint32_t i = 0; i < 90000; ++i) noise[i] = (i * 2654435761u) >> 8;
+  rx_SurfaceFree(&table[0].surface);
   setPixels(&table[0], 300, 300, noise);
   int calls = 0;
   options.progress = cancelAfterTwo, options.progressUser = reinterpret_cast<uintptr_t>(&calls);
@@ -234,9 +244,9 @@ TEST_F(WriterTest, RoundTrip) {
       std::vector<uint32_t> palette(colours);
       for (auto &c : palette) {
         c = rng();
-        if (kind == 1) c = (c & 0xFF) * 0x010101u;                       // grey
-        if (kind != 2) c &= 0x00FFFFFFu;                                 // kind 2 keeps alpha
-        if (kind == 3) c = palette[0];                                   // solid
+        if (kind == 1) c = (c & 0xFF) * 0x010101u;  // grey
+        if (kind != 2) c &= 0x00FFFFFFu;            // kind 2 keeps alpha
+        if (kind == 3) c = palette[0];              // solid
       }
       std::vector<uint32_t> px(size_t(w) * h);
       for (auto &p : px) p = pick(4) == 0 ? palette[pick(colours)] : (&p == px.data() ? palette[0] : *(&p - 1));
@@ -255,7 +265,8 @@ TEST_F(WriterTest, RoundTrip) {
     std::u16string file = path();
     ASSERT_EQ(count == 1 && !thumb ? kv5_Write(table, &options, file.c_str())
                                    : kv5_WriteLayers(table, count, &options, file.c_str(), thumb),
-              count) << vgmtest::u8(options.message);
+              count)
+        << vgmtest::u8(options.message);
     ASSERT_EQ(trvc_CompressionLevel(), doc % 10);
     EXPECT_EQ(at32(vgmtest::readFile(temp.file("doc.kv5")), 16) & 0xFFFF, uint32_t(count));  // layers stated
     LoadSaveOptions in{};
@@ -265,9 +276,10 @@ TEST_F(WriterTest, RoundTrip) {
       const rx_LayerEntry &a = table[i], &b = back[i];
       ASSERT_EQ(pixelsOf(&back[i].surface), originals[i]) << doc << " layer " << i;
       EXPECT_EQ(std::vector<int64_t>({b.x, b.y, b.flags, b.frame, b.attributeA, b.attributeB}),
-                std::vector<int64_t>({a.x, a.y, a.flags, options.documentKind == 2 ? a.frame : 0, a.attributeA,
-                                      a.attributeB}));
-      EXPECT_EQ(std::u16string(b.name), std::u16string(a.name, std::min<size_t>(31, std::u16string(a.name, 32).find(u'\0'))));
+                std::vector<int64_t>(
+                    {a.x, a.y, a.flags, options.documentKind == 2 ? a.frame : 0, a.attributeA, a.attributeB}));
+      EXPECT_EQ(std::u16string(b.name),
+                std::u16string(a.name, std::min<size_t>(31, std::u16string(a.name, 32).find(u'\0'))));
       ASSERT_EQ(b.propertiesLength, a.propertiesLength);
       if (a.propertiesLength != 0) {
         EXPECT_EQ(0, std::memcmp(a.properties, b.properties, a.propertiesLength));
@@ -280,7 +292,8 @@ TEST_F(WriterTest, RoundTrip) {
     ASSERT_NE(rx_LayersFlatten(&flat, -1, table, count, &options), 0);
     table[0].flags = flags;
     int w = int(flat.width), h = int(flat.height), big = std::max(w, h);
-    int tw = big <= 256 ? w : std::max(1, (w * 256 + big / 2) / big), th = big <= 256 ? h : std::max(1, (h * 256 + big / 2) / big);
+    int tw = big <= 256 ? w : std::max(1, (w * 256 + big / 2) / big),
+        th = big <= 256 ? h : std::max(1, (h * 256 + big / 2) / big);
     ASSERT_EQ(rx_SurfaceCreate(&expected, tw, th, rx_CreateMemory), 1);
     ASSERT_NE(rx_ResampleRect(&expected, 0, 0, tw - 1, th - 1, &flat, 0, 0, w - 1, h - 1, 0), 0);
     rx_SurfaceFree(&flat);
