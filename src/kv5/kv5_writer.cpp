@@ -178,7 +178,8 @@ bool drawThumbnail(const LoadSaveOptions *options, rx_LayerEntry *layers, int32_
   uint16_t firstFlags = layers[0].flags;  // flattening trims the bottom layer's flags
   bool drawn = rx_LayersFlatten(&flat, -1, layers, count, &view) != 0;
   layers[0].flags = firstFlags;
-  if (drawn && rx_SurfaceLock(&flat, 0) != 0) {
+  drawn = drawn && rx_SurfaceLock(&flat, 0) != 0;
+  if (drawn) {
     int32_t w = static_cast<int32_t>(flat.width), h = static_cast<int32_t>(flat.height);
     rx_SurfaceUnlock(&flat, 0);
     if (w <= kThumbnailSide && h <= kThumbnailSide) {
