@@ -81,6 +81,7 @@ struct LoadSaveOptions {
   char16_t formatDescription[96];   // "KV5 v4 rev 11" and the like
   uint8_t passwordProtected;        // a legacy document asked for a password
   uint32_t documentFlags;           // kDoc* bits of the last native read
+  uint8_t defaultSettings;          // saves ignore the suite settings (compression level 4); no export sets it
 };
 
 // What the native document reader reports besides its messages.

@@ -371,3 +371,63 @@ int64_t kv5_PackPixels(const kv5_PixelView *view, int format, bool alpha, uint8_
   }
   return size;
 }
+
+namespace {
+
+// One plane of a row: byte `shift` / 8 of each pixel, less the green byte
+// and plus 128 (mod 256) for the decorrelated planes.
+void planeRow(const uint32_t *src, uint8_t *out, size_t n, int shift, bool difference) {
+  size_t i = 0;
+#if defined(__SSE2__)
+  if (kv5_SimdEnabled()) {
+    const __m128i low = _mm_set1_epi32(0xFF);
+    const __m128i bias = _mm_set1_epi8(static_cast<char>(0x80));
+    const __m128i count = _mm_cvtsi32_si128(shift);
+    auto bytes = [&](const __m128i *in, __m128i by) {
+      __m128i a0 = _mm_and_si128(_mm_srl_epi32(_mm_loadu_si128(in + 0), by), low);
+      __m128i a1 = _mm_and_si128(_mm_srl_epi32(_mm_loadu_si128(in + 1), by), low);
+      __m128i a2 = _mm_and_si128(_mm_srl_epi32(_mm_loadu_si128(in + 2), by), low);
+      __m128i a3 = _mm_and_si128(_mm_srl_epi32(_mm_loadu_si128(in + 3), by), low);
+      return _mm_packus_epi16(_mm_packs_epi32(a0, a1), _mm_packs_epi32(a2, a3));
+    };
+    const __m128i eight = _mm_cvtsi32_si128(8);
+    for (; i + 16 <= n; i += 16) {
+      const auto *in = reinterpret_cast<const __m128i *>(src + i);
+      __m128i v = bytes(in, count);
+      if (difference) v = _mm_xor_si128(_mm_sub_epi8(v, bytes(in, eight)), bias);
+      _mm_storeu_si128(reinterpret_cast<__m128i *>(out + i), v);
+    }
+  }
+#endif
+  for (; i < n; ++i) {
+    uint32_t v = src[i] >> shift;
+    if (difference) v = v - (src[i] >> 8) + 128;
+    out[i] = static_cast<uint8_t>(v);
+  }
+}
+
+}  // namespace
+
+bool kv5_PackPlanesRange(const kv5_PixelView *view, int format, bool alpha, size_t offset, uint8_t *out,
+                         size_t size) {
+  // Per plane of each format: the byte it takes and whether green is subtracted.
+  static constexpr int kShift[3][4] = {{0, 8, 16, 24}, {8, 24, 0, 0}, {8, 0, 16, 24}};
+  int kind = format == kv5_FormatPlanar                ? 0
+             : format == kv5_FormatGrey                ? 1
+             : format == kv5_FormatGreenDifference ? 2
+                                                       : -1;
+  if (kind < 0) return false;
+  const size_t count = pixelCount(view);
+  const size_t w = static_cast<size_t>(std::max(view->width, 0));
+  const int64_t total = kv5_PackedSize(view, format, alpha, 0);
+  if (total < 0 || offset > static_cast<size_t>(total) || size > static_cast<size_t>(total) - offset) return false;
+  while (size > 0) {
+    size_t plane = offset / count, pixel = offset % count;
+    size_t y = pixel / w, x = pixel % w;
+    size_t n = std::min(size, w - x);
+    planeRow(rowOf(view, static_cast<int32_t>(y)) + x, out, n, kShift[kind][plane],
+             kind == 2 && (plane == 1 || plane == 2));
+    out += n, offset += n, size -= n;
+  }
+  return true;
+}

@@ -61,6 +61,12 @@ int64_t kv5_UnpackPixels(const kv5_PixelView *view, int format, int channels, co
 int64_t kv5_PackPixels(const kv5_PixelView *view, int format, bool alpha, uint8_t *out, const uint32_t *palette,
                        int entries);
 
+// Bytes [offset, offset + size) of what kv5_PackPixels writes for the plane
+// formats 0, 1 and 5, made without the rest: a stream can then be packed a
+// piece at a time. False for another format or a range beyond the end.
+bool kv5_PackPlanesRange(const kv5_PixelView *view, int format, bool alpha, size_t offset, uint8_t *out,
+                         size_t size);
+
 // Bytes kv5_PackPixels writes; -1 where it would fail.
 int64_t kv5_PackedSize(const kv5_PixelView *view, int format, bool alpha, int entries);
 

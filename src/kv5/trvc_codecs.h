@@ -100,9 +100,18 @@ size_t trvc_Encode1(uint8_t *out, const uint8_t *in, size_t length, int paramete
 size_t trvc_Encode2(uint8_t *out, const uint8_t *in, size_t length, int parameter = 0);
 size_t trvc_Encode6(uint8_t *out, const uint8_t *in, size_t length, int groupSize,
                     const trvc_ByteStats *stats = nullptr);
+// Codec 6 written when its size (a trvc_Encode6 measurement with the same
+// statistics) is known already.
+size_t trvc_Write6(uint8_t *out, const uint8_t *in, size_t length, int groupSize, const trvc_ByteStats *stats,
+                   size_t size);
 size_t trvc_Encode7(uint8_t *out, const uint8_t *in, size_t length, int parameter = 0,
                     const trvc_ByteStats *stats = nullptr);
 size_t trvc_Encode8(uint8_t *out, const uint8_t *in, size_t length, int window);
+// Codecs 1 and 2 as their encoders write or measure them, or 0 once the
+// size would reach `cap` as well (the output is then incomplete): the chain
+// search need not finish a trial that has already lost.
+size_t trvc_Encode1Capped(uint8_t *out, const uint8_t *in, size_t length, size_t cap);
+size_t trvc_Measure2(const uint8_t *in, size_t length, size_t cap);
 
 // Codec 6 measured for every group size at once: sizes[g] for g = 1..16
 // (sizes[0] is set to 0). Each value equals trvc_Encode6(nullptr, ..., g).

@@ -31,7 +31,9 @@ constexpr size_t kMaxSpan = 131072;
 // would reach min(input length + 16, half of the work area).
 class Sink {
  public:
-  Sink(uint8_t *out, size_t inputLength) : out_(out), limit_(std::min(inputLength + 16, trvc_HalfSize)) {}
+  // `cap` lowers the limit further (a measurement that need not go on).
+  Sink(uint8_t *out, size_t inputLength, size_t cap = SIZE_MAX)
+      : out_(out), limit_(std::min({inputLength + 16, trvc_HalfSize, cap})) {}
   // True when `n` more bytes keep the output below the limit.
   bool fits(size_t n) const { return size_ + n < limit_; }
   void byte(uint32_t b) {
@@ -183,26 +185,36 @@ bool emitRunControl(Sink &sink, size_t count, size_t payload) {
 }
 
 size_t histogramMax(const uint8_t *in, size_t length, uint32_t counts[256]) {
-  // Four tables break the store-to-load chains of repeated bytes.
-  uint32_t part[4][256] = {};
-  size_t i = 0;
-  for (; i + 8 <= length; i += 8) {
-    uint64_t v = load64(in + i);
-    ++part[0][v & 0xFF];
-    ++part[1][(v >> 8) & 0xFF];
-    ++part[2][(v >> 16) & 0xFF];
-    ++part[3][(v >> 24) & 0xFF];
-    ++part[0][(v >> 32) & 0xFF];
-    ++part[1][(v >> 40) & 0xFF];
-    ++part[2][(v >> 48) & 0xFF];
-    ++part[3][v >> 56];
+  // Eight tables, one per byte position modulo 8, break the store-to-load
+  // chains of repeated bytes; 16 bits hold a table's count for inputs of up
+  // to 8 x 65535 bytes, longer ones go in slices.
+  constexpr size_t kSlice = size_t{8} * 65535 & ~size_t{7};
+  std::fill_n(counts, 256, 0u);
+  for (size_t start = 0; start < length; start += kSlice) {
+    const size_t end = std::min(length, start + kSlice);
+    uint16_t part[8][256] = {};
+    size_t i = start;
+    for (; i + 8 <= end; i += 8) {
+      uint64_t v = load64(in + i);
+      ++part[0][v & 0xFF];
+      ++part[1][(v >> 8) & 0xFF];
+      ++part[2][(v >> 16) & 0xFF];
+      ++part[3][(v >> 24) & 0xFF];
+      ++part[4][(v >> 32) & 0xFF];
+      ++part[5][(v >> 40) & 0xFF];
+      ++part[6][(v >> 48) & 0xFF];
+      ++part[7][v >> 56];
+    }
+    for (; i < end; ++i) ++part[i & 7][in[i]];
+    for (int v = 0; v < 256; ++v) {
+      uint32_t sum = 0;
+      for (int t = 0; t < 8; ++t) sum += part[t][v];
+      counts[v] += sum;
+    }
   }
-  for (; i < length; ++i) ++part[0][in[i]];
   size_t best = 0;
-  for (int v = 0; v < 256; ++v) {
-    counts[v] = part[0][v] + part[1][v] + part[2][v] + part[3][v];
+  for (int v = 1; v < 256; ++v)
     if (counts[v] > counts[best]) best = static_cast<size_t>(v);
-  }
   return best;
 }
 
@@ -230,7 +242,41 @@ size_t groupTableSizeOf(const uint8_t *in, size_t length, const uint8_t *widthOf
   return 261 + (3 * groups + kGroup * sum + 7) / 8;
 }
 
+#if defined(__SSE2__)
+// Group size 4, the one every level from 1 on tries: widths looked up a
+// block at a time, then each group's maximum and their sum in SSE2.
+size_t groupTableSize4Sse2(const uint8_t *in, size_t length, const uint8_t *widthOf) {
+  constexpr size_t kBlock = 256;
+  alignas(16) uint8_t w[kBlock];
+  const __m128i lowByte = _mm_set1_epi32(0xFF);
+  __m128i acc = _mm_setzero_si128();
+  size_t i = 0;
+  for (; i + kBlock <= length; i += kBlock) {
+    for (size_t k = 0; k < kBlock; ++k) w[k] = widthOf[in[i + k]];
+    for (size_t k = 0; k < kBlock; k += 16) {
+      __m128i v = _mm_load_si128(reinterpret_cast<const __m128i *>(w + k));
+      __m128i m = _mm_max_epu8(v, _mm_srli_epi32(v, 8));
+      m = _mm_max_epu8(m, _mm_srli_epi32(m, 16));
+      acc = _mm_add_epi64(acc, _mm_sad_epu8(_mm_and_si128(m, lowByte), _mm_setzero_si128()));
+    }
+  }
+  size_t sum = static_cast<size_t>(_mm_cvtsi128_si64(acc)) +
+               static_cast<size_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(acc, acc)));
+  // The rest group by group; a last short group takes the maximum of what it has.
+  for (; i < length; i += 4) {
+    unsigned m = 0;
+    for (size_t k = i; k < std::min(length, i + 4); ++k) m = std::max<unsigned>(m, widthOf[in[k]]);
+    sum += m;
+  }
+  size_t groups = (length + 3) / 4;
+  return 261 + (3 * groups + 4 * sum + 7) / 8;
+}
+#endif
+
 size_t groupTableSize(const uint8_t *in, size_t length, const uint8_t *widthOf, size_t group) {
+#if defined(__SSE2__)
+  if (group == 4 && gSimd.load(std::memory_order_relaxed)) return groupTableSize4Sse2(in, length, widthOf);
+#endif
   switch (group) {
     case 1: return groupTableSizeOf<1>(in, length, widthOf);
     case 2: return groupTableSizeOf<2>(in, length, widthOf);
@@ -389,9 +435,11 @@ void kv5_SetSimdEnabled(bool enabled) { gSimd.store(enabled, std::memory_order_r
 // ---------------------------------------------------------------------------
 // Codec 1.
 
-size_t trvc_Encode1(uint8_t *out, const uint8_t *in, size_t length, int) {
+namespace {
+
+size_t encode1(uint8_t *out, const uint8_t *in, size_t length, size_t cap) {
   if (length == 0) return 0;
-  Sink sink(out, length);
+  Sink sink(out, length, cap);
   size_t pos = 0;
   while (pos < length) {
     size_t left = length - pos;
@@ -434,12 +482,22 @@ size_t trvc_Encode1(uint8_t *out, const uint8_t *in, size_t length, int) {
   return sink.size();
 }
 
+}  // namespace
+
+size_t trvc_Encode1(uint8_t *out, const uint8_t *in, size_t length, int) { return encode1(out, in, length, SIZE_MAX); }
+size_t trvc_Encode1Capped(uint8_t *out, const uint8_t *in, size_t length, size_t cap) {
+  return encode1(out, in, length, cap);
+}
+
 // ---------------------------------------------------------------------------
 // Codec 2.
 
-size_t trvc_Encode2(uint8_t *out, const uint8_t *in, size_t length, int) {
+namespace {
+
+
+size_t encode2(uint8_t *out, const uint8_t *in, size_t length, size_t cap) {
   if (length == 0) return 0;
-  Sink sink(out, length);
+  Sink sink(out, length, cap);
   size_t pos = 0;
   while (pos < length) {
     size_t left = length - pos;
@@ -482,17 +540,35 @@ size_t trvc_Encode2(uint8_t *out, const uint8_t *in, size_t length, int) {
   return sink.size();
 }
 
+}  // namespace
+
+size_t trvc_Encode2(uint8_t *out, const uint8_t *in, size_t length, int) { return encode2(out, in, length, SIZE_MAX); }
+size_t trvc_Measure2(const uint8_t *in, size_t length, size_t cap) { return encode2(nullptr, in, length, cap); }
+
 // ---------------------------------------------------------------------------
 // Codec 6.
 
 void trvc_CountBytes(const uint8_t *in, size_t length, trvc_ByteStats *stats) {
   stats->fill = static_cast<uint8_t>(histogramMax(in, length, stats->counts));
-  // Ranks: count falling, value rising; sort keys hold both.
-  uint64_t keys[256];
-  for (uint32_t v = 0; v < 256; ++v) keys[v] = (static_cast<uint64_t>(~stats->counts[v]) << 8) | v;
-  std::sort(keys, keys + 256);
+  // Ranks: count falling, value rising. A stable two-pass radix sort on the
+  // falling 16-bit count keeps the values rising among equal counts. Only
+  // a piece of one value reaches a count of 65536, and then it is the only
+  // value counted: clamping it to 65535 keeps it first.
+  uint8_t order[256], sorted[256];
+  uint16_t key[256];
+  for (uint32_t v = 0; v < 256; ++v) {
+    order[v] = static_cast<uint8_t>(v);
+    key[v] = static_cast<uint16_t>(65535 - std::min<uint32_t>(stats->counts[v], 65535));
+  }
+  for (int shift = 0; shift < 16; shift += 8) {
+    uint32_t start[257] = {};
+    for (uint32_t v = 0; v < 256; ++v) ++start[((key[v] >> shift) & 0xFF) + 1];
+    for (int b = 0; b < 256; ++b) start[b + 1] += start[b];
+    for (uint32_t i = 0; i < 256; ++i) sorted[start[(key[order[i]] >> shift) & 0xFF]++] = order[i];
+    std::memcpy(order, sorted, sizeof order);
+  }
   for (uint32_t r = 0; r < 256; ++r) {
-    auto value = static_cast<uint8_t>(keys[r] & 0xFF);
+    const uint8_t value = order[r];
     stats->table[r] = value;
     stats->rank[value] = static_cast<uint8_t>(r);
     stats->width[value] = static_cast<uint8_t>(r == 0 ? 1 : std::bit_width(r));
@@ -557,6 +633,12 @@ size_t trvc_Encode6(uint8_t *out, const uint8_t *in, size_t length, int groupSiz
   size_t size = groupTableSize(in, length, stats->width, group);
   if (!sink.fits(size)) return 0;
   if (out == nullptr) return size;
+  return trvc_Write6(out, in, length, groupSize, stats, size);
+}
+
+size_t trvc_Write6(uint8_t *out, const uint8_t *in, size_t length, int groupSize, const trvc_ByteStats *stats,
+                   size_t size) {
+  const size_t group = static_cast<size_t>(groupSize);
   std::memcpy(out, stats->table, 256);
   trvc_detail::store32(out + 256, static_cast<uint32_t>(length));
   out[260] = static_cast<uint8_t>(group - 1);

@@ -93,31 +93,66 @@ size_t trvc_CompressPiece(const uint8_t *source, size_t length, int level, uint8
   length = std::min(length, trvc_PieceSize);
   uint8_t *current = workArea;
   uint8_t *other = workArea + trvc_HalfSize;
-  std::memcpy(current, source, length);
+  if (source != current) std::memcpy(current, source, length);  // a piece may be made in place
   size_t currentLength = length;
 
   for (int stage = 0; stage < 14; ++stage) {
     if (currentLength < 8 && level < 4) break;
-    Trial trials[20];
-    int count = 0;
-    trials[count++] = {trvc_CodecRle, 0, trvc_Encode1(nullptr, current, currentLength, 0)};
-    trials[count++] = {trvc_CodecDeltaRle, 0, trvc_Encode2(nullptr, current, currentLength, 0)};
     // One count of the bytes serves the codec-7 and codec-6 trials and the write.
     trvc_ByteStats stats;
     trvc_CountBytes(current, currentLength, &stats);
-    trials[count++] = {trvc_CodecSparseFill, 0, trvc_Encode7(nullptr, current, currentLength, 0, &stats)};
-    bool basicShrinks = false;
-    for (int i = 0; i < 3; ++i) basicShrinks |= trials[i].size > 0 && trials[i].size < currentLength;
+    const size_t size7 = trvc_Encode7(nullptr, current, currentLength, 0, &stats);
+    const bool sevenShrinks = size7 > 0 && size7 < currentLength;
 
-    bool wider = level >= 2 && (!basicShrinks || stage >= 1);
-    bool dictionaryWritten = false;
-    if (level >= 1) {
-      size_t sizes[17];
+    // Codec 6 sizes. Whether the wider group sizes are tried depends on the
+    // basic trials only at stage 0 from level 2 on, and not even there once
+    // codec 7 shrinks the data; otherwise they are known before codecs 1
+    // and 2 are measured, which then stop as soon as they have lost.
+    size_t sizes[17] = {};
+    bool wider = false;
+    auto measure6 = [&] {
       if (wider) {
         trvc_Measure6All(current, currentLength, sizes, &stats);
       } else {
         sizes[4] = trvc_Encode6(nullptr, current, currentLength, 4, &stats);
       }
+    };
+    const bool sixFirst = level >= 1 && (level < 2 || stage >= 1 || sevenShrinks);
+    size_t bound = SIZE_MAX;  // the smallest size of a later trial
+    auto lower = [&](size_t size) {
+      if (size > 0) bound = std::min(bound, size);
+    };
+    lower(size7);
+    if (sixFirst) {
+      wider = level >= 2 && stage >= 1;
+      measure6();
+      lower(sizes[4]);
+      if (wider) {
+        for (int g = 1; g <= 3; ++g) lower(sizes[g]);
+        if (level >= 3)
+          for (int g = 5; g <= 16; ++g) lower(sizes[g]);
+      }
+    }
+    // Codec 1 wins ties, codec 2 must beat codec 1.
+    const size_t cap1 = std::min(currentLength, bound == SIZE_MAX ? SIZE_MAX : bound + 1);
+    // Measured by writing into the other half, as codec 8 below: when codec
+    // 1 wins (as it often does on flat images) its encoding is done.
+    size_t size1 = trvc_Encode1Capped(other, current, currentLength, cap1);
+    bool rleWritten = true;
+    const size_t size2 = trvc_Measure2(current, currentLength, size1 > 0 ? std::min(cap1, size1) : cap1);
+    if (!sixFirst && level >= 1) {
+      bool basicShrinks = (size1 > 0 && size1 < currentLength) || (size2 > 0 && size2 < currentLength) || sevenShrinks;
+      wider = level >= 2 && (!basicShrinks || stage >= 1);
+      measure6();
+    }
+
+    Trial trials[20];
+    int count = 0;
+    trials[count++] = {trvc_CodecRle, 0, size1};
+    trials[count++] = {trvc_CodecDeltaRle, 0, size2};
+    trials[count++] = {trvc_CodecSparseFill, 0, size7};
+    bool dictionaryWritten = false;
+    if (level >= 1) {
       trials[count++] = {trvc_CodecGroupTable, 4, sizes[4]};
       if (wider) {
         for (int g = 1; g <= 3; ++g) trials[count++] = {trvc_CodecGroupTable, g, sizes[g]};
@@ -129,6 +164,7 @@ size_t trvc_CompressPiece(const uint8_t *source, size_t length, int level, uint8
             int window = trvc_WindowForLevel(level);
             trials[count++] = {trvc_CodecDictionary, window, trvc_Encode8(other, current, currentLength, window)};
             dictionaryWritten = true;
+            rleWritten = false;
           }
         }
       }
@@ -142,9 +178,12 @@ size_t trvc_CompressPiece(const uint8_t *source, size_t length, int level, uint8
     if (best < 0 || trials[best].size >= currentLength) break;
 
     const Trial &chosen = trials[best];
-    size_t written = chosen.codec == trvc_CodecDictionary && dictionaryWritten
+    size_t written = (chosen.codec == trvc_CodecDictionary && dictionaryWritten) ||
+                             (chosen.codec == trvc_CodecRle && rleWritten)
                          ? chosen.size
-                         : encodeWith(chosen.codec, other, current, currentLength, chosen.parameter, &stats);
+                         : chosen.codec == trvc_CodecGroupTable
+                             ? trvc_Write6(other, current, currentLength, chosen.parameter, &stats, chosen.size)
+                             : encodeWith(chosen.codec, other, current, currentLength, chosen.parameter, &stats);
     if (written == 0 || written >= currentLength) {
       chain[stage] = 0;
       break;
@@ -157,8 +196,13 @@ size_t trvc_CompressPiece(const uint8_t *source, size_t length, int level, uint8
   return currentLength;
 }
 
-int trvc_WriteStream(const uint8_t *source, size_t length, kv5_Stream *file, kv5_Context *context,
-                     const trvc_ProgressShare *progress) {
+namespace {
+
+// The writer's loop; `piece(workArea, done, size)` gives the stream bytes
+// [done, done + size), or null when they cannot be had.
+template <typename Piece>
+int writePieces(size_t length, kv5_Stream *file, kv5_Context *context, const trvc_ProgressShare *progress,
+                Piece piece) {
   Buffer work = allocate(trvc_WorkAreaSize, false);
   if (!work) {
     kv5_AppendMessage(context, "Out of memory for TRVC compression\n");
@@ -170,33 +214,54 @@ int trvc_WriteStream(const uint8_t *source, size_t length, kv5_Stream *file, kv5
   const int level = trvc_CompressionLevel();
 
   for (size_t done = 0; done < length;) {
-    size_t piece = std::min(trvc_PieceSize, length - done);
+    size_t size = std::min(trvc_PieceSize, length - done);
     if (progress != nullptr && progress->total != 0) {
       double fraction =
           (static_cast<double>(done) / static_cast<double>(length) * progress->share + progress->done) / progress->total;
       if (!kv5_ReportProgress(context, progressValue(fraction))) return 0;
     }
+    const uint8_t *source = piece(work.get(), done, size);
+    if (source == nullptr) {
+      kv5_SetFailed(context);
+      return 0;
+    }
 
     uint8_t chain[16];
     const uint8_t *data = nullptr;
-    size_t packed = trvc_CompressPiece(source + done, piece, level, work.get(), chain, &data);
+    size_t packed = trvc_CompressPiece(source, size, level, work.get(), chain, &data);
 
     uint8_t header[trvc_ChunkHeaderSize + trvc_BlockHeaderSize] = {};
     header[0] = trvc_ChunkTagDataBlock;
     store32(header + 4, static_cast<uint32_t>(packed + trvc_BlockHeaderSize));
     uint8_t *block = header + trvc_ChunkHeaderSize;
     store32(block + 4, static_cast<uint32_t>(packed));
-    store32(block + 8, static_cast<uint32_t>(piece));
-    store32(block + 12, done + piece == length ? trvc_BlockFlagLast : 0);
+    store32(block + 8, static_cast<uint32_t>(size));
+    store32(block + 12, done + size == length ? trvc_BlockFlagLast : 0);
     std::memcpy(block + 16, chain, 16);
     if (!file->write(header, sizeof(header)) || !file->write(data, packed)) {
       kv5_AppendMessage(context, kWriteError);
       kv5_SetFailed(context);
       return 0;
     }
-    done += piece;
+    done += size;
   }
   return 1;
+}
+
+}  // namespace
+
+int trvc_WriteStream(const uint8_t *source, size_t length, kv5_Stream *file, kv5_Context *context,
+                     const trvc_ProgressShare *progress) {
+  return writePieces(length, file, context, progress,
+                     [source](uint8_t *, size_t done, size_t) { return source + done; });
+}
+
+int trvc_WriteStreamFrom(trvc_FillPiece fill, void *fillContext, size_t length, kv5_Stream *file,
+                         kv5_Context *context, const trvc_ProgressShare *progress) {
+  // Each piece is made where the chain search starts: the first half of the work area.
+  return writePieces(length, file, context, progress, [&](uint8_t *work, size_t done, size_t size) -> const uint8_t * {
+    return fill(fillContext, done, work, size) ? work : nullptr;
+  });
 }
 
 namespace {

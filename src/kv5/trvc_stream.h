@@ -58,6 +58,14 @@ int trvc_ReadStream(uint8_t *dest, size_t length, kv5_Stream *file, kv5_Context 
 int trvc_WriteStream(const uint8_t *source, size_t length, kv5_Stream *file, kv5_Context *context,
                      const trvc_ProgressShare *progress);
 
+// The same for a stream that is made piece by piece: `fill(fillContext,
+// offset, out, size)` puts the stream bytes [offset, offset + size) into
+// `out` (at most one piece), returning false when it cannot, which fails
+// the write. No more than one piece of the stream is held at a time.
+using trvc_FillPiece = bool (*)(void *fillContext, size_t offset, uint8_t *out, size_t size);
+int trvc_WriteStreamFrom(trvc_FillPiece fill, void *fillContext, size_t length, kv5_Stream *file,
+                         kv5_Context *context, const trvc_ProgressShare *progress);
+
 // The chain search for one piece (at most trvc_PieceSize bytes) at `level`,
 // in `workArea` (trvc_WorkAreaSize bytes). Fills the 16 chain entries and
 // returns the compressed length; *data points at the result inside the
