@@ -182,7 +182,13 @@ bool saveImage(const std::string &out, const CmioImage &image, HGLOBAL markup, u
   request.markup_size = markup == nullptr ? 0 : markup_size;
   request.progress = progress;
   request.progress_user = user;
-  std::u16string path = toUtf16(out);
+  // The library saves only to full paths; a name on the command line is taken from here.
+  std::string full = out;
+  if (full.empty() || full[0] != '/') {
+    char here[4096];
+    if (getcwd(here, sizeof here) != nullptr) full = std::string(here) + "/" + out;
+  }
+  std::u16string path = toUtf16(full);
   if (cmio_SaveImage(&image, path.c_str(), &request) >= 1) return true;
   *error = toUtf8(request.error_text);
   return false;
