@@ -1,6 +1,7 @@
 // The save pipeline through cmio_SaveImage and its driver: path rules, the
 // read-only question, the backup that undoes a failed save (under injected
 // faults and a full disk), plug-in failures, cancelling and threads.
+#include <dlfcn.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -13,7 +14,6 @@
 #include <thread>
 
 #include "hostenv/config_record.h"
-#include "imageio/host_services.h"
 #include "imageio/plugin_fixture.h"
 #include "imageio/save/save_pipeline.h"
 #include "kv5/kv5_writer.h"
@@ -91,12 +91,12 @@ class SaveTest : public PluginTest {
     request.options_text = options;
     request.progress = progress;
     if (!markup.empty()) {
-      request.markup = GlobalAlloc(GPTR, markup.size() + 1);
+      request.markup = globalAlloc(GPTR, markup.size() + 1);
       std::memcpy(request.markup, markup.c_str(), markup.size() + 1);
       request.markup_size = static_cast<uint32_t>(markup.size() + 1);
     }
-    Result r{cmio_SaveImage(&image, path.c_str(), &request), vgmtest::u8(request.error_text), request.apply_scale};
-    os_GlobalRelease(request.markup);
+    Result r{saveExport(&image, path.c_str(), &request), vgmtest::u8(request.error_text), request.apply_scale};
+    if (request.markup != nullptr) globalFree(request.markup);
     return r;
   }
   // The pixels and markup a file loads back with; empty pixels when it does not load.
@@ -105,14 +105,19 @@ class SaveTest : public PluginTest {
     CmioRequest request{};
     request.want_markup = 1;
     std::pair<std::vector<uint32_t>, std::string> out;
-    if (cmio_LoadImage(&image, path.c_str(), &request) == 1) {
+    if (loadExport(&image, path.c_str(), &request) == 1) {
       auto *p = static_cast<uint32_t *>(image.pixels);
       out.first.assign(p, p + size_t{image.width} * image.height);
-      GlobalFree(image.pixels);
+      globalFree(image.pixels);
     }
-    if (request.markup != nullptr) out.second = static_cast<const char *>(request.markup), GlobalFree(request.markup);
+    if (request.markup != nullptr) out.second = static_cast<const char *>(request.markup), globalFree(request.markup);
     return out;
   }
+  // The exports used, and the allocator of the library copy they belong to.
+  static inline decltype(&cmio_SaveImage) saveExport = cmio_SaveImage;
+  static inline decltype(&cmio_LoadImage) loadExport = cmio_LoadImage;
+  static inline decltype(&GlobalFree) globalFree = GlobalFree;
+  static inline decltype(&GlobalAlloc) globalAlloc = GlobalAlloc;
   std::u16string file(const std::string &name) { return u16(data_ + "/" + name); }
 };
 
@@ -235,13 +240,20 @@ TEST_F(SaveTest, ResolutionKeysFollowThePhysRecord) {
 }
 
 TEST_F(SaveTest, ExportsRoundTripWithMarkup) {
-  // Plug-ins turn markup into EXIF through the library's own exports.
-  io_SetOwnModulePathForTests(u16(vgmtest::binFolder() + "/libvgm_Common.so"));
+  // PNG and KV5 through the built library as a caller loads it: its plug-ins
+  // reach the EXIF converters through its own exports.
+  void *library = dlopen((vgmtest::binFolder() + "/libvgm_Common.so").c_str(), RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(library, nullptr) << dlerror();
   auto px = picture(40, 30, 8);
   // The size keys follow the image whatever they said ("= 30 " is 30 already).
   const std::string markup = "exif.make=Maker;exif.model=Model X;exif.pixel_dimension.x=4000;exif.pixel_dimension.y= 30 ;";
   for (const char *ext : {".tst", ".png", ".kv5"}) {
     if (std::string(ext) == ".kv5" && !writerAvailable()) continue;
+    bool own = std::string(ext) != ".tst";
+    saveExport = own ? reinterpret_cast<decltype(saveExport)>(dlsym(library, "cmio_SaveImage")) : cmio_SaveImage;
+    loadExport = own ? reinterpret_cast<decltype(loadExport)>(dlsym(library, "cmio_LoadImage")) : cmio_LoadImage;
+    globalFree = own ? reinterpret_cast<decltype(globalFree)>(dlsym(library, "GlobalFree")) : GlobalFree;
+    globalAlloc = own ? reinterpret_cast<decltype(globalAlloc)>(dlsym(library, "GlobalAlloc")) : GlobalAlloc;
     std::u16string path = file(std::string("round") + ext);
     ASSERT_GE(save(path, 40, 30, px, markup).code, 1) << ext;
     auto [pixels, back] = load(path);
@@ -267,7 +279,8 @@ TEST_F(SaveTest, ExportsRoundTripWithMarkup) {
       EXPECT_EQ(sizes, "40\n30\n");
     }
   }
-  io_SetOwnModulePathForTests(u"");
+  saveExport = cmio_SaveImage, loadExport = cmio_LoadImage, globalFree = GlobalFree, globalAlloc = GlobalAlloc;
+  dlclose(library);
 }
 
 TEST_F(SaveTest, FaultsNeverLoseTheOriginal) {
