@@ -78,6 +78,8 @@ int os_FileWrite(os_File *file, const void *buffer, size_t size);
 int os_FileSeek(os_File *file, int64_t offset, os_SeekFrom from, int64_t *position);
 int64_t os_FileSize(os_File *file);  // -1 on failure
 int os_FileTruncateHere(os_File *file);
+// Puts what was written on the disk before returning (a file flush fault).
+int os_FileFlush(os_File *file);
 void os_FileClose(os_File *file);
 
 struct os_FileInfo {
@@ -90,6 +92,14 @@ int os_FileStat(const char16_t *path, os_FileInfo *info);
 int os_FileExists(const char16_t *path);    // a file, not a folder
 int os_FolderExists(const char16_t *path);
 int os_FileDelete(const char16_t *path);
+// The read-only attribute; on POSIX it is the owner's write bit being clear,
+// and clearing it gives that bit back. A file attribute fault.
+int os_FileSetReadOnly(const char16_t *path, bool read_only);
+// The system's own description of an error, for messages shown to people.
+std::u16string os_ErrorText(os_Error error);
+// The name the desktop shell gives files like `path` ("PNG File"); the
+// extension upper-cased plus " File" where there is no shell to ask.
+std::u16string os_FileTypeName(const char16_t *path);
 // Moves or renames; with `replace` an existing target is replaced atomically.
 int os_FileMove(const char16_t *from, const char16_t *to, bool replace);
 int os_FolderCreate(const char16_t *path);  // one level; 1 when it exists already
@@ -233,13 +243,15 @@ std::u16string os_MachineName();
 // ---------------------------------------------------------------------------
 // Fault injection for tests: the `count`-th next operation of a kind fails
 // with os_Error::injected (count 1 = the very next); 0 disarms.
-enum class os_FaultKind { fileWrite, fileMove, allocation, fileOpen, count_ };
+enum class os_FaultKind { fileWrite, fileMove, allocation, fileOpen, fileFlush, fileDelete, fileAttribute, count_ };
 void os_InjectFault(os_FaultKind kind, int count);
 // The same, with `times` operations in a row failing from the count-th on
 // (a retry that fails as well).
 void os_InjectFaults(os_FaultKind kind, int count, int times);
 // Called by the operations themselves: true when this one must fail.
 bool os_FaultDue(os_FaultKind kind);
+// True while a fault of the kind is armed and has not happened yet.
+bool os_FaultArmed(os_FaultKind kind);
 // Allocation hook for tests that measure what a piece of work takes:
 // GlobalAlloc and GlobalFree on the calling thread report each block's size
 // (negative when freed). Null removes it.

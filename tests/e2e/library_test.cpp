@@ -57,7 +57,7 @@ TEST(Library, ExportsOnlyThePublicInterface) {
   void *library = dlopen(libraryPath().c_str(), RTLD_NOW | RTLD_LOCAL);
   ASSERT_NE(library, nullptr) << dlerror();
   // Every declared function resolves except those still to come; one that appears must leave this list.
-  const std::set<std::string> toCome = {"cmio_SaveImage"};
+  const std::set<std::string> toCome = {};
   std::set<std::string> declared;
   const std::regex declaration(R"(^VGM_EXPORT [^;(]*\b(\w+)\s*\()");
   for (const char *header : {"vgm_common.h", "vgm_compat.h"}) {

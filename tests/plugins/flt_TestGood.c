@@ -16,6 +16,7 @@
 #  define _POSIX_C_SOURCE 200809L
 #endif
 
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -337,7 +338,8 @@ static void setSaveText(FltSaveRequest *request, const char *text) {
 
 /* Writes the layers as the host selects them. Options: "tst.save_result"
  * makes the save return that code; "tst.flat_only=1" asks for a flat image
- * (-15) when there is more than one layer. */
+ * (-15) when there is more than one layer; "tst.half_write=1" leaves half a
+ * file and returns -43; "tst.crash=1" faults after starting the file. */
 FLT_EXPORT int32_t VGM_API flt_SaveImage(FltSaveRequest *request) {
   if (request == NULL || request->path == NULL || request->select_layer == NULL) return FLT_ERR_BAD_REQUEST;
   int32_t forced = optionInt(request, "tst.save_result", 1);
@@ -347,6 +349,17 @@ FLT_EXPORT int32_t VGM_API flt_SaveImage(FltSaveRequest *request) {
   }
   int32_t count = (int32_t)request->layer_count;
   if (count > 1 && optionInt(request, "tst.flat_only", 0) == 1) return FLT_ERR_NEED_FLAT;
+  int32_t half = optionInt(request, "tst.half_write", 0), crash = optionInt(request, "tst.crash", 0);
+  if (half == 1 || crash == 1) {
+    NativeChar target[kNativeCapacity];
+    FILE *partial = nativePath(request->path, target, kNativeCapacity) ? openNative(target, 1) : NULL;
+    if (partial == NULL) return FLT_ERR_OPEN_WRITE;
+    fwrite(kMagic, sizeof kMagic / 2, 1, partial);
+    fflush(partial);
+    if (crash == 1) raise(SIGSEGV); /* the file stays open and half written */
+    fclose(partial);
+    return FLT_ERR_WRITE;
+  }
   if (count < 1 || count > 0xFFFF) return FLT_ERR_IMAGE_REQUIREMENTS;
 
   NativeChar name[kNativeCapacity];

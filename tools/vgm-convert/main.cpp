@@ -3,12 +3,18 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <mutex>
+#include <set>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "vgm/vgm_common.h"
@@ -21,9 +27,15 @@ constexpr const char *kUsage =
     "commands:\n"
     "  sysinfo                                  print the machine summary the library reports\n"
     "  info FILE...                             print size, metadata, warnings and errors of each file\n"
-    "  load FILE OUT [FILE OUT...] [--scale S]  convert each FILE to OUT (PAM)\n"
+    "  load FILE OUT [FILE OUT...] [--scale S]  convert each FILE to OUT (PAM, or any type the\n"
+    "                                           library writes, by OUT's extension)\n"
     "  thumb FILE OUT [FILE OUT...] [--size WxH] [--checker]\n"
-    "                                           write a thumbnail of each FILE to OUT (PAM)\n"
+    "                                           write a thumbnail of each FILE to OUT (the same)\n"
+    "  convert IN OUT                           convert IN to OUT by OUT's extension (.kv5, .png, ...),\n"
+    "                                           metadata included\n"
+    "  convert IN... --to DIR --format EXT [-j N]\n"
+    "                                           convert many files into DIR on N threads (default:\n"
+    "                                           one per core), then print a summary\n"
     "  help                                     print this text\n"
     "\n"
     "Exit status: 0 done, 1 a file failed, 2 bad usage, 130 interrupted.\n";
@@ -155,6 +167,33 @@ bool writePam(const std::string &out, const CmioImage &image, bool alpha) {
   return ok;
 }
 
+bool endsWithIgnoringCase(const std::string &text, std::string_view end) {
+  if (text.size() < end.size()) return false;
+  return std::equal(end.begin(), end.end(), text.end() - static_cast<ptrdiff_t>(end.size()),
+                    [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; });
+}
+
+// Writes pixels (and markup) through the library by the extension of `out`.
+// An existing `out` is replaced only by a complete new file.
+bool saveImage(const std::string &out, const CmioImage &image, HGLOBAL markup, uint32_t markup_size,
+               CmioProgressCallback progress, uintptr_t user, std::string *error) {
+  CmioRequest request{};
+  request.markup = markup;
+  request.markup_size = markup == nullptr ? 0 : markup_size;
+  request.progress = progress;
+  request.progress_user = user;
+  // The library saves only to full paths; a name on the command line is taken from here.
+  std::string full = out;
+  if (full.empty() || full[0] != '/') {
+    char here[4096];
+    if (getcwd(here, sizeof here) != nullptr) full = std::string(here) + "/" + out;
+  }
+  std::u16string path = toUtf16(full);
+  if (cmio_SaveImage(&image, path.c_str(), &request) >= 1) return true;
+  *error = toUtf8(request.error_text);
+  return false;
+}
+
 void reportError(const std::string &file, const CmioRequest &request) {
   std::string text = toUtf8(request.error_text);
   std::fprintf(stderr, "vgm-convert: %s: %s\n", file.c_str(), text.empty() ? "failed" : text.c_str());
@@ -220,7 +259,8 @@ int convert(const std::string &in, const std::string *out, const Options &option
   request.progress_user = reinterpret_cast<uintptr_t>(&progress);
   // The library's warnings come as notices, which a terminal program shows on standard error.
   if (info) request.owner_window = reinterpret_cast<HWND>(1);
-  request.want_markup = info ? 1 : 0;
+  // Markup travels along when the output is a type that can hold it.
+  request.want_markup = (info || (!thumb && out != nullptr && !endsWithIgnoringCase(*out, ".pam"))) ? 1 : 0;
   request.apply_scale = options.scaled ? 1 : 0;
   request.scale = options.scale;
   request.thumb_max_width = options.width;
@@ -251,11 +291,22 @@ int convert(const std::string &in, const std::string *out, const Options &option
       if (!markup.empty()) std::printf("%s\n", markup.c_str());
     }
     if (request.data_not_transferred) std::printf("warning: Some image data was not transferred correctly\n");
-  } else if (!writePam(*out, image, thumb)) {
+  } else if (endsWithIgnoringCase(*out, ".pam")) {
+    if (!writePam(*out, image, thumb)) {
+      result = gInterrupted ? kExitInterrupted : kExitFailed;
+      if (!gInterrupted) std::fprintf(stderr, "vgm-convert: %s: cannot write the file\n", out->c_str());
+    }
+  } else {
+    std::string error;
+    Progress saving;
+    saving.label = *out;
+    bool saved = saveImage(*out, image, request.markup, request.markup_size, onProgress,
+                           reinterpret_cast<uintptr_t>(&saving), &error);
+    saving.finish();
     if (gInterrupted) {
       result = kExitInterrupted;
-    } else {
-      std::fprintf(stderr, "vgm-convert: %s: cannot write the file\n", out->c_str());
+    } else if (!saved) {
+      std::fprintf(stderr, "vgm-convert: %s: %s\n", out->c_str(), error.empty() ? "cannot write the file" : error.c_str());
       result = kExitFailed;
     }
   }
@@ -264,18 +315,22 @@ int convert(const std::string &in, const std::string *out, const Options &option
   return result;
 }
 
-int commandFiles(int argc, char **argv, bool load, bool thumb) {
-  Options options;
-  if (!parse(argc, argv, load, thumb, &options)) {
-    std::fputs(kUsage, stderr);
-    return kExitUsage;
-  }
+void catchInterrupt() {
   signal(SIGINT, onInterrupt);
   // A parent may have started us with Ctrl-C blocked; it must still cancel.
   sigset_t interrupt;
   sigemptyset(&interrupt);
   sigaddset(&interrupt, SIGINT);
   sigprocmask(SIG_UNBLOCK, &interrupt, nullptr);
+}
+
+int commandFiles(int argc, char **argv, bool load, bool thumb) {
+  Options options;
+  if (!parse(argc, argv, load, thumb, &options)) {
+    std::fputs(kUsage, stderr);
+    return kExitUsage;
+  }
+  catchInterrupt();
   int status = 0;
   size_t step = (load || thumb) ? 2 : 1;
   for (size_t i = 0; i < options.files.size(); i += step) {
@@ -285,6 +340,139 @@ int commandFiles(int argc, char **argv, bool load, bool thumb) {
     if (result != 0) status = kExitFailed;
   }
   return status;
+}
+
+// One file of a conversion: loaded with its markup, saved by the output's
+// extension. An empty string on success, else the reason.
+std::string convertOne(const std::string &in, const std::string &out, CmioProgressCallback progress, uintptr_t user) {
+  CmioRequest request{};
+  request.want_markup = 1;
+  request.progress = progress;
+  request.progress_user = user;
+  CmioImage image{};
+  std::u16string path = toUtf16(in);
+  if (cmio_LoadImage(&image, path.c_str(), &request) != 1) {
+    std::string text = toUtf8(request.error_text);
+    return text.empty() ? "failed" : text;
+  }
+  std::string error;
+  bool saved = gInterrupted == 0 && saveImage(out, image, request.markup, request.markup_size, progress, user, &error);
+  GlobalFree(image.pixels);
+  if (request.markup != nullptr) GlobalFree(request.markup);
+  if (gInterrupted) return "interrupted";
+  return saved ? std::string() : (error.empty() ? "cannot write the file" : error);
+}
+
+// The batch's one progress bar: files done of all, plus the share of the
+// files under way that their callbacks report.
+struct BatchProgress {
+  std::mutex lock;
+  Progress bar;
+  size_t total = 0, done = 0;
+  void fileDone() {
+    std::lock_guard<std::mutex> guard(lock);
+    ++done;
+    bar.update(static_cast<int32_t>(done), static_cast<int32_t>(total));
+  }
+};
+
+int VGM_API onBatchProgress(int32_t, int32_t, uintptr_t user) {
+  auto *batch = reinterpret_cast<BatchProgress *>(user);
+  std::lock_guard<std::mutex> guard(batch->lock);
+  batch->bar.update(static_cast<int32_t>(batch->done), static_cast<int32_t>(batch->total));
+  return gInterrupted ? 0 : 1;
+}
+
+std::string stemOf(const std::string &path) {
+  size_t slash = path.find_last_of('/');
+  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  size_t dot = name.rfind('.');
+  return dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
+}
+
+int commandConvert(int argc, char **argv) {
+  std::vector<std::string> inputs;
+  std::string folder, format;
+  unsigned threads = std::max(1u, std::thread::hardware_concurrency());
+  for (int i = 2; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == "--to" && i + 1 < argc) {
+      folder = argv[++i];
+    } else if (arg == "--format" && i + 1 < argc) {
+      format = argv[++i];
+      if (!format.empty() && format[0] == '.') format.erase(0, 1);
+    } else if (arg == "-j" && i + 1 < argc) {
+      char *end = nullptr;
+      long n = std::strtol(argv[++i], &end, 10);
+      if (*end != 0 || n < 1 || n > 256) return std::fputs(kUsage, stderr), kExitUsage;
+      threads = static_cast<unsigned>(n);
+    } else if (arg.rfind("-", 0) == 0 && arg.size() > 1) {
+      std::fputs(kUsage, stderr);
+      return kExitUsage;
+    } else {
+      inputs.push_back(arg);
+    }
+  }
+  bool batch = !folder.empty() || !format.empty();
+  if (inputs.empty() || (batch && (folder.empty() || format.empty() || format.find('/') != std::string::npos)) ||
+      (!batch && inputs.size() != 2)) {
+    std::fputs(kUsage, stderr);
+    return kExitUsage;
+  }
+  catchInterrupt();
+  if (!batch) {
+    Progress progress;
+    progress.label = inputs[0];
+    std::string error = convertOne(inputs[0], inputs[1], onProgress, reinterpret_cast<uintptr_t>(&progress));
+    progress.finish();
+    if (gInterrupted) return kExitInterrupted;
+    if (error.empty()) return 0;
+    std::fprintf(stderr, "vgm-convert: %s: %s\n", inputs[0].c_str(), error.c_str());
+    return kExitFailed;
+  }
+
+  // Two inputs with the same name would write the same output: the later one is skipped.
+  std::vector<std::pair<std::string, std::string>> jobs;
+  std::set<std::string> taken;
+  size_t skipped = 0;
+  for (const std::string &in : inputs) {
+    std::string out = folder + "/" + stemOf(in) + "." + format;
+    if (!taken.insert(out).second) {
+      std::fprintf(stderr, "vgm-convert: %s: skipped, %s is written from another file\n", in.c_str(), out.c_str());
+      ++skipped;
+      continue;
+    }
+    jobs.emplace_back(in, out);
+  }
+  BatchProgress progress;
+  progress.total = jobs.size();
+  progress.bar.label = "converting";
+  std::atomic<size_t> next{0}, converted{0}, failed{0}, started{0};
+  std::mutex errors;
+  auto work = [&] {
+    for (size_t i; !gInterrupted && (i = next++) < jobs.size();) {
+      ++started;
+      std::string error = convertOne(jobs[i].first, jobs[i].second, onBatchProgress, reinterpret_cast<uintptr_t>(&progress));
+      if (gInterrupted) break;
+      if (error.empty()) {
+        ++converted;
+      } else {
+        ++failed;
+        std::lock_guard<std::mutex> guard(errors);
+        std::fprintf(stderr, "\rvgm-convert: %s: %s\n", jobs[i].first.c_str(), error.c_str());
+      }
+      progress.fileDone();
+    }
+  };
+  std::vector<std::thread> pool;
+  for (unsigned t = 1; t < std::min<size_t>(threads, jobs.size()); ++t) pool.emplace_back(work);
+  work();
+  for (std::thread &t : pool) t.join();
+  progress.bar.finish();
+  if (gInterrupted) return kExitInterrupted;
+  skipped += jobs.size() - started;
+  std::printf("converted %zu, failed %zu, skipped %zu\n", converted.load(), failed.load(), skipped);
+  return failed > 0 ? kExitFailed : 0;
 }
 
 }  // namespace
@@ -299,6 +487,7 @@ int main(int argc, char **argv) {
   if (command == "info") return commandFiles(argc, argv, false, false);
   if (command == "load") return commandFiles(argc, argv, true, false);
   if (command == "thumb") return commandFiles(argc, argv, false, true);
+  if (command == "convert") return commandConvert(argc, argv);
   if (command == "help" || command == "--help") {
     std::fputs(kUsage, stdout);
     return 0;

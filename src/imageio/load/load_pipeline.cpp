@@ -549,3 +549,15 @@ int32_t io_LoadFrontEnd(const char16_t *path, rx_Surface *out, LoadSaveOptions *
   if (os_Utf16Length(options->message) < 3) setMessage(options, u"An unknown error occurred during load");
   return 0;
 }
+
+os_Module *io_PipelineLoadPlugin(const std::u16string &path) { return loadPlugin(path); }
+void io_PipelineKeepPlugin(os_Module *module) { keepAndFree(module); }
+void io_PipelineFreePlugin(os_Module *module) { freeModule(module); }
+os_Module *io_PipelineHoldSelf() {
+  return selfPath().empty() ? nullptr : underModuleLock([] { return os_ModuleLoad(selfPath().c_str()); });
+}
+std::vector<io_Candidate> io_PipelineSaveCandidates(std::u16string_view extension) {
+  return underModuleLock([&] { return io_CollectSaveCandidates(extension); });
+}
+std::u16string io_PipelineExtension(std::u16string_view path) { return extensionOf(path); }
+void io_TrimMessage(char16_t *text) { trimMessage(text); }

@@ -70,3 +70,28 @@ int32_t VGM_API io_LoadProgress(FltLoadRequest *request, int32_t a, int32_t b);
 // ignoring case, blanks allowed before "="): copied into `value` (capacity
 // units) and its length returned, 0 when the key is not there.
 int32_t io_FindOption(const char16_t *options_text, const char16_t *key, char16_t *value, size_t capacity);
+
+// ---------------------------------------------------------------------------
+// Shared with the save pipeline, so that both order their module work by the
+// same lock and read paths the same way.
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "imageio/plugin_probe.h"
+
+// Loads a plug-in (the cached one at no cost), keeps one in the plug-in
+// cache and frees a reference, each under the pipelines' module lock.
+os_Module *io_PipelineLoadPlugin(const std::u16string &path);
+void io_PipelineKeepPlugin(os_Module *module);
+void io_PipelineFreePlugin(os_Module *module);
+// Takes a reference to this library while foreign code runs inside it; null
+// when the library came with the program (release with io_PipelineFreePlugin).
+os_Module *io_PipelineHoldSelf();
+// The save candidates for an extension, collected under the module lock.
+std::vector<io_Candidate> io_PipelineSaveCandidates(std::u16string_view extension);
+// The extension that chooses a plug-in: from the file name's last dot, at
+// most 31 units, lower case; the temporary ones count as none.
+std::u16string io_PipelineExtension(std::u16string_view path);
+// Strips blanks and line ends from both ends of a message, in place.
+void io_TrimMessage(char16_t *text);

@@ -33,3 +33,5 @@ bool os_FaultDue(os_FaultKind kind) {
   }
   return false;
 }
+
+bool os_FaultArmed(os_FaultKind kind) { return gCountdown[static_cast<int>(kind)].load() > 0; }

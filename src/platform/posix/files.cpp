@@ -329,6 +329,59 @@ int os_FileTruncateHere(os_File *file) {
   return 1;
 }
 
+int os_FileFlush(os_File *file) {
+  if (file == nullptr) {
+    tLastError = os_Error::invalidArgument;
+    return 0;
+  }
+  if (os_FaultDue(os_FaultKind::fileFlush)) return 0;
+  return ::fsync(file->fd) == 0 ? 1 : failWithErrno();
+}
+
+int os_FileSetReadOnly(const char16_t *path, bool read_only) {
+  std::string name;
+  if (!nativePath(path, &name)) return 0;
+  if (os_FaultDue(os_FaultKind::fileAttribute)) return 0;
+  struct stat status {};
+  if (::stat(name.c_str(), &status) != 0) return failWithErrno();
+  mode_t mode = status.st_mode & 07777;
+  mode = read_only ? (mode & ~mode_t{S_IWUSR | S_IWGRP | S_IWOTH}) : (mode | S_IWUSR);
+  return ::chmod(name.c_str(), mode) == 0 ? 1 : failWithErrno();
+}
+
+std::u16string os_ErrorText(os_Error error) {
+  int code = EIO;
+  switch (error) {
+    case os_Error::none: code = 0; break;
+    case os_Error::notFound: code = ENOENT; break;
+    case os_Error::accessDenied: code = EACCES; break;
+    case os_Error::sharingViolation: code = EBUSY; break;
+    case os_Error::alreadyExists: code = EEXIST; break;
+    case os_Error::diskFull: code = ENOSPC; break;
+    case os_Error::pathTooLong: code = ENAMETOOLONG; break;
+    case os_Error::invalidArgument: code = EINVAL; break;
+    case os_Error::outOfMemory: code = ENOMEM; break;
+    case os_Error::injected: return u"The operation failed on purpose (fault injection)";
+    case os_Error::other: code = EIO; break;
+  }
+  char buffer[256];
+  // The GNU form returns the text, which may or may not be the buffer.
+  const char *text = ::strerror_r(code, buffer, sizeof buffer);
+  return os_Utf8ToUtf16(text != nullptr ? text : "Unknown error");
+}
+
+std::u16string os_FileTypeName(const char16_t *path) {
+  std::u16string_view name(path != nullptr ? path : u"");
+  size_t slash = name.find_last_of(u"/\\");
+  if (slash != std::u16string_view::npos) name.remove_prefix(slash + 1);
+  size_t dot = name.rfind(u'.');
+  if (dot == std::u16string_view::npos || dot + 1 == name.size()) return u"File";
+  std::u16string type(name.substr(dot + 1));
+  for (char16_t &c : type)
+    if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - 32);
+  return type + u" File";
+}
+
 void os_FileClose(os_File *file) {
   if (file == nullptr) return;
   ::close(file->fd);  // also drops the share lock
@@ -342,7 +395,9 @@ int os_FileStat(const char16_t *path, os_FileInfo *info) {
   if (::stat(name.c_str(), &status) != 0) return failWithErrno();
   if (info != nullptr) {
     info->isFolder = S_ISDIR(status.st_mode);
-    info->readOnly = ::access(name.c_str(), W_OK) != 0;
+    // The owner's write bit stands for the attribute: a privileged user may
+    // write anyway, but the file is still marked read-only.
+    info->readOnly = (status.st_mode & S_IWUSR) == 0 || ::access(name.c_str(), W_OK) != 0;
     info->size = static_cast<uint64_t>(status.st_size);
     constexpr uint64_t kUnixEpochIn100ns = 116444736000000000ull;
     info->modified100ns = kUnixEpochIn100ns + static_cast<uint64_t>(status.st_mtim.tv_sec) * 10000000ull +
@@ -368,6 +423,7 @@ int os_FolderExists(const char16_t *path) {
 int os_FileDelete(const char16_t *path) {
   std::string name;
   if (!nativePath(path, &name)) return 0;
+  if (os_FaultDue(os_FaultKind::fileDelete)) return 0;
   return ::unlink(name.c_str()) == 0 ? 1 : failWithErrno();
 }
 
