@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "password_prompt.h"
 #include "vgm/vgm_common.h"
 
 namespace {
@@ -26,10 +27,15 @@ constexpr const char *kUsage =
     "                                           write a thumbnail of each FILE to OUT (PAM)\n"
     "  help                                     print this text\n"
     "\n"
-    "Exit status: 0 done, 1 a file failed, 2 bad usage, 130 interrupted.\n";
+    "Protected documents ask for their password on the terminal; with\n"
+    "--password-file FILE its first line is the answer.\n"
+    "\n"
+    "Exit status: 0 done, 1 a file failed, 2 bad usage, 3 no password accepted,\n"
+    "130 interrupted.\n";
 
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitProtected = 3;
 constexpr int kExitInterrupted = 130;
 
 volatile sig_atomic_t gInterrupted = 0;
@@ -166,6 +172,7 @@ struct Options {
   bool scaled = false;
   uint32_t width = 256, height = 256;
   bool checker = false;
+  const char *passwordFile = nullptr;
 };
 
 bool parseSize(const char *text, uint32_t *w, uint32_t *h) {
@@ -190,6 +197,8 @@ bool parse(int argc, char **argv, bool load, bool thumb, Options *options) {
       options->scaled = true;
     } else if (thumb && arg == "--size" && i + 1 < argc) {
       if (!parseSize(argv[++i], &options->width, &options->height)) return false;
+    } else if (arg == "--password-file" && i + 1 < argc) {
+      options->passwordFile = argv[++i];
     } else if (thumb && arg == "--checker") {
       options->checker = true;
     } else if (arg.rfind("--", 0) == 0) {
@@ -218,8 +227,9 @@ int convert(const std::string &in, const std::string *out, const Options &option
   CmioRequest request{};
   request.progress = onProgress;
   request.progress_user = reinterpret_cast<uintptr_t>(&progress);
-  // The library's warnings come as notices, which a terminal program shows on standard error.
-  if (info) request.owner_window = reinterpret_cast<HWND>(1);
+  // Notices reach the terminal handler: warnings on standard error, the
+  // password prompt on the terminal.
+  request.owner_window = reinterpret_cast<HWND>(1);
   request.want_markup = info ? 1 : 0;
   request.apply_scale = options.scaled ? 1 : 0;
   request.scale = options.scale;
@@ -228,8 +238,17 @@ int convert(const std::string &in, const std::string *out, const Options &option
   request.thumb_checkerboard = options.checker ? 1 : 0;
   CmioImage image{};
   std::u16string path = toUtf16(in);
+  prompt_BeginFile();
   int32_t ok = thumb ? cmio_LoadThumb(&image, path.c_str(), &request) : cmio_LoadImage(&image, path.c_str(), &request);
   progress.finish();
+  // Without the password the library gives placeholder frames for viewers;
+  // they are not the picture, so nothing is written.
+  if (ok && !gInterrupted && prompt_PasswordRefused()) {
+    GlobalFree(image.pixels);
+    if (request.markup != nullptr) GlobalFree(request.markup);
+    std::fprintf(stderr, "vgm-convert: %s: The file is password-protected\n", in.c_str());
+    return kExitProtected;
+  }
   if (gInterrupted) {
     if (ok) GlobalFree(image.pixels);
     if (request.markup != nullptr) GlobalFree(request.markup);
@@ -270,6 +289,7 @@ int commandFiles(int argc, char **argv, bool load, bool thumb) {
     std::fputs(kUsage, stderr);
     return kExitUsage;
   }
+  if (!prompt_Install(options.passwordFile)) return kExitFailed;
   signal(SIGINT, onInterrupt);
   // A parent may have started us with Ctrl-C blocked; it must still cancel.
   sigset_t interrupt;
@@ -281,9 +301,13 @@ int commandFiles(int argc, char **argv, bool load, bool thumb) {
   for (size_t i = 0; i < options.files.size(); i += step) {
     const std::string *out = step == 2 ? &options.files[i + 1] : nullptr;
     int result = convert(options.files[i], out, options, thumb, !load && !thumb);
-    if (result == kExitInterrupted) return kExitInterrupted;
-    if (result != 0) status = kExitFailed;
+    if (result == kExitInterrupted) {
+      status = kExitInterrupted;
+      break;
+    }
+    if (result != 0 && status == 0) status = result;
   }
+  prompt_Release();
   return status;
 }
 
