@@ -11,38 +11,37 @@ using namespace kv5doc;
 
 namespace {
 
-struct Shown {
-  std::u16string title, text;
-  uint32_t style;
-  std::u16string initial;  // text inputs: the field as offered
-};
-
-// Answers from a script (answer, typed text) and records every notice; a
-// script that runs out gives up.
 using Answers = std::vector<std::pair<int32_t, std::u16string>>;
+
+// Answers from a script (answer, typed text; a script that runs out gives
+// up) and records each notice as "title|text|style", text inputs with the
+// field as offered.
 struct Script {
   Answers answers;
   size_t next = 0;
-  std::vector<Shown> shown;
+  std::vector<std::string> shown;
   char16_t *buffer = nullptr;  // the last text-input buffer filled
   static int32_t answer(const os_Notice *n, void *context) {
     auto *s = static_cast<Script *>(context);
     bool input = n->kind == os_NoticeTextInput;
-    s->shown.push_back({n->title, n->text, n->style, input ? n->buffer : u""});
+    s->shown.push_back(vgmtest::u8(n->title) + "|" + vgmtest::u8(n->text) + "|" + std::to_string(n->style) +
+                       (input ? "|" + vgmtest::u8(n->buffer) : ""));
     if (s->next == s->answers.size()) return input ? 0 : os_AnswerCancel;
     auto [result, typed] = s->answers[s->next++];
     if (input) std::copy_n(typed.c_str(), std::min(typed.size() + 1, n->capacity), s->buffer = n->buffer);
     return result;
   }
+  bool wiped() const {
+    return buffer == nullptr || std::all_of(buffer, buffer + kv5_PasswordUnits, [](char16_t c) { return c == 0; });
+  }
 };
 
-const std::u16string kAsk = u"Enter KV5 Password";
-const Shown kNoPassword{u"No Password", u"Please enter a valid password.", 0x31, u""};
-const Shown kWrong{u"Wrong Password", u"The password you entered is not correct.", 0x35, u""};
-const Shown kSkipping{u"Skipping Validation",
-                      u"The password you entered has been applied without validation.\n_refIf the image is corrupted, "
-                      u"it is not correct.",
-                      0x30, u""};
+const std::string kNoPassword = "No Password|Please enter a valid password.|49";
+const std::string kWrong = "Wrong Password|The password you entered is not correct.|53";
+const std::string kSkipping =
+    "Skipping Validation|The password you entered has been applied without validation.\n_refIf the image is "
+    "corrupted, it is not correct.|48";
+std::string ask(const std::string &hint) { return "Enter KV5 Password|" + hint + "|0|"; }
 
 // 1 x 1, plain bytes 10 20 30 (sum 0x60), key "ab", hint "Hi".
 const Bytes kHandV2 = hex("5F4B5635 34000000 00000200 01000100 00000300 34000000 00000000 FF" +
@@ -63,15 +62,6 @@ class Kv5Password : public ReaderTest {
     ReaderTest::SetUp();
     os_SetNoticeHandler(Script::answer, &script, nullptr);
   }
-  void expectShown(const std::vector<Shown> &expected) {
-    ASSERT_EQ(script.shown.size(), expected.size());
-    for (size_t i = 0; i < expected.size(); ++i) {
-      EXPECT_EQ(script.shown[i].title, expected[i].title) << i;
-      EXPECT_EQ(script.shown[i].text, expected[i].text) << i;
-      EXPECT_EQ(script.shown[i].style, expected[i].style) << i;
-      EXPECT_EQ(script.shown[i].initial, u"") << i;
-    }
-  }
   void play(Answers answers) {
     script = Script{};
     script.answers = std::move(answers);
@@ -85,12 +75,11 @@ class Kv5Password : public ReaderTest {
   Bytes out;
 };
 
-TEST_F(Kv5Password, decipherKeysAndCodePage) {
+TEST_F(Kv5Password, decipherWithKeysThroughTheCodePage) {
   uint8_t plain[4] = {9, 9, 9, 9};
   const uint8_t cipher[4] = {0x41, 0x42, 0x00, 0xFF};
   EXPECT_EQ(kv5_Decipher(plain, 2, cipher, 4, reinterpret_cast<const uint8_t *>("A"), 1), 0x17Eu);  // 0+1+BF+BE
   EXPECT_EQ(Bytes(plain, plain + 4), (Bytes{0x00, 0x01, 9, 9}));
-
   uint8_t key[kv5_PasswordUnits], again[kv5_PasswordUnits];
   ASSERT_EQ(kv5_PasswordKey(u"\u20AC\u2713x\U0001F600", key), 4u);
   EXPECT_EQ(Bytes(key, key + 5), (Bytes{0x80, '?', 'x', '?', 0}));
@@ -101,20 +90,16 @@ TEST_F(Kv5Password, decipherKeysAndCodePage) {
 
 TEST_F(Kv5Password, decipherStageChecksums) {
   const Bytes plain = {1, 2, 3, 250, 0, 7};
-  // 39 characters kept, the 40th cut by the dialog.
-  std::string key39;
+  std::string key39;  // the 40th character typed is cut by the dialog
   for (int i = 0; i < 39; ++i) key39 += static_cast<char>('A' + i % 26);
   EXPECT_EQ(stage(passwordStage(plain, key39), {{1, vgmtest::u16(key39 + "!")}}), 6);
   EXPECT_EQ(Bytes(out.begin(), out.begin() + 7), (Bytes{1, 2, 3, 250, 0, 7, 0xEE}));
-  expectShown({{kAsk, u"", 0, u""}});
-  for (char16_t unit : std::u16string_view(script.buffer, kv5_PasswordUnits)) ASSERT_EQ(unit, 0);
-
-  EXPECT_EQ(stage(passwordStage(plain, "k", "the hint"), {{1, u"j"}, {os_AnswerRetry, u""}, {1, u"k"}}), 6);
-  expectShown({{kAsk, u"the hint", 0, u""}, kWrong, {kAsk, u"the hint", 0, u""}});
-  // No checksum: header of 8, or a stored 0. Any key goes.
+  EXPECT_EQ(script.shown, std::vector<std::string>{ask("")});
+  EXPECT_TRUE(script.wiped());
+  // No checksum: a header of 8, or a stored 0. Any key goes.
   EXPECT_EQ(stage(passwordStage(plain, "k", "", 8), {{1, u"\u20AC"}, {os_AnswerOk, u""}}), 6);
   EXPECT_EQ(out[0], uint8_t(1 + 'k' - 0x80));
-  expectShown({{kAsk, u"", 0, u""}, kSkipping});
+  EXPECT_EQ(script.shown, (std::vector<std::string>{ask(""), kSkipping}));
   EXPECT_EQ(stage(passwordStage(plain, "k", "", 72, false), {{1, u"k"}, {os_AnswerOk, u""}}), 6);
   EXPECT_EQ(script.shown.size(), 2u);
   // A header of 70 holds the sum's two low bytes; the next two are cipher.
@@ -126,35 +111,29 @@ TEST_F(Kv5Password, passwordDialogSequences) {
   Flat flat;
   flat.width = 2, flat.chain[0] = 255;
   flat.data = passwordStage(planar({0x112233, 0x445566}, 3), "right", "Hint: the usual");
-  const Shown ask{kAsk, u"Hint: the usual", 0, u""};
-  struct Sequence {
+  const std::string prompt = ask("Hint: the usual");
+  const struct {
     Answers answers;
-    std::vector<Shown> shown;
-    bool accepted;
+    std::vector<std::string> shown;
+  } sequences[] = {
+      {{{0, u""}}, {prompt}},
+      {{{1, u""}, {os_AnswerOk, u""}, {1, u"right"}}, {prompt, kNoPassword, prompt}},
+      {{{1, u""}, {os_AnswerCancel, u""}}, {prompt, kNoPassword}},
+      {{{1, u"wrong"}, {os_AnswerRetry, u""}, {1, u"right"}}, {prompt, kWrong, prompt}},
+      {{{1, u"wrong"}, {os_AnswerCancel, u""}}, {prompt, kWrong}},
   };
-  const Sequence sequences[] = {
-      {{{0, u""}}, {ask}, false},
-      {{{1, u""}, {os_AnswerOk, u""}, {1, u"right"}}, {ask, kNoPassword, ask}, true},
-      {{{1, u""}, {os_AnswerCancel, u""}}, {ask, kNoPassword}, false},
-      {{{1, u"wrong"}, {os_AnswerRetry, u""}, {1, u"right"}}, {ask, kWrong, ask}, true},
-      {{{1, u"wrong"}, {os_AnswerCancel, u""}}, {ask, kWrong}, false},
-  };
-  for (const Sequence &s : sequences) {
+  for (const auto &s : sequences) {
     SCOPED_TRACE(&s - sequences);
     play(s.answers);
     int32_t count = read(writeFlat(flat), "p.kv5", false);
-    expectShown(s.shown);
-    if (script.buffer != nullptr) {
-      for (char16_t unit : std::u16string_view(script.buffer, kv5_PasswordUnits)) ASSERT_EQ(unit, 0);
-    }
-    EXPECT_EQ(options.passwordProtected, s.accepted ? 0 : 1);
-    if (s.accepted) {
-      ASSERT_EQ(count, 1) << message();
-      EXPECT_EQ(pixel(0, 0, 0), 0x112233u);
-      EXPECT_EQ(pixel(0, 1, 0), 0x445566u);
-    } else {
-      EXPECT_EQ(count, 4);
-      EXPECT_EQ(message(), "The file is password-protected\n");
+    EXPECT_EQ(script.shown, s.shown);
+    EXPECT_TRUE(script.wiped());
+    bool accepted = s.answers.back().second == u"right";
+    EXPECT_EQ(options.passwordProtected, accepted ? 0 : 1);
+    EXPECT_EQ(count, accepted ? 1 : 4);
+    EXPECT_EQ(message(), accepted ? "" : "The file is password-protected\n");
+    if (accepted) {
+      EXPECT_EQ((std::vector<uint32_t>{pixel(0, 0, 0), pixel(0, 1, 0)}), (std::vector<uint32_t>{0x112233, 0x445566}));
     }
   }
 }
@@ -162,39 +141,34 @@ TEST_F(Kv5Password, passwordDialogSequences) {
 TEST_F(Kv5Password, passwordHandBuiltAndQuietPerVersion) {
   const Bytes files[] = {kHandV2, handV1(true), handV1(false)};
   const int64_t sizes[] = {1, 16, 16};
-  const uint32_t pixels[] = {0x302010, 0x404040, 0x404040};
-  const char *texts[] = {"The file is password-protected\n", "The file is password-protected",
-                         "The file is password-protected"};
   for (int v = 0; v < 3; ++v) {
     SCOPED_TRACE(v);
     EXPECT_NE(describe(files[v]).find(", Encrypted"), std::string::npos);
     play({{1, v == 0 ? u"ab" : u"k"}});
     ASSERT_EQ(read(files[v], "h.kv5", false), 1) << message();
-    EXPECT_EQ(pixel(0, 0, 0), pixels[v]);
-    EXPECT_EQ(script.shown.at(0).text, v == 0 ? u"Hi" : u"");
-
+    EXPECT_EQ(pixel(0, 0, 0), v == 0 ? 0x302010u : 0x404040u);
+    EXPECT_EQ(script.shown, std::vector<std::string>{ask(v == 0 ? "Hi" : "")});
+    // Quiet: no notice, the placeholder.
     play({});
     ASSERT_EQ(read(files[v], "h.kv5", true), 4);
     EXPECT_TRUE(script.shown.empty());
     EXPECT_EQ(options.passwordProtected, 1);
-    EXPECT_EQ(message(), texts[v]);
+    EXPECT_EQ(message(), v == 0 ? "The file is password-protected\n" : "The file is password-protected");
     EXPECT_EQ(options.documentKind, rx_DocFrames);
     EXPECT_EQ(fields(3), (std::vector<int64_t>{0, 0, sizes[v], sizes[v], 0, 50, 0, 0}));
     EXPECT_EQ(std::u16string(table[3].name), u"password-protected #3");
   }
 }
 
-TEST_F(Kv5Password, placeholderNoiseAndSurfaceFailure) {
+TEST_F(Kv5Password, placeholderFramesAreNoise) {
   ASSERT_EQ(kv5_MakePasswordPlaceholder(table, &options, 64, 64), 4);
-  std::set<uint8_t> seen;
   const auto *bytes = reinterpret_cast<const uint8_t *>(table[0].surface.bits);
-  seen.insert(bytes, bytes + 64 * 64 * 4);
-  EXPECT_EQ(seen.size(), 256u);
+  EXPECT_EQ(std::set<uint8_t>(bytes, bytes + 64 * 64 * 4).size(), 256u);
   EXPECT_NE(std::memcmp(table[0].surface.bits, table[1].surface.bits, 64 * 64 * 4), 0);
   EXPECT_EQ(std::u16string(table[0].name), u"password-protected #0");
+}
 
-  rx_LayersRelease(table, rx_LayerTableEntries);
-  options = LoadSaveOptions{};
+TEST_F(Kv5Password, placeholderEndsWhereASurfaceFails) {
   os_InjectFault(os_FaultKind::allocation, 3);
   EXPECT_EQ(kv5_MakePasswordPlaceholder(table, &options, 64, 64), 2);
   os_InjectFault(os_FaultKind::allocation, 0);
@@ -202,16 +176,13 @@ TEST_F(Kv5Password, placeholderNoiseAndSurfaceFailure) {
   EXPECT_EQ(table[2].surface.signature, 0);
 }
 
-TEST_F(Kv5Password, passwordDamagedStages) {
-  // Damaged stages never ask.
-  for (const Bytes &damaged : {Bytes{3, 1, 2}, Bytes{200, 0}, Bytes{}})
-    EXPECT_EQ(stage(damaged, {}), kv5_StageDamaged);
+TEST_F(Kv5Password, passwordDamagedStagesNeverAsk) {
+  for (const Bytes &damaged : {Bytes{3, 1, 2}, Bytes{200, 0}, Bytes{}}) EXPECT_EQ(stage(damaged, {}), kv5_StageDamaged);
   EXPECT_TRUE(script.shown.empty());
-  // A hint without its terminator ends at byte 67.
-  Bytes unended(80, 'x');
+  Bytes unended(80, 'x');  // a hint without its terminator ends at byte 67
   unended[0] = 72;
   EXPECT_EQ(stage(unended, {}), 0);
-  EXPECT_EQ(script.shown.at(0).text, std::u16string(67, u'x'));
+  EXPECT_EQ(script.shown, std::vector<std::string>{ask(std::string(67, 'x'))});
 
   Flat flat;  // version 1: the last reader tried keeps its messages
   flat.version = 1, flat.chain[0] = 255, flat.data = {5, 0, 0, 0, 0};
