@@ -73,6 +73,7 @@ Outcome attempt(Secrets *secrets, const std::u16string &hint, HWND parent, uint8
 uint32_t kv5_Decipher(uint8_t *output, size_t capacity, const uint8_t *cipher, size_t length, const uint8_t *key,
                       size_t keyLength) {
   uint32_t sum = 0;
+  if (keyLength == 0) return 0;
   for (size_t i = 0, k = 0; i < length; ++i) {
     auto plain = static_cast<uint8_t>(cipher[i] - key[k]);
     if (i < capacity) output[i] = plain;
