@@ -103,7 +103,7 @@ size_t kv5_PasswordKey(const char16_t *typed, uint8_t *key) {
 }
 
 int64_t kv5_DecipherStage(uint8_t *output, size_t capacity, const uint8_t *stage, size_t n, HWND parent) {
-  if (stage == nullptr || n < 1 || stage[0] >= n) return kv5_StageDamaged;
+  if (kv5_StageIsDamaged(stage, n)) return kv5_StageDamaged;
   const size_t h = stage[0];
   uint8_t header[kHeaderRead] = {};
   std::memcpy(header, stage, std::min(h, kHeaderRead));

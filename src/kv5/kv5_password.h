@@ -16,6 +16,10 @@
 inline constexpr size_t kv5_PasswordUnits = 40;  // typed text with its NUL
 inline constexpr int32_t kv5_StageDamaged = -1;
 
+// A stage without a byte of cipher (n < 1 or H >= n) is damaged, not
+// protected: it fails the chain, quiet or not.
+inline bool kv5_StageIsDamaged(const uint8_t *stage, size_t n) { return stage == nullptr || n < 1 || stage[0] >= n; }
+
 // Asks for the password (owner `parent`), deciphers the stage into
 // `output` (`capacity` bytes; the rest is summed but not kept) and checks
 // it. The count of plain bytes kept; 0 when the user gave no valid

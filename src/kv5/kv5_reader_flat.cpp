@@ -97,7 +97,8 @@ int decodeChain(Flat *flat, int64_t offset, uint32_t length, const uint8_t *chai
     unsigned id = chain[entry];
     if (id == 0) continue;
     if (id == kPasswordStage) {
-      // A quiet request cannot ask; a damaged stage fails like a codec.
+      // A damaged stage fails like a codec; a quiet request cannot ask.
+      if (kv5_StageIsDamaged(data, dataLength)) return fail(flat, kProcessingFailed);
       if (call->options->quiet) return -1;
       uint8_t *target = flat->work[1 - which].get();
       int64_t plain = kv5_DecipherStage(target, capacity, data, dataLength, call->options->ownerWindow);
