@@ -88,6 +88,56 @@ VGM_EXPORT BOOL DeleteObject(HGDIOBJ object);
  * bytes written, or the size needed when `buffer` is null; 0 on failure. */
 VGM_EXPORT int GetObjectW(HGDIOBJ object, int size, void *buffer);
 
+/* Notices. On Windows the library shows its message boxes and its
+ * password prompt itself; here they go to a handler the host installs.
+ * A message (kind VGM_NOTICE_MESSAGE) has a text, a title and a style made
+ * of one MB_ button set and one MB_ICON value; the handler answers with an
+ * ID value. A text input (VGM_NOTICE_TEXT_INPUT) shows the title and the
+ * text as its message; the handler writes the typed text into `buffer`
+ * (at most `capacity` units with the terminating zero) and answers 1, or
+ * answers 0 when the user closes it. With `password` set, the typed
+ * characters must stay hidden. Without a handler every message gets its
+ * safe answer (OK alone, else Cancel, No or Abort) and every text input 0. */
+#define MB_OK 0x0u
+#define MB_OKCANCEL 0x1u
+#define MB_ABORTRETRYIGNORE 0x2u
+#define MB_YESNOCANCEL 0x3u
+#define MB_YESNO 0x4u
+#define MB_RETRYCANCEL 0x5u
+#define MB_TYPEMASK 0xFu
+#define MB_ICONHAND 0x10u
+#define MB_ICONQUESTION 0x20u
+#define MB_ICONEXCLAMATION 0x30u
+#define MB_ICONASTERISK 0x40u
+#define MB_ICONMASK 0xF0u
+#define IDOK 1
+#define IDCANCEL 2
+#define IDABORT 3
+#define IDRETRY 4
+#define IDIGNORE 5
+#define IDYES 6
+#define IDNO 7
+
+#define VGM_NOTICE_MESSAGE 0u
+#define VGM_NOTICE_TEXT_INPUT 1u
+
+typedef struct VgmNotice {
+  HWND owner;        /* the owner window of the request */
+  const WCHAR *text;
+  const WCHAR *title;
+  UINT style;
+  UINT kind;
+  WCHAR *buffer;     /* text input only: the initial text, then the answer */
+  UINT capacity;
+  BOOL password;
+} VgmNotice;
+typedef int32_t (*VgmNoticeHandler)(const VgmNotice *notice, void *context);
+
+/* Installs the host's handler (null restores the default); `context` is
+ * handed to every call. Returns the host handler installed before, if any.
+ * Notices come on the thread of the request that shows them. */
+VGM_EXPORT VgmNoticeHandler core_SetNoticeHandler(VgmNoticeHandler handler, void *context);
+
 #ifdef __cplusplus
 }
 #endif

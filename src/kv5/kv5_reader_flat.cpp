@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 
+#include "kv5/kv5_password.h"
 #include "kv5/kv5_read_common.h"
 #include "kv5/kv5_reader.h"
 #include "kv5/trvc_codecs.h"
@@ -69,7 +70,8 @@ bool readHeader(Flat *flat, const char16_t *path, int version, size_t maxHeader)
 }
 
 // Reads the compressed stream and runs the chain over it. 1 decoded, 0
-// failed, -1 the password stage was met (the caller reports it).
+// failed, -1 no password was given for a password stage (the caller
+// reports it).
 int decodeChain(Flat *flat, int64_t offset, uint32_t length, const uint8_t *chain, size_t capacity) {
   kv5_ReadCall *call = &flat->call;
   uint64_t pixels = uint64_t{flat->width} * flat->height;
@@ -94,7 +96,19 @@ int decodeChain(Flat *flat, int64_t offset, uint32_t length, const uint8_t *chai
   for (int entry = 15; entry >= 0; --entry) {
     unsigned id = chain[entry];
     if (id == 0) continue;
-    if (id == kPasswordStage) return -1;
+    if (id == kPasswordStage) {
+      // A damaged stage fails like a codec; a quiet request cannot ask.
+      if (kv5_StageIsDamaged(data, dataLength)) return fail(flat, kProcessingFailed);
+      if (call->options->quiet) return -1;
+      uint8_t *target = flat->work[1 - which].get();
+      int64_t plain = kv5_DecipherStage(target, capacity, data, dataLength, call->options->ownerWindow);
+      if (plain == 0) return -1;
+      if (plain < 0) return fail(flat, kProcessingFailed);
+      data = target;
+      dataLength = static_cast<size_t>(plain);
+      which = 1 - which;
+      continue;
+    }
     bool known = flat->version == 2 ? (id <= 3 || id == 19 || id == 35) : (id <= 3 || id == 5 || id == 19 || id == 35);
     if (!known) {
       if (flat->version != 2) continue;  // older files skip what they do not know
@@ -115,10 +129,12 @@ int decodeChain(Flat *flat, int64_t offset, uint32_t length, const uint8_t *chai
   return 1;
 }
 
-int32_t passwordProtected(Flat *flat, const char *text) {
+// No password: the placeholder frames in place of the image.
+int32_t passwordProtected(Flat *flat, rx_LayerEntry *layers, const char *text) {
+  flat->input.reset(), flat->work[0].reset(), flat->work[1].reset();
   flat->call.options->passwordProtected = 1;
   kv5_AppendMessage(&flat->call.context, text);
-  return 0;
+  return kv5_MakePasswordPlaceholder(layers, flat->call.options, flat->width, flat->height);
 }
 
 // The one entry of a flat file, locked for writing. Null (messages
@@ -256,7 +272,7 @@ int32_t kv5_ReadFlatV2(rx_LayerEntry *layers, LoadSaveOptions *options, const ch
   int64_t offset = std::max(kv5_Load32(h + 20), flat.headerSize);
   size_t capacity = size_t(std::min(channels, 4) + 1) * flat.width * flat.height + 12;
   int chain = decodeChain(&flat, offset, kv5_Load32(h + 24), h + 28, capacity);
-  if (chain < 0) return finish(&flat, passwordProtected(&flat, "The file is password-protected\n"));
+  if (chain < 0) return finish(&flat, passwordProtected(&flat, layers, "The file is password-protected\n"));
   if (chain == 0) return finish(&flat, 0);
 
   uint32_t palette[256] = {};
@@ -286,7 +302,7 @@ int32_t kv5_ReadFlatV1(rx_LayerEntry *layers, LoadSaveOptions *options, const ch
   uint32_t offset = kv5_Load32(h + 16);
   if (offset > 1024 || offset < flat.headerSize) offset = flat.headerSize;
   int chain = decodeChain(&flat, offset, kv5_Load32(h + 20), h + 24, size_t{5} * flat.width * flat.height);
-  if (chain < 0) return finish(&flat, passwordProtected(&flat, "The file is password-protected"));
+  if (chain < 0) return finish(&flat, passwordProtected(&flat, layers, "The file is password-protected"));
   if (chain == 0) return finish(&flat, 0);
 
   rx_LayerEntry *entry = beginImage(&flat, layers);

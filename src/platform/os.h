@@ -191,11 +191,20 @@ enum : uint32_t {
 enum : int32_t { os_AnswerOk = 1, os_AnswerCancel = 2, os_AnswerAbort = 3, os_AnswerRetry = 4,
                  os_AnswerIgnore = 5, os_AnswerYes = 6, os_AnswerNo = 7 };
 
+// A text-input notice (kind os_NoticeTextInput) shows `title` and, as its
+// message, `text`, with an edit field that starts with `buffer`. The
+// handler answers 1 after writing the typed text into `buffer` (at most
+// `capacity` units with the NUL), or 0 when the user closed it.
+enum os_NoticeKind : uint32_t { os_NoticeMessage = 0, os_NoticeTextInput = 1 };
 struct os_Notice {
   HWND owner;
   const char16_t *text;
   const char16_t *title;
   uint32_t style;
+  os_NoticeKind kind;
+  char16_t *buffer;
+  size_t capacity;
+  bool password;  // the typed characters are hidden
 };
 using os_NoticeHandler = int32_t (*)(const os_Notice *notice, void *context);
 // Installs `handler` (null restores the default) and returns the previous
@@ -204,6 +213,14 @@ using os_NoticeHandler = int32_t (*)(const os_Notice *notice, void *context);
 os_NoticeHandler os_SetNoticeHandler(os_NoticeHandler handler, void *context, void **previous_context);
 int32_t os_ShowNotice(HWND owner, const char16_t *text, const char16_t *title, uint32_t style);
 int32_t os_DefaultNoticeAnswer(uint32_t style);
+// Shows a text-input notice: 1 with the answer in `buffer` (cut to
+// `capacity` - 1 units and terminated), 0 when closed; the default
+// handler closes it.
+int32_t os_ShowTextInput(HWND owner, const char16_t *title, const char16_t *message, char16_t *buffer,
+                         size_t capacity, bool password);
+// Zeroes memory in a way the compiler may not drop as a dead store (keys,
+// typed passwords).
+void os_SecureWipe(void *data, size_t size);
 
 // ---------------------------------------------------------------------------
 // Environment and well-known folders.

@@ -5,6 +5,7 @@
 // asks for the real block writer.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -193,6 +194,22 @@ inline Bytes writeFlat(const Flat &flat) {
     out.insert(out.end(), flat.chain, flat.chain + 16);
   }
   out.insert(out.end(), flat.data.begin(), flat.data.end());
+  return out;
+}
+
+// A password stage around `plain`: a header of `headerLength` bytes (hint
+// from byte 1, the plain bytes' sum at 68 as far as the header reaches
+// and `checksum` asks), then `plain` enciphered by adding `key` cyclically.
+inline Bytes passwordStage(const Bytes &plain, const std::string &key, const std::string &hint = "",
+                           uint8_t headerLength = 72, bool checksum = true) {
+  Bytes out(std::max<size_t>(headerLength, 72), 0);
+  out[0] = headerLength;
+  std::copy_n(hint.begin(), std::min<size_t>(hint.size(), 71), out.begin() + 1);
+  uint32_t sum = 0;
+  for (uint8_t p : plain) sum += p;
+  if (checksum) set32(out.data() + 68, sum);
+  out.resize(headerLength);
+  for (size_t i = 0; i < plain.size(); ++i) out.push_back(static_cast<uint8_t>(plain[i] + key[i % key.size()]));
   return out;
 }
 

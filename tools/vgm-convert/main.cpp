@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "password_prompt.h"
 #include "vgm/vgm_common.h"
 
 namespace {
@@ -38,10 +39,15 @@ constexpr const char *kUsage =
     "                                           one per core), then print a summary\n"
     "  help                                     print this text\n"
     "\n"
-    "Exit status: 0 done, 1 a file failed, 2 bad usage, 130 interrupted.\n";
+    "Protected documents ask for their password on the terminal; with\n"
+    "--password-file FILE its first line is the answer.\n"
+    "\n"
+    "Exit status: 0 done, 1 a file failed, 2 bad usage, 3 no password accepted,\n"
+    "130 interrupted.\n";
 
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitProtected = 3;
 constexpr int kExitInterrupted = 130;
 
 volatile sig_atomic_t gInterrupted = 0;
@@ -205,6 +211,7 @@ struct Options {
   bool scaled = false;
   uint32_t width = 256, height = 256;
   bool checker = false;
+  const char *passwordFile = nullptr;
 };
 
 bool parseSize(const char *text, uint32_t *w, uint32_t *h) {
@@ -229,6 +236,8 @@ bool parse(int argc, char **argv, bool load, bool thumb, Options *options) {
       options->scaled = true;
     } else if (thumb && arg == "--size" && i + 1 < argc) {
       if (!parseSize(argv[++i], &options->width, &options->height)) return false;
+    } else if (arg == "--password-file" && i + 1 < argc) {
+      options->passwordFile = argv[++i];
     } else if (thumb && arg == "--checker") {
       options->checker = true;
     } else if (arg.rfind("--", 0) == 0) {
@@ -257,8 +266,9 @@ int convert(const std::string &in, const std::string *out, const Options &option
   CmioRequest request{};
   request.progress = onProgress;
   request.progress_user = reinterpret_cast<uintptr_t>(&progress);
-  // The library's warnings come as notices, which a terminal program shows on standard error.
-  if (info) request.owner_window = reinterpret_cast<HWND>(1);
+  // Notices reach the terminal handler: warnings on standard error, the
+  // password prompt on the terminal.
+  request.owner_window = reinterpret_cast<HWND>(1);
   // Markup travels along when the output is a type that can hold it.
   request.want_markup = (info || (!thumb && out != nullptr && !endsWithIgnoringCase(*out, ".pam"))) ? 1 : 0;
   request.apply_scale = options.scaled ? 1 : 0;
@@ -268,8 +278,17 @@ int convert(const std::string &in, const std::string *out, const Options &option
   request.thumb_checkerboard = options.checker ? 1 : 0;
   CmioImage image{};
   std::u16string path = toUtf16(in);
+  prompt_BeginFile();
   int32_t ok = thumb ? cmio_LoadThumb(&image, path.c_str(), &request) : cmio_LoadImage(&image, path.c_str(), &request);
   progress.finish();
+  // Without the password the library gives placeholder frames for viewers;
+  // they are not the picture, so nothing is written.
+  if (ok && !gInterrupted && prompt_PasswordRefused()) {
+    GlobalFree(image.pixels);
+    if (request.markup != nullptr) GlobalFree(request.markup);
+    std::fprintf(stderr, "vgm-convert: %s: The file is password-protected\n", in.c_str());
+    return kExitProtected;
+  }
   if (gInterrupted) {
     if (ok) GlobalFree(image.pixels);
     if (request.markup != nullptr) GlobalFree(request.markup);
@@ -330,30 +349,45 @@ int commandFiles(int argc, char **argv, bool load, bool thumb) {
     std::fputs(kUsage, stderr);
     return kExitUsage;
   }
+  if (!prompt_Install(options.passwordFile)) return kExitFailed;
   catchInterrupt();
   int status = 0;
   size_t step = (load || thumb) ? 2 : 1;
   for (size_t i = 0; i < options.files.size(); i += step) {
     const std::string *out = step == 2 ? &options.files[i + 1] : nullptr;
     int result = convert(options.files[i], out, options, thumb, !load && !thumb);
-    if (result == kExitInterrupted) return kExitInterrupted;
-    if (result != 0) status = kExitFailed;
+    if (result == kExitInterrupted) {
+      status = kExitInterrupted;
+      break;
+    }
+    if (result != 0 && status == 0) status = result;
   }
+  prompt_Release();
   return status;
 }
 
 // One file of a conversion: loaded with its markup, saved by the output's
 // extension. An empty string on success, else the reason.
+constexpr const char *kProtectedText = "The file is password-protected";
+
 std::string convertOne(const std::string &in, const std::string &out, CmioProgressCallback progress, uintptr_t user) {
   CmioRequest request{};
   request.want_markup = 1;
   request.progress = progress;
   request.progress_user = user;
+  request.owner_window = reinterpret_cast<HWND>(1);  // notices and the password prompt reach the terminal
   CmioImage image{};
   std::u16string path = toUtf16(in);
+  prompt_BeginFile();
   if (cmio_LoadImage(&image, path.c_str(), &request) != 1) {
     std::string text = toUtf8(request.error_text);
     return text.empty() ? "failed" : text;
+  }
+  // Placeholder frames are for viewers, not a picture to write.
+  if (prompt_PasswordRefused()) {
+    GlobalFree(image.pixels);
+    if (request.markup != nullptr) GlobalFree(request.markup);
+    return kProtectedText;
   }
   std::string error;
   bool saved = gInterrupted == 0 && saveImage(out, image, request.markup, request.markup_size, progress, user, &error);
@@ -393,6 +427,7 @@ std::string stemOf(const std::string &path) {
 int commandConvert(int argc, char **argv) {
   std::vector<std::string> inputs;
   std::string folder, format;
+  const char *passwordFile = nullptr;
   unsigned threads = std::max(1u, std::thread::hardware_concurrency());
   for (int i = 2; i < argc; ++i) {
     std::string arg = argv[i];
@@ -401,6 +436,8 @@ int commandConvert(int argc, char **argv) {
     } else if (arg == "--format" && i + 1 < argc) {
       format = argv[++i];
       if (!format.empty() && format[0] == '.') format.erase(0, 1);
+    } else if (arg == "--password-file" && i + 1 < argc) {
+      passwordFile = argv[++i];
     } else if (arg == "-j" && i + 1 < argc) {
       char *end = nullptr;
       long n = std::strtol(argv[++i], &end, 10);
@@ -419,6 +456,10 @@ int commandConvert(int argc, char **argv) {
     std::fputs(kUsage, stderr);
     return kExitUsage;
   }
+  if (!prompt_Install(passwordFile)) return kExitFailed;
+  struct Release {
+    ~Release() { prompt_Release(); }
+  } release;
   catchInterrupt();
   if (!batch) {
     Progress progress;
@@ -428,7 +469,7 @@ int commandConvert(int argc, char **argv) {
     if (gInterrupted) return kExitInterrupted;
     if (error.empty()) return 0;
     std::fprintf(stderr, "vgm-convert: %s: %s\n", inputs[0].c_str(), error.c_str());
-    return kExitFailed;
+    return error == kProtectedText ? kExitProtected : kExitFailed;
   }
 
   // Two inputs with the same name would write the same output: the later one is skipped.
