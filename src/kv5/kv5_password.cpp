@@ -133,6 +133,8 @@ int32_t kv5_MakePasswordPlaceholder(rx_LayerEntry *layers, LoadSaveOptions *opti
     state ^= state >> 12, state ^= state << 25, state ^= state >> 27;
     return state * 0x2545F4914F6CDD1Dull;
   };
+  kv5_ReadCall budget{};  // the four frames count against the load's pixel budget
+  budget.options = options;
   for (int32_t i = 0; i < 4; ++i) {
     rx_LayerEntry *entry = &layers[i];
     rx_LayerEntryRelease(entry);
@@ -142,7 +144,7 @@ int32_t kv5_MakePasswordPlaceholder(rx_LayerEntry *layers, LoadSaveOptions *opti
     kv5_SetName(entry, name, text.size());
     entry->flags = 0;
     entry->frame = 50;
-    if (!kv5_CreateSurface(entry, width, height)) {
+    if (!kv5_CreateSurface(&budget, entry, width, height)) {
       rx_LayerEntryRelease(entry);
       return i;
     }

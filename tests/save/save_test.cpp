@@ -284,7 +284,7 @@ TEST_F(SaveTest, ExportsRoundTripWithMarkup) {
 }
 
 TEST_F(SaveTest, FaultsNeverLoseTheOriginal) {
-  auto px = picture(48, 32, 5);
+  auto px = picture(320, 240, 5);  // several data blocks, so several writes to fail
   const std::string original = "the original content";
   struct Case {
     const char *name;
@@ -305,7 +305,7 @@ TEST_F(SaveTest, FaultsNeverLoseTheOriginal) {
         if (c.exists) vgmtest::writeFile(target, original);
         if (c.readOnly) chmod(target.c_str(), 0444);
         os_InjectFault(kind, n);
-        int32_t code = save(u16(target), 48, 32, px).code;
+        int32_t code = save(u16(target), 320, 240, px).code;
         bool hit = !os_FaultArmed(kind);
         os_InjectFault(kind, 0);
         SCOPED_TRACE(std::string(c.name) + " fault kind " + std::to_string(int(kind)) + " at " + std::to_string(n));
