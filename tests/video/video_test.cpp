@@ -22,7 +22,7 @@ extern "C" {
 #include "video/clips.h"
 #include "video/video_bridge.h"
 
-// Clip specs name only what differs from the default clip.
+// Clip settings name only what differs from the default clip.
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 
 namespace fs = std::filesystem;
