@@ -233,7 +233,11 @@ os_File *os_FileOpen(const char16_t *path, unsigned access, unsigned share, os_D
   return file;
 }
 
-int os_FileRead(os_File *file, void *buffer, size_t size, size_t *done) {
+namespace {
+
+// Reads until `size` bytes or the end of the file; at the file position
+// when `offset` is negative, else from `offset` without moving it.
+int readFully(os_File *file, int64_t offset, void *buffer, size_t size, size_t *done) {
   if (done != nullptr) *done = 0;
   if (file == nullptr || (buffer == nullptr && size > 0)) {
     tLastError = os_Error::invalidArgument;
@@ -241,7 +245,9 @@ int os_FileRead(os_File *file, void *buffer, size_t size, size_t *done) {
   }
   size_t total = 0;
   while (total < size) {
-    ssize_t got = ::read(file->fd, static_cast<char *>(buffer) + total, size - total);
+    char *at = static_cast<char *>(buffer) + total;
+    ssize_t got = offset < 0 ? ::read(file->fd, at, size - total)
+                             : ::pread(file->fd, at, size - total, static_cast<off_t>(offset + static_cast<int64_t>(total)));
     if (got < 0) {
       if (errno == EINTR) continue;
       if (done != nullptr) *done = total;
@@ -255,27 +261,17 @@ int os_FileRead(os_File *file, void *buffer, size_t size, size_t *done) {
   return 1;
 }
 
+}  // namespace
+
+int os_FileRead(os_File *file, void *buffer, size_t size, size_t *done) { return readFully(file, -1, buffer, size, done); }
+
 int os_FileReadAt(os_File *file, int64_t offset, void *buffer, size_t size, size_t *done) {
-  if (done != nullptr) *done = 0;
-  if (file == nullptr || offset < 0 || (buffer == nullptr && size > 0)) {
+  if (offset < 0) {
+    if (done != nullptr) *done = 0;
     tLastError = os_Error::invalidArgument;
     return 0;
   }
-  size_t total = 0;
-  while (total < size) {
-    ssize_t got = ::pread(file->fd, static_cast<char *>(buffer) + total, size - total,
-                          static_cast<off_t>(offset + static_cast<int64_t>(total)));
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      if (done != nullptr) *done = total;
-      return failWithErrno();
-    }
-    if (got == 0) break;
-    total += static_cast<size_t>(got);
-  }
-  if (done != nullptr) *done = total;
-  tBytesRead += total;
-  return 1;
+  return readFully(file, offset, buffer, size, done);
 }
 
 uint64_t os_FileBytesReadTotal() { return tBytesRead; }
