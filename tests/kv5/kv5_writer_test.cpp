@@ -43,7 +43,7 @@ uint32_t at32(const Bytes &b, size_t i) {
   return uint8_t(b[i]) | uint8_t(b[i + 1]) << 8 | uint8_t(b[i + 2]) << 16 | uint32_t(uint8_t(b[i + 3])) << 24;
 }
 
-class WriterTest : public ::testing::Test {
+class kv5Writer : public ::testing::Test {
  protected:
   vgmtest::TempFolder temp;
   vgmtest::ScopedEnv appData{"VGM_APPDATA_DIR", temp.path()};
@@ -52,7 +52,7 @@ class WriterTest : public ::testing::Test {
   LoadSaveOptions options{};
   void SetUp() override { TearDown(); }
   void TearDown() override { env_ResetForTests(nullptr), cfg_ResetForTests(); }
-  ~WriterTest() override { rx_LayerTableFree(table), rx_LayerTableFree(back); }
+  ~kv5Writer() override { rx_LayerTableFree(table), rx_LayerTableFree(back); }
   void level(int value) {
     cfg_Load(1);
     cfg_Live()->kv5_level = static_cast<uint8_t>(value);
@@ -70,7 +70,7 @@ class WriterTest : public ::testing::Test {
   static size_t record(const Bytes &file) { return 32 + 8 + at32(file, 36) + 8; }
 };
 
-TEST_F(WriterTest, HeaderBannerAndRecordBytes) {
+TEST_F(kv5Writer, HeaderBannerAndRecordBytes) {
   options.documentKind = rx_DocFrames, options.documentSubKind = 7, options.defaultSettings = 1;
   std::u16string name = u"0123456789012345678901234567890123456789";
   std::copy_n(name.begin(), 32, table[0].name);  // 32 units, no terminator
@@ -103,7 +103,7 @@ TEST_F(WriterTest, HeaderBannerAndRecordBytes) {
   EXPECT_EQ(std::string(text, n), "\r\n Veldran's Orvine Photo 5.43.01 \r\n 2024-02-29 23:59:59 UTC \r\n");
 }
 
-TEST_F(WriterTest, TypeCodesAndFrameWord) {
+TEST_F(kv5Writer, TypeCodesAndFrameWord) {
   options.defaultSettings = 1;
   table[0].frame = 500;
   const uint8_t kinds[] = {0, 1, 2, 3, 7}, codes[] = {1, 3, 2, 4, 1};
@@ -116,7 +116,7 @@ TEST_F(WriterTest, TypeCodesAndFrameWord) {
   }
 }
 
-TEST_F(WriterTest, LevelComesFromSettings) {
+TEST_F(kv5Writer, LevelComesFromSettings) {
   level(0x27);  // low 4 bits
   write(1, 1, {0});
   EXPECT_EQ(trvc_CompressionLevel(), 7);
@@ -128,7 +128,7 @@ TEST_F(WriterTest, LevelComesFromSettings) {
   EXPECT_EQ(trvc_CompressionLevel(), 4);
 }
 
-TEST_F(WriterTest, FormatChoice) {
+TEST_F(kv5Writer, FormatChoice) {
   auto format = [&](int lvl, int w, int h, auto pixel) {
     level(lvl);
     std::vector<uint32_t> px(size_t(w) * h);
@@ -165,7 +165,7 @@ TEST_F(WriterTest, FormatChoice) {
   EXPECT_EQ(format(9, 40, 30, dark)[0], 0u);
 }
 
-TEST_F(WriterTest, PaletteOrder) {
+TEST_F(kv5Writer, PaletteOrder) {
   kv5_PixelSummary s;
   std::vector<uint32_t> px = {0xFF000000, 0x00FFFFFF, 0x000000FF, 0x0000FF00, 0x00FF0000, 0x00000000, 0x00FF0000};
   kv5_PixelView view{7, 1, 7, px.data()};
@@ -188,7 +188,7 @@ TEST_F(WriterTest, PaletteOrder) {
 
 int VGM_API cancelAfterTwo(int32_t, int32_t, uintptr_t user) { return ++*reinterpret_cast<int *>(user) < 2; }
 
-TEST_F(WriterTest, FailuresLeaveClearMessages) {
+TEST_F(kv5Writer, FailuresLeaveClearMessages) {
   options.defaultSettings = 1;
   auto message = [&] { return vgmtest::u8(options.message); };
   EXPECT_EQ(kv5_Write(nullptr, &options, path().c_str()), 0);
@@ -225,7 +225,7 @@ TEST_F(WriterTest, FailuresLeaveClearMessages) {
 }
 
 // Random documents at every level through both entry points and back.
-TEST_F(WriterTest, RoundTrip) {
+TEST_F(kv5Writer, RoundTrip) {
   std::mt19937 rng(20261206);
   auto pick = [&](uint32_t n) { return static_cast<int>(rng() % n); };
   int images = 0;

@@ -59,7 +59,7 @@ struct Notices {
 
 }  // namespace
 
-class SaveTest : public PluginTest {
+class saveDriver : public PluginTest {
  protected:
   std::string data_ = root_.file("data");
   void SetUp() override {
@@ -121,7 +121,7 @@ class SaveTest : public PluginTest {
   std::u16string file(const std::string &name) { return u16(data_ + "/" + name); }
 };
 
-TEST_F(SaveTest, PathRulesAndMessages) {
+TEST_F(saveDriver, PathRulesAndMessages) {
   auto px = picture(4, 3, 1);
   EXPECT_EQ(save(u"", 4, 3, px).error, "The path is not valid");
   EXPECT_EQ(save(u"relative/a.png", 4, 3, px).error, "The path is not fully qualified");
@@ -153,7 +153,7 @@ TEST_F(SaveTest, PathRulesAndMessages) {
   EXPECT_EQ(vgmtest::readFile(longName), "original");
 }
 
-TEST_F(SaveTest, ReadOnlyTargetAsksFirst) {
+TEST_F(saveDriver, ReadOnlyTargetAsksFirst) {
   auto px = picture(3, 3, 2);
   std::string target = data_ + "/ro.png";
   auto makeReadOnly = [&] {
@@ -181,7 +181,7 @@ TEST_F(SaveTest, ReadOnlyTargetAsksFirst) {
   os_SetNoticeHandler(old, oldContext, nullptr);
 }
 
-TEST_F(SaveTest, PluginChoiceAndFlatRetry) {
+TEST_F(saveDriver, PluginChoiceAndFlatRetry) {
   install(VGM_TEST_PLUGIN("TestGreedy"), "flt_TestGreedy.dll");
   auto px = picture(2, 2, 3);
   // Native documents never reach a plug-in: the greedy one is not even probed.
@@ -222,7 +222,7 @@ TEST_F(SaveTest, PluginChoiceAndFlatRetry) {
   EXPECT_NE(markup.find("exif.model=Model;"), std::string::npos) << markup;
 }
 
-TEST_F(SaveTest, ResolutionKeysFollowThePhysRecord) {
+TEST_F(saveDriver, ResolutionKeysFollowThePhysRecord) {
   // Compared in thousandths: y matches already, x is rewritten from the record.
   rx_LayerEntry entry{};
   uint32_t pixel = 0;
@@ -239,7 +239,7 @@ TEST_F(SaveTest, ResolutionKeysFollowThePhysRecord) {
   rx_LayerEntryRelease(&entry);
 }
 
-TEST_F(SaveTest, ExportsRoundTripWithMarkup) {
+TEST_F(saveDriver, ExportsRoundTripWithMarkup) {
   // PNG and KV5 through the built library as a caller loads it: its plug-ins
   // reach the EXIF converters through its own exports.
   void *library = dlopen((vgmtest::binFolder() + "/libvgm_Common.so").c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -283,7 +283,7 @@ TEST_F(SaveTest, ExportsRoundTripWithMarkup) {
   dlclose(library);
 }
 
-TEST_F(SaveTest, FaultsNeverLoseTheOriginal) {
+TEST_F(saveDriver, FaultsNeverLoseTheOriginal) {
   auto px = picture(320, 240, 5);  // several data blocks, so several writes to fail
   const std::string original = "the original content";
   struct Case {
@@ -350,7 +350,7 @@ TEST_F(SaveTest, FaultsNeverLoseTheOriginal) {
   fs::remove(backup);
 }
 
-TEST_F(SaveTest, PluginFailuresRestoreTheOriginal) {
+TEST_F(saveDriver, PluginFailuresRestoreTheOriginal) {
   auto px = picture(200, 150, 6);
   const std::string original = "the original content";
   std::string tst = data_ + "/p.tst", fresh = data_ + "/fresh.tst";
@@ -392,7 +392,7 @@ TEST_F(SaveTest, PluginFailuresRestoreTheOriginal) {
 #endif
 }
 
-TEST_F(SaveTest, CancelledNativeSaveKeepsTheOriginal) {
+TEST_F(saveDriver, CancelledNativeSaveKeepsTheOriginal) {
   if (!writerAvailable()) GTEST_SKIP() << "native writer missing";
   std::vector<uint32_t> px = picture(4000, 3000, 7);
   std::string target = data_ + "/big.kv5";
@@ -405,7 +405,7 @@ TEST_F(SaveTest, CancelledNativeSaveKeepsTheOriginal) {
   EXPECT_EQ(vgmtest::readFile(target), "the original content");
 }
 
-TEST_F(SaveTest, ThreadsSaveWhileTheLevelChanges) {
+TEST_F(saveDriver, ThreadsSaveWhileTheLevelChanges) {
   // Plug-in saves always; native ones once the writer is there.
   std::vector<std::string> exts = {".tst", ".png"};
   if (writerAvailable()) exts.push_back(".kv5");
