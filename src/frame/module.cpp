@@ -89,6 +89,9 @@ bool frame_ProcessAttach(const void *instance) {
   const char16_t *base = module.moduleFolder.empty() ? nullptr : module.moduleFolder.c_str();
   module.pluginFolder = env_GetPluginFolder(plugins, os_MaxPath, base) ? plugins : u"";
   if (rx_EngineStart() == 0) return false;  // processor features or memory missing
+  // The C library's zone state is read now, while no other thread of ours
+  // runs: settings defaults read it later from loads on many threads.
+  os_TimeZoneBiasMinutes();
 
   if (module.attachCount > 0) {
     ++module.attachCount;

@@ -81,6 +81,11 @@ void cfg_Snapshot(cfg_Record *out) {
   *out = gLive;
 }
 
+void cfg_SetKv5Level(uint8_t level) {
+  std::lock_guard<std::mutex> guard(gLock);
+  gLive.kv5_level = level;
+}
+
 uint8_t cfg_RegionalForBias(int32_t bias_minutes) { return bias_minutes >= 300 && bias_minutes <= 480 ? 1 : 0; }
 
 uint8_t cfg_ThemeForButtonFace(uint32_t colour) {

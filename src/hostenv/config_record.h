@@ -67,6 +67,9 @@ cfg_Record *cfg_Live();
 // cfg_Load(0), then a copy of the live record taken under the record's
 // lock: for readers on threads that may load at the same time.
 void cfg_Snapshot(cfg_Record *out);
+// Sets the live record's compression level under the record's lock, as a
+// settings page does while saves may run.
+void cfg_SetKv5Level(uint8_t level);
 
 // 1 when a record was loaded (or the cached one reused), 0 when the defaults
 // were applied. `force` skips the 5-second cache.

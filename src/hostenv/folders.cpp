@@ -409,8 +409,9 @@ int env_GetTempRoot(char16_t *buffer, size_t capacity) {
   Path root = os_GetKnownFolder(os_KnownFolder::temp);
   if (!root.empty() && !os_IsPathSeparator(root.back())) root += os_PathSeparator;
   if (!env_RunsFromAppPackage()) {
-    cfg_Load(0);
-    const char16_t *field = cfg_Live()->temp_folder;
+    cfg_Record settings;  // a copy: other threads may reload the record
+    cfg_Snapshot(&settings);
+    const char16_t *field = settings.temp_folder;
     size_t length = 0;
     while (length < kCfgTextUnits && field[length] != 0) ++length;
     std::u16string_view configured(field, length);

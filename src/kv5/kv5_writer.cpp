@@ -3,7 +3,6 @@
 #include "kv5/kv5_writer.h"
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -284,10 +283,9 @@ int32_t writeDocument(rx_LayerEntry *layers, int32_t count, LoadSaveOptions *opt
 
 int kv5_WriterLevel(const LoadSaveOptions *options) {
   if (options != nullptr && options->defaultSettings != 0) return 4;
-  cfg_Load(0);
-  // The level is one byte a settings page may change while saves run.
-  const uint8_t level = std::atomic_ref<uint8_t>(cfg_Live()->kv5_level).load(std::memory_order_relaxed);
-  return std::min(level & 0x0F, 9);
+  cfg_Record settings;
+  cfg_Snapshot(&settings);
+  return std::min(settings.kv5_level & 0x0F, 9);
 }
 
 size_t kv5_FormatBanner(uint64_t utc100ns, char *out, size_t capacity) {

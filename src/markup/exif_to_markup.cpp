@@ -677,8 +677,8 @@ int markup_FromEXIF(char *out, int32_t out_size, const void *data, int32_t size)
   if (out == nullptr || data == nullptr || out_size < 4 || size < 4) return 0;
   ExifData *exif = exif_data_new();
   if (exif == nullptr) return 0;
-  cfg_Load(0);
-  const cfg_Record *settings = cfg_Live();
+  cfg_Record settings;  // a copy: loads on other threads may reload the record
+  cfg_Snapshot(&settings);
 
   // The first bytes are read, the block framed and loaded under one guard.
   volatile bool head_read = false;
@@ -715,8 +715,8 @@ int markup_FromEXIF(char *out, int32_t out_size, const void *data, int32_t size)
   // A libexif object left half-built by a fault is not trusted with its own
   // release: it is leaked instead, and the block counts as unreadable.
   if (loaded) {
-    markup_ExifDataToLines(exif, out, static_cast<size_t>(out_size), settings->exif_add_structure != 0,
-                           settings->exif_add_unlisted != 0);
+    markup_ExifDataToLines(exif, out, static_cast<size_t>(out_size), settings.exif_add_structure != 0,
+                           settings.exif_add_unlisted != 0);
     exif_data_unref(exif);
   }
   return 1;

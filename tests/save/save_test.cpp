@@ -412,7 +412,7 @@ TEST_F(saveDriver, ThreadsSaveWhileTheLevelChanges) {
   std::atomic<bool> done{false};
   std::thread changer([&] {
     for (uint8_t level = 0; !done; level = static_cast<uint8_t>((level + 1) % 10))
-      std::atomic_ref<uint8_t>(cfg_Live()->kv5_level).store(level), std::this_thread::yield();
+      cfg_SetKv5Level(level), std::this_thread::yield();
   });
   std::vector<std::thread> savers;
   std::atomic<int> wrong{0};

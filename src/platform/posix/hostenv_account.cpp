@@ -4,6 +4,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <mutex>
+#include <string>
 #include <vector>
 
 #include "platform/os.h"
@@ -55,10 +58,25 @@ std::u16string os_UserFullName() {
 }
 
 int32_t os_TimeZoneBiasMinutes() {
-  ::tzset();
-  // `timezone` is the standard-time offset in seconds west of UTC, which is
-  // the sign and the meaning of the bias.
-  return static_cast<int32_t>(timezone / 60);
+  // tzset replaces the C library's zone state, which threads formatting
+  // local times at the same moment would race with: it runs again only
+  // when TZ has changed.
+  static std::mutex lock;
+  static std::string lastZone;
+  static bool known = false;
+  static int32_t bias = 0;
+  std::lock_guard<std::mutex> guard(lock);
+  const char *zone = std::getenv("TZ");
+  std::string current = zone != nullptr ? std::string("=") + zone : std::string();
+  if (!known || current != lastZone) {
+    ::tzset();
+    // `timezone` is the standard-time offset in seconds west of UTC, which
+    // is the sign and the meaning of the bias.
+    bias = static_cast<int32_t>(timezone / 60);
+    lastZone = std::move(current);
+    known = true;
+  }
+  return bias;
 }
 
 bool os_ButtonFaceColor(uint32_t *colour) {
