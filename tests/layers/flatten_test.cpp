@@ -16,7 +16,6 @@ using lt::Px;
 
 namespace {
 
-
 const uint32_t kRed = Px(0, 0, 255, 0), kGreen = Px(0, 255, 0, 0), kBlue = Px(255, 0, 0, 0);
 const uint32_t kWhite = Px(255, 255, 255, 0), kGrey = Px(128, 128, 128, 0);
 const uint32_t kClear = 0xFFFFFFFFu;
@@ -55,15 +54,13 @@ TEST(Flatten, ImageListPicksAndComposes) {
   LoadSaveOptions o = lt::Options(rx_DocImageList);
   rx_Size size{};
   // Largest area wins, the later one on equal areas.
-  ASSERT_EQ(rx_LayersCanvasSize(&size, -1, t.e, 3, &o), 1);
-  EXPECT_EQ(size.width, 8);
+  EXPECT_TRUE(rx_LayersCanvasSize(&size, -1, t.e, 3, &o) == 1 && size.width == 8);
   lt::Surface target;
   ASSERT_EQ(rx_LayersFlatten(&target, -1, t.e, 3, &o), 1);
   EXPECT_TRUE(target.s.width == 8u && At(&target.s, 7, 1) == Px(40, 50, 60, 0));
   ASSERT_EQ(rx_LayersFlatten(&target, 7, t.e, 3, &o), 1);  // limited to the last image
   EXPECT_TRUE(target.s.width == 3u && o.resultHeight == 3u);
-  ASSERT_EQ(rx_LayersFlatten(&target, 0, t.e, 3, &o), 1);
-  EXPECT_EQ(At(&target.s, 0, 0), Px(10, 20, 30, 0));
+  EXPECT_TRUE(rx_LayersFlatten(&target, 0, t.e, 3, &o) == 1 && At(&target.s, 0, 0) == Px(10, 20, 30, 0));
 
   // Companion composition: the second image's blue and green over the first one's red.
   lt::Table pair;
@@ -90,8 +87,7 @@ TEST(Flatten, CompositeOrderFlagsAndTransparency) {
     t.Set(0, 10, 10, kRed, 0, 0, rx_LayerHidden | rx_LayerPreview | 0x0200 | 0x1000 | 0x0800 | rx_LayerPageStart);
     t.Set(1, 4, 4, kGreen, 1, 1, rx_LayerHidden);
     EXPECT_EQ(rx_LayersFlatten(&target, -1, t.e, 2, &o), 2);
-    EXPECT_EQ(At(&target.s, 2, 2), kRed);
-    EXPECT_EQ(t[0].flags, 0x0800);
+    EXPECT_TRUE(At(&target.s, 2, 2) == kRed && t[0].flags == 0x0800);
   }
   {
     // B = 255 contributes nothing, B = 0 full strength; the first layer is copied whatever its mode.
@@ -112,8 +108,7 @@ TEST(Flatten, CompositeOrderFlagsAndTransparency) {
     EXPECT_EQ(rx_LayersFlatten(&target, -1, t.e, 4, &o), 4);
     lt::ExpectAt(&target.s, {{3, 3, kRed}, {0, 0, kWhite}});  // preview layers only on request
     o.preview = 1;
-    EXPECT_EQ(rx_LayersFlatten(&target, -1, t.e, 4, &o), 4);
-    EXPECT_EQ(At(&target.s, 0, 0), kBlue);
+    EXPECT_TRUE(rx_LayersFlatten(&target, -1, t.e, 4, &o) == 4 && At(&target.s, 0, 0) == kBlue);
     o.preview = 0;
   }
   {
@@ -195,9 +190,8 @@ TEST(Flatten, AdjustmentLayersAndCustomBlend) {
   ASSERT_EQ(rx_LayersFlatten(&target, -1, t.e, 3, &o), 3);
   lt::ExpectAt(&target.s, {{3, 3, Px(30, 20, 10, 0)}, {1, 1, Px(10, 20, 30, 0)}});
   uint32_t custom = At(&target.s, 6, 6);
-  EXPECT_LT(custom & 0xFF, 10u);            // blue follows the layer's 0
-  EXPECT_GT((custom >> 16) & 0xFF, 245u);   // red follows the layer's 255
-  EXPECT_EQ(custom >> 24, 0u);
+  // Blue follows the layer's 0, red its 255.
+  EXPECT_TRUE((custom & 0xFF) < 10u && ((custom >> 16) & 0xFF) > 245u && custom >> 24 == 0u) << std::hex << custom;
 
   // A table record too short for its form is refused, and the layer uncounted.
   blend.resize(prop_BlendShortBytes - 1);
@@ -276,8 +270,7 @@ TEST(Flatten, ObjectAnimationAtATime) {
   ASSERT_EQ(rx_LayersFlatten(&target, 150, t.e, 3, &o), 3);
   lt::ExpectAt(&target.s, {{0, 0, kGreen}, {4, 4, kBlue}, {7, 7, kGrey}});  // the static position is not used
   // No index: a fifth of the duration (40 ms): the first cell.
-  ASSERT_EQ(rx_LayersFlatten(&target, -1, t.e, 3, &o), 3);
-  EXPECT_EQ(At(&target.s, 0, 0), kRed);
+  EXPECT_TRUE(rx_LayersFlatten(&target, -1, t.e, 3, &o) == 3 && At(&target.s, 0, 0) == kRed);
 
   // A sprite sheet as the first layer gives the canvas one cell of it.
   lt::Table s;
@@ -285,13 +278,11 @@ TEST(Flatten, ObjectAnimationAtATime) {
   lt::Fill(&s[0].surface, halves);
   s.Record(0, prop_TagSprite, lt::SpriteRecord(2, 0, 0, 0));
   rx_Size size{};
-  ASSERT_EQ(rx_LayersCanvasSize(&size, -1, s.e, 1, &o), 1);
-  EXPECT_EQ(std::pair(size.width, size.height), std::pair(4, 4));
+  EXPECT_TRUE(rx_LayersCanvasSize(&size, -1, s.e, 1, &o) == 1 && size.width == 4 && size.height == 4);
   ASSERT_EQ(rx_LayersFlatten(&target, 100, s.e, 1, &o), 1);
   EXPECT_TRUE(target.s.width == 4u && At(&target.s, 3, 3) == kRed);  // 2 x 0 cells make one frame
   s.Record(0, prop_TagSprite, lt::SpriteRecord(2, 1, 0, 0));
-  ASSERT_EQ(rx_LayersFlatten(&target, 100, s.e, 1, &o), 1);
-  EXPECT_EQ(At(&target.s, 3, 3), kGreen);
+  EXPECT_TRUE(rx_LayersFlatten(&target, 100, s.e, 1, &o) == 1 && At(&target.s, 3, 3) == kGreen);
 
   // Frame words only make a duration for image lists.
   lt::Table words;
@@ -376,8 +367,7 @@ TEST(Sheet, FrameAnimationRepeatsFramesByTheirTime) {
   EXPECT_EQ(lt::Size(t[0].surface), std::pair(12u, 8u));
   const uint32_t expected[6] = {kRed, kGreen, kGreen, kBlue, kBlue, kBlue};
   for (int k = 0; k < 6; ++k) EXPECT_EQ(At(&t[0].surface, k % 3 * 4 + 1, k / 3 * 4 + 2), expected[k]) << k;
-  EXPECT_EQ(SpriteOf(t[0]), (std::vector<uint32_t>{3, 2, 6, 10}));
-  EXPECT_EQ(o.resultWidth, 4u);
+  EXPECT_TRUE(SpriteOf(t[0]) == (std::vector<uint32_t>{3, 2, 6, 10}) && o.resultWidth == 4u);
   EXPECT_EQ(t[1].surface.signature + t[2].surface.signature, 0);  // the other frames are released
   char text[32];
   EXPECT_EQ(prop_GetMarkup(t[0].properties, rx_LayerPropertiesBytes(&t[0]), text, sizeof text), 12);
@@ -413,8 +403,7 @@ TEST(Sheet, ObjectAnimationSampledOverItsDuration) {
   const uint32_t expected[5] = {kRed, kRed, kRed, kGreen, kGreen};
   for (int k = 0; k < 5; ++k) EXPECT_EQ(At(&t[0].surface, k % 2 * 4 + 2, k / 2 * 4 + 1), expected[k]) << k;
   EXPECT_EQ(At(&t[0].surface, 6, 10), 0x000000FFu);  // the spare cell keeps the checkerboard
-  EXPECT_EQ(SpriteOf(t[0]), (std::vector<uint32_t>{2, 3, 5, 40}));
-  EXPECT_EQ(t[1].surface.signature, 0);
+  EXPECT_TRUE(SpriteOf(t[0]) == (std::vector<uint32_t>{2, 3, 5, 40}) && t[1].surface.signature == 0);
 
   // A long scene of tiny cells: the interval doubles until the frames are
   // bounded (1,000 s at 40 ms would be 25,000 flattenings; at 80 ms 12,500).
@@ -506,23 +495,20 @@ TEST(MergeMarkup, FirstLayerWinsAndGainsMissingKeys) {
   lt::Table u;
   u.Markup(1, "exif.make=Beta;");
   merged = rx_LayersMergeMarkup(u.e, 2, &length);
-  ASSERT_NE(merged, nullptr);
-  EXPECT_EQ(Value(MarkupOf(merged, length), "exif.make"), "Beta");
+  EXPECT_TRUE(merged != nullptr && Value(MarkupOf(merged, length), "exif.make") == "Beta");
   GlobalFree(merged);
 
   // No properties anywhere: nothing to hand out.
   lt::Table none;
   none.Set(0, 2, 2, kRed);
-  EXPECT_EQ(rx_LayersMergeMarkup(none.e, 2, &length), nullptr);
-  EXPECT_EQ(length, 0u);
+  EXPECT_TRUE(rx_LayersMergeMarkup(none.e, 2, &length) == nullptr && length == 0u);
 
   // A damaged first block is handed on as it is.
   lt::Table bad;
   bad.Damage(0);
   bad.Markup(1, "exif.make=Beta;");
   merged = rx_LayersMergeMarkup(bad.e, 2, &length);
-  ASSERT_NE(merged, nullptr);
-  EXPECT_EQ(length, 8u);
+  ASSERT_TRUE(merged != nullptr && length == 8u);
   EXPECT_EQ(std::memcmp(merged, lt::Table::kDamaged, 8), 0);
   GlobalFree(merged);
 }
