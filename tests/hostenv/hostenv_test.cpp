@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <regex>
 #include <string>
@@ -171,54 +172,66 @@ TEST_F(ConfigTest, SaveThenLoadRoundTrip) {
   EXPECT_TRUE(vgmtest::readFile(configFile()) == before);
 }
 
-// Another process holding the file as a save does: it writes a record with
-// `seed` and lets go after `hold_ms`, or when told to (hold_ms < 0).
-struct SavingProcess {
+// A child process: runs `first` and reports its byte as `ready`, stays until
+// released (or for hold_ms), then runs `last` and exits with its result.
+struct Child {
   pid_t pid = -1;
-  int release[2] = {-1, -1};
-  bool holding = false;
-  SavingProcess(const std::u16string &path, uint32_t seed, int hold_ms) {
-    int ready[2];
-    if (::pipe(ready) != 0 || ::pipe(release) != 0) return;
-    pid = ::fork();
-    if (pid == 0) {
-      ::close(release[1]);
-      os_File *file = os_FileOpen(path.c_str(), os_AccessWrite, os_ShareNone, os_Disposition::openAlways);
-      char byte = file != nullptr ? 'L' : 'F';
-      (void)!::write(ready[1], &byte, 1);
+  int hold[2] = {-1, -1};
+  char ready = 0;
+  explicit Child(const std::function<char()> &first, const std::function<int()> &last = [] { return 0; },
+                 int hold_ms = -1) {
+    int report[2];
+    if (::pipe(hold) != 0 || ::pipe(report) != 0) return;
+    if ((pid = ::fork()) == 0) {
+      ::close(hold[1]);
+      char byte = first();
+      (void)!::write(report[1], &byte, 1);
       if (hold_ms >= 0) os_Sleep(hold_ms);
-      else (void)!::read(release[0], &byte, 1);
-      cfg_Record record = ConfigTest::sampleRecord(kCfgVersion);
-      record.cache_seed = seed;
-      ::_exit(os_FileWrite(file, &record, sizeof record) ? 0 : 1);
+      else (void)!::read(hold[0], &byte, 1);
+      ::_exit(last());
     }
-    char byte = 0;
-    holding = ::read(ready[0], &byte, 1) == 1 && byte == 'L';
-    ::close(ready[0]), ::close(ready[1]);
+    ::close(report[1]);  // a child that never ran leaves `ready` at 0
+    (void)!::read(report[0], &ready, 1);
+    ::close(report[0]);
   }
-  bool finish() {
-    (void)!::write(release[1], "x", 1);
+  // Lets the child go and waits for it: true when it exited with 0. The read
+  // end stays open until then, so the write never meets a closed pipe.
+  bool release() {
     int status = -1;
-    return ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    if (pid <= 0) return false;
+    (void)!::write(hold[1], "x", 1), ::close(hold[1]), ::close(hold[0]);
+    const bool ok = ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return pid = -1, ok;
   }
+  ~Child() { release(); }
 };
 
 TEST_F(ConfigTest, LoadMeetingASaveInAnotherProcess) {
   writeRecord(sampleRecord(kCfgVersion));
+  // Another process holds the file as a save does, then writes a record with `seed`.
   std::u16string path = u16(configFile());
+  os_File *file = nullptr;
+  const auto open = [&] { return (file = os_FileOpen(path.c_str(), os_AccessWrite, os_ShareNone, os_Disposition::openAlways)) ? 'L' : 'F'; };
+  const auto save = [&](uint32_t seed) {
+    return [&file, seed] {
+      cfg_Record record = sampleRecord(kCfgVersion);
+      record.cache_seed = seed;
+      return os_FileWrite(file, &record, sizeof record) ? 0 : 1;
+    };
+  };
   // A save that ends within the wait: the load gets the record it wrote.
-  SavingProcess brief(path, 0xBEEF, 50);
-  ASSERT_TRUE(brief.holding);
+  Child brief(open, save(0xBEEF), 50);
+  ASSERT_EQ(brief.ready, 'L');
   EXPECT_EQ(cfg_Load(1), 1);
   EXPECT_EQ(cfg_Live()->cache_seed, 0xBEEFu);
-  ASSERT_TRUE(brief.finish());
+  ASSERT_TRUE(brief.release());
 
   // One that outlasts it: defaults, which must never be saved over the file.
-  SavingProcess endless(path, 0xF00D, -1);
-  ASSERT_TRUE(endless.holding);
+  Child endless(open, save(0xF00D));
+  ASSERT_EQ(endless.ready, 'L');
   EXPECT_EQ(cfg_Load(1), 0);
   EXPECT_EQ(cfg_Live()->cache_seed, 0u);
-  ASSERT_TRUE(endless.finish());
+  ASSERT_TRUE(endless.release());
   std::string saved = vgmtest::readFile(configFile());
   EXPECT_EQ(cfg_Save(), 0);
   EXPECT_TRUE(vgmtest::readFile(configFile()) == saved);
@@ -299,8 +312,7 @@ TEST_F(ErrorLogTest, LineFormatAndCleaning) {
 
   // An over-long entry is cut to the line limit and keeps its line end.
   std::u16string longLine = log_FormatLine(stamp, u"T", std::u16string(5000, u'x'));
-  EXPECT_EQ(longLine.size(), kLogMaxLine);
-  EXPECT_EQ(longLine.substr(longLine.size() - 3), u" \r\n");
+  EXPECT_TRUE(longLine.size() == kLogMaxLine && longLine.ends_with(u" \r\n")) << longLine.size();
 }
 
 TEST_F(ErrorLogTest, LargeLogsAreTrimmedAtLineBoundaries) {
@@ -351,21 +363,11 @@ TEST_F(ErrorLogTest, FailedWritesNeverLeaveAHalfLog) {
 TEST_F(ErrorLogTest, LockedLogFallsBackToAMessageBox) {
   ASSERT_EQ(log_Error(u"First", u"entry"), 1);
   std::string before = vgmtest::readFile(logFile());
-  int ready[2], release[2];
-  ASSERT_EQ(::pipe(ready) | ::pipe(release), 0);
-  pid_t holder = ::fork();
-  ASSERT_GE(holder, 0);
-  if (holder == 0) {  // another process holds the log for as long as the test wants
-    ::close(release[1]);
+  Child holder([&] {  // another process holds the log for as long as the test wants
     int fd = ::open(logFile().c_str(), O_RDWR);
-    char byte = fd >= 0 && ::flock(fd, LOCK_EX) == 0 ? 'L' : 'F';
-    (void)!::write(ready[1], &byte, 1);
-    (void)!::read(release[0], &byte, 1);
-    ::_exit(0);
-  }
-  char byte = 0;
-  ASSERT_EQ(::read(ready[0], &byte, 1), 1);
-  ASSERT_EQ(byte, 'L');
+    return fd >= 0 && ::flock(fd, LOCK_EX) == 0 ? 'L' : 'F';
+  });
+  ASSERT_EQ(holder.ready, 'L');
   {
     vgmtest::ScriptedNotices notices;
     EXPECT_EQ(log_Error(u"Locked", u"while held"), -1);
@@ -373,8 +375,7 @@ TEST_F(ErrorLogTest, LockedLogFallsBackToAMessageBox) {
     EXPECT_EQ(notices.seen[0].substr(0, 13) + notices.seen[0].substr(36), "Error|274432| | Locked | while held ");
   }
   EXPECT_EQ(vgmtest::readFile(logFile()), before);
-  (void)!::write(release[1], "x", 1);
-  ::waitpid(holder, nullptr, 0);
+  holder.release();
   EXPECT_EQ(log_Error(u"Released", u"again"), 1);
 
   // No folder for the log at all: the same fallback.
@@ -462,27 +463,22 @@ using FoldersTest = HostEnvTest;
 
 TEST_F(FoldersTest, AppAndPluginFolders) {
   char16_t buffer[os_MaxPath];
-  ASSERT_EQ(env_GetAppFolder(buffer), 1);
-  std::string exe = fs::read_symlink("/proc/self/exe").string();
-  EXPECT_EQ(u8(buffer), fs::path(exe).parent_path().string());
-  ASSERT_EQ(env_GetPluginFolder(buffer, os_MaxPath, nullptr), 1);
-  EXPECT_EQ(u8(buffer), fs::path(exe).parent_path().string() + "/Plugins");
-  ASSERT_EQ(env_GetPluginFolder(buffer, os_MaxPath, u"/opt/suite/"), 1);
-  EXPECT_EQ(std::u16string(buffer), u"/opt/suite/Plugins");
+  const std::string exeFolder = fs::path(fs::read_symlink("/proc/self/exe")).parent_path().string();
+  EXPECT_TRUE(env_GetAppFolder(buffer) == 1 && u8(buffer) == exeFolder) << u8(buffer);
+  EXPECT_TRUE(env_GetPluginFolder(buffer, os_MaxPath, nullptr) == 1 && u8(buffer) == exeFolder + "/Plugins") << u8(buffer);
+  EXPECT_TRUE(env_GetPluginFolder(buffer, os_MaxPath, u"/opt/suite/") == 1 && u8(buffer) == "/opt/suite/Plugins");
 
   // An executable whose folder is gone falls back to the install setting.
   std::u16string missing = u16(root_.file("gone/app"));
   env_ResetForTests(missing.c_str());
   {
     vgmtest::ScopedEnv install("ORVINEPHOTO_PATH", root_.path() + "/");
-    ASSERT_EQ(env_GetAppFolder(buffer), 1);
-    EXPECT_EQ(u8(buffer), root_.path());
+    EXPECT_TRUE(env_GetAppFolder(buffer) == 1 && u8(buffer) == root_.path()) << u8(buffer);
   }
   env_ResetForTests(missing.c_str());
   vgmtest::ScopedEnv noInstall("ORVINEPHOTO_PATH", "");
   buffer[0] = u'#';
-  EXPECT_EQ(env_GetAppFolder(buffer), 0);
-  EXPECT_EQ(buffer[0], u'#');
+  EXPECT_TRUE(env_GetAppFolder(buffer) == 0 && buffer[0] == u'#');
 }
 
 TEST_F(FoldersTest, PathsOfTheLimitFitOrFail) {
@@ -507,12 +503,9 @@ TEST_F(FoldersTest, PathsOfTheLimitFitOrFail) {
   char name[32];
   std::snprintf(name, sizeof name, "/_vgm_sesstmp_%08x", os_ProcessId());
   std::string expected = tempBase_ + name;
-  EXPECT_EQ(env_GetSessionFolder(session, expected.size()), 0);
-  EXPECT_EQ(session[0], u'#');
-  EXPECT_FALSE(fs::exists(expected));
+  EXPECT_TRUE(env_GetSessionFolder(session, expected.size()) == 0 && session[0] == u'#' && !fs::exists(expected));
   ASSERT_EQ(env_GetSessionFolder(session, expected.size() + 1), 1);
-  EXPECT_EQ(u8(session), expected);
-  EXPECT_TRUE(fs::is_directory(expected));
+  EXPECT_TRUE(u8(session) == expected && fs::is_directory(expected)) << u8(session);
 }
 
 TEST_F(FoldersTest, SiblingDataMovesOnceIntoTheLayout) {
@@ -548,8 +541,7 @@ TEST_F(FoldersTest, SiblingDataMovesOnceIntoTheLayout) {
   env_ResetForTests(nullptr);
   fs::remove_all(appData());  // a vanished cached folder is resolved again
   ASSERT_EQ(env_GetAppDataFolder(buffer), 1);
-  EXPECT_EQ(vgmtest::readFile(appData() + "/late.txt"), "late");
-  EXPECT_FALSE(fs::exists(sibling));
+  EXPECT_TRUE(vgmtest::readFile(appData() + "/late.txt") == "late" && !fs::exists(sibling));
 }
 
 TEST_F(FoldersTest, FailedMoveStopsAndIsRetried) {
@@ -563,11 +555,9 @@ TEST_F(FoldersTest, FailedMoveStopsAndIsRetried) {
   os_InjectFault(os_FaultKind::fileMove, 4);
   int first = env_MoveFolder(u16(from).c_str(), u16(to).c_str());
   os_InjectFault(os_FaultKind::fileMove, 0);
-  EXPECT_EQ(first, 1);
-  EXPECT_TRUE(fs::exists(from));
+  EXPECT_TRUE(first == 1 && fs::exists(from));
   int second = env_MoveFolder(u16(from).c_str(), u16(to).c_str());
-  EXPECT_EQ(first + second, 3);
-  EXPECT_FALSE(fs::exists(from));
+  EXPECT_TRUE(first + second == 3 && !fs::exists(from));
   EXPECT_EQ(snapshot(to), (std::map<std::string, std::string>{
                               {"sub", "/"}, {"sub/x.txt", "x"}, {"sub/y.txt", "y"}, {"z.txt", "z"}}));
   EXPECT_EQ(env_MoveFolder(u16(root_.file("none")).c_str(), u16(to).c_str()), 0);
@@ -580,8 +570,7 @@ TEST_F(FoldersTest, NamesThatAreNotUtf8StillMove) {
   for (const auto &[name, content] : tree)
     if (content != "/") put(from + "/" + name, content);
   fs::create_directories(to);  // the target exists: the move goes entry by entry
-  EXPECT_EQ(env_MoveFolder(u16(from).c_str(), u16(to).c_str()), 4);
-  EXPECT_FALSE(fs::exists(from));
+  EXPECT_TRUE(env_MoveFolder(u16(from).c_str(), u16(to).c_str()) == 4 && !fs::exists(from));
   EXPECT_EQ(snapshot(to), tree);
 }
 
@@ -617,8 +606,8 @@ TEST_F(FoldersTest, PackageDataIsCopiedOncePerVersion) {
   ASSERT_TRUE(env_RunsFromAppPackage());
   char16_t buffer[os_MaxPath];
   ASSERT_EQ(env_GetAppDataFolder(buffer), 1);
-  EXPECT_EQ(vgmtest::readFile(appData() + "/Common/Language/English.lng"), "packaged");
-  EXPECT_EQ(vgmtest::readFile(appData() + "/_msix_ver.ini"), "5.43.01");
+  EXPECT_EQ(vgmtest::readFile(appData() + "/Common/Language/English.lng") + "|" + vgmtest::readFile(appData() + "/_msix_ver.ini"),
+            "packaged|5.43.01");
   ASSERT_EQ(env_GetContentFolder(buffer, os_MaxPath), 1);
   EXPECT_EQ(vgmtest::readFile(docsBase_ + "/Orvine Photo/Frames/f.png"), "frame");
 
@@ -646,23 +635,19 @@ TEST_F(FoldersTest, ConfiguredTemporaryFolder) {
     EXPECT_EQ(cfg_Save(), 1);
     return env_GetTempRoot(buffer, os_MaxPath) > 0 ? u8(buffer) : std::string("failed");
   };
-  ASSERT_GT(env_GetTempRoot(buffer, os_MaxPath), 0);
-  EXPECT_EQ(u8(buffer), tempBase_ + "/");
+  EXPECT_TRUE(env_GetTempRoot(buffer, os_MaxPath) > 0 && u8(buffer) == tempBase_ + "/");
   std::string own = root_.file("own/tmp");
   EXPECT_EQ(rootFor("  " + own + " \t"), own + "/");
   EXPECT_EQ(env_GetTempRoot(buffer, os_MaxPath), static_cast<int>(own.size() + 1));
   EXPECT_TRUE(fs::is_empty(own));  // the test files are gone again
   EXPECT_EQ(env_GetTempRoot(buffer, own.size() + 1), 0);
 
-  // The verdict holds for a minute even when the folder goes away...
+  // The verdict holds for a minute even when the folder goes away; the next test rejects it.
   fs::remove_all(root_.file("own"));
   vgmtest::writeFile(root_.file("own"), "now a file");
-  ASSERT_GT(env_GetTempRoot(buffer, os_MaxPath), 0);
-  EXPECT_EQ(u8(buffer), own + "/");
-  // ...and the next test rejects it.
+  EXPECT_TRUE(env_GetTempRoot(buffer, os_MaxPath) > 0 && u8(buffer) == own + "/") << u8(buffer);
   env_ResetForTests(nullptr);
-  ASSERT_GT(env_GetTempRoot(buffer, os_MaxPath), 0);
-  EXPECT_EQ(u8(buffer), tempBase_ + "/");
+  EXPECT_TRUE(env_GetTempRoot(buffer, os_MaxPath) > 0 && u8(buffer) == tempBase_ + "/") << u8(buffer);
 
   // An existing folder where nothing can be written, even by root; a
   // read-only folder; fewer than four characters: the system's folder.
@@ -687,8 +672,7 @@ TEST_F(FoldersTest, FolderTreeDeletionRefusals) {
   for (const std::string &refused : {std::string("/a"), root_.file("missing"), outside + "/keep.txt", root_.file("toplink")})
     EXPECT_EQ(env_DeleteFolderTree(u16(refused).c_str()), 0) << refused;
   EXPECT_EQ(env_DeleteFolderTree(nullptr), 0);
-  ASSERT_EQ(env_DeleteFolderTree(u16(tree).c_str()), 1);
-  EXPECT_FALSE(fs::exists(tree));
+  EXPECT_TRUE(env_DeleteFolderTree(u16(tree).c_str()) == 1 && !fs::exists(tree));
   EXPECT_EQ(vgmtest::readFile(outside + "/keep.txt"), "keep");
 }
 
@@ -707,24 +691,6 @@ std::string sessionName(const char *prefix, uint32_t process) {
   return name;
 }
 
-// A child that stays alive until `release` is called (or the test ends).
-struct LiveChild {
-  pid_t pid = -1;
-  int hold[2] = {-1, -1};
-  LiveChild() {
-    if (::pipe(hold) != 0) return;
-    pid = ::fork();
-    if (pid == 0) {
-      char byte;
-      ::close(hold[1]);
-      (void)!::read(hold[0], &byte, 1);
-      ::_exit(0);
-    }
-  }
-  void release() { if (pid > 0) ::close(hold[1]), ::waitpid(pid, nullptr, 0), pid = -1; }
-  ~LiveChild() { release(); }
-};
-
 using SessionsTest = HostEnvTest;
 
 TEST_F(SessionsTest, CleanUpRemovesOnlyEndedProcesses) {
@@ -742,8 +708,8 @@ TEST_F(SessionsTest, CleanUpRemovesOnlyEndedProcesses) {
   ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   auto at = [&](const std::string &name) { return tempBase_ + "/" + name; };
   ASSERT_TRUE(fs::exists(at(sessionName("_vgm_sesstmp_", ended)) + "/scratch.tmp"));
-  LiveChild live;
-  ASSERT_GT(live.pid, 0);
+  Child live([] { return 'L'; });
+  ASSERT_EQ(live.ready, 'L');
   char16_t own[os_MaxPath];
   ASSERT_EQ(env_GetSessionFolder(own, os_MaxPath), 1);
   std::string outside = root_.file("outside");
