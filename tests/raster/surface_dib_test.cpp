@@ -75,8 +75,7 @@ TEST(BitmapLayer, ObjectsKnowTheirTypeAndSelectionRules) {
   HBITMAP bitmap = makeSection(4, -3, 32, &bits);
   ASSERT_NE(bitmap, nullptr);
   HDC a = CreateCompatibleDC(nullptr), b = CreateCompatibleDC(nullptr);
-  EXPECT_EQ(GetObjectType(a), static_cast<DWORD>(OBJ_MEMDC));
-  EXPECT_EQ(GetObjectType(bitmap), static_cast<DWORD>(OBJ_BITMAP));
+  EXPECT_EQ(std::pair(GetObjectType(a), GetObjectType(bitmap)), (std::pair<DWORD, DWORD>(OBJ_MEMDC, OBJ_BITMAP)));
   HGDIOBJ initial = GetCurrentObject(a, OBJ_BITMAP);
   BITMAP mono{};
   ASSERT_EQ(GetObjectW(initial, sizeof mono, &mono), static_cast<int>(sizeof mono));
@@ -89,12 +88,9 @@ TEST(BitmapLayer, ObjectsKnowTheirTypeAndSelectionRules) {
   EXPECT_TRUE(DeleteDC(a));
   EXPECT_EQ(GetObjectType(a), 0u);  // stale handles are told apart
   EXPECT_FALSE(DeleteDC(a));
-  EXPECT_TRUE(DeleteObject(bitmap));
-  EXPECT_EQ(GetObjectType(bitmap), 0u);
-  EXPECT_TRUE(DeleteDC(b));
+  EXPECT_TRUE(DeleteObject(bitmap) && GetObjectType(bitmap) == 0u && DeleteDC(b));
 
-  EXPECT_EQ(makeSection(2, 2, 8, &bits), nullptr);
-  EXPECT_EQ(os_LastError(), os_Error::invalidArgument);
+  EXPECT_TRUE(makeSection(2, 2, 8, &bits) == nullptr && os_LastError() == os_Error::invalidArgument);
 }
 
 TEST(BitmapLayer, BlitsClipAndHandleOverlap) {
@@ -123,10 +119,8 @@ TEST(BitmapLayer, BlitsClipAndHandleOverlap) {
   for (uint32_t i = 0; i < 24; ++i) EXPECT_EQ(p[i], i / 6 >= 1 && i / 6 <= 2 && i % 6 >= 2 && i % 6 <= 3 ? 0xAAu : 0u) << i;
   EXPECT_FALSE(StretchBlt(dc, 0, 0, 4, 4, sdc, 0, 0, 2, 2, SRCCOPY));  // scaling is not done here
 
-  SelectObject(sdc, sinitial);
-  SelectObject(dc, initial);
-  for (HDC d : {sdc, dc}) DeleteDC(d);
-  for (HBITMAP b : {source, bitmap}) DeleteObject(b);
+  SelectObject(sdc, sinitial), SelectObject(dc, initial);
+  DeleteDC(sdc), DeleteDC(dc), DeleteObject(source), DeleteObject(bitmap);
 }
 
 TEST(BitmapLayer, GetDIBitsConvertsOrientationAndDepth) {
@@ -149,7 +143,7 @@ TEST(BitmapLayer, GetDIBitsConvertsOrientationAndDepth) {
   want.bmiHeader.biWidth = 3;
   EXPECT_EQ(GetDIBits(nullptr, rgb, 0, 2, out, &want, DIB_RGB_COLORS), 0);
   DeleteObject(rgb);
-  EXPECT_EQ(GetDIBits(nullptr, rgb, 0, 2, out, &want, DIB_RGB_COLORS), 0);
+  EXPECT_EQ(GetDIBits(nullptr, rgb, 0, 2, out, &want, DIB_RGB_COLORS), 0);  // a stale handle
 }
 
 using Pixels = std::vector<uint32_t>;

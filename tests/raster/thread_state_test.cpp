@@ -76,10 +76,8 @@ TEST_F(EngineTest, StartChecksTheProcessorBuildsTheBlendTablesAndCountsRestarts)
   EXPECT_EQ(rx_EngineStart(), 2);
   rx_EngineStop();
   os_InjectFault(os_FaultKind::allocation, 3);  // the third blend table
-  EXPECT_EQ(rx_EngineStart(), 0);
-  EXPECT_EQ(rx_GetBlendTable(rx_TableDivision), nullptr);
-  EXPECT_EQ(rx_EngineStart(), 1);
-  EXPECT_NE(rx_GetBlendTable(rx_TableOverlay), nullptr);
+  EXPECT_TRUE(rx_EngineStart() == 0 && rx_GetBlendTable(rx_TableDivision) == nullptr);
+  EXPECT_TRUE(rx_EngineStart() == 1 && rx_GetBlendTable(rx_TableOverlay) != nullptr);
 }
 
 TEST_F(EngineTest, FreshThreadGetsTheDefaultsAndAReclaimedSlotStartsZeroed) {
@@ -102,9 +100,7 @@ TEST_F(EngineTest, FreshThreadGetsTheDefaultsAndAReclaimedSlotStartsZeroed) {
             std::vector<int64_t>({0, 0, 0, 65536, 65536, 0xCCCCCC, 0x777777, 1, 2, 0}));
   EXPECT_EQ(std::tuple(copy.patternSurface, copy.notifyHook), std::tuple(nullptr, nullptr));
   // Liveness comes from the system: the ended thread is not alive, this one is.
-  EXPECT_FALSE(rx_IsThreadAlive(first->threadId));
-  EXPECT_TRUE(rx_IsThreadAlive(os_ThreadId()));
-  EXPECT_FALSE(rx_IsThreadAlive(0));
+  EXPECT_TRUE(!rx_IsThreadAlive(first->threadId) && rx_IsThreadAlive(os_ThreadId()) && !rx_IsThreadAlive(0));
   rx_ReclaimSlots();
   EXPECT_EQ(std::tuple(first->threadId, first->coordinateTables), std::tuple(0u, nullptr));
   rx_ThreadState *second = nullptr;
@@ -121,18 +117,12 @@ TEST_F(EngineTest, ClipRectangleIsNormalisedValidatedAndReset) {
   auto clip = [state] {
     return std::vector<int32_t>({state->clipLeft, state->clipTop, state->clipRight, state->clipBottom});
   };
-  rx_Rect rect{10, 20, 5, 8, 1};
-  EXPECT_EQ(rx_SetClipRect(&rect), 1);
-  EXPECT_EQ(clip(), std::vector<int32_t>({5, 8, 10, 20}));
-
-  rx_Rect invalid{1, 2, 3, 4, 0};
-  EXPECT_EQ(rx_SetClipRect(&invalid), 0);
-  EXPECT_EQ(clip(), std::vector<int32_t>({5, 8, 10, 20}));
-
-
-  EXPECT_EQ(rx_SetClipRect(nullptr), 1);
-  EXPECT_EQ(clip(), std::vector<int32_t>({0, 0, 65536, 65536}));
-
+  rx_Rect rect{10, 20, 5, 8, 1}, invalid{1, 2, 3, 4, 0};
+  for (auto [r, result, after] : {std::tuple{&rect, 1, std::vector<int32_t>{5, 8, 10, 20}},
+                                  {&invalid, 0, {5, 8, 10, 20}}, {nullptr, 1, {0, 0, 65536, 65536}}}) {
+    EXPECT_EQ(rx_SetClipRect(r), result);
+    EXPECT_EQ(clip(), after);
+  }
 }
 
 TEST_F(EngineTest, NotifyCallsOnlyExecutableHooksAndSurvivesFaults) {
@@ -222,8 +212,7 @@ TEST_F(EngineTest, HousekeepingStartsAtEightSlotsAndIsAskedToStopBelowFour) {
   startOne();  // the eighth
   EXPECT_EQ(std::pair(rx_CountOccupiedSlots(), rx_GetHousekeepingStatus()), std::pair(8, rx_HousekeepingStatus::running));
   // Stopped on request, and started again by the next call that sees eight.
-  EXPECT_EQ(rx_StopHousekeeping(), 1);
-  EXPECT_EQ(rx_GetHousekeepingStatus(), rx_HousekeepingStatus::absent);
+  EXPECT_TRUE(rx_StopHousekeeping() == 1 && rx_GetHousekeepingStatus() == rx_HousekeepingStatus::absent);
   rx_GetThreadState();
   EXPECT_EQ(rx_GetHousekeepingStatus(), rx_HousekeepingStatus::running);
 
