@@ -6,26 +6,14 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
-#include <filesystem>
 #include <map>
 #include <set>
-#include <string>
 #include <thread>
 
-#include "hostenv/error_log.h"
-#include "hostenv/folders.h"
 #include "imageio/format_table.h"
-#include "imageio/plugin_blacklist.h"
-#include "imageio/plugin_files.h"
-#include "imageio/plugin_list.h"
 #include "imageio/plugin_probe.h"
-#include "imageio/plugin_registry.h"
 #include "imageio/result_codes.h"
 #include "plugin_fixture.h"
-#include "plugins/test_plugins.h"
-#include "support/test_support.h"
-
-using vgmtest::u16;
 
 namespace {
 
@@ -64,11 +52,8 @@ TEST(FormatTable, StoredOrderAndSpecialSets) {
     extensions.insert(io_FormatRowExtension(io_FormatRow(i)));
     ++rows[io_FormatRowPlugin(io_FormatRow(i))];
   }
-  EXPECT_EQ(extensions.size(), 119u);
-  EXPECT_EQ(rows.size(), 42u);
-  EXPECT_EQ(rows[u"flt_JPEG.dll"], 8);
-  EXPECT_EQ(rows[u"flt_RAW.dll"], 18);
-  EXPECT_EQ(rows[u"flt_HEIF.dll"], 10);
+  EXPECT_EQ(std::tuple(extensions.size(), rows.size(), rows[u"flt_JPEG.dll"], rows[u"flt_RAW.dll"], rows[u"flt_HEIF.dll"]),
+            std::tuple(119u, 42u, 8, 18, 10));
   EXPECT_EQ(io_TablePluginFor(u".JPG"), u"flt_JPEG.dll");
   EXPECT_TRUE(io_TablePluginFor(u".kv5").empty());
   EXPECT_TRUE(io_IsTemporaryExtension(u".TMP") && io_IsTemporaryExtension(u".2") && !io_IsTemporaryExtension(u".3"));
@@ -91,9 +76,8 @@ TEST_F(RegistryTest, LookupFromTableAgesAndRefuses) {
   EXPECT_EQ(lookup(u".jpeg", kRegistrySave), jpeg);  // each registry fills itself from the table
   io_RegistryBlock block = copyOf();
   EXPECT_EQ(block.magic, kRegistryMagic);
-  EXPECT_EQ(block.entries[indexOf(block, u".jpeg")].age, 0);
-  EXPECT_EQ(block.entries[indexOf(block, u".png")].age, 1);
-  EXPECT_EQ(block.entries[indexOf(block, u".tif")].age, 2);
+  const auto age = [&](std::u16string_view e) { return block.entries[indexOf(block, e)].age; };
+  EXPECT_EQ(std::tuple(age(u".jpeg"), age(u".png"), age(u".tif")), std::tuple(0, 1, 2));
   EXPECT_EQ(block.entries[kFormatRowCount].age, kRegistryEmptyAge);
   // Extensions of 16 characters or more are never stored nor looked up.
   io_RegistryRemember(kRegistryLoad, u".abcdefghijklmn", u"/p/15.dll", false);
@@ -130,9 +114,8 @@ TEST_F(RegistryTest, FullRegistryEvictsOldestFromTheTopNeverEntryZero) {
   // Oldest now: entry 0, entry 50 and the never-remembered rows (1, 4, 5, 9, 10, 15).
   io_RegistryRemember(kRegistryLoad, u".n2", u"/p/n2.dll", false);
   block = copyOf();
-  EXPECT_EQ(std::u16string(block.entries[50].extension), u".n2");
-  EXPECT_EQ(std::u16string(block.entries[0].extension), u".bmp");
-  EXPECT_EQ(std::u16string(block.entries[15].extension), u".gif");
+  EXPECT_EQ(std::u16string(block.entries[50].extension) + block.entries[0].extension + block.entries[15].extension,
+            u".n2.bmp.gif");
 }
 
 TEST_F(RegistryTest, PersistedCopyCountsOnlyWithinItsHour) {
@@ -306,15 +289,12 @@ TEST_F(PluginFilesTest, FreshnessFollowsThePowerSource) {
 }
 
 TEST_F(PluginFilesTest, BlacklistAddTrimEncodingAndReread) {
-  io_BlacklistAdd(u"/p/flt_A.dll");
-  EXPECT_EQ(vgmtest::readFile(blacklistFile()), "/p/flt_A.dll");
-  io_BlacklistAdd(u"/p/flt_A.dll");
-  EXPECT_EQ(vgmtest::readFile(blacklistFile()), "/p/flt_A.dll");
-  io_BlacklistAdd(u"/p/flt_B.dll\t");
-  EXPECT_EQ(vgmtest::readFile(blacklistFile()), "/p/flt_A.dll\r\n/p/flt_B.dll");
-  EXPECT_TRUE(io_BlacklistContains(u"flt_B"));
-  EXPECT_FALSE(io_BlacklistContains(u"/p/flt_a.dll"));
-  EXPECT_FALSE(io_BlacklistContains(u""));
+  for (auto [path, file] : {std::pair{u"/p/flt_A.dll", "/p/flt_A.dll"}, {u"/p/flt_A.dll", "/p/flt_A.dll"},
+                             {u"/p/flt_B.dll\t", "/p/flt_A.dll\r\n/p/flt_B.dll"}}) {
+    io_BlacklistAdd(path);
+    EXPECT_EQ(vgmtest::readFile(blacklistFile()), file);
+  }
+  EXPECT_TRUE(io_BlacklistContains(u"flt_B") && !io_BlacklistContains(u"/p/flt_a.dll") && !io_BlacklistContains(u""));
   io_BlacklistAdd(u"/p/flt_\u03A9.dll");
   std::string wide = vgmtest::readFile(blacklistFile());
   ASSERT_EQ(wide.substr(0, 6), std::string("\xFF\xFE/\0p\0", 6));
@@ -367,17 +347,12 @@ TEST_F(ProbeTest, GreedyCrashingAndHangingPluginsAreBlacklistedAndLogged) {
 
   std::string listed = vgmtest::readFile(blacklistFile());
   std::set<std::string> lines;
-  for (size_t from = 0, to; from <= listed.size(); from = to + 2) {
-    to = listed.find("\r\n", from);
-    if (to == std::string::npos) to = listed.size();
-    lines.insert(listed.substr(from, to - from));
-  }
+  for (size_t from = 0, to = 0; to != std::string::npos; from = to + 2)
+    lines.insert(listed.substr(from, (to = listed.find("\r\n", from)) - from));
   EXPECT_EQ(lines, (std::set<std::string>{greedy, crash, hang}));
   io_FaultRecord record;
   ASSERT_TRUE(io_FaultRecordFor(u16(crash), &record));
-  EXPECT_EQ(record.entryPoint, "flt_CheckLoad");
-  EXPECT_EQ(record.signal, SIGSEGV);
-  EXPECT_FALSE(record.timedOut);
+  EXPECT_EQ(std::tuple(record.entryPoint, record.signal, record.timedOut), std::tuple("flt_CheckLoad", SIGSEGV, false));
   ASSERT_TRUE(io_FaultRecordFor(u16(hang), &record));
   EXPECT_TRUE(record.timedOut);
   EXPECT_FALSE(io_FaultRecordFor(u16(good), nullptr));

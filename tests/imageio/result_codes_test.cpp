@@ -66,8 +66,8 @@ TEST(ResultMessages, CodesCountsAndSubCodes) {
         << code;
   EXPECT_EQ(compose(INT32_MIN), "Error: An unknown error occurred");
   // Positive counts above 1 are item counts.
-  EXPECT_EQ(compose(3), "Success: Operation completed successfully for 3 items");
-  EXPECT_EQ(compose(INT32_MAX), "Success: Operation completed successfully for 2147483647 items");
+  for (int32_t n : {3, INT32_MAX})
+    EXPECT_EQ(compose(n), "Success: Operation completed successfully for " + std::to_string(n) + " items");
 
   const std::pair<int32_t, const char *> subCodes[] = {
       {1, "This plug-in does not have an About dialog box"},
@@ -94,12 +94,12 @@ TEST(ResultMessages, HintAndReportingModule) {
   EXPECT_EQ(compose(-44, 0, nullptr, u"/opt/suite/Plugins/flt_PNG.dll", u"Check the file"),
             "Error: Invalid data was found while processing the file\n\nHint:\nCheck the file"
             "\n\nReporting Module: flt_PNG.dll");
-  EXPECT_EQ(compose(-7, 0, nullptr, u"C:\\Suite\\Plugins\\flt_TIF.dll"),
-            "Error: An I/O device error occurred\n\nReporting Module: flt_TIF.dll");
-  EXPECT_EQ(compose(-7, 0, nullptr, u"flt_A.dll"), "Error: An I/O device error occurred\n\nReporting Module: flt_A.dll");
   // Module paths of two characters or fewer, and empty hints, add nothing.
-  EXPECT_EQ(compose(-7, 0, nullptr, u"ab", u""), "Error: An I/O device error occurred");
-  EXPECT_EQ(compose(-7, 0, nullptr, u"abc"), "Error: An I/O device error occurred\n\nReporting Module: abc");
+  using Row = std::tuple<const char16_t *, const char16_t *, const char *>;  // module, hint, module's name
+  for (auto [module, hint, name] : {Row{u"C:\\Suite\\Plugins\\flt_TIF.dll", nullptr, "flt_TIF.dll"},
+                                    Row{u"flt_A.dll", u"", "flt_A.dll"}, Row{u"abc", nullptr, "abc"}, Row{u"ab", u"", ""}})
+    EXPECT_EQ(compose(-7, 0, nullptr, module, hint),
+              std::string("Error: An I/O device error occurred") + (*name ? "\n\nReporting Module: " : "") + name);
 }
 
 TEST(ResultMessages, TruncationAndNullOutput) {
@@ -108,8 +108,7 @@ TEST(ResultMessages, TruncationAndNullOutput) {
   for (char16_t &c : out) c = u'#';
   size_t length = io_ComposeMessage(-7, 0, nullptr, u"/p/flt_X.dll", hint.c_str(), out);
   EXPECT_EQ(length, kMessageCapacity - 1);
-  EXPECT_EQ(out[kMessageCapacity - 1], 0);
-  EXPECT_EQ(out[kMessageCapacity], u'#');  // nothing written past the capacity
+  EXPECT_TRUE(out[kMessageCapacity - 1] == 0 && out[kMessageCapacity] == u'#');  // nothing written past the capacity
   std::string text = u8(out);
   EXPECT_EQ(text.rfind("Error: An I/O device error occurred\n\nHint:\nhhh", 0), 0u);
   EXPECT_EQ(text.find("Reporting Module"), std::string::npos);
@@ -162,9 +161,7 @@ TEST(Warnings, TextsTitlesAndOrder) {
   EXPECT_EQ(warningFor(0x001 | 0x002).title, multiple);
   Warning all = warningFor(0x7FF);
   EXPECT_EQ(std::count(all.text.begin(), all.text.end(), '\n'), 10);
-  EXPECT_EQ(all.text.find("\n\n"), std::string::npos);
-  EXPECT_NE(all.text.front(), '\n');
-  EXPECT_NE(all.text.back(), '\n');
+  EXPECT_TRUE(all.text.find("\n\n") == std::string::npos && all.text.front() != '\n' && all.text.back() != '\n');
   // Without a title buffer the text is still built.
   LoadSaveOptions options{};
   io_ApplyWarningMask(0x100, &options);
@@ -188,7 +185,6 @@ TEST(Warnings, NoticeShownOnlyWhenNotQuiet) {
 
   io_ApplyWarningMask(0x100, &loud);
   EXPECT_TRUE(io_ShowWarningNotice(&loud));
-  ASSERT_EQ(script.seen.size(), 1u);
-  EXPECT_EQ(script.seen[0], "Warning: Timeout|48|Operation was interrupted due to a timeout");
-  EXPECT_EQ(script.owners[0], reinterpret_cast<HWND>(0x1234));
+  EXPECT_EQ(script.seen, std::vector<std::string>{"Warning: Timeout|48|Operation was interrupted due to a timeout"});
+  EXPECT_EQ(script.owners, std::vector<HWND>{reinterpret_cast<HWND>(0x1234)});
 }
