@@ -84,8 +84,7 @@ TEST(Files, PathLimitsAndBadArguments) {
   EXPECT_EQ(os_FileOpen(nullptr, os_AccessRead, os_ShareRead, os_Disposition::openExisting), nullptr);
   EXPECT_EQ(os_LastError(), os_Error::invalidArgument);
   EXPECT_EQ(os_FileOpen(folder.path16().c_str(), os_AccessRead, os_ShareRead, os_Disposition::openExisting), nullptr);
-  EXPECT_FALSE(os_FileWrite(nullptr, "x", 1));
-  EXPECT_EQ(os_FileSize(nullptr), -1);
+  EXPECT_TRUE(!os_FileWrite(nullptr, "x", 1) && os_FileSize(nullptr) == -1);
 }
 
 TEST(Files, MoveDeleteAndFolders) {
@@ -110,8 +109,7 @@ TEST(Files, MoveDeleteAndFolders) {
   EXPECT_FALSE(os_FileExists(sub.c_str()));
   ASSERT_TRUE(os_FileDelete(b.c_str()));
   EXPECT_FALSE(os_FileDelete(b.c_str()));
-  EXPECT_TRUE(os_FolderDelete(sub.c_str()));
-  EXPECT_FALSE(os_FolderExists(sub.c_str()));
+  EXPECT_TRUE(os_FolderDelete(sub.c_str()) && !os_FolderExists(sub.c_str()));
 }
 
 TEST(Files, FolderWalkWithPatternsGivesNamesThatOpen) {
@@ -184,8 +182,7 @@ TEST(GlobalMemory, FailedAllocations) {
   EXPECT_EQ(os_LastError(), os_Error::outOfMemory);
   HGLOBAL third = GlobalAlloc(0, 8);
   EXPECT_TRUE(first != nullptr && second == nullptr && third != nullptr);
-  os_GlobalRelease(first);
-  os_GlobalRelease(third);
+  os_GlobalRelease(first), os_GlobalRelease(third);
   EXPECT_EQ(GlobalAlloc(0, SIZE_MAX - 4), nullptr);
   EXPECT_EQ(os_LastError(), os_Error::outOfMemory);
 }
@@ -203,8 +200,7 @@ TEST(Threads, StartWaitCloseAndAliveChecks) {
   while (childId.load() == 0) os_Sleep(1);
   EXPECT_NE(childId.load(), os_ThreadId());
   EXPECT_TRUE(os_ThreadIsAlive(childId.load()));
-  EXPECT_FALSE(os_ThreadWait(thread, 20));
-  EXPECT_FALSE(os_ThreadHasEnded(thread));
+  EXPECT_FALSE(os_ThreadWait(thread, 20) || os_ThreadHasEnded(thread));
   release = true;
   EXPECT_TRUE(os_ThreadWait(thread, 5000));
   os_ThreadClose(thread);
@@ -294,8 +290,7 @@ TEST(FaultGuard, AFaultLeavesTheSignalMaskAsItWas) {
   pthread_sigmask(SIG_BLOCK, &extra, &before);
   EXPECT_FALSE(os_Guard([] { readNull(); }));
   pthread_sigmask(SIG_SETMASK, &before, &after);
-  EXPECT_TRUE(sigismember(&after, SIGUSR2));
-  EXPECT_FALSE(sigismember(&after, SIGSEGV));
+  EXPECT_TRUE(sigismember(&after, SIGUSR2) && !sigismember(&after, SIGSEGV));
 }
 
 TEST(FaultGuard, NestedGuardsCatchAtTheInnermost) {
@@ -304,8 +299,7 @@ TEST(FaultGuard, NestedGuardsCatchAtTheInnermost) {
     innerResult = os_Guard([] { readNull(); });
     afterInner = true;
   }));
-  EXPECT_FALSE(innerResult);
-  EXPECT_TRUE(afterInner);
+  EXPECT_TRUE(!innerResult && afterInner);
 
   // A fault after an inner guard has finished is caught by the outer one.
   bool innerOk = false;
@@ -328,8 +322,7 @@ TEST(FaultGuard, ThreadsHaveTheirOwnGuards) {
     });
   }
   for (auto &thread : threads) thread.join();
-  EXPECT_EQ(caught.load(), 200);
-  EXPECT_EQ(completed.load(), 200);
+  EXPECT_EQ(std::pair(caught.load(), completed.load()), std::pair(200, 200));
 }
 
 TEST(FaultGuardDeathTest, FaultOutsideAGuardStillEndsTheProcess) {
