@@ -173,9 +173,9 @@ bool os_ModuleLoadedWithProgram(const void *address_in_module) {
     importNames(image, size, [size](uint64_t rva, uint64_t *offset) { return *offset = rva, rva < size; }, &names);
     for (const std::u16string &name : names) {
       HMODULE dependency = GetModuleHandleW(os_Wide(name.c_str()));
-      bool known = dependency == nullptr;
-      for (HMODULE seen : reached) known = known || seen == dependency;
-      if (!known) reached.push_back(dependency);
+      bool skip = dependency == nullptr;  // named but not loaded (a delay-loaded or missing one)
+      for (HMODULE seen : reached) skip = skip || seen == dependency;
+      if (!skip) reached.push_back(dependency);
     }
   }
   return false;
