@@ -78,7 +78,13 @@ void os_ThreadClose(os_Thread *thread) {
 
 void os_Sleep(uint32_t milliseconds) { Sleep(milliseconds); }
 
-uint32_t os_TickCount() { return GetTickCount(); }
+// Milliseconds from the performance counter: the system's tick moves in
+// 10-16 ms steps, too coarse for the short waits the library times. It wraps
+// at 2^32 ms like the system's.
+uint32_t os_TickCount() {
+  uint64_t count = os_HighResCounter(), frequency = os_HighResFrequency();
+  return static_cast<uint32_t>(count / frequency * 1000 + count % frequency * 1000 / frequency);
+}
 
 uint64_t os_HighResCounter() {
   LARGE_INTEGER count{};
