@@ -344,9 +344,13 @@ int copyFile(const std::wstring &source, const std::wstring &target, bool replac
   return fail(os_ErrorFromWin32(code));
 }
 
+// Symbolic links and junctions; other reparse points (cloud placeholders and
+// the like) are the items themselves. A tag of 0 comes from systems that do
+// not report it, where every reparse point is a link.
 bool isLinkEntry(const WIN32_FIND_DATAW &entry) {
+  DWORD tag = entry.dwReserved0;
   return (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
-         (entry.dwReserved0 == IO_REPARSE_TAG_SYMLINK || entry.dwReserved0 == IO_REPARSE_TAG_MOUNT_POINT);
+         (tag == 0 || tag == IO_REPARSE_TAG_SYMLINK || tag == IO_REPARSE_TAG_MOUNT_POINT);
 }
 
 constexpr int kMaxTreeDepth = 512;
