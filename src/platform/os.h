@@ -40,7 +40,11 @@ size_t os_Utf16Length(const char16_t *text);
 
 // Paths: the separator this platform writes; both '/' and '\\' are accepted
 // when splitting.
+#ifdef _WIN32
+inline constexpr char16_t os_PathSeparator = u'\\';
+#else
 inline constexpr char16_t os_PathSeparator = u'/';
+#endif
 inline constexpr bool os_IsPathSeparator(char16_t c) { return c == u'/' || c == u'\\'; }
 // The longest path in units, terminator included; longer paths fail.
 inline constexpr size_t os_MaxPath = 260;

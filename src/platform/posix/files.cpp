@@ -14,6 +14,7 @@
 #include <new>
 
 #include "platform/os.h"
+#include "platform/os_text.h"
 #include "platform/posix/native_names.h"
 
 struct os_File {
@@ -22,7 +23,6 @@ struct os_File {
 
 namespace {
 
-thread_local os_Error tLastError = os_Error::none;
 thread_local uint64_t tBytesRead = 0;
 
 os_Error errorFromErrno(int code) {
@@ -45,7 +45,7 @@ os_Error errorFromErrno(int code) {
 }
 
 int failWithErrno() {
-  tLastError = errorFromErrno(errno);
+  os_SetLastError(errorFromErrno(errno));
   return 0;
 }
 
@@ -54,130 +54,22 @@ int failWithErrno() {
 bool nativePath(const char16_t *path, std::string *out) {
   size_t length = os_Utf16Length(path);
   if (length == 0) {
-    tLastError = os_Error::invalidArgument;
+    os_SetLastError(os_Error::invalidArgument);
     return false;
   }
   if (length >= os_MaxPath) {
-    tLastError = os_Error::pathTooLong;
+    os_SetLastError(os_Error::pathTooLong);
     return false;
   }
   *out = os_NativeName(std::u16string_view(path, length));
   return true;
 }
 
-char16_t foldCase(char16_t c) { return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c; }
 
 }  // namespace
 
-os_Error os_LastError() { return tLastError; }
-void os_SetLastError(os_Error error) { tLastError = error; }
-
-size_t os_Utf16Length(const char16_t *text) {
-  if (text == nullptr) return 0;
-  size_t length = 0;
-  while (text[length] != 0) ++length;
-  return length;
-}
-
-namespace {
-
-// A byte that is not part of valid UTF-8 travels through the library as the
-// lone low surrogate U+DC00 + byte and turns back into that byte on the way
-// out, so that names read from the file system reach it again unchanged.
-constexpr char16_t kEscapedByte = 0xDC00;
-
-std::string toUtf8(std::u16string_view text, bool bytes_escaped) {
-  // Most paths are plain ASCII: copied unit for unit, no per-character appends.
-  size_t ascii = 0;
-  while (ascii < text.size() && text[ascii] < 0x80) ++ascii;
-  std::string out(ascii, '\0');
-  for (size_t i = 0; i < ascii; ++i) out[i] = static_cast<char>(text[i]);
-  if (ascii == text.size()) return out;
-  out.reserve(text.size() + 8);
-  for (size_t i = ascii; i < text.size(); ++i) {
-    uint32_t c = text[i];
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-      ++i;
-    } else if (bytes_escaped && c >= kEscapedByte + 0x80 && c <= kEscapedByte + 0xFF) {
-      out += static_cast<char>(c - kEscapedByte);
-      continue;
-    } else if (c >= 0xD800 && c <= 0xDFFF) {
-      c = 0xFFFD;
-    }
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
-}
-
-std::u16string toUtf16(std::string_view text, bool bytes_escaped) {
-  std::u16string out;
-  out.reserve(text.size());
-  size_t i = 0;
-  while (i < text.size()) {
-    auto byte = static_cast<unsigned char>(text[i]);
-    uint32_t c = 0xFFFD;
-    size_t extra = 0;
-    uint32_t minimum = 0;
-    if (byte < 0x80) {
-      c = byte;
-    } else if ((byte & 0xE0) == 0xC0) {
-      c = byte & 0x1F, extra = 1, minimum = 0x80;
-    } else if ((byte & 0xF0) == 0xE0) {
-      c = byte & 0x0F, extra = 2, minimum = 0x800;
-    } else if ((byte & 0xF8) == 0xF0) {
-      c = byte & 0x07, extra = 3, minimum = 0x10000;
-    }
-    size_t used = 1;
-    if (extra > 0) {
-      bool valid = i + extra < text.size();
-      for (size_t k = 1; valid && k <= extra; ++k) {
-        auto next = static_cast<unsigned char>(text[i + k]);
-        if ((next & 0xC0) != 0x80) {
-          valid = false;
-        } else {
-          c = (c << 6) | (next & 0x3F);
-        }
-      }
-      if (valid && c >= minimum && c <= 0x10FFFF && !(c >= 0xD800 && c <= 0xDFFF)) {
-        used = extra + 1;
-      } else {
-        c = 0xFFFD;
-      }
-    }
-    if (bytes_escaped && c == 0xFFFD && used == 1 && byte >= 0x80) c = kEscapedByte + byte;
-    if (c >= 0x10000) {
-      c -= 0x10000;
-      out += static_cast<char16_t>(0xD800 + (c >> 10));
-      out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
-    } else {
-      out += static_cast<char16_t>(c);
-    }
-    i += used;
-  }
-  return out;
-}
-
-}  // namespace
-
-std::string os_Utf16ToUtf8(std::u16string_view text) { return toUtf8(text, false); }
-std::u16string os_Utf8ToUtf16(std::string_view text) { return toUtf16(text, false); }
-std::string os_NativeName(std::u16string_view name) { return toUtf8(name, true); }
-std::u16string os_NameFromNative(std::string_view bytes) { return toUtf16(bytes, true); }
+std::string os_NativeName(std::u16string_view name) { return os_Utf16ToUtf8Bytes(name, true); }
+std::u16string os_NameFromNative(std::string_view bytes) { return os_Utf8ToUtf16Bytes(bytes, true); }
 
 os_File *os_FileOpen(const char16_t *path, unsigned access, unsigned share, os_Disposition disposition) {
   std::string name;
@@ -205,7 +97,7 @@ os_File *os_FileOpen(const char16_t *path, unsigned access, unsigned share, os_D
   struct stat status {};
   if (::fstat(fd, &status) == 0 && S_ISDIR(status.st_mode)) {
     ::close(fd);
-    tLastError = os_Error::accessDenied;
+    os_SetLastError(os_Error::accessDenied);
     return nullptr;
   }
   int lock = 0;
@@ -217,7 +109,7 @@ os_File *os_FileOpen(const char16_t *path, unsigned access, unsigned share, os_D
   if (lock != 0 && ::flock(fd, lock | LOCK_NB) != 0) {
     int code = errno;
     ::close(fd);
-    tLastError = code == EWOULDBLOCK ? os_Error::sharingViolation : errorFromErrno(code);
+    os_SetLastError(code == EWOULDBLOCK ? os_Error::sharingViolation : errorFromErrno(code));
     return nullptr;
   }
   if (disposition == os_Disposition::createAlways && ::ftruncate(fd, 0) != 0) {
@@ -228,7 +120,7 @@ os_File *os_FileOpen(const char16_t *path, unsigned access, unsigned share, os_D
   auto *file = new (std::nothrow) os_File{fd};
   if (file == nullptr) {
     ::close(fd);
-    tLastError = os_Error::outOfMemory;
+    os_SetLastError(os_Error::outOfMemory);
   }
   return file;
 }
@@ -240,7 +132,7 @@ namespace {
 int readFully(os_File *file, int64_t offset, void *buffer, size_t size, size_t *done) {
   if (done != nullptr) *done = 0;
   if (file == nullptr || (buffer == nullptr && size > 0)) {
-    tLastError = os_Error::invalidArgument;
+    os_SetLastError(os_Error::invalidArgument);
     return 0;
   }
   size_t total = 0;
@@ -268,7 +160,7 @@ int os_FileRead(os_File *file, void *buffer, size_t size, size_t *done) { return
 int os_FileReadAt(os_File *file, int64_t offset, void *buffer, size_t size, size_t *done) {
   if (offset < 0) {
     if (done != nullptr) *done = 0;
-    tLastError = os_Error::invalidArgument;
+    os_SetLastError(os_Error::invalidArgument);
     return 0;
   }
   return readFully(file, offset, buffer, size, done);
@@ -278,7 +170,7 @@ uint64_t os_FileBytesReadTotal() { return tBytesRead; }
 
 int os_FileWrite(os_File *file, const void *buffer, size_t size) {
   if (file == nullptr || (buffer == nullptr && size > 0)) {
-    tLastError = os_Error::invalidArgument;
+    os_SetLastError(os_Error::invalidArgument);
     return 0;
   }
   if (os_FaultDue(os_FaultKind::fileWrite)) return 0;
@@ -296,7 +188,7 @@ int os_FileWrite(os_File *file, const void *buffer, size_t size) {
 
 int os_FileSeek(os_File *file, int64_t offset, os_SeekFrom from, int64_t *position) {
   if (file == nullptr) {
-    tLastError = os_Error::invalidArgument;
+    os_SetLastError(os_Error::invalidArgument);
     return 0;
   }
   int whence = from == os_SeekFrom::begin ? SEEK_SET : from == os_SeekFrom::current ? SEEK_CUR : SEEK_END;
@@ -309,7 +201,7 @@ int os_FileSeek(os_File *file, int64_t offset, os_SeekFrom from, int64_t *positi
 int64_t os_FileSize(os_File *file) {
   struct stat status {};
   if (file == nullptr || ::fstat(file->fd, &status) != 0) {
-    tLastError = file == nullptr ? os_Error::invalidArgument : errorFromErrno(errno);
+    os_SetLastError(file == nullptr ? os_Error::invalidArgument : errorFromErrno(errno));
     return -1;
   }
   return status.st_size;
@@ -317,7 +209,7 @@ int64_t os_FileSize(os_File *file) {
 
 int os_FileTruncateHere(os_File *file) {
   if (file == nullptr) {
-    tLastError = os_Error::invalidArgument;
+    os_SetLastError(os_Error::invalidArgument);
     return 0;
   }
   off_t here = ::lseek(file->fd, 0, SEEK_CUR);
@@ -327,7 +219,7 @@ int os_FileTruncateHere(os_File *file) {
 
 int os_FileFlush(os_File *file) {
   if (file == nullptr) {
-    tLastError = os_Error::invalidArgument;
+    os_SetLastError(os_Error::invalidArgument);
     return 0;
   }
   if (os_FaultDue(os_FaultKind::fileFlush)) return 0;
@@ -366,17 +258,7 @@ std::u16string os_ErrorText(os_Error error) {
   return os_Utf8ToUtf16(text != nullptr ? text : "Unknown error");
 }
 
-std::u16string os_FileTypeName(const char16_t *path) {
-  std::u16string_view name(path != nullptr ? path : u"");
-  size_t slash = name.find_last_of(u"/\\");
-  if (slash != std::u16string_view::npos) name.remove_prefix(slash + 1);
-  size_t dot = name.rfind(u'.');
-  if (dot == std::u16string_view::npos || dot + 1 == name.size()) return u"File";
-  std::u16string type(name.substr(dot + 1));
-  for (char16_t &c : type)
-    if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - 32);
-  return type + u" File";
-}
+std::u16string os_FileTypeName(const char16_t *path) { return os_TypeNameFromExtension(path); }
 
 void os_FileClose(os_File *file) {
   if (file == nullptr) return;
@@ -440,7 +322,7 @@ int os_FileMove(const char16_t *from, const char16_t *to, bool replace) {
       }
     }
     if (::access(target.c_str(), F_OK) == 0) {
-      tLastError = os_Error::alreadyExists;
+      os_SetLastError(os_Error::alreadyExists);
       return 0;
     }
   }
@@ -459,27 +341,6 @@ int os_FolderDelete(const char16_t *path) {
   std::string name;
   if (!nativePath(path, &name)) return 0;
   return ::rmdir(name.c_str()) == 0 ? 1 : failWithErrno();
-}
-
-bool os_NameMatches(std::u16string_view name, std::u16string_view pattern) {
-  // Iterative wildcard match with one backtrack point: linear in practice,
-  // never exponential.
-  size_t n = 0, p = 0, starP = std::u16string_view::npos, starN = 0;
-  while (n < name.size()) {
-    if (p < pattern.size() && (pattern[p] == u'?' || foldCase(pattern[p]) == foldCase(name[n]))) {
-      ++n, ++p;
-    } else if (p < pattern.size() && pattern[p] == u'*') {
-      starP = p++;
-      starN = n;
-    } else if (starP != std::u16string_view::npos) {
-      p = starP + 1;
-      n = ++starN;
-    } else {
-      return false;
-    }
-  }
-  while (p < pattern.size() && pattern[p] == u'*') ++p;
-  return p == pattern.size();
 }
 
 int os_FolderWalk(const char16_t *folder, const char16_t *pattern, os_FolderVisitor visit, void *context) {
