@@ -1,15 +1,28 @@
-/* A well-behaved test plug-in for the ".tst" format (laid out as TstFile in
- * test_plugins.h writes it), written the way a third-party author would: the
- * contract header only, host services reached through the request record,
- * every optional slot checked before use. With "no markup" it still gives
- * "exif.orientation". */
-#define _POSIX_C_SOURCE 200809L
+/* A well-behaved test plug-in for the ".tst" format, written the way a
+ * third-party author would: the contract header only, host services reached
+ * through the request record, every optional slot checked before use.
+ *
+ * File layout (little-endian):
+ *   0  "VGMTEST1"
+ *   8  u8 document kind, u8 sub-kind, u16 layer count, u16 warning mask,
+ *      u16 switches, i32 result code, u16 pause per layer (ms),
+ *      u8 probe strength (0 = 100), u8 probe flags, u32 markup length, u32 0
+ *   32 per layer: u16 width, u16 height, i16 x, i16 y, u16 flags,
+ *      u16 delay, u8 attribute, u8 transparency, u8 name length (units),
+ *      u8 pixels follow (0: every pixel is `color`), u32 color, the name
+ *      (UTF-16), width * height u32 pixels when they follow
+ *   then the markup text, given to the first layer. */
+#if !defined(_WIN32)
+#  define _POSIX_C_SOURCE 200809L
+#endif
 
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <time.h>
+#if !defined(_WIN32)
+#  include <time.h>
+#endif
 
 #include "vgm/vgm_plugin.h"
 
@@ -42,8 +55,12 @@ static void put(uint8_t *p, uint32_t value, int size) {
 }
 
 static void pauseMs(uint32_t ms) {
+#if defined(_WIN32)
+  Sleep(ms);
+#else
   struct timespec t = {(time_t)(ms / 1000), (long)(ms % 1000) * 1000000L};
   nanosleep(&t, NULL);
+#endif
 }
 
 static const WCHAR *text16(const char *ascii, WCHAR *out, size_t capacity) {
@@ -53,8 +70,23 @@ static const WCHAR *text16(const char *ascii, WCHAR *out, size_t capacity) {
   return out;
 }
 
+#if defined(_WIN32)
+typedef wchar_t NativeChar;
+static int nativePath(const WCHAR *path, NativeChar *out, size_t capacity) {
+  size_t i = 0;
+  for (; path[i] != 0; ++i) {
+    if (i + 1 >= capacity) return 0;
+    out[i] = (wchar_t)path[i];
+  }
+  out[i] = 0;
+  return 1;
+}
+static FILE *openNative(const NativeChar *name, int write) { return _wfopen(name, write ? L"wb" : L"rb"); }
+static void removeNative(const NativeChar *name) { _wremove(name); }
+#else
+typedef char NativeChar;
 /* UTF-16 to the UTF-8 of the file system; 0 when it does not fit. */
-static int nativePath(const WCHAR *path, char *out, size_t capacity) {
+static int nativePath(const WCHAR *path, NativeChar *out, size_t capacity) {
   size_t n = 0;
   for (size_t i = 0; path[i] != 0; ++i) {
     uint32_t c = path[i];
@@ -82,13 +114,16 @@ static int nativePath(const WCHAR *path, char *out, size_t capacity) {
   out[n] = 0;
   return 1;
 }
+static FILE *openNative(const NativeChar *name, int write) { return fopen(name, write ? "wb" : "rb"); }
+static void removeNative(const NativeChar *name) { remove(name); }
+#endif
 
 enum { kNativeCapacity = 1100 };
 
 /* The file's bytes; *size gets their count. Null with *code set on failure. */
 static uint8_t *readWhole(const WCHAR *path, size_t *size, int32_t *code) {
-  char name[kNativeCapacity];
-  FILE *file = nativePath(path, name, kNativeCapacity) ? fopen(name, "rb") : NULL;
+  NativeChar name[kNativeCapacity];
+  FILE *file = nativePath(path, name, kNativeCapacity) ? openNative(name, 0) : NULL;
   if (file == NULL) {
     *code = FLT_ERR_OPEN_READ;
     return NULL;
@@ -316,8 +351,8 @@ FLT_EXPORT int32_t VGM_API flt_SaveImage(FltSaveRequest *request) {
   if (count > 1 && optionInt(request, "tst.flat_only", 0) == 1) return FLT_ERR_NEED_FLAT;
   int32_t half = optionInt(request, "tst.half_write", 0), crash = optionInt(request, "tst.crash", 0);
   if (half == 1 || crash == 1) {
-    char target[kNativeCapacity];
-    FILE *partial = nativePath(request->path, target, kNativeCapacity) ? fopen(target, "wb") : NULL;
+    NativeChar target[kNativeCapacity];
+    FILE *partial = nativePath(request->path, target, kNativeCapacity) ? openNative(target, 1) : NULL;
     if (partial == NULL) return FLT_ERR_OPEN_WRITE;
     fwrite(kMagic, sizeof kMagic / 2, 1, partial);
     fflush(partial);
@@ -327,9 +362,9 @@ FLT_EXPORT int32_t VGM_API flt_SaveImage(FltSaveRequest *request) {
   }
   if (count < 1 || count > 0xFFFF) return FLT_ERR_IMAGE_REQUIREMENTS;
 
-  char name[kNativeCapacity];
+  NativeChar name[kNativeCapacity];
   if (!nativePath(request->path, name, kNativeCapacity)) return FLT_ERR_OPEN_WRITE;
-  FILE *file = fopen(name, "wb");
+  FILE *file = openNative(name, 1);
   if (file == NULL) return FLT_ERR_OPEN_WRITE;
   uint8_t header[kHeaderSize];
   memset(header, 0, sizeof header);
@@ -403,6 +438,6 @@ FLT_EXPORT int32_t VGM_API flt_SaveImage(FltSaveRequest *request) {
   free(markup);
   if (fclose(file) != 0) ok = 0;
   if (code == FLT_OK && !ok) code = FLT_ERR_WRITE;
-  if (code != FLT_OK) remove(name); /* never leave half a file */
+  if (code != FLT_OK) removeNative(name); /* never leave half a file */
   return code;
 }

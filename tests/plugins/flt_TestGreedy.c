@@ -10,5 +10,11 @@ static int32_t claim(FltProbe *probe) {
 
 FLT_EXPORT int32_t VGM_API flt_CheckLoad(FltProbe *probe) { return claim(probe); }
 FLT_EXPORT int32_t VGM_API flt_CheckSave(FltProbe *probe) { return claim(probe); }
-FLT_EXPORT int32_t VGM_API flt_LoadImage(FltLoadRequest *request) { (void)request; return FLT_ERR_UNSUPPORTED; }
-FLT_EXPORT int32_t VGM_API flt_SaveImage(FltSaveRequest *request) { (void)request; return FLT_ERR_UNSUPPORTED; }
+FLT_EXPORT int32_t VGM_API flt_LoadImage(FltLoadRequest *request) {
+  (void)request;
+  return FLT_ERR_UNSUPPORTED;
+}
+FLT_EXPORT int32_t VGM_API flt_SaveImage(FltSaveRequest *request) {
+  (void)request;
+  return FLT_ERR_UNSUPPORTED;
+}

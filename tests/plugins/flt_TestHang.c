@@ -1,15 +1,21 @@
 /* Never answers: flt_CheckLoad sleeps for ever on a header starting with
  * "HANG" (and refuses anything else); flt_LoadImage keeps reporting
  * progress until the host refuses, then gives up as cancelled. */
-#define _POSIX_C_SOURCE 200809L
+#if !defined(_WIN32)
+#  define _POSIX_C_SOURCE 200809L
+#  include <time.h>
+#endif
 #include <string.h>
-#include <time.h>
 
 #include "vgm/vgm_plugin.h"
 
 static void nap(void) {
+#if defined(_WIN32)
+  Sleep(10);
+#else
   struct timespec t = {0, 10 * 1000000L};
   nanosleep(&t, NULL);
+#endif
 }
 
 FLT_EXPORT int32_t VGM_API flt_CheckLoad(FltProbe *probe) {
@@ -25,5 +31,11 @@ FLT_EXPORT int32_t VGM_API flt_LoadImage(FltLoadRequest *request) {
   }
 }
 
-FLT_EXPORT int32_t VGM_API flt_CheckSave(FltProbe *probe) { (void)probe; return 0; }
-FLT_EXPORT int32_t VGM_API flt_SaveImage(FltSaveRequest *request) { (void)request; return FLT_ERR_UNSUPPORTED; }
+FLT_EXPORT int32_t VGM_API flt_CheckSave(FltProbe *probe) {
+  (void)probe;
+  return 0;
+}
+FLT_EXPORT int32_t VGM_API flt_SaveImage(FltSaveRequest *request) {
+  (void)request;
+  return FLT_ERR_UNSUPPORTED;
+}

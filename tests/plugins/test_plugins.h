@@ -1,6 +1,19 @@
-// Where the build put the test plug-ins (each described atop its flt_Test*.c),
-// and a writer for flt_TestGood's ".tst" files. Link vgm_test_plugins to get
-// the paths (and the plug-ins built first).
+// Where the build put the test plug-ins, and a writer for flt_TestGood's
+// ".tst" files. Link vgm_test_plugins to get the paths (and the plug-ins
+// built first); include as "plugins/test_plugins.h".
+//
+//   flt_TestGood    reads and writes ".tst" (magic "VGMTEST1"), below; with
+//                   "no markup" it still gives "exif.orientation"
+//   flt_TestGreedy  accepts every probe; its loads and saves fail with -1
+//   flt_TestCrash   writes through null in flt_CheckLoad (unless the header
+//                   starts with "CRASHLOAD", which it accepts) and always
+//                   in flt_LoadImage
+//   flt_TestHang    sleeps for ever in flt_CheckLoad on a header starting
+//                   with "HANG"; flt_LoadImage calls the progress callback
+//                   until it refuses, then returns -99
+//   flt_TestDep     needs libvgmtestdep.so (found only in "Dependencies");
+//                   accepts headers starting with "VGMTDEP1" with strength
+//                   77 and loads one 1x1 layer of pixel 0x00336699
 #pragma once
 
 #include <cstdint>
