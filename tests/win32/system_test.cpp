@@ -174,11 +174,20 @@ TEST(WinSystem, MessageBoxesAndTheTextInputDialog) {
 }
 
 TEST(WinSystem, FoldersEnvironmentAndInstallPath) {
-  SetEnvironmentVariableW(L"VGM_APPDATA_DIR", L"C:\\data\\\x00c4rger\\\\");
-  EXPECT_EQ(os_GetKnownFolder(os_KnownFolder::commonAppData), u"C:\\data\\\x00c4rger");
-  EXPECT_EQ(os_GetUserAppDataFolder(), u"C:\\data\\\x00c4rger");
-  SetEnvironmentVariableW(L"VGM_APPDATA_DIR", nullptr);
-  EXPECT_EQ(os_GetEnvironment("VGM_APPDATA_DIR"), u"");
+  const std::pair<const char *, os_KnownFolder> overrides[] = {{"VGM_APPDATA_DIR", os_KnownFolder::commonAppData},
+                                                               {"VGM_CONTENT_DIR", os_KnownFolder::publicDocuments},
+                                                               {"VGM_TEMP_DIR", os_KnownFolder::temp}};
+  for (auto [variable, folder] : overrides) {
+    std::wstring name(variable, variable + strlen(variable));
+    SetEnvironmentVariableW(name.c_str(), L"C:\\data\\\x00c4rger\\\\");
+    EXPECT_EQ(os_GetEnvironment(variable), u"C:\\data\\\x00c4rger\\\\");
+    EXPECT_EQ(os_GetKnownFolder(folder), u"C:\\data\\\x00c4rger") << variable;
+    if (folder == os_KnownFolder::commonAppData) {
+      EXPECT_EQ(os_GetUserAppDataFolder(), u"C:\\data\\\x00c4rger");
+    }
+    SetEnvironmentVariableW(name.c_str(), nullptr);
+    EXPECT_EQ(os_GetEnvironment(variable), u"");
+  }
   for (os_KnownFolder folder : {os_KnownFolder::commonAppData, os_KnownFolder::publicDocuments, os_KnownFolder::temp,
                                 os_KnownFolder::home}) {
     std::u16string path = os_GetKnownFolder(folder);

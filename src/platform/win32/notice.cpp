@@ -70,7 +70,11 @@ int32_t showTextInput(const os_Notice *notice) {
   std::vector<DWORD> aligned((layout.size() + 3) / 4);
   std::memcpy(aligned.data(), layout.data(), layout.size());
   TextInput input{notice, 0};
-  INT_PTR result = DialogBoxIndirectParamW(GetModuleHandleW(nullptr), reinterpret_cast<LPCDLGTEMPLATEW>(aligned.data()),
+  // The dialog belongs to the module that holds this code (the library, not the host program).
+  HMODULE self = nullptr;
+  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                     reinterpret_cast<LPCWSTR>(&textInputProc), &self);
+  INT_PTR result = DialogBoxIndirectParamW(self, reinterpret_cast<LPCDLGTEMPLATEW>(aligned.data()),
                                            static_cast<HWND>(notice->owner), textInputProc,
                                            reinterpret_cast<LPARAM>(&input));
   return result == 1 ? 1 : 0;  // -1 (no dialog could be made) counts as closed
