@@ -33,7 +33,7 @@ constexpr DWORD kSpaceRgb = 0x52474220, kSpaceCmyk = 0x434D594B, kSpaceLab = 0x4
 
 std::atomic<int> gOpenProfiles{0};
 
-os_ColourProfile *open(PROFILE *source, std::vector<unsigned char> bytes) {
+os_ColourProfile *openProfile(PROFILE *source, std::vector<unsigned char> bytes) {
   auto *profile = new (std::nothrow) os_ColourProfile{nullptr, std::move(bytes)};
   if (profile == nullptr) return nullptr;
   if (source->dwType == PROFILE_MEMBUFFER) source->pProfileData = profile->bytes.data();
@@ -99,7 +99,7 @@ os_ColourProfile *os_ColourProfileFromMemory(const void *data, size_t size) {
   const auto *bytes = static_cast<const unsigned char *>(data);
   PROFILE source{PROFILE_MEMBUFFER, nullptr, static_cast<DWORD>(size)};
   try {
-    return open(&source, std::vector<unsigned char>(bytes, bytes + size));
+    return openProfile(&source, std::vector<unsigned char>(bytes, bytes + size));
   } catch (const std::bad_alloc &) {
     return nullptr;
   }
@@ -129,7 +129,7 @@ os_ColourProfile *os_ColourProfileSrgb() {
   DWORD bytes = sizeof path;
   if (!GetStandardColorSpaceProfileW(nullptr, kStandardSrgb, path, &bytes)) return nullptr;
   PROFILE source{PROFILE_FILENAME, path, static_cast<DWORD>((wcslen(path) + 1) * sizeof(wchar_t))};
-  return open(&source, {});
+  return openProfile(&source, {});
 }
 
 void os_ColourProfileClose(os_ColourProfile *profile) {
