@@ -8,12 +8,9 @@
 #include <shlobj.h>
 
 #include "platform/os.h"
+#include "platform/win32/win_support.h"
 
 namespace {
-
-std::u16string fromWide(const wchar_t *text, size_t length) {
-  return std::u16string(reinterpret_cast<const char16_t *>(text), length);
-}
 
 std::u16string withoutTrailingSeparator(std::u16string path) {
   // "C:\" keeps its separator: without it the path would name the drive's current folder.
@@ -25,7 +22,8 @@ std::u16string withoutTrailingSeparator(std::u16string path) {
 std::u16string knownFolder(REFKNOWNFOLDERID id) {
   wchar_t *path = nullptr;
   std::u16string folder;
-  if (SUCCEEDED(SHGetKnownFolderPath(id, 0, nullptr, &path)) && path != nullptr) folder = fromWide(path, wcslen(path));
+  if (SUCCEEDED(SHGetKnownFolderPath(id, 0, nullptr, &path)) && path != nullptr)
+    folder = std::u16string(os_Narrow16(path), wcslen(path));
   CoTaskMemFree(path);
   return withoutTrailingSeparator(folder);
 }
@@ -44,7 +42,7 @@ std::u16string defaultValue(REGSAM view) {
   LSTATUS status = RegGetValueW(key, nullptr, nullptr, RRF_RT_REG_SZ, nullptr, value, &bytes);
   RegCloseKey(key);
   if (status != ERROR_SUCCESS || bytes < sizeof(wchar_t)) return {};
-  return fromWide(value, wcsnlen(value, bytes / sizeof(wchar_t)));
+  return std::u16string(os_Narrow16(value), wcsnlen(value, bytes / sizeof(wchar_t)));
 }
 
 }  // namespace
@@ -56,7 +54,7 @@ std::u16string os_GetEnvironment(const char *name) {
   while (size > 0) {
     std::wstring value(size, L'\0');
     DWORD length = GetEnvironmentVariableW(wideName.c_str(), value.data(), size);
-    if (length < size) return fromWide(value.data(), length);
+    if (length < size) return std::u16string(os_Narrow16(value.data()), length);
     size = length;  // it grew in between
   }
   return {};
@@ -78,7 +76,7 @@ std::u16string os_GetKnownFolder(os_KnownFolder folder) {
       wchar_t path[MAX_PATH + 1];
       DWORD length = GetTempPathW(MAX_PATH + 1, path);
       if (length == 0 || length > MAX_PATH) return {};
-      return withoutTrailingSeparator(fromWide(path, length));
+      return withoutTrailingSeparator(std::u16string(os_Narrow16(path), length));
     }
     case os_KnownFolder::home: return knownFolder(FOLDERID_Profile);
   }

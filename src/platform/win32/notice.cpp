@@ -8,12 +8,11 @@
 #include "platform/dialog_template.h"
 #include "platform/os.h"
 #include "platform/system_notice.h"
-
-static_assert(sizeof(wchar_t) == sizeof(char16_t), "UTF-16 at the system boundary");
+#include "platform/win32/win_support.h"
 
 namespace {
 
-const wchar_t *wide(const char16_t *text) { return reinterpret_cast<const wchar_t *>(text != nullptr ? text : u""); }
+const wchar_t *wide(const char16_t *text) { return os_Wide(text != nullptr ? text : u""); }
 
 struct TextInput {
   const os_Notice *notice;

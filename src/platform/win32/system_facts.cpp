@@ -11,6 +11,7 @@
 #include <new>
 
 #include "platform/os.h"
+#include "platform/win32/win_support.h"
 #include "platform/win32/windows_facts.h"
 
 namespace {
@@ -90,8 +91,6 @@ void countPlain(LogicalInfo query, uint32_t *cores, uint32_t *logical) {
     *logical += bitsOf(records[i].ProcessorMask);
   }
 }
-
-std::u16string fromWide(const wchar_t *text) { return std::u16string(reinterpret_cast<const char16_t *>(text)); }
 
 std::u16string fromAscii(const char *text) {
   std::u16string out;
@@ -212,7 +211,7 @@ std::u16string os_SystemName() {
   DWORD bytes = sizeof name;
   if (RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion", L"ProductName",
                    RRF_RT_REG_SZ, nullptr, name, &bytes) == ERROR_SUCCESS && name[0] != 0)
-    return fromWide(name);
+    return os_Narrow16(name);
   os_WindowsVersion version{};
   if (!os_GetWindowsVersion(&version)) return {};
   char text[64];
