@@ -134,16 +134,6 @@ TEST(WinSystem, MessageBoxesAndTheTextInputDialog) {
   std::thread closing = driveDialog(L"T", [](HWND dialog) { PostMessageW(dialog, WM_CLOSE, 0, 0); });
   EXPECT_EQ(os_ShowTextInput(nullptr, u"T", u"M", buffer, 5, false), 0);
   closing.join();
-
-  auto typed = [](const os_Notice *notice, void *) -> int32_t {
-    for (size_t i = 0; i < notice->capacity; ++i) notice->buffer[i] = u'\x00e9';
-    return 1;
-  };
-  void *oldContext = nullptr;
-  os_NoticeHandler old = os_SetNoticeHandler(typed, nullptr, &oldContext);
-  EXPECT_EQ(os_ShowTextInput(nullptr, u"T", u"M", buffer, 5, false), 1);
-  EXPECT_EQ(std::u16string(buffer), std::u16string(4, u'\x00e9'));
-  EXPECT_EQ(os_SetNoticeHandler(old, oldContext, nullptr), typed);
 }
 
 TEST(WinSystem, FoldersEnvironmentAndInstallPath) {
