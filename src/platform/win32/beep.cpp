@@ -1,0 +1,5 @@
+#include <windows.h>
+
+#include "platform/os.h"
+
+void os_Beep() { MessageBeep(MB_OK); }

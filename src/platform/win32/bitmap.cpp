@@ -1,0 +1,7 @@
+// Bitmaps and device contexts are the system's own GDI objects on Windows:
+// windows.h declares every call of os_bitmap.h and gdi32 carries them out.
+// The system's StretchBlt and StretchDIBits resample by themselves (HALFTONE
+// mode), so the raster engine's stretcher has nothing to take over here.
+#include "platform/os_bitmap.h"
+
+void os_SetBitmapStretcher(os_StretchPixels stretcher) { (void)stretcher; }
