@@ -52,6 +52,10 @@ inline constexpr size_t os_MaxPath = 260;
 inline void os_GlobalRelease(HGLOBAL block) {
   if (block != nullptr && GlobalFlags(block) != GMEM_INVALID_HANDLE) GlobalFree(block);
 }
+// Lowers a live block's size to `bytes` in place (the block never moves), as
+// when a surface's block is handed over without its spare tail. False for a
+// block that is not live or a larger size.
+bool os_GlobalShrink(HGLOBAL block, size_t bytes);
 
 // ---------------------------------------------------------------------------
 // Files.
