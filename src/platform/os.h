@@ -85,6 +85,11 @@ int os_FileTruncateHere(os_File *file);
 // Puts what was written on the disk before returning (a file flush fault).
 int os_FileFlush(os_File *file);
 void os_FileClose(os_File *file);
+// The first `size` bytes of a file in one look (open, read, close), others
+// free to read it meanwhile: 1 with `*done` set; 0 when it cannot be opened
+// (a folder cannot), -1 when the read fails. Counted as an open by fault
+// injection.
+int os_FileReadHead(const char16_t *path, void *buffer, size_t size, size_t *done);
 
 struct os_FileInfo {
   bool isFolder;

@@ -107,9 +107,9 @@ TEST_F(LoadTest, FileChecksGiveTheirMessages) {
   EXPECT_EQ(error(put("lamp.txt", ies)), "Error: The file is not a recognized image file format");
   EXPECT_EQ(error(u16(root_.file("data/missing.tst"))), "The specified file does not exist");
   std::u16string good = put("good.tst", tst({layer(2, 2)}));
-  // Root reads everything: only a made failure stops the open (the second:
-  // the native reader looks at the file first).
-  os_InjectFault(os_FaultKind::fileOpen, 2);
+  // Root reads everything: only a made failure stops the open (the first:
+  // one look at the file serves every reader).
+  os_InjectFault(os_FaultKind::fileOpen, 1);
   EXPECT_EQ(error(good), "Error: Cannot open the file for reading, please check access");
   os_InjectFault(os_FaultKind::fileOpen, 0);
   std::string base = root_.file("data/");
