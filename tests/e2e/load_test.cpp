@@ -129,10 +129,7 @@ TEST_F(LoadTest, FileChecksGiveTheirMessages) {
 // the file has.
 TEST_F(LoadTest, NativeReaderIsAskedOnlyForPossibleDocuments) {
   std::string plain = tst({layer(2, 2)}).bytes();
-  struct Case {
-    std::string name, bytes;
-    bool asked;
-  } cases[] = {{"plain.tst", plain, false},
+  struct Case { std::string name, bytes; bool asked; } cases[] = {{"plain.tst", plain, false},
                {"plain.kv5", plain, true},
                {"magic.tst", "_KV5" + plain.substr(4), true},
                {"short.tst", plain.substr(0, 20), true},   // states 0x31545345 header bytes
@@ -166,13 +163,11 @@ TEST_F(LoadTest, OnlyAnIdlePackedHeapSurfaceGivesItsMemoryAway) {
   EXPECT_EQ(rx_SurfaceIsValid(&heap), 0);
   EXPECT_EQ(static_cast<uint32_t *>(block)[5], 0x12345678u);
   EXPECT_EQ(GlobalSize(block), 3u * 2 * 4 + 16);
-  EXPECT_FALSE(os_GlobalShrink(block, 41));
-  EXPECT_TRUE(os_GlobalShrink(block, 24));
-  EXPECT_EQ(GlobalSize(block), 24u);
+  EXPECT_FALSE(os_GlobalShrink(block, 41));  // never larger
+  EXPECT_TRUE(os_GlobalShrink(block, 24) && GlobalSize(block) == 24);
   GlobalFree(block);
-  EXPECT_FALSE(os_GlobalShrink(block, 0));
-  rx_SurfaceFree(&dib);
-  rx_SurfaceFree(&wrapped);
+  EXPECT_FALSE(os_GlobalShrink(block, 0));  // no longer live
+  rx_SurfaceFree(&dib), rx_SurfaceFree(&wrapped);
 }
 
 TEST_F(LoadTest, MarkupPassesThroughTheHostsMarkupService) {
