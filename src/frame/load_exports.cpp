@@ -40,10 +40,17 @@ bool runLoad(const WCHAR *path, CmioRequest *request, LoadSaveOptions *options, 
   return false;
 }
 
-// The caller's pixel block, filled from the surface (stride = width).
+// The caller's pixel block (stride = width): a packed heap surface hands its
+// own block over, as decoded; any other is copied into a new block.
 bool fillImage(CmioImage *image, rx_Surface *surface) {
-  if (rx_SurfaceLock(surface, 0) == 0) return false;
   uint32_t w = surface->width, h = surface->height;
+  if (HGLOBAL own = surface->kind == rx_KindMemory ? rx_SurfaceDetachMemory(surface) : nullptr) {
+    os_GlobalShrink(own, size_t{w} * h * 4);  // without the surface's spare tail
+    *image = CmioImage{w, h, w, own};
+    return true;
+  }
+  if (rx_SurfaceLock(surface, 0) == 0) return false;
+  w = surface->width, h = surface->height;
   void *block = GlobalAlloc(GMEM_FIXED, size_t{w} * h * 4);
   if (block != nullptr) {
     for (uint32_t y = 0; y < h; ++y)
@@ -51,10 +58,7 @@ bool fillImage(CmioImage *image, rx_Surface *surface) {
   }
   rx_SurfaceUnlock(surface, 0);
   if (block == nullptr) return false;
-  image->width = w;
-  image->height = h;
-  image->stride = w;
-  image->pixels = block;
+  *image = CmioImage{w, h, w, block};
   return true;
 }
 
@@ -70,9 +74,10 @@ void dropMarkup(CmioRequest *request) {
 }
 
 // cmio_LoadImage and cmio_LoadImageGDI up to the scaled surface.
-bool loadImage(const WCHAR *path, CmioRequest *request, rx_Surface *surface) {
+bool loadImage(const WCHAR *path, CmioRequest *request, rx_Surface *surface, bool heap) {
   LoadSaveOptions options;
   frame_LoadOptions(request, &options);
+  options.heapLayers = heap;
   if (!runLoad(path, request, &options, surface, options.markupOut)) return false;
   if (request->apply_scale) {
     double w = std::trunc(surface->width * request->scale + 0.5), h = std::trunc(surface->height * request->scale + 0.5);
@@ -131,10 +136,11 @@ void setFourthByte(rx_Surface *surface, bool invert) {
   rx_SurfaceUnlock(surface, 0);
 }
 
-bool loadThumb(const WCHAR *path, CmioRequest *request, rx_Surface *surface) {
+bool loadThumb(const WCHAR *path, CmioRequest *request, rx_Surface *surface, bool heap) {
   HGLOBAL markup = nullptr;
   LoadSaveOptions options;
   frame_ThumbOptions(request, &markup, &options);
+  options.heapLayers = heap;
   // A long thumbnail load can be followed and cancelled like any other.
   options.progress = request->progress;
   options.progressUser = request->progress_user;
@@ -177,7 +183,7 @@ extern "C" {
 VGM_EXPORT int32_t VGM_API cmio_LoadImage(CmioImage *image, const WCHAR *path, CmioRequest *request) {
   if (request == nullptr || image == nullptr) return 0;
   SurfaceHold hold;
-  if (!loadImage(path, request, &hold.surface)) return 0;
+  if (!loadImage(path, request, &hold.surface, true)) return 0;
   if (fillImage(image, &hold.surface)) return 1;
   if (request->want_markup) dropMarkup(request);
   return 0;
@@ -186,7 +192,7 @@ VGM_EXPORT int32_t VGM_API cmio_LoadImage(CmioImage *image, const WCHAR *path, C
 VGM_EXPORT HBITMAP VGM_API cmio_LoadImageGDI(const WCHAR *path, CmioRequest *request) {
   if (request == nullptr) return nullptr;
   SurfaceHold hold;
-  if (!loadImage(path, request, &hold.surface)) return nullptr;
+  if (!loadImage(path, request, &hold.surface, false)) return nullptr;
   HBITMAP bitmap = detachBitmap(&hold.surface);
   if (bitmap == nullptr && request->want_markup) dropMarkup(request);
   return bitmap;
@@ -195,13 +201,13 @@ VGM_EXPORT HBITMAP VGM_API cmio_LoadImageGDI(const WCHAR *path, CmioRequest *req
 VGM_EXPORT int32_t VGM_API cmio_LoadThumb(CmioImage *image, const WCHAR *path, CmioRequest *request) {
   if (request == nullptr || image == nullptr) return 0;
   SurfaceHold hold;
-  return loadThumb(path, request, &hold.surface) && fillImage(image, &hold.surface) ? 1 : 0;
+  return loadThumb(path, request, &hold.surface, true) && fillImage(image, &hold.surface) ? 1 : 0;
 }
 
 VGM_EXPORT HBITMAP VGM_API cmio_LoadThumbGDI(const WCHAR *path, CmioRequest *request) {
   if (request == nullptr) return nullptr;
   SurfaceHold hold;
-  return loadThumb(path, request, &hold.surface) ? detachBitmap(&hold.surface) : nullptr;
+  return loadThumb(path, request, &hold.surface, false) ? detachBitmap(&hold.surface) : nullptr;
 }
 
 }  // extern "C"

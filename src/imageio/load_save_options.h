@@ -52,6 +52,7 @@ struct LoadSaveOptions {
   uint8_t preview;        // plug-in request flag 0x100
   uint8_t noMarkup;       // plug-in request flag 0x200
   uint8_t extra;          // plug-in request flag 0x400
+  uint8_t heapLayers;     // layers in plain memory blocks, which a load can hand to its caller as they are
   HWND ownerWindow;
   uint32_t timeLimitMs;
   const char16_t *optionsText;  // lines of key=value that plug-ins query

@@ -56,6 +56,10 @@ inline constexpr size_t os_MaxPath = 260;
 inline void os_GlobalRelease(HGLOBAL block) {
   if (block != nullptr && GlobalFlags(block) != GMEM_INVALID_HANDLE) GlobalFree(block);
 }
+// Lowers a live block's size to `bytes` in place (the block never moves), as
+// when a surface's block is handed over without its spare tail. False for a
+// block that is not live or a larger size.
+bool os_GlobalShrink(HGLOBAL block, size_t bytes);
 
 // ---------------------------------------------------------------------------
 // Files.
@@ -85,6 +89,11 @@ int os_FileTruncateHere(os_File *file);
 // Puts what was written on the disk before returning (a file flush fault).
 int os_FileFlush(os_File *file);
 void os_FileClose(os_File *file);
+// The first `size` bytes of a file in one look (open, read, close), others
+// free to read it meanwhile: 1 with `*done` set; 0 when it cannot be opened
+// (a folder cannot), -1 when the read fails. Counted as an open by fault
+// injection.
+int os_FileReadHead(const char16_t *path, void *buffer, size_t size, size_t *done);
 
 struct os_FileInfo {
   bool isFolder;

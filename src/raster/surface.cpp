@@ -458,6 +458,30 @@ int32_t rx_SurfaceFree(rx_Surface *surface) {
   return 1;
 }
 
+HGLOBAL rx_SurfaceDetachMemory(rx_Surface *surface) {
+  rx_ThreadState *state = rx_GetThreadState();
+  if (state == nullptr) return nullptr;
+  if (!recordUsable(surface) || isValidAt(state, surface, 0) == 0) {
+    fail(state, rx_ErrNotSurface);
+    return nullptr;
+  }
+  if (surface->kind != rx_KindMemory || surface->bits != surface->storage1 || surface->stride != surface->width) {
+    fail(state, rx_ErrArgument);
+    return nullptr;
+  }
+  // Pixels someone still reads or writes cannot change hands.
+  if (__atomic_load_n(&surface->lockCount, __ATOMIC_ACQUIRE) > 0 ||
+      __atomic_load_n(&surface->owner, __ATOMIC_ACQUIRE) != 0 || __atomic_load_n(&surface->state, __ATOMIC_ACQUIRE) != 0) {
+    fail(state, rx_ErrClosing);
+    return nullptr;
+  }
+  HGLOBAL block = surface->storage1;
+  surface->storage1 = nullptr;  // destroying frees nothing now
+  rx_SurfaceFree(surface);
+  state->lastError = rx_ErrNone;
+  return block;
+}
+
 int32_t rx_SurfaceIsValid(rx_Surface *surface) {
   rx_ThreadState *state = rx_GetThreadState();
   if (state == nullptr) return 0;

@@ -81,6 +81,11 @@ int32_t rx_SurfaceReleaseDC(rx_Surface *surface, HDC *inout_dc);
 int32_t rx_SurfaceMakeDib(rx_Surface *surface);
 // The DIB section, now owned by the caller; the surface is destroyed.
 HBITMAP rx_SurfaceDetachBitmap(rx_Surface *surface);
+// The global-memory block of an idle heap-memory surface whose rows are
+// packed (stride = width), now owned by the caller; the surface is destroyed.
+// Null, with the surface untouched, for any other surface or while it is
+// locked (code 10) or not a packed heap surface (code 5).
+HGLOBAL rx_SurfaceDetachMemory(rx_Surface *surface);
 int32_t rx_SurfaceFromBitmap(rx_Surface *surface, HBITMAP bitmap, uint32_t flags);
 // A packed DIB: header, colour table or masks, rows padded to 4 bytes. `size`
 // 0 means unknown (the memory is probed instead). `flags`: creation bits

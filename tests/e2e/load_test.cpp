@@ -6,6 +6,7 @@
 #include "frame/request_options.h"
 #include "imageio/host_tables.h"
 #include "imageio/load/load_pipeline.h"
+#include "imageio/plugin_blacklist.h"
 #include "imageio/plugin_fixture.h"
 #include "imageio/result_codes.h"
 #include "markup/markup_text.h"
@@ -66,6 +67,7 @@ class LoadTest : public PluginTest {
       out.width = image.width, out.height = image.height;
       auto *p = static_cast<uint32_t *>(image.pixels);
       out.pixels.assign(p, p + size_t{image.width} * image.height);
+      EXPECT_EQ(GlobalSize(image.pixels), size_t{image.width} * image.height * 4);  // handed over or copied, no spare
       GlobalFree(image.pixels);
     }
     if (request.markup != nullptr) {
@@ -107,11 +109,12 @@ TEST_F(LoadTest, FileChecksGiveTheirMessages) {
   EXPECT_EQ(error(put("lamp.txt", ies)), "Error: The file is not a recognized image file format");
   EXPECT_EQ(error(u16(root_.file("data/missing.tst"))), "The specified file does not exist");
   std::u16string good = put("good.tst", tst({layer(2, 2)}));
-  // Root reads everything: only a made failure stops the open (the second:
-  // the native reader looks at the file first).
-  os_InjectFault(os_FaultKind::fileOpen, 2);
+  // Root reads everything: only a made failure stops the open (the first:
+  // one look at the file serves every reader).
+  os_InjectFault(os_FaultKind::fileOpen, 1);
   EXPECT_EQ(error(good), "Error: Cannot open the file for reading, please check access");
   os_InjectFault(os_FaultKind::fileOpen, 0);
+  EXPECT_EQ(error(u16(root_.file("data"))), "The specified file does not exist");  // a folder is no file
   std::string base = root_.file("data/");
   Loaded longPath = load(put(std::string(259 - base.size() - 4, 'n') + ".xyz", "not an image at all, just words in a file"));
   EXPECT_EQ(longPath.error, "The path is too long");
@@ -119,6 +122,52 @@ TEST_F(LoadTest, FileChecksGiveTheirMessages) {
   fs::create_symlink(root_.file("data/lamp.ies"), root_.file("data/lamp.lnk"));
   EXPECT_EQ(error(u16(root_.file("data/lamp.lnk"))).rfind("Error: The file is a known format", 0), 0u);  // the target's rules
   EXPECT_EQ(load(put("plain.lnk", tst({layer(1, 1)}))).ok, 1);  // a ".lnk" that is no link loads as it is
+}
+
+// The native reader is asked (a second open) only for what may be a
+// document: its extension, its magic, or a header stating more bytes than
+// the file has.
+TEST_F(LoadTest, NativeReaderIsAskedOnlyForPossibleDocuments) {
+  std::string plain = tst({layer(2, 2)}).bytes();
+  struct Case { std::string name, bytes; bool asked; } cases[] = {{"plain.tst", plain, false},
+               {"plain.kv5", plain, true},
+               {"magic.tst", "_KV5" + plain.substr(4), true},
+               {"short.tst", plain.substr(0, 20), true},   // states 0x31545345 header bytes
+               {"small.tst", plain.substr(0, 6), false}};  // too short for the reader to look at
+  load(put("warm.tst", plain));  // the registry reads its stored copy at first use
+  for (const Case &c : cases) {
+    std::u16string path = put(c.name, c.bytes);
+    io_BlacklistText();  // fresh now: its refresh would be an open as well
+    os_InjectFault(os_FaultKind::fileOpen, 2);
+    load(path);
+    EXPECT_EQ(!os_FaultArmed(os_FaultKind::fileOpen), c.asked) << c.name;
+    os_InjectFault(os_FaultKind::fileOpen, 0);
+  }
+}
+
+TEST_F(LoadTest, OnlyAnIdlePackedHeapSurfaceGivesItsMemoryAway) {
+  rx_Surface heap{}, dib{}, wrapped{};
+  uint32_t buffer[6];
+  ASSERT_EQ(rx_SurfaceCreate(&heap, 3, 2, rx_CreateMemory), 1);
+  ASSERT_EQ(rx_SurfaceCreate(&dib, 3, 2, rx_CreateDib), 1);
+  ASSERT_EQ(rx_SurfaceWrap(&wrapped, 3, 2, 3, buffer), 1);
+  ASSERT_EQ(rx_SurfaceLock(&heap, 0), 1);
+  heap.bits[5] = 0x12345678;
+  for (rx_Surface *s : {&heap, &dib, &wrapped}) {  // locked, a bitmap, not its own memory
+    EXPECT_EQ(rx_SurfaceDetachMemory(s), nullptr);
+    EXPECT_EQ(rx_SurfaceIsValid(s), 1);
+  }
+  rx_SurfaceUnlock(&heap, 0);
+  HGLOBAL block = rx_SurfaceDetachMemory(&heap);
+  ASSERT_NE(block, nullptr);
+  EXPECT_EQ(rx_SurfaceIsValid(&heap), 0);
+  EXPECT_EQ(static_cast<uint32_t *>(block)[5], 0x12345678u);
+  EXPECT_EQ(GlobalSize(block), 3u * 2 * 4 + 16);
+  EXPECT_FALSE(os_GlobalShrink(block, 41));  // never larger
+  EXPECT_TRUE(os_GlobalShrink(block, 24) && GlobalSize(block) == 24);
+  GlobalFree(block);
+  EXPECT_FALSE(os_GlobalShrink(block, 0));  // no longer live
+  rx_SurfaceFree(&dib), rx_SurfaceFree(&wrapped);
 }
 
 TEST_F(LoadTest, MarkupPassesThroughTheHostsMarkupService) {

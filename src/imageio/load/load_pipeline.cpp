@@ -13,6 +13,7 @@
 #include "imageio/plugin_probe.h"
 #include "imageio/plugin_registry.h"
 #include "imageio/result_codes.h"
+#include "kv5/kv5_read_common.h"
 #include "kv5/kv5_reader.h"
 #include "markup/markup_text.h"
 #include "platform/os.h"
@@ -63,9 +64,11 @@ std::u16string extensionOf(std::u16string_view path) {
   return io_IsTemporaryExtension(ext) ? std::u16string() : ext;
 }
 
-// Only entries that hold something: the table is large and mostly empty.
-void releaseLayers(rx_LayerEntry *layers) {
-  for (int32_t i = 0; i < rx_LayerTableEntries; ++i)
+// Only entries that hold something, and only the first `used` of them: the
+// table is large and mostly empty, and a scan of it costs more than a small
+// image's whole load.
+void releaseLayers(rx_LayerEntry *layers, int32_t used = rx_LayerTableEntries) {
+  for (int32_t i = 0; i < std::min(used, rx_LayerTableEntries); ++i)
     if (layers[i].surface.signature != 0 || layers[i].properties != nullptr) rx_LayerEntryRelease(&layers[i]);
 }
 
@@ -129,8 +132,8 @@ rx_LayerEntry *takeTable() {
   return rx_LayerTableCreate();
 }
 
-void giveTable(rx_LayerEntry *table) {
-  releaseLayers(table);
+void giveTable(rx_LayerEntry *table, int32_t used) {
+  releaseLayers(table, used);
   {
     std::lock_guard<std::mutex> guard(gTables.lock);
     if (gTables.spare.size() < kSpareTables) {
@@ -169,7 +172,8 @@ int32_t runPlugin(os_Module *module, const std::u16string &plugin, rx_LayerEntry
   int32_t result = FLT_ERROR;
   FltLoadRequest *request = &call->request;
   bool answered = os_Guard([&result, entry, request] { result = entry(request); });
-  if (call->request.current_layer >= 0) rx_SurfaceUnlock(&layers[call->request.current_layer].surface, 0);
+  int32_t current = call->request.current_layer;
+  if (current >= 0 && current < call->usedEntries) rx_SurfaceUnlock(&layers[current].surface, 0);
   call->request.current_layer = -1;
   progress(options, 0, 0);
   if (!answered) {
@@ -178,7 +182,7 @@ int32_t runPlugin(os_Module *module, const std::u16string &plugin, rx_LayerEntry
     std::string hint = "The plug-in " + os_Utf16ToUtf8(io_FileNameOf(plugin)) + " crashed in flt_LoadImage (signal " +
                        std::to_string(signal) + ") and will not be used again";
     copyBounded(call->message, FLT_MESSAGE_CAPACITY, os_Utf8ToUtf16(hint));
-    releaseLayers(layers);
+    releaseLayers(layers, call->usedEntries);
     *faulted = true;
     *code = FLT_ERR_COMPONENT_FAILED;
     return 0;
@@ -240,9 +244,9 @@ int32_t finishSuccess(rx_LayerEntry *layers, LoadSaveOptions *options, const io_
   return count;
 }
 
-int32_t finishFailure(rx_LayerEntry *layers, LoadSaveOptions *options, const char16_t *path, std::u16string_view ext,
-                      const Report &report) {
-  releaseLayers(layers);
+int32_t finishFailure(rx_LayerEntry *layers, int32_t used, LoadSaveOptions *options, const char16_t *path,
+                      std::u16string_view ext, const Report &report) {
+  releaseLayers(layers, used);
   int32_t code = report.code;
   options->handled = (code == -90 || code == -1) ? 0 : 1;
   if (code == FLT_ERR_OUT_OF_MEMORY) options->outOfMemory = 1;
@@ -262,46 +266,71 @@ int32_t finishFailure(rx_LayerEntry *layers, LoadSaveOptions *options, const cha
   return 0;
 }
 
+// The file's first bytes, read by one open for the driver, the native
+// reader's question and the plug-in loader's checks.
+struct FileHead {
+  bool opened = false;
+  bool readable = false;  // the read worked and gave at least 4 bytes
+  bool uniform = false;   // one byte value throughout the file
+  size_t size = 0;
+  uint8_t bytes[FLT_PROBE_HEADER_MAX] = {};
+};
+
+FileHead readHead(const char16_t *path) {
+  FileHead head;
+  int read = os_FileReadHead(path, head.bytes, sizeof head.bytes, &head.size);
+  head.opened = read != 0;
+  head.readable = read == 1 && head.size >= 4;
+  const uint8_t first = head.bytes[0];
+  head.uniform = head.readable && std::all_of(head.bytes, head.bytes + head.size, [&](uint8_t b) { return b == first; });
+  // Only a header of one byte value throughout makes the whole file worth a look.
+  os_File *file = head.uniform ? os_FileOpen(path, os_AccessRead, os_ShareRead, os_Disposition::openExisting) : nullptr;
+  if (file != nullptr) {
+    std::vector<uint8_t> block(kScanBlockBytes);
+    size_t n = 0;
+    while (head.uniform && os_FileRead(file, block.data(), block.size(), &n) && n > 0)
+      head.uniform = std::all_of(block.begin(), block.begin() + static_cast<ptrdiff_t>(n), [&](uint8_t b) { return b == first; });
+    os_FileClose(file);
+  }
+  return head;
+}
+
 // Header checks before any plug-in: an unreadable file, one byte throughout,
 // a photometric data file. False with the message set.
-bool checkFile(LoadSaveOptions *options, const char16_t *path, std::u16string_view ext, uint8_t *header,
-               size_t *header_size) {
-  os_File *file = os_FileOpen(path, os_AccessRead, os_ShareRead, os_Disposition::openExisting);
-  if (file == nullptr) {
+bool checkFile(LoadSaveOptions *options, const FileHead &head, std::u16string_view ext) {
+  if (!head.opened) {
     setMessage(options, u"Error: Cannot open the file for reading, please check access");
     return false;
   }
-  size_t got = 0;
-  int read = os_FileRead(file, header, FLT_PROBE_HEADER_MAX, &got);
-  if (!read || got < 4) {
-    os_FileClose(file);
+  if (!head.readable) {
     setMessage(options, u"Error: Cannot read data from the file, file may be incomplete");
     return false;
   }
-  *header_size = got;
-  bool uniform = std::all_of(header, header + got, [&](uint8_t b) { return b == header[0]; });
-  if (uniform) {
-    std::vector<uint8_t> block(kScanBlockBytes);
-    os_FileSeek(file, 0, os_SeekFrom::begin, nullptr);
-    size_t n = 0;
-    while (uniform && os_FileRead(file, block.data(), block.size(), &n) && n > 0)
-      uniform = std::all_of(block.begin(), block.begin() + static_cast<ptrdiff_t>(n), [&](uint8_t b) { return b == header[0]; });
-  }
-  os_FileClose(file);
-  if (uniform) {
+  if (head.uniform) {
     char text[80];
-    std::snprintf(text, sizeof text, "Error: The file is corrupted (all bytes are '%02x')", header[0]);
+    std::snprintf(text, sizeof text, "Error: The file is corrupted (all bytes are '%02x')", head.bytes[0]);
     setMessage(options, os_Utf8ToUtf16(text));
     return false;
   }
-  if (ext == u".ies" && got >= 7 &&
-      (std::memcmp(header, "IESNA:LM", std::min<size_t>(8, got)) == 0 || std::memcmp(header, "IESNA91", 7) == 0)) {
+  const uint8_t *header = head.bytes;
+  if (ext == u".ies" && head.size >= 7 &&
+      (std::memcmp(header, "IESNA:LM", std::min<size_t>(8, head.size)) == 0 || std::memcmp(header, "IESNA91", 7) == 0)) {
     setMessage(options, u"Error: The file is a known format that is not an image file\n\nHint:\n"
                         u"This is a photometric data file describing a light source, not an image");
     options->handled = 0;
     return false;
   }
   return true;
+}
+
+// The native reader decides by the same first 32 bytes: the document magic,
+// or a header that states more bytes than the file has (an older document).
+// Any other file it only opens and closes again, so it is not asked.
+bool nativeMayRead(const FileHead &head, bool kv5_extension) {
+  if (gNativeReader != nullptr || !head.opened || kv5_extension) return true;
+  if (head.size < 8) return false;
+  uint32_t stated = kv5_Load32(head.bytes + 4);
+  return kv5_Load32(head.bytes) == kv5_Magic || head.size < std::min<size_t>(stated, sizeof head.bytes);
 }
 
 // One opaque-mode layer that nothing transforms flattens to itself: it is
@@ -332,12 +361,190 @@ const std::u16string &selfPath() {
   return path;
 }
 
+// One plug-in loader run: what every plug-in it tries shares.
+struct PluginRun {
+  rx_LayerEntry *layers;
+  LoadSaveOptions *options;
+  const char16_t *path;
+  std::u16string_view ext;
+  int32_t *used;  // out: entries from 0 that may hold a layer
+  io_LoadCall call;
+  Report report;  // the failure to tell when no plug-in reads the file
+};
+
+// Runs one plug-in, remembered for the extension (`probed` null) or found by
+// probing. True when the load ends here, with its result in `*result`; false
+// to go on with the next plug-in, its failure weighed into the report.
+bool tryPlugin(PluginRun &run, const std::u16string &plugin, const io_Candidate *probed, int32_t *result) {
+  os_Module *module = loadPlugin(plugin);
+  if (module == nullptr) return false;
+  int32_t code = FLT_ERROR;
+  bool faulted = false;
+  io_LoadCall &call = run.call;
+  int32_t count = runPlugin(module, plugin, run.layers, run.options, run.path, &call, &code, &faulted);
+  if (count > 0) {
+    keepAndFree(module);
+    if (probed != nullptr && probed->score >= 128) {
+      bool weak = (probed->flags & (FLT_PROBE_WEAK | FLT_PROBE_WEAKER)) != 0 || call.request.warnings != 0;
+      io_RegistryRemember(kRegistryLoad, run.ext, plugin, weak);
+    } else if (probed != nullptr && probed->score <= 0) {
+      call.request.warnings |= run.ext.empty() ? FLT_WARN_EXTENSION_MISSING : FLT_WARN_EXTENSION_MISMATCH;
+    }
+    *run.used = call.usedEntries;
+    int32_t done = finishSuccess(run.layers, run.options, call, count, code, &run.report);
+    if (done <= 0) {
+      *run.used = 0;
+      done = finishFailure(run.layers, call.usedEntries, run.options, run.path, run.ext, run.report);
+    }
+    *result = done;
+    return true;
+  }
+  releaseLayers(run.layers, call.usedEntries);
+  if (!faulted) freeModule(module);
+  Report mine{code, std::u16string(run.options->reportingModule), std::u16string(call.message)};
+  if (faulted || io_IsFinalCode(code, run.options)) {
+    *result = finishFailure(run.layers, 0, run.options, run.path, run.ext, mine);
+    return true;
+  }
+  // The remembered plug-in runs first, against the starting code -1.
+  if (code < run.report.code || (code == -2 && run.report.code == -44)) run.report = mine;
+  return false;
+}
+
+// The plug-in loader on a file whose first bytes are read. On return the
+// table holds layers only in its first `*used` entries.
+int32_t loadByPlugins(rx_LayerEntry *layers, LoadSaveOptions *options, const char16_t *path, const FileHead &head,
+                      int32_t *used) {
+  *used = 0;
+  options->pluginFlagBit1 = 0;
+  options->outOfMemory = 0;
+  std::u16string ext = extensionOf(path);
+  if (!checkFile(options, head, ext)) return 0;
+
+  PluginRun run{layers, options, path, ext, used, {}, {}};
+  int32_t result = 0;
+  std::u16string remembered;
+  if (!ext.empty() && ext.size() <= 15 && io_RegistryLookup(kRegistryLoad, ext, &remembered) &&
+      tryPlugin(run, remembered, nullptr, &result))
+    return result;
+
+  // Probing every installed plug-in.
+  std::vector<std::u16string> faultedBefore = faultedPlugins();
+  std::vector<io_Candidate> candidates =
+      underModuleLock([&] { return io_CollectLoadCandidates(ext, head.bytes, head.size); });
+  Report fault;
+  if (newProbeFault(faultedBefore, &fault)) return finishFailure(layers, 0, options, path, ext, fault);
+  for (const io_Candidate &candidate : candidates) {
+    if (candidate.path.empty()) break;
+    if (options->progress != nullptr && options->progress(0, 1000, options->progressUser) == 0)
+      return finishFailure(layers, 0, options, path, ext, Report{FLT_ERR_CANCELLED, {}, {}});
+    if (tryPlugin(run, candidate.path, &candidate, &result)) return result;
+  }
+  return finishFailure(layers, 0, options, path, ext, run.report);
+}
+
 int32_t readNative(rx_LayerEntry *layers, LoadSaveOptions *options, const char16_t *path) {
   return (gNativeReader != nullptr ? gNativeReader : kv5_Read)(layers, options, path);
 }
 
-int32_t readPlugins(rx_LayerEntry *layers, LoadSaveOptions *options, const char16_t *path) {
-  return (gPluginReader != nullptr ? gPluginReader : io_PluginLoader)(layers, options, path);
+int32_t readPlugins(rx_LayerEntry *layers, LoadSaveOptions *options, const char16_t *path, const FileHead &head,
+                    int32_t *used) {
+  if (gPluginReader == nullptr) return loadByPlugins(layers, options, path, head, used);
+  *used = rx_LayerTableEntries;
+  return gPluginReader(layers, options, path);
+}
+
+// The driver. `*used` tracks the entries from 0 that may hold a layer: all
+// of a table handed in, none of a clean one, and what each reader leaves.
+int32_t driveLoad(const char16_t *path, rx_LayerEntry *layers, LoadSaveOptions *options, int32_t *used) {
+  // The wait cursor belongs to a desktop session; the POSIX build has none to change.
+  options->documentKind = 0;
+  options->documentSubKind = 0;
+  options->message[0] = 0;
+  if (options->ownerWindow == nullptr) options->quiet = 1;
+  if (options->timeLimitMs < kLoadTimeLimitMin || options->timeLimitMs > kLoadTimeLimitMax)
+    options->timeLimitMs = kLoadTimeLimitDefault;
+  const LoadSaveOptions original = *options;
+  auto clearTable = [&] {
+    releaseLayers(layers, *used);
+    *used = 0;
+  };
+
+  int32_t count = 0;
+  size_t length = os_Utf16Length(path);
+  std::u16string file(path, length);
+  if (length >= os_MaxPath) {
+    setMessage(options, u"The path is too long");
+  } else {
+    std::u16string ext = extensionOf(file);
+    if (ext == u".lnk") {
+      std::u16string target = os_LinkTarget(file.c_str());
+      if (!target.empty()) file = target;  // any other ".lnk" is loaded as it is
+    }
+    // One open tells whether the file is there and gives the bytes every
+    // reader decides by; asking for the file itself only when it fails.
+    FileHead head = readHead(file.c_str());
+    if (!head.opened && !os_FileExists(file.c_str())) {
+      setMessage(options, u"The specified file does not exist");
+    } else {
+      // Keep this library loaded while foreign code runs inside it.
+      os_Module *self = selfPath().empty() ? nullptr : underModuleLock([] { return os_ModuleLoad(selfPath().c_str()); });
+      bool kv5 = io_SameIgnoringCase(extensionOf(file), u".kv5");
+      bool native = nativeMayRead(head, kv5);
+      for (int attempt = 0; attempt < kLoadAttempts; ++attempt) {
+        *options = original;
+        options->handled = 0;
+        clearTable();
+        count = 0;
+        if (native) {
+          *used = rx_LayerTableEntries;
+          count = readNative(layers, options, file.c_str());
+        }
+        if (count <= 0 && !options->handled) {
+          *options = original;
+          clearTable();
+          count = readPlugins(layers, options, file.c_str(), head, used);
+          if (count <= 0 && !options->handled && kv5) {
+            *options = original;
+            clearTable();
+            *used = rx_LayerTableEntries;
+            count = readNative(layers, options, file.c_str());
+          }
+        }
+        progress(options, 0, 0);
+        if (count <= 0) break;
+        count = std::min(count, rx_LayerTableCapacity);
+        bool allValid = true;
+        for (int32_t i = 0; i < count && allValid; ++i) allValid = rx_SurfaceIsValid(&layers[i].surface) != 0;
+        if (allValid) break;
+        clearTable();  // after the last attempt they stay released and flattening fails
+      }
+      if (self != nullptr) freeModule(self);
+    }
+  }
+  if (count <= 0) {
+    if (os_Utf16Length(options->message) < 3) setMessage(options, u"An unknown error occurred during load");
+    trimMessage(options->message);
+    clearTable();
+    return 0;
+  }
+
+  for (int32_t i = 0; i < count; ++i) io_ResolutionFromMarkup(&layers[i]);
+  uint32_t w = layers[0].surface.width, h = layers[0].surface.height;
+  if (options->documentKind == rx_DocImageList && count > 2) {
+    uint64_t best = 0;
+    for (int32_t i = 0; i < count; ++i) {
+      uint64_t area = uint64_t{layers[i].surface.width} * layers[i].surface.height;
+      if (area >= best) best = area, w = layers[i].surface.width, h = layers[i].surface.height;
+    }
+  } else if (options->documentKind == rx_DocFrames) {
+    for (int32_t i = 0; i < count; ++i) w = std::max(w, layers[i].surface.width), h = std::max(h, layers[i].surface.height);
+  }
+  options->resultWidth = w;
+  options->resultHeight = h;
+  if (options->sourceWidth == 0 && options->sourceHeight == 0) options->sourceWidth = w, options->sourceHeight = h;
+  io_ShowWarningNotice(options);
+  return count;
 }
 
 }  // namespace
@@ -348,68 +555,8 @@ void io_SetLoadReadersForTests(io_LayerReader native, io_LayerReader plugins) {
 }
 
 int32_t io_PluginLoader(rx_LayerEntry *layers, LoadSaveOptions *options, const char16_t *path) {
-  options->pluginFlagBit1 = 0;
-  options->outOfMemory = 0;
-  std::u16string ext = extensionOf(path);
-  uint8_t header[FLT_PROBE_HEADER_MAX] = {};
-  size_t headerSize = 0;
-  if (!checkFile(options, path, ext, header, &headerSize)) return 0;
-
-  io_LoadCall call;
-  Report report;
-  int32_t code = FLT_ERROR;
-  bool faulted = false;
-
-  // The plug-in remembered for this extension, if any.
-  std::u16string remembered;
-  if (!ext.empty() && ext.size() <= 15 && io_RegistryLookup(kRegistryLoad, ext, &remembered)) {
-    if (os_Module *module = loadPlugin(remembered)) {
-      int32_t count = runPlugin(module, remembered, layers, options, path, &call, &code, &faulted);
-      if (count > 0) {
-        keepAndFree(module);
-        int32_t done = finishSuccess(layers, options, call, count, code, &report);
-        return done > 0 ? done : finishFailure(layers, options, path, ext, report);
-      }
-      releaseLayers(layers);
-      if (!faulted) freeModule(module);
-      Report mine{code, std::u16string(options->reportingModule), std::u16string(call.message)};
-      if (faulted || io_IsFinalCode(code, options)) return finishFailure(layers, options, path, ext, mine);
-      if (code < -1) report = mine;
-    }
-  }
-
-  // Probing every installed plug-in.
-  std::vector<std::u16string> faultedBefore = faultedPlugins();
-  std::vector<io_Candidate> candidates =
-      underModuleLock([&] { return io_CollectLoadCandidates(ext, header, headerSize); });
-  Report fault;
-  if (newProbeFault(faultedBefore, &fault)) return finishFailure(layers, options, path, ext, fault);
-  for (const io_Candidate &candidate : candidates) {
-    if (candidate.path.empty()) break;
-    if (options->progress != nullptr && options->progress(0, 1000, options->progressUser) == 0) {
-      return finishFailure(layers, options, path, ext, Report{FLT_ERR_CANCELLED, {}, {}});
-    }
-    os_Module *module = loadPlugin(candidate.path);
-    if (module == nullptr) continue;
-    int32_t count = runPlugin(module, candidate.path, layers, options, path, &call, &code, &faulted);
-    if (count > 0) {
-      keepAndFree(module);
-      if (candidate.score >= 128) {
-        bool weak = (candidate.flags & (FLT_PROBE_WEAK | FLT_PROBE_WEAKER)) != 0 || call.request.warnings != 0;
-        io_RegistryRemember(kRegistryLoad, ext, candidate.path, weak);
-      } else if (candidate.score <= 0) {
-        call.request.warnings |= ext.empty() ? FLT_WARN_EXTENSION_MISSING : FLT_WARN_EXTENSION_MISMATCH;
-      }
-      int32_t done = finishSuccess(layers, options, call, count, code, &report);
-      return done > 0 ? done : finishFailure(layers, options, path, ext, report);
-    }
-    releaseLayers(layers);
-    if (!faulted) freeModule(module);
-    Report mine{code, std::u16string(options->reportingModule), std::u16string(call.message)};
-    if (faulted || io_IsFinalCode(code, options)) return finishFailure(layers, options, path, ext, mine);
-    if (code < report.code || (code == -2 && report.code == -44)) report = mine;
-  }
-  return finishFailure(layers, options, path, ext, report);
+  int32_t used = 0;
+  return loadByPlugins(layers, options, path, readHead(path), &used);
 }
 
 int32_t io_ResolutionFromMarkup(rx_LayerEntry *entry) {
@@ -438,81 +585,8 @@ int32_t io_ResolutionFromMarkup(rx_LayerEntry *entry) {
 
 int32_t io_LoadDriver(const char16_t *path, rx_LayerEntry *layers, LoadSaveOptions *options) {
   if (path == nullptr || path[0] == 0 || layers == nullptr || options == nullptr) return 0;
-  // The wait cursor belongs to a desktop session; the POSIX build has none to change.
-  options->documentKind = 0;
-  options->documentSubKind = 0;
-  options->message[0] = 0;
-  if (options->ownerWindow == nullptr) options->quiet = 1;
-  if (options->timeLimitMs < kLoadTimeLimitMin || options->timeLimitMs > kLoadTimeLimitMax)
-    options->timeLimitMs = kLoadTimeLimitDefault;
-  const LoadSaveOptions original = *options;
-
-  int32_t count = 0;
-  size_t length = os_Utf16Length(path);
-  std::u16string file(path, length);
-  if (length >= os_MaxPath) {
-    setMessage(options, u"The path is too long");
-  } else {
-    std::u16string ext = extensionOf(file);
-    if (ext == u".lnk") {
-      std::u16string target = os_LinkTarget(file.c_str());
-      if (!target.empty()) file = target;  // any other ".lnk" is loaded as it is
-    }
-    if (!os_FileExists(file.c_str())) {
-      setMessage(options, u"The specified file does not exist");
-    } else {
-      // Keep this library loaded while foreign code runs inside it.
-      os_Module *self = selfPath().empty() ? nullptr : underModuleLock([] { return os_ModuleLoad(selfPath().c_str()); });
-      bool kv5 = io_SameIgnoringCase(extensionOf(file), u".kv5");
-      for (int attempt = 0; attempt < kLoadAttempts; ++attempt) {
-        *options = original;
-        options->handled = 0;
-        releaseLayers(layers);
-        count = readNative(layers, options, file.c_str());
-        if (count <= 0 && !options->handled) {
-          *options = original;
-          releaseLayers(layers);
-          count = readPlugins(layers, options, file.c_str());
-          if (count <= 0 && !options->handled && kv5) {
-            *options = original;
-            releaseLayers(layers);
-            count = readNative(layers, options, file.c_str());
-          }
-        }
-        progress(options, 0, 0);
-        if (count <= 0) break;
-        count = std::min(count, rx_LayerTableCapacity);
-        bool allValid = true;
-        for (int32_t i = 0; i < count && allValid; ++i) allValid = rx_SurfaceIsValid(&layers[i].surface) != 0;
-        if (allValid) break;
-        releaseLayers(layers);  // after the last attempt they stay released and flattening fails
-      }
-      if (self != nullptr) freeModule(self);
-    }
-  }
-  if (count <= 0) {
-    if (os_Utf16Length(options->message) < 3) setMessage(options, u"An unknown error occurred during load");
-    trimMessage(options->message);
-    releaseLayers(layers);
-    return 0;
-  }
-
-  for (int32_t i = 0; i < count; ++i) io_ResolutionFromMarkup(&layers[i]);
-  uint32_t w = layers[0].surface.width, h = layers[0].surface.height;
-  if (options->documentKind == rx_DocImageList && count > 2) {
-    uint64_t best = 0;
-    for (int32_t i = 0; i < count; ++i) {
-      uint64_t area = uint64_t{layers[i].surface.width} * layers[i].surface.height;
-      if (area >= best) best = area, w = layers[i].surface.width, h = layers[i].surface.height;
-    }
-  } else if (options->documentKind == rx_DocFrames) {
-    for (int32_t i = 0; i < count; ++i) w = std::max(w, layers[i].surface.width), h = std::max(h, layers[i].surface.height);
-  }
-  options->resultWidth = w;
-  options->resultHeight = h;
-  if (options->sourceWidth == 0 && options->sourceHeight == 0) options->sourceWidth = w, options->sourceHeight = h;
-  io_ShowWarningNotice(options);
-  return count;
+  int32_t used = rx_LayerTableEntries;  // a table handed in may hold anything
+  return driveLoad(path, layers, options, &used);
 }
 
 int32_t io_LoadFrontEnd(const char16_t *path, rx_Surface *out, LoadSaveOptions *options, HGLOBAL *markup_out) {
@@ -524,9 +598,10 @@ int32_t io_LoadFrontEnd(const char16_t *path, rx_Surface *out, LoadSaveOptions *
     options->outOfMemory = 1;
     return 0;
   }
-  int32_t count = io_LoadDriver(path, layers, options);
+  int32_t used = 0;  // tables from the pool are clean
+  int32_t count = path[0] != 0 ? driveLoad(path, layers, options, &used) : 0;
   if (count <= 0) {
-    giveTable(layers);
+    giveTable(layers, used);
     return 0;
   }
   if (rx_SurfaceIsValid(out)) rx_SurfaceFree(out);
@@ -543,7 +618,7 @@ int32_t io_LoadFrontEnd(const char16_t *path, rx_Surface *out, LoadSaveOptions *
   }
   int32_t flattened = plainSingleLayer(layers, count, options) ? rx_SurfaceSwap(out, &layers[0].surface)
                                                                 : rx_LayersFlatten(out, -1, layers, count, options);
-  giveTable(layers);
+  giveTable(layers, used);
   if (flattened > 0 && rx_SurfaceIsValid(out)) return count;
   if (markup_out != nullptr) os_GlobalRelease(*markup_out), *markup_out = nullptr;
   if (os_Utf16Length(options->message) < 3) setMessage(options, u"An unknown error occurred during load");

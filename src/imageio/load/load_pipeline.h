@@ -52,6 +52,7 @@ struct io_LoadCall {
   LoadSaveOptions *options;
   rx_LayerEntry *layers;
   uint64_t pixelsTaken;  // by the layers begun so far
+  int32_t usedEntries;   // table entries from 0 that may hold a layer
   uint64_t counterHz;
   bool timedOut;         // a callback refused because the time limit passed
   char16_t message[FLT_MESSAGE_CAPACITY];

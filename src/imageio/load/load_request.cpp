@@ -131,7 +131,7 @@ int32_t VGM_API io_BeginLayer(FltLoadRequest *request, uint32_t flags) {
   r.status = FLT_ERR_INTERNAL;
   unlockCurrent(call);
   if (timeIsUp(call)) return 0;
-  if (r.layers_begun > FLT_LAST_LAYER_INDEX) return 0;
+  if (r.layers_begun < 0 || r.layers_begun > FLT_LAST_LAYER_INDEX) return 0;
 
   uint64_t pixels = uint64_t{r.width} * r.height;
   if (pixels != 0 && call->pixelsTaken + pixels > kLoadPixelBudget) {
@@ -145,6 +145,7 @@ int32_t VGM_API io_BeginLayer(FltLoadRequest *request, uint32_t flags) {
   }
   rx_LayerEntry &entry = call->layers[r.layers_begun];
   uint32_t creation = (flags & FLT_BEGIN_LOWER_LIMIT) ? rx_CreateLowerLimit : rx_CreateNoShrink;
+  if (call->options->heapLayers) creation |= rx_CreateMemory;
   bool fits = r.width <= 0x7FFFFFFF && r.height <= 0x7FFFFFFF;
   if (!fits || rx_SurfaceCreate(&entry.surface, static_cast<int32_t>(r.width), static_cast<int32_t>(r.height),
                                 creation) == 0) {
@@ -161,6 +162,7 @@ int32_t VGM_API io_BeginLayer(FltLoadRequest *request, uint32_t flags) {
   }
   call->pixelsTaken += uint64_t{entry.surface.width} * entry.surface.height;
   r.current_layer = r.layers_begun++;
+  call->usedEntries = std::max(call->usedEntries, r.layers_begun);
   r.layer_number = static_cast<uint32_t>(r.layers_begun);
   r.width = entry.surface.width;
   r.height = entry.surface.height;

@@ -46,6 +46,15 @@ BlockHeader *findLive(HGLOBAL block) {
 
 void os_SetAllocationHook(os_AllocationHook hook) { gAllocationHook = hook; }
 
+bool os_GlobalShrink(HGLOBAL block, size_t bytes) {
+  std::lock_guard<std::mutex> guard(gLiveLock);
+  BlockHeader *header = findLive(block);
+  if (header == nullptr || bytes > header->size) return false;
+  if (gAllocationHook != nullptr) gAllocationHook(-static_cast<int64_t>(header->size - bytes));
+  header->size = bytes;
+  return true;
+}
+
 extern "C" {
 
 HGLOBAL GlobalAlloc(UINT flags, SIZE_T bytes) {
