@@ -171,7 +171,7 @@ int os_FileReadHead(const char16_t *path, void *buffer, size_t size, size_t *don
   bool folder = !read && errno == EISDIR;
   ::close(fd);
   if (folder) {
-    tLastError = os_Error::accessDenied;
+    os_SetLastError(os_Error::accessDenied);
     return 0;
   }
   return read ? 1 : -1;
