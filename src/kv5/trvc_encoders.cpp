@@ -159,7 +159,7 @@ size_t findCloseSix(const uint8_t *in, size_t length, size_t from, size_t stop) 
 
 // A literal as codecs 1 and 2 write it: 3..128 bytes with one control
 // byte, other lengths with control byte 1 and a 32-bit count.
-bool emitLiteral(Sink &sink, const uint8_t *in, size_t count) {
+[[gnu::always_inline]] inline bool emitLiteral(Sink &sink, const uint8_t *in, size_t count) {
   if (count >= 3 && count <= 128) {
     if (!sink.fits(1 + count)) return false;
     sink.byte(static_cast<uint32_t>(count - 1));
@@ -175,7 +175,7 @@ bool emitLiteral(Sink &sink, const uint8_t *in, size_t count) {
 // The control byte of a run of `count` bytes (3..128 in one byte, longer
 // counts with 0x80 and a 32-bit count); returns false when it does not fit
 // together with `payload` more bytes.
-bool emitRunControl(Sink &sink, size_t count, size_t payload) {
+[[gnu::always_inline]] inline bool emitRunControl(Sink &sink, size_t count, size_t payload) {
   if (count <= 128) {
     if (!sink.fits(1 + payload)) return false;
     sink.byte(static_cast<uint32_t>(count - 1) | 0x80);
