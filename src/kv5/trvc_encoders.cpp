@@ -430,13 +430,32 @@ size_t writeGroups(uint8_t *out, size_t bytes, const uint8_t *in, size_t length,
   return bits.finish();
 }
 
+// Groups of 4, the size every level tries: a group's width is that of its
+// largest rank, which the OR of its ranks has as well, and the whole group
+// (at most 35 bits) goes out in one piece.
+size_t writeGroups4(uint8_t *out, size_t bytes, const uint8_t *in, size_t length, const trvc_ByteStats &stats) {
+  FastBitWriter bits(out, bytes);
+  auto group = [&](uint64_t r0, uint64_t r1, uint64_t r2, uint64_t r3) {
+    unsigned w = std::max(1u, static_cast<unsigned>(std::bit_width(r0 | r1 | r2 | r3)));
+    bits.put((w - 1) | r0 << 3 | r1 << (3 + w) | r2 << (3 + 2 * w) | r3 << (3 + 3 * w), 3 + 4 * w);
+  };
+  const uint8_t *rank = stats.rank;
+  size_t i = 0;
+  for (; i + 4 <= length; i += 4) group(rank[in[i]], rank[in[i + 1]], rank[in[i + 2]], rank[in[i + 3]]);
+  if (i < length) {  // filled up with the last byte of the input
+    auto at = [&](size_t k) { return rank[in[std::min(i + k, length - 1)]]; };
+    group(at(0), at(1), at(2), at(3));
+  }
+  return bits.finish();
+}
+
 size_t writeGroupsOf(size_t group, uint8_t *out, size_t bytes, const uint8_t *in, size_t length,
                      const trvc_ByteStats &stats) {
   switch (group) {
     case 1: return writeGroups<1>(out, bytes, in, length, stats);
     case 2: return writeGroups<2>(out, bytes, in, length, stats);
     case 3: return writeGroups<3>(out, bytes, in, length, stats);
-    case 4: return writeGroups<4>(out, bytes, in, length, stats);
+    case 4: return writeGroups4(out, bytes, in, length, stats);
     case 5: return writeGroups<5>(out, bytes, in, length, stats);
     case 6: return writeGroups<6>(out, bytes, in, length, stats);
     case 7: return writeGroups<7>(out, bytes, in, length, stats);
