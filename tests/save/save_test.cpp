@@ -302,7 +302,7 @@ TEST_F(saveDriver, FaultsNeverLoseTheOriginal) {
   // every point of one; level 1 keeps the many saves quick. The PNG
   // plug-in's own writes fail on a full disk at each 4 KiB of its output.
   cfg_SetKv5Level(1);
-  const auto small = picture(320, 240, 5), large = picture(1024, 768, 5);
+  const auto small = picture(320, 240, 5), large = picture(768, 576, 5);
   const std::string original = "the original content";
   struct Case {
     const char *name;
@@ -322,7 +322,7 @@ TEST_F(saveDriver, FaultsNeverLoseTheOriginal) {
     const bool native = std::string(c.name).ends_with(".kv5"), png = std::string(c.name).ends_with(".png");
     if (native && !writerAvailable()) continue;
     const std::vector<uint32_t> &px = native ? large : small;
-    const uint32_t w = native ? 1024 : 320, h = native ? 768 : 240;
+    const uint32_t w = native ? 768 : 320, h = native ? 576 : 240;
     std::string target = data_ + "/" + c.name;
     for (int kind = 0; kind < kDiskFull + (png && kFork); ++kind) {
       for (int n = 1;; ++n) {
@@ -354,7 +354,7 @@ TEST_F(saveDriver, FaultsNeverLoseTheOriginal) {
     }
   }
   std::printf("faults injected: %d\n", injected);
-  EXPECT_GT(injected, kFork ? 400 : 250);
+  EXPECT_GT(injected, kFork ? 300 : 150);
   cfg_SetKv5Level(4);
 
   // Every move failing from the move back on: the original stays under its
