@@ -100,6 +100,9 @@ size_t trvc_Encode1(uint8_t *out, const uint8_t *in, size_t length, int paramete
 size_t trvc_Encode2(uint8_t *out, const uint8_t *in, size_t length, int parameter = 0);
 size_t trvc_Encode6(uint8_t *out, const uint8_t *in, size_t length, int groupSize,
                     const trvc_ByteStats *stats = nullptr);
+// Codec 6 with groups of 4 measured, or 0 once the size would reach `cap`
+// (or the encoder's own limit); `stats` are those of exactly this input.
+size_t trvc_Measure6Capped(const uint8_t *in, size_t length, const trvc_ByteStats *stats, size_t cap);
 // Codec 6 written when its size (a trvc_Encode6 measurement with the same
 // statistics) is known already.
 size_t trvc_Write6(uint8_t *out, const uint8_t *in, size_t length, int groupSize, const trvc_ByteStats *stats,

@@ -17,6 +17,9 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
 
 using trvc_detail::load64;
 
@@ -156,7 +159,7 @@ size_t findCloseSix(const uint8_t *in, size_t length, size_t from, size_t stop) 
 
 // A literal as codecs 1 and 2 write it: 3..128 bytes with one control
 // byte, other lengths with control byte 1 and a 32-bit count.
-bool emitLiteral(Sink &sink, const uint8_t *in, size_t count) {
+[[gnu::always_inline]] inline bool emitLiteral(Sink &sink, const uint8_t *in, size_t count) {
   if (count >= 3 && count <= 128) {
     if (!sink.fits(1 + count)) return false;
     sink.byte(static_cast<uint32_t>(count - 1));
@@ -172,7 +175,7 @@ bool emitLiteral(Sink &sink, const uint8_t *in, size_t count) {
 // The control byte of a run of `count` bytes (3..128 in one byte, longer
 // counts with 0x80 and a 32-bit count); returns false when it does not fit
 // together with `payload` more bytes.
-bool emitRunControl(Sink &sink, size_t count, size_t payload) {
+[[gnu::always_inline]] inline bool emitRunControl(Sink &sink, size_t count, size_t payload) {
   if (count <= 128) {
     if (!sink.fits(1 + payload)) return false;
     sink.byte(static_cast<uint32_t>(count - 1) | 0x80);
@@ -242,46 +245,102 @@ size_t groupTableSizeOf(const uint8_t *in, size_t length, const uint8_t *widthOf
   return 261 + (3 * groups + kGroup * sum + 7) / 8;
 }
 
-#if defined(__SSE2__)
-// Group size 4, the one every level from 1 on tries: widths looked up a
-// block at a time, then each group's maximum and their sum in SSE2.
-size_t groupTableSize4Sse2(const uint8_t *in, size_t length, const uint8_t *widthOf) {
-  constexpr size_t kBlock = 256;
-  alignas(16) uint8_t w[kBlock];
-  const __m128i lowByte = _mm_set1_epi32(0xFF);
-  __m128i acc = _mm_setzero_si128();
+#if defined(__x86_64__) || defined(__i386__)
+// Processors with 64-byte permutes by byte look a width up for 64 bytes at
+// a time, a table of 256 being two lookups in 128 entries.
+#define TRVC_VBMI __attribute__((target("avx512f,avx512bw,avx512vbmi")))
+
+bool hasByteLookup() {
+  static const bool has = __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512bw");
+  return has;
+}
+
+// GCC 12's AVX-512 headers trip its own uninitialised-value warning.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
+// Sums the codec-6 group widths (groups of 4) of whole 256-byte blocks into
+// *sum; `lost(done, sum)` is asked after each block and ends the walk
+// (result SIZE_MAX) when true. Returns the bytes walked.
+template <typename Lost>
+TRVC_VBMI size_t groupWidths4Vbmi(const uint8_t *in, size_t length, const uint8_t *widthOf, size_t *sum, Lost lost) {
+  const __m512i t0 = _mm512_loadu_si512(widthOf), t1 = _mm512_loadu_si512(widthOf + 64);
+  const __m512i t2 = _mm512_loadu_si512(widthOf + 128), t3 = _mm512_loadu_si512(widthOf + 192);
+  const __m512i lowByte = _mm512_set1_epi32(0xFF), zero = _mm512_setzero_si512();
   size_t i = 0;
-  for (; i + kBlock <= length; i += kBlock) {
-    for (size_t k = 0; k < kBlock; ++k) w[k] = widthOf[in[i + k]];
-    for (size_t k = 0; k < kBlock; k += 16) {
-      __m128i v = _mm_load_si128(reinterpret_cast<const __m128i *>(w + k));
-      __m128i m = _mm_max_epu8(v, _mm_srli_epi32(v, 8));
-      m = _mm_max_epu8(m, _mm_srli_epi32(m, 16));
-      acc = _mm_add_epi64(acc, _mm_sad_epu8(_mm_and_si128(m, lowByte), _mm_setzero_si128()));
+  for (; i + 256 <= length; i += 256) {
+    __m512i acc = zero;
+    for (size_t k = 0; k < 256; k += 64) {
+      __m512i v = _mm512_loadu_si512(in + i + k);
+      __m512i w = _mm512_mask_blend_epi8(_mm512_movepi8_mask(v), _mm512_permutex2var_epi8(t0, v, t1),
+                                         _mm512_permutex2var_epi8(t2, v, t3));
+      __m512i m = _mm512_max_epu8(w, _mm512_srli_epi32(w, 8));
+      m = _mm512_max_epu8(m, _mm512_srli_epi32(m, 16));
+      acc = _mm512_add_epi64(acc, _mm512_sad_epu8(_mm512_and_si512(m, lowByte), zero));
+    }
+    *sum += static_cast<size_t>(_mm512_reduce_add_epi64(acc));
+    if (lost(i + 256, *sum)) return SIZE_MAX;
+  }
+  return i;
+}
+#pragma GCC diagnostic pop
+#endif
+
+// Group size 4, the one every level from 1 on tries, or 0 once the size
+// would reach `cap`: every group not yet seen takes at least one bit a
+// symbol, so the size can be bounded from below long before the end.
+size_t groupTableSize4(const uint8_t *in, size_t length, const uint8_t *widthOf, size_t cap) {
+  const size_t groups = (length + 3) / 4;
+  auto sizeFor = [groups](size_t sum) { return 261 + (3 * groups + 4 * sum + 7) / 8; };
+  constexpr size_t kBlock = 256;
+  size_t sum = 0;  // of the widths of the groups seen
+  size_t i = 0;
+#if defined(__x86_64__) || defined(__i386__)
+  if (gSimd.load(std::memory_order_relaxed) && hasByteLookup()) {
+    i = groupWidths4Vbmi(in, length, widthOf, &sum, [&](size_t at, size_t part) {
+      return sizeFor(part + groups - at / 4) >= cap;
+    });
+    if (i == SIZE_MAX) return 0;
+  }
+#endif
+#if defined(__SSE2__)
+  if (gSimd.load(std::memory_order_relaxed)) {
+    // Widths looked up a block at a time, then each group's maximum and
+    // their sum in SSE2.
+    alignas(16) uint8_t w[kBlock];
+    const __m128i lowByte = _mm_set1_epi32(0xFF);
+    for (; i + kBlock <= length; i += kBlock) {
+      for (size_t k = 0; k < kBlock; ++k) w[k] = widthOf[in[i + k]];
+      __m128i acc = _mm_setzero_si128();
+      for (size_t k = 0; k < kBlock; k += 16) {
+        __m128i v = _mm_load_si128(reinterpret_cast<const __m128i *>(w + k));
+        __m128i m = _mm_max_epu8(v, _mm_srli_epi32(v, 8));
+        m = _mm_max_epu8(m, _mm_srli_epi32(m, 16));
+        acc = _mm_add_epi64(acc, _mm_sad_epu8(_mm_and_si128(m, lowByte), _mm_setzero_si128()));
+      }
+      sum += static_cast<size_t>(_mm_cvtsi128_si64(acc)) +
+             static_cast<size_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(acc, acc)));
+      if (sizeFor(sum + groups - (i + kBlock) / 4) >= cap) return 0;
     }
   }
-  size_t sum = static_cast<size_t>(_mm_cvtsi128_si64(acc)) +
-               static_cast<size_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(acc, acc)));
+#endif
   // The rest group by group; a last short group takes the maximum of what it has.
   for (; i < length; i += 4) {
     unsigned m = 0;
     for (size_t k = i; k < std::min(length, i + 4); ++k) m = std::max<unsigned>(m, widthOf[in[k]]);
     sum += m;
+    if (i % kBlock == kBlock - 4 && sizeFor(sum + groups - (i + 4) / 4) >= cap) return 0;
   }
-  size_t groups = (length + 3) / 4;
-  return 261 + (3 * groups + 4 * sum + 7) / 8;
+  size_t size = sizeFor(sum);
+  return size < cap ? size : 0;
 }
-#endif
 
 size_t groupTableSize(const uint8_t *in, size_t length, const uint8_t *widthOf, size_t group) {
-#if defined(__SSE2__)
-  if (group == 4 && gSimd.load(std::memory_order_relaxed)) return groupTableSize4Sse2(in, length, widthOf);
-#endif
+  if (group == 4) return groupTableSize4(in, length, widthOf, SIZE_MAX);
   switch (group) {
     case 1: return groupTableSizeOf<1>(in, length, widthOf);
     case 2: return groupTableSizeOf<2>(in, length, widthOf);
     case 3: return groupTableSizeOf<3>(in, length, widthOf);
-    case 4: return groupTableSizeOf<4>(in, length, widthOf);
     case 5: return groupTableSizeOf<5>(in, length, widthOf);
     case 6: return groupTableSizeOf<6>(in, length, widthOf);
     case 7: return groupTableSizeOf<7>(in, length, widthOf);
@@ -371,13 +430,32 @@ size_t writeGroups(uint8_t *out, size_t bytes, const uint8_t *in, size_t length,
   return bits.finish();
 }
 
+// Groups of 4, the size every level tries: a group's width is that of its
+// largest rank, which the OR of its ranks has as well, and the whole group
+// (at most 35 bits) goes out in one piece.
+size_t writeGroups4(uint8_t *out, size_t bytes, const uint8_t *in, size_t length, const trvc_ByteStats &stats) {
+  FastBitWriter bits(out, bytes);
+  auto group = [&](uint64_t r0, uint64_t r1, uint64_t r2, uint64_t r3) {
+    unsigned w = std::max(1u, static_cast<unsigned>(std::bit_width(r0 | r1 | r2 | r3)));
+    bits.put((w - 1) | r0 << 3 | r1 << (3 + w) | r2 << (3 + 2 * w) | r3 << (3 + 3 * w), 3 + 4 * w);
+  };
+  const uint8_t *rank = stats.rank;
+  size_t i = 0;
+  for (; i + 4 <= length; i += 4) group(rank[in[i]], rank[in[i + 1]], rank[in[i + 2]], rank[in[i + 3]]);
+  if (i < length) {  // filled up with the last byte of the input
+    auto at = [&](size_t k) { return rank[in[std::min(i + k, length - 1)]]; };
+    group(at(0), at(1), at(2), at(3));
+  }
+  return bits.finish();
+}
+
 size_t writeGroupsOf(size_t group, uint8_t *out, size_t bytes, const uint8_t *in, size_t length,
                      const trvc_ByteStats &stats) {
   switch (group) {
     case 1: return writeGroups<1>(out, bytes, in, length, stats);
     case 2: return writeGroups<2>(out, bytes, in, length, stats);
     case 3: return writeGroups<3>(out, bytes, in, length, stats);
-    case 4: return writeGroups<4>(out, bytes, in, length, stats);
+    case 4: return writeGroups4(out, bytes, in, length, stats);
     case 5: return writeGroups<5>(out, bytes, in, length, stats);
     case 6: return writeGroups<6>(out, bytes, in, length, stats);
     case 7: return writeGroups<7>(out, bytes, in, length, stats);
@@ -634,6 +712,11 @@ size_t trvc_Encode6(uint8_t *out, const uint8_t *in, size_t length, int groupSiz
   if (!sink.fits(size)) return 0;
   if (out == nullptr) return size;
   return trvc_Write6(out, in, length, groupSize, stats, size);
+}
+
+size_t trvc_Measure6Capped(const uint8_t *in, size_t length, const trvc_ByteStats *stats, size_t cap) {
+  if (length == 0) return 0;
+  return groupTableSize4(in, length, stats->width, std::min({cap, length + 16, trvc_HalfSize}));
 }
 
 size_t trvc_Write6(uint8_t *out, const uint8_t *in, size_t length, int groupSize, const trvc_ByteStats *stats,

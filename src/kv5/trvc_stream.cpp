@@ -81,6 +81,48 @@ size_t encodeWith(uint8_t codec, uint8_t *out, const uint8_t *in, size_t length,
   }
 }
 
+// One stage of the search at levels 0 and 1, where the trials are codecs
+// 1, 2 and 7, and at level 1 codec 6 with groups of 4. Instead of measuring
+// each in full, every trial is capped by the best so far (a trial earlier
+// in that order wins ties), and one whose least possible size cannot get
+// under its cap is not run: the choice is that of measuring them all.
+// Image planes mostly go to codec 1 at the first stage and to the table
+// codecs at the second, so those go first there. The winner is left
+// encoded in `other`; returns its codec (0: none shrinks) and size.
+Trial searchStageLow(const uint8_t *current, size_t length, int level, int stage, uint8_t *other) {
+  Trial best{0, 0, length};  // a trial must get below the current length
+  int bestOrder = 4;
+  auto capFor = [&](int order) { return std::min(length, best.size + (order < bestOrder ? 1 : 0)); };
+  auto offer = [&](int order, uint8_t codec, size_t size) {
+    if (size != 0) best = {codec, codec == trvc_CodecGroupTable ? 4 : 0, size}, bestOrder = order;
+  };
+  trvc_ByteStats stats;
+  auto tables = [&] {
+    // The least codec 7 can take is its masks; codec 6 its head and one bit
+    // a symbol with a 3-bit width code per group.
+    const size_t least7 = 5 + (length + 7) / 8;
+    const size_t least6 = level >= 1 ? 261 + (7 * ((length + 3) / 4) + 7) / 8 : SIZE_MAX;
+    if (least7 >= capFor(2) && least6 >= capFor(3)) return;
+    trvc_CountBytes(current, length, &stats);
+    const size_t size7 = trvc_Encode7(nullptr, current, length, 0, &stats);
+    if (size7 < capFor(2)) offer(2, trvc_CodecSparseFill, size7);
+    if (least6 < capFor(3)) offer(3, trvc_CodecGroupTable, trvc_Measure6Capped(current, length, &stats, capFor(3)));
+  };
+  if (stage == 1) tables();
+  // Codec 1 is written as it is measured: when it wins, its output is in place.
+  offer(0, trvc_CodecRle, trvc_Encode1Capped(other, current, length, capFor(0)));
+  offer(1, trvc_CodecDeltaRle, trvc_Measure2(current, length, capFor(1)));
+  if (stage != 1) tables();
+
+  switch (best.codec) {
+    case trvc_CodecDeltaRle: best.size = trvc_Encode2(other, current, length); break;
+    case trvc_CodecSparseFill: best.size = trvc_Encode7(other, current, length, 0, &stats); break;
+    case trvc_CodecGroupTable: best.size = trvc_Write6(other, current, length, 4, &stats, best.size); break;
+    default: break;  // nothing, or codec 1, which is in place already
+  }
+  return best;
+}
+
 }  // namespace
 
 void trvc_SetCompressionLevel(int level) { gLevel.store(std::clamp(level, 0, 9), std::memory_order_relaxed); }
@@ -96,6 +138,17 @@ size_t trvc_CompressPiece(const uint8_t *source, size_t length, int level, uint8
   if (source != current) std::memcpy(current, source, length);  // a piece may be made in place
   size_t currentLength = length;
 
+  if (level <= 1) {
+    for (int stage = 0; stage < 14 && currentLength >= 8; ++stage) {
+      Trial chosen = searchStageLow(current, currentLength, level, stage, other);
+      if (chosen.codec == 0 || chosen.size == 0 || chosen.size >= currentLength) break;
+      chain[stage] = chosen.codec;
+      std::swap(current, other);
+      currentLength = chosen.size;
+    }
+    *data = current;
+    return currentLength;
+  }
   for (int stage = 0; stage < 14; ++stage) {
     if (currentLength < 8 && level < 4) break;
     // One count of the bytes serves the codec-7 and codec-6 trials and the write.

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <regex>
 
@@ -14,6 +15,7 @@
 #include "hostenv/folders.h"
 #include "kv5/kv5_reader.h"
 #include "kv5/kv5_writer_pixels.h"
+#include "kv5/trvc_codecs.h"
 #include "kv5/trvc_stream.h"
 #include "platform/os.h"
 #include "raster/kernels/kernels.h"
@@ -222,6 +224,56 @@ TEST_F(kv5Writer, FailuresLeaveClearMessages) {
   EXPECT_EQ(kv5_Write(table, &options, path().c_str()), 0);
   EXPECT_EQ(message(), "Cancelled: The operation was cancelled by the user\n");
   EXPECT_EQ(options.cancelled, 1);
+}
+
+// The fast levels' chain search against measuring every trial in full: the
+// smallest wins, ties go to the order 1, 2, 7, 6 (groups of 4, level 1 only).
+TEST(kv5WriterSearch, LowLevelsPickWhatFullMeasuringPicks) {
+  std::mt19937 rng(77);
+  auto area = std::make_unique<uint8_t[]>(trvc_WorkAreaSize);
+  int chained = 0, ties = 0;
+  for (int round = 0; round < 800; ++round) {
+    // Noise, few symbols, small steps, runs, and short sparse pieces where sizes tie.
+    const int kind = round % 4 == 0 ? round / 4 % 4 : 4, symbols = 1 + int(rng() % 40);
+    size_t length = kind == 4 ? 8 + rng() % 60 : 1 + rng() % 65536;
+    Bytes in(length, '\0');
+    for (size_t i = 0; i < length; ++i) {
+      uint8_t prev = i ? uint8_t(in[i - 1]) : 0;
+      uint8_t fresh = kind == 0 ? uint8_t(rng()) : kind == 1 ? uint8_t(rng() % (2 + symbols % 4) * 5) : uint8_t(prev + rng() % 5 - 2);
+      in[i] = char(kind == 3 && rng() % 8 != 0 ? prev : kind == 4 ? (rng() % symbols < 3 ? char(rng()) : 'F') : fresh);
+    }
+    const int level = round % 2;
+    std::string expected = in;
+    std::vector<uint8_t> chain(16, 0), a(trvc_HalfSize);
+    for (int stage = 0; stage < 14 && expected.size() >= 8; ++stage) {
+      auto *cur = reinterpret_cast<const uint8_t *>(expected.data());
+      size_t n = expected.size(), sizes[4] = {trvc_Encode1(nullptr, cur, n), trvc_Encode2(nullptr, cur, n),
+                                              trvc_Encode7(nullptr, cur, n), level ? trvc_Encode6(nullptr, cur, n, 4) : 0};
+      const uint8_t ids[4] = {1, 2, 7, 6};
+      int best = -1;
+      for (int t = 0; t < 4; ++t) {
+        if (sizes[t] != 0 && best >= 0 && sizes[t] == sizes[best] && sizes[t] < n) ++ties;
+        if (sizes[t] != 0 && (best < 0 || sizes[t] < sizes[best])) best = t;
+      }
+      if (best < 0 || sizes[best] >= n) break;
+      size_t m = ids[best] == 1   ? trvc_Encode1(a.data(), cur, n)
+                 : ids[best] == 2 ? trvc_Encode2(a.data(), cur, n)
+                 : ids[best] == 7 ? trvc_Encode7(a.data(), cur, n)
+                                  : trvc_Encode6(a.data(), cur, n, 4);
+      if (m == 0 || m >= n) break;
+      chain[stage] = ids[best];
+      expected.assign(reinterpret_cast<char *>(a.data()), m);
+      chained += stage > 0;
+    }
+    uint8_t got[16];
+    const uint8_t *data = nullptr;
+    size_t packed = trvc_CompressPiece(reinterpret_cast<const uint8_t *>(in.data()), length, level, area.get(), got,
+                                       &data);
+    ASSERT_EQ(std::vector<uint8_t>(got, got + 16), chain) << round;
+    ASSERT_EQ(Bytes(reinterpret_cast<const char *>(data), packed), expected) << round;
+  }
+  EXPECT_GT(chained, 20);  // the inputs reach the later stages
+  EXPECT_GT(ties, 10) << ties;
 }
 
 // Random documents at every level through both entry points and back.
