@@ -250,22 +250,36 @@ int sys_GetProcessorName(char *buffer) {
   return 1;
 }
 
-// A 32-bit process on a 64-bit system has no counterpart on POSIX.
-bool sys_IsWow64() { return false; }
+bool sys_IsWow64() { return os_IsWow64(); }
 
-// No compatibility layer exists under a native POSIX build.
 bool sys_GetWineVersion(char16_t *buffer) {
-  if (buffer != nullptr) buffer[0] = 0;
-  return false;
+  std::u16string description;
+  bool present = os_WineDescription(&description);
+  if (buffer != nullptr) {
+    std::copy(description.begin(), description.end(), buffer);
+    buffer[description.size()] = 0;
+  }
+  return present;
 }
 
+// Under Wine the layer's description with the bitness the process sees; on
+// Windows the name from the version record; elsewhere the system's own name
+// with its architecture.
 int sys_GetOsName(char16_t *buffer) {
   if (buffer == nullptr) return 0;
   buffer[0] = 0;
-  std::u16string name = os_SystemName();
-  if (name.empty()) return 0;
-  std::u16string machine = os_MachineName();
-  if (!machine.empty()) name += u" " + machine;
+  std::u16string name;
+  os_WindowsVersion v{};
+  if (os_WineDescription(&name)) {
+    name += os_IsWow64() ? u" x64" : u" x86";
+  } else if (os_GetWindowsVersion(&v)) {
+    name = sys_WindowsName({v.major, v.minor, v.build, v.productType, v.suiteMask, v.serverR2, os_IsWow64()});
+  } else {
+    name = os_SystemName();
+    if (name.empty()) return 0;
+    std::u16string machine = os_MachineName();
+    if (!machine.empty()) name += u" " + machine;
+  }
   if (name.size() > kOsNameCapacity - 1) name.resize(kOsNameCapacity - 1);
   std::copy(name.begin(), name.end(), buffer);
   buffer[name.size()] = 0;

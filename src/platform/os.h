@@ -269,6 +269,25 @@ void os_DisplaySize(int32_t *width, int32_t *height);  // 0 x 0 without a displa
 // its processor architecture name ("x86_64"); empty when unreadable.
 std::u16string os_SystemName();
 std::u16string os_MachineName();
+// Facts only Windows has, for the host environment's naming rules; POSIX
+// answers false to each.
+struct os_WindowsVersion {
+  uint32_t major;
+  uint32_t minor;
+  uint32_t build;
+  uint32_t productType;  // 1 workstation
+  uint32_t suiteMask;
+  bool serverR2;         // the system reports the R2 edition
+};
+// The extended version record as the kernel reports it (not the value the
+// compatibility shims give programs); false when it cannot be read.
+bool os_GetWindowsVersion(os_WindowsVersion *version);
+// True when this is a 32-bit process on 64-bit Windows.
+bool os_IsWow64();
+// True under the Wine layer; `description` (may be null) receives
+// "Wine Emulator <version> (<host system> <release>)", shorter when the
+// layer tells less, at most 63 units.
+bool os_WineDescription(std::u16string *description);
 
 // ---------------------------------------------------------------------------
 // Fault injection for tests: the `count`-th next operation of a kind fails

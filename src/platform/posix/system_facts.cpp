@@ -139,3 +139,11 @@ std::u16string os_MachineName() {
   if (::uname(&system) != 0) return {};
   return os_Utf8ToUtf16(system.machine);
 }
+
+// Windows facts: none of them exists on POSIX.
+bool os_GetWindowsVersion(os_WindowsVersion *) { return false; }
+bool os_IsWow64() { return false; }
+bool os_WineDescription(std::u16string *description) {
+  if (description != nullptr) description->clear();
+  return false;
+}
