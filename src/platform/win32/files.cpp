@@ -132,6 +132,22 @@ int os_FileRead(os_File *file, void *buffer, size_t size, size_t *done) {
   return ok;
 }
 
+int os_FileReadHead(const char16_t *path, void *buffer, size_t size, size_t *done) {
+  *done = 0;
+  std::wstring name;
+  if (!os_SystemPath(path, &name)) return 0;
+  if (os_FaultDue(os_FaultKind::fileOpen)) return 0;
+  // Others may read and write meanwhile, as with a POSIX open; a folder
+  // refuses the open with access denied.
+  HANDLE handle = CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return os_FailWin32();
+  os_File file{handle, 0};
+  int read = readFully(&file, 0, buffer, size, done);
+  CloseHandle(handle);
+  return read ? 1 : -1;
+}
+
 int os_FileReadAt(os_File *file, int64_t offset, void *buffer, size_t size, size_t *done) {
   if (offset < 0) {
     if (done != nullptr) *done = 0;

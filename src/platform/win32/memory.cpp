@@ -27,3 +27,9 @@ void os_AdviseBulkFill(void *address, size_t length) {
 // the calling code stays the same, and measurements of global memory are
 // taken on the POSIX build.
 void os_SetAllocationHook(os_AllocationHook hook) { tAllocationHook = hook; }
+
+bool os_GlobalShrink(HGLOBAL block, size_t bytes) {
+  if (block == nullptr || GlobalFlags(block) == GMEM_INVALID_HANDLE || bytes > GlobalSize(block)) return false;
+  // Without GMEM_MOVEABLE a fixed block is resized in place or not at all.
+  return bytes == GlobalSize(block) || GlobalReAlloc(block, bytes, 0) == block;
+}
