@@ -40,7 +40,11 @@ size_t os_Utf16Length(const char16_t *text);
 
 // Paths: the separator this platform writes; both '/' and '\\' are accepted
 // when splitting.
+#ifdef _WIN32
+inline constexpr char16_t os_PathSeparator = u'\\';
+#else
 inline constexpr char16_t os_PathSeparator = u'/';
+#endif
 inline constexpr bool os_IsPathSeparator(char16_t c) { return c == u'/' || c == u'\\'; }
 // The longest path in units, terminator included; longer paths fail.
 inline constexpr size_t os_MaxPath = 260;
@@ -52,6 +56,14 @@ inline constexpr size_t os_MaxPath = 260;
 inline void os_GlobalRelease(HGLOBAL block) {
   if (block != nullptr && GlobalFlags(block) != GMEM_INVALID_HANDLE) GlobalFree(block);
 }
+
+// WCHAR is wchar_t on Windows and char16_t elsewhere; both are UTF-16 code
+// units, so text crosses the library's boundary by a cast.
+static_assert(sizeof(WCHAR) == sizeof(char16_t), "WCHAR must be a UTF-16 code unit");
+inline const WCHAR *os_W(const char16_t *text) { return reinterpret_cast<const WCHAR *>(text); }
+inline WCHAR *os_W(char16_t *text) { return reinterpret_cast<WCHAR *>(text); }
+inline const char16_t *os_U16(const WCHAR *text) { return reinterpret_cast<const char16_t *>(text); }
+inline char16_t *os_U16(WCHAR *text) { return reinterpret_cast<char16_t *>(text); }
 
 // ---------------------------------------------------------------------------
 // Files.
