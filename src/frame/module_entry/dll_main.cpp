@@ -6,7 +6,6 @@
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
   switch (reason) {
     case DLL_PROCESS_ATTACH:
-      DisableThreadLibraryCalls(instance);  // no per-thread work: spare the loader lock
       return frame_ProcessAttach(instance) ? TRUE : FALSE;
     case DLL_PROCESS_DETACH:
       frame_ProcessDetach(reserved != nullptr);
