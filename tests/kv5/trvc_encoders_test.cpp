@@ -53,7 +53,8 @@ TEST(TrvcEncoders, RandomInputsRoundTrip) {
   std::mt19937 rng(20240607);
   const auto encoders = allEncoders();
   int shrunk = 0;
-  for (int round = 0; round < vgmtest::rounds(1500); ++round) {
+  const int rounds = vgmtest::rounds(1500);
+  for (int round = 0; round < rounds; ++round) {
     size_t length = round % 100 == 0 ? 20000 + rng() % 50000 : 1 + rng() % (round % 3 == 0 ? 2000 : 300);
     Bytes in = kv5test::randomInput(rng, length);
     for (const Encoder &e : encoders) {
@@ -64,7 +65,7 @@ TEST(TrvcEncoders, RandomInputsRoundTrip) {
       if (HasFailure()) return;
     }
   }
-  EXPECT_GT(shrunk, 1000);  // the statistics are varied enough for every codec to win somewhere
+  EXPECT_GT(shrunk, rounds * 2 / 3);  // the statistics are varied enough for every codec to win somewhere
 }
 
 TEST(TrvcEncoders, EdgeLengthsAndShapes) {
