@@ -24,7 +24,12 @@ typedef int(VGM_API *CmioProgressCallback)(int32_t a, int32_t b, uintptr_t user_
 /* Request record of the load, thumbnail and save exports. The caller
  * zero-fills it and sets the fields it needs; the bytes between the named
  * fields are reserved. Handles and pointers are pointer-sized, so the
- * documented offsets hold where pointers are 4 bytes. */
+ * documented offsets hold where pointers are 4 bytes. There it is 596 bytes
+ * on every ABI: `scale` must not give it the 8-byte alignment 32-bit Windows
+ * gives a double, which would pad the record past what callers allocate. */
+#if UINTPTR_MAX == 0xFFFFFFFFu
+#  pragma pack(push, 4)
+#endif
 typedef struct CmioRequest {
   HWND owner_window;      /* 0x00: 0 = quiet: no notices, plug-ins get no window */
   HGLOBAL markup;         /* 0x04: out on load (caller frees), in on save */
@@ -45,6 +50,9 @@ typedef struct CmioRequest {
   uintptr_t progress_user;       /* 0x50 */
   WCHAR error_text[256];         /* 0x54: set on failure */
 } CmioRequest;
+#if UINTPTR_MAX == 0xFFFFFFFFu
+#  pragma pack(pop)
+#endif
 
 #if defined(__cplusplus)
 #  define VGM_STATIC_ASSERT static_assert
@@ -65,7 +73,7 @@ VGM_STATIC_ASSERT(offsetof(CmioRequest, options_text) == 0x48, "CmioRequest layo
 VGM_STATIC_ASSERT(offsetof(CmioRequest, progress) == 0x4C, "CmioRequest layout");
 VGM_STATIC_ASSERT(offsetof(CmioRequest, progress_user) == 0x50, "CmioRequest layout");
 VGM_STATIC_ASSERT(offsetof(CmioRequest, error_text) == 0x54, "CmioRequest layout");
-VGM_STATIC_ASSERT(sizeof(CmioRequest) >= 596, "CmioRequest size");
+VGM_STATIC_ASSERT(sizeof(CmioRequest) == 596, "CmioRequest size");
 #endif
 
 /* Image I/O. Paths are zero-terminated UTF-16 of at most 260 units. A null

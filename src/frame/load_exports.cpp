@@ -27,7 +27,7 @@ struct SurfaceHold {
 bool runLoad(const WCHAR *path, CmioRequest *request, LoadSaveOptions *options, rx_Surface *surface, HGLOBAL *markup) {
   int32_t count = 0;
   try {
-    count = io_LoadFrontEnd(path, surface, options, markup);
+    count = io_LoadFrontEnd(os_U16(path), surface, options, markup);
   } catch (...) {
     count = 0;  // nothing thrown inside may reach the caller
   }
@@ -147,7 +147,7 @@ bool loadThumb(const WCHAR *path, CmioRequest *request, rx_Surface *surface, boo
   // Plug-ins that can decode smaller learn how small is enough.
   std::u16string text;
   if (options.fitInside) {
-    if (request->options_text != nullptr) text = std::u16string(request->options_text) + u"\r\n";
+    if (request->options_text != nullptr) text = std::u16string(os_U16(request->options_text)) + u"\r\n";
     std::string sizes = "preview.max_width=" + std::to_string(options.wantedWidth) +
                         "\r\npreview.max_height=" + std::to_string(options.wantedHeight);
     text += std::u16string(sizes.begin(), sizes.end());

@@ -2,12 +2,14 @@
 
 #include <cstring>
 
+#include "platform/os.h"
+
 namespace {
 
 void copyCaller(const CmioRequest *request, LoadSaveOptions *options) {
   options->ownerWindow = request->owner_window;
   options->quiet = request->owner_window == nullptr;
-  options->optionsText = request->options_text;
+  options->optionsText = os_U16(request->options_text);
   options->progress = request->progress;
   options->progressUser = request->progress_user;
 }

@@ -52,7 +52,7 @@ extern "C" VGM_EXPORT int32_t VGM_API cmio_SaveImage(const CmioImage *image, con
     Wrapped layers;
     // An image that cannot be wrapped goes on as none: the driver words the failure.
     bool wrapped = wrap(image, request, &layers);
-    result = io_SaveDriver(path, wrapped ? layers.entries : nullptr, wrapped ? 1 : 0, &options);
+    result = io_SaveDriver(os_U16(path), wrapped ? layers.entries : nullptr, wrapped ? 1 : 0, &options);
   } catch (...) {
     result = 0;  // nothing thrown inside may reach the caller
     std::u16string_view text = u"An unknown error occurred during save";

@@ -253,7 +253,7 @@ int32_t io_DefaultExtendedHandler(int32_t kind, const char16_t *name, void *buff
   if (buffer == nullptr || size < 1) return -1;
   // Only as a value: stored into an interface request it would read as a table.
   std::u16string key;
-  if (kind != kExtendedValue || !io_ReadText16(name, kKeyUnits, &key) || key != u"host.extended_handler.active")
+  if (kind != kExtendedValue || !io_ReadText16(os_W(name), kKeyUnits, &key) || key != u"host.extended_handler.active")
     return 0;
   *static_cast<uint8_t *>(buffer) = 1;
   return 1;

@@ -142,11 +142,11 @@ int32_t callExport(const char *name, ExportCall *call, bool save) {
       name,
       save ? +[](void *entry, void *context) {
         auto *c = static_cast<ExportCall *>(context);
-        c->result = reinterpret_cast<decltype(&cmio_SaveImage)>(entry)(c->image, c->path, c->request);
+        c->result = reinterpret_cast<decltype(&cmio_SaveImage)>(entry)(c->image, os_W(c->path), c->request);
       }
            : +[](void *entry, void *context) {
                auto *c = static_cast<ExportCall *>(context);
-               c->result = reinterpret_cast<decltype(&cmio_LoadImage)>(entry)(c->image, c->path, c->request);
+               c->result = reinterpret_cast<decltype(&cmio_LoadImage)>(entry)(c->image, os_W(c->path), c->request);
              },
       call);
 }

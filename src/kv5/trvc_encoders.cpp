@@ -318,8 +318,10 @@ size_t groupTableSize4(const uint8_t *in, size_t length, const uint8_t *widthOf,
         m = _mm_max_epu8(m, _mm_srli_epi32(m, 16));
         acc = _mm_add_epi64(acc, _mm_sad_epu8(_mm_and_si128(m, lowByte), _mm_setzero_si128()));
       }
-      sum += static_cast<size_t>(_mm_cvtsi128_si64(acc)) +
-             static_cast<size_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(acc, acc)));
+      // Through memory: the direct 64-bit lane move exists only on x86_64.
+      uint64_t lanes[2];
+      _mm_storeu_si128(reinterpret_cast<__m128i *>(lanes), acc);
+      sum += static_cast<size_t>(lanes[0] + lanes[1]);
       if (sizeFor(sum + groups - (i + kBlock) / 4) >= cap) return 0;
     }
   }

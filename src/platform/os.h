@@ -61,6 +61,14 @@ inline void os_GlobalRelease(HGLOBAL block) {
 // block that is not live or a larger size.
 bool os_GlobalShrink(HGLOBAL block, size_t bytes);
 
+// WCHAR is wchar_t on Windows and char16_t elsewhere; both are UTF-16 code
+// units, so text crosses the library's boundary by a cast.
+static_assert(sizeof(WCHAR) == sizeof(char16_t), "WCHAR must be a UTF-16 code unit");
+inline const WCHAR *os_W(const char16_t *text) { return reinterpret_cast<const WCHAR *>(text); }
+inline WCHAR *os_W(char16_t *text) { return reinterpret_cast<WCHAR *>(text); }
+inline const char16_t *os_U16(const WCHAR *text) { return reinterpret_cast<const char16_t *>(text); }
+inline char16_t *os_U16(WCHAR *text) { return reinterpret_cast<char16_t *>(text); }
+
 // ---------------------------------------------------------------------------
 // Files.
 struct os_File;

@@ -182,6 +182,13 @@ int StretchDIBits(HDC dst, int x, int y, int width, int height, int src_x, int s
 
 #else
 #  include <windows.h>
+// mingw's headers lack the first and spell the second as a multi-character
+// constant, which -Wmultichar refuses.
+#  ifndef BI_ALPHABITFIELDS
+#    define BI_ALPHABITFIELDS 6
+#  endif
+#  undef LCS_sRGB
+#  define LCS_sRGB 0x73524742L
 #endif
 
 // Scaled copies of 32-bit pixels, from a rectangle of one buffer into a

@@ -356,7 +356,10 @@ int32_t rx_SurfaceCreate(rx_Surface *surface, int32_t width, int32_t height, uin
     storage = static_cast<double>(w * h) > kDibPixelLimit ? rx_CreateMemory : rx_CreateDib;
   if (storage == rx_CreateMemory) {
     surface->kind = rx_KindMemory;
-    void *block = GlobalAlloc(GPTR, static_cast<SIZE_T>(w * h * 4 + 16));
+    // Near the pixel ceiling the bytes pass 2^32: a 32-bit size_t would wrap.
+    const uint64_t bytes = static_cast<uint64_t>(w * h) * 4 + 16;
+    if (bytes > SIZE_MAX) return discard(state, surface, rx_ErrNoMemory);
+    void *block = GlobalAlloc(GPTR, static_cast<SIZE_T>(bytes));
     if (block == nullptr) return discard(state, surface, rx_ErrNoMemory);
     surface->storage1 = block;
     surface->storage2 = static_cast<uintptr_t>(w);

@@ -226,7 +226,8 @@ int32_t VGM_API vid_CloseFile(FltVideoConnection *c) {
   return e.ok ? 1 : 0;
 }
 
-int32_t VGM_API vid_OpenFile(FltVideoConnection *c, const WCHAR *path, uint32_t flags, int32_t *result) {
+int32_t VGM_API vid_OpenFile(FltVideoConnection *c, const WCHAR *wide_path, uint32_t flags, int32_t *result) {
+  const char16_t *path = os_U16(wide_path);
   if (c == nullptr || path == nullptr) {
     setResult(result, FLT_ERR_BAD_REQUEST);
     return 0;

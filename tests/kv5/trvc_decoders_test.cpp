@@ -3,6 +3,7 @@
 #include "kv5/kv5_simd.h"
 #include "kv5/trvc_codecs.h"
 #include "kv5_test_util.h"
+#include "support/test_support.h"
 
 using kv5test::append32;
 using kv5test::Bits;
@@ -256,7 +257,7 @@ TEST(TrvcDecode, FastAndCheckedPathsAgree) {
   // flipped byte and with tight capacities must give the same result and
   // bytes both ways.
   std::mt19937 rng(91);
-  for (int round = 0; round < 400; ++round) {
+  for (int round = 0; round < vgmtest::rounds(400); ++round) {
     Bytes plain = kv5test::randomInput(rng, 1 + rng() % 3000);
     Bytes packed(plain.size() + 16);
     unsigned id = round % 2 == 0 ? 2 : 6;

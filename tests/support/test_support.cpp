@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -59,6 +60,11 @@ std::string u8(const std::u16string &text) {
 
 std::string dataFile(const std::string &name) { return std::string(VGM_TEST_DATA_DIR) + "/" + name; }
 std::string binFolder() { return VGM_BIN_DIR; }
+
+int rounds(int full) {
+  const char *quick = std::getenv("VGM_TEST_QUICK");
+  return quick != nullptr && *quick != '\0' && *quick != '0' ? std::max(1, full / 10) : full;
+}
 
 std::string readFile(const std::string &path) {
   std::ifstream in(path, std::ios::binary);

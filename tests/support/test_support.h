@@ -48,4 +48,8 @@ std::string binFolder();
 std::string readFile(const std::string &path);
 void writeFile(const std::string &path, const std::string &content);
 
+// Rounds for an iteration-heavy test: a tenth (at least one) when
+// VGM_TEST_QUICK is set, as under emulation; every kind of case still runs.
+int rounds(int full);
+
 }  // namespace vgmtest

@@ -96,7 +96,7 @@ void io_PrepareLoadCall(io_LoadCall *call, const char16_t *path, rx_LayerEntry *
   call->layers = layers;
   call->counterHz = std::max<uint64_t>(1, os_HighResFrequency());
   FltLoadRequest &r = call->request;
-  r.path = path;
+  r.path = os_W(path);
   r.owner_window = options->quiet ? nullptr : options->ownerWindow;
   r.time_limit_ms = options->timeLimitMs;
   r.begin_layer = io_BeginLayer;
@@ -111,13 +111,13 @@ void io_PrepareLoadCall(io_LoadCall *call, const char16_t *path, rx_LayerEntry *
   r.current_layer = -1;
   r.last_layer_index = FLT_LAST_LAYER_INDEX;
   r.layer_table = layers;
-  r.message = call->message;
+  r.message = os_W(call->message);
   r.message_capacity = FLT_MESSAGE_CAPACITY;
-  r.module_name = options->reportingModule;
+  r.module_name = os_W(options->reportingModule);
   r.module_name_capacity = FLT_MODULE_NAME_CAPACITY;
-  r.short_text = options->shortText;
+  r.short_text = os_W(options->shortText);
   r.short_text_capacity = FLT_SHORT_TEXT_CAPACITY;
-  r.options_text = options->optionsText;
+  r.options_text = os_W(options->optionsText);
   r.caller_progress = options->progress;
   r.caller_progress_value = options->progressUser;
   r.start_time = os_HighResCounter();
@@ -140,7 +140,7 @@ int32_t VGM_API io_BeginLayer(FltLoadRequest *request, uint32_t flags) {
     std::snprintf(text, sizeof text, "A layer of %u x %u pixels would take the image past %llu pixels", r.width,
                   r.height, static_cast<unsigned long long>(kLoadPixelBudget));
     std::u16string hint = os_Utf8ToUtf16(text);
-    io_SetLoadText(request, FLT_TEXT_MESSAGE, hint.c_str());
+    io_SetLoadText(request, FLT_TEXT_MESSAGE, os_W(hint.c_str()));
     return 0;
   }
   rx_LayerEntry &entry = call->layers[r.layers_begun];
@@ -232,15 +232,16 @@ int32_t io_FindOption(const char16_t *options_text, const char16_t *key, char16_
 
 int32_t VGM_API io_QueryLoadOption(FltLoadRequest *request, FltOptionQuery *query) {
   if (request == nullptr || query == nullptr) return 0;
-  return io_FindOption(request->options_text, query->key, query->value, FLT_OPTION_VALUE_CAPACITY);
+  return io_FindOption(os_U16(request->options_text), os_U16(query->key), os_U16(query->value), FLT_OPTION_VALUE_CAPACITY);
 }
 
-int32_t VGM_API io_SetLoadText(FltLoadRequest *request, int32_t field, const WCHAR *text) {
+int32_t VGM_API io_SetLoadText(FltLoadRequest *request, int32_t field, const WCHAR *wide_text) {
+  const char16_t *text = os_U16(wide_text);
   if (request == nullptr || text == nullptr) return 0;
-  if (field == FLT_TEXT_MODULE) return static_cast<int32_t>(copy16(request->module_name, FLT_MODULE_NAME_CAPACITY, text)) + 1;
-  if (field == FLT_TEXT_SHORT) return static_cast<int32_t>(copy16(request->short_text, FLT_SHORT_TEXT_CAPACITY, text)) + 1;
+  if (field == FLT_TEXT_MODULE) return static_cast<int32_t>(copy16(os_U16(request->module_name), FLT_MODULE_NAME_CAPACITY, text)) + 1;
+  if (field == FLT_TEXT_SHORT) return static_cast<int32_t>(copy16(os_U16(request->short_text), FLT_SHORT_TEXT_CAPACITY, text)) + 1;
   if (field != FLT_TEXT_MESSAGE) return 0;
-  char16_t *message = request->message;
+  char16_t *message = os_U16(request->message);
   std::u16string_view current(message, length16(message, FLT_MESSAGE_CAPACITY - 1));
   std::u16string_view added(text, length16(text, FLT_MESSAGE_CAPACITY));
   if (!added.empty() && current.find(added) == std::u16string_view::npos) {

@@ -63,7 +63,7 @@ void io_PrepareSaveCall(io_SaveCall *call, const char16_t *path, rx_LayerEntry *
   call->layers = layers;
   call->count = count;
   FltSaveRequest &r = call->request;
-  r.path = path;
+  r.path = os_W(path);
   r.owner_window = options->quiet ? nullptr : options->ownerWindow;
   r.select_layer = io_SelectSaveLayer;
   r.document_kind = (options->documentKind >= 1 && options->documentKind <= 3) ? options->documentKind : 0;
@@ -77,11 +77,11 @@ void io_PrepareSaveCall(io_SaveCall *call, const char16_t *path, rx_LayerEntry *
   r.layers = count;
   r.selected_layer = -1;
   r.layer_table = layers;
-  r.message = call->message;
+  r.message = os_W(call->message);
   r.message_capacity = FLT_MESSAGE_CAPACITY;
-  r.module_name = options->reportingModule;
+  r.module_name = os_W(options->reportingModule);
   r.module_name_capacity = FLT_MODULE_NAME_CAPACITY;
-  r.options_text = options->optionsText;
+  r.options_text = os_W(options->optionsText);
   r.caller_progress = options->progress;
   r.caller_progress_value = options->progressUser;
   r.start_time = os_HighResCounter();
@@ -156,22 +156,24 @@ const void *VGM_API io_GetSaveMetadata(FltSaveRequest *request, uint32_t tag) {
 
 int32_t VGM_API io_QuerySaveOption(FltSaveRequest *request, FltOptionQuery *query) {
   if (request == nullptr || query == nullptr) return 0;
-  return io_FindOption(request->options_text, query->key, query->value, FLT_OPTION_VALUE_CAPACITY);
+  return io_FindOption(os_U16(request->options_text), os_U16(query->key), os_U16(query->value), FLT_OPTION_VALUE_CAPACITY);
 }
 
-int32_t VGM_API io_SetSaveText(FltSaveRequest *request, int32_t field, const WCHAR *text) {
+int32_t VGM_API io_SetSaveText(FltSaveRequest *request, int32_t field, const WCHAR *wide_text) {
+  const char16_t *text = os_U16(wide_text);
   if (request == nullptr || text == nullptr) return 0;
   if (field == FLT_TEXT_MODULE)
-    return static_cast<int32_t>(copy16(request->module_name, FLT_MODULE_NAME_CAPACITY, text, FLT_MODULE_NAME_CAPACITY)) + 1;
+    return static_cast<int32_t>(copy16(os_U16(request->module_name), FLT_MODULE_NAME_CAPACITY, text, FLT_MODULE_NAME_CAPACITY)) + 1;
   if (field != FLT_TEXT_MESSAGE) return 0;
-  std::u16string_view current(request->message, length16(request->message, FLT_MESSAGE_CAPACITY - 1));
+  char16_t *message = os_U16(request->message);
+  std::u16string_view current(message, length16(message, FLT_MESSAGE_CAPACITY - 1));
   std::u16string_view added(text, length16(text, FLT_MESSAGE_CAPACITY));
   std::u16string joined(current);
   if (!added.empty() && current.find(added) == std::u16string_view::npos) {
     if (!joined.empty()) joined += u'\n';
     joined += added;
   }
-  return static_cast<int32_t>(copy16(request->message, FLT_MESSAGE_CAPACITY, joined.c_str(), joined.size())) + 1;
+  return static_cast<int32_t>(copy16(message, FLT_MESSAGE_CAPACITY, joined.c_str(), joined.size())) + 1;
 }
 
 int32_t VGM_API io_SaveProgress(FltSaveRequest *request, int32_t a, int32_t b) {
