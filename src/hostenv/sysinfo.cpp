@@ -273,7 +273,7 @@ int sys_GetOsName(char16_t *buffer) {
   if (os_WineDescription(&name)) {
     name += os_IsWow64() ? u" x64" : u" x86";
   } else if (os_GetWindowsVersion(&v)) {
-    name = sys_WindowsName({v.major, v.minor, v.build, v.productType, v.suiteMask, v.serverR2, os_IsWow64()});
+    name = sys_WindowsName({v, os_IsWow64()});
   } else {
     name = os_SystemName();
     if (name.empty()) return 0;

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/os.h"
+
 inline constexpr size_t kProcessorNameCapacity = 1024;  // bytes
 inline constexpr size_t kOsNameCapacity = 64;           // UTF-16 units
 
@@ -39,13 +41,7 @@ int sys_HasPOPCNT();
 // Processor by architecture (0 x86, 5 ARM, 6 IA-64, 9 x64), family level and model.
 const char *sys_ProcessorNameFromTable(uint32_t architecture, uint32_t level, uint32_t model);
 // Windows names from the version record; `s` is " x64" under WOW64, else " x86".
-struct sys_WindowsVersion {
-  uint32_t major;
-  uint32_t minor;
-  uint32_t build;
-  uint32_t productType;  // 1 workstation
-  uint32_t suiteMask;
-  bool serverR2;         // the system reports the R2 edition
+struct sys_WindowsVersion : os_WindowsVersion {
   bool wow64;
 };
 std::u16string sys_WindowsName(const sys_WindowsVersion &version);

@@ -20,8 +20,13 @@ enum class os_ColourFormat {
   xyz16,  // 3 x 16 bits: X, Y, Z with 0x8000 = 1.0
 };
 
+// Larger files are not profiles anyone embeds; refusing them bounds the read.
+inline constexpr int64_t os_MaxColourProfileBytes = 64 << 20;
+
 // Opened for reading only; null for anything that is not a usable profile.
 // The memory form copies the bytes.
+// The file form reads the file through the file layer, then opens it as the
+// memory form does.
 os_ColourProfile *os_ColourProfileFromMemory(const void *data, size_t size);
 os_ColourProfile *os_ColourProfileFromFile(const char16_t *path);
 os_ColourProfile *os_ColourProfileSrgb();

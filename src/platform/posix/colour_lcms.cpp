@@ -21,8 +21,6 @@ struct os_ColourProfile {
 namespace {
 
 constexpr int kFormats = 4;
-// Larger files are not profiles anyone embeds; refusing them bounds the read.
-constexpr int64_t kMaxProfileBytes = 64 << 20;
 
 std::atomic<int> gOpenProfiles{0};
 
@@ -88,27 +86,8 @@ struct os_ColourTransform {
 };
 
 os_ColourProfile *os_ColourProfileFromMemory(const void *data, size_t size) {
-  if (data == nullptr || size < 128 || size > static_cast<size_t>(kMaxProfileBytes)) return nullptr;
+  if (data == nullptr || size < 128 || size > static_cast<size_t>(os_MaxColourProfileBytes)) return nullptr;
   return wrap(cmsOpenProfileFromMem(data, static_cast<cmsUInt32Number>(size)));
-}
-
-os_ColourProfile *os_ColourProfileFromFile(const char16_t *path) {
-  // Read through the file layer so that the path rules and share modes are
-  // the library's own.
-  os_File *file = os_FileOpen(path, os_AccessRead, os_ShareRead, os_Disposition::openExisting);
-  if (file == nullptr) return nullptr;
-  int64_t size = os_FileSize(file);
-  std::vector<unsigned char> bytes;
-  bool ok = size >= 128 && size <= kMaxProfileBytes;
-  if (ok) {
-    bytes.resize(static_cast<size_t>(size));
-    size_t total = 0, done = 0;
-    while (total < bytes.size() && os_FileRead(file, bytes.data() + total, bytes.size() - total, &done) && done != 0)
-      total += done;
-    ok = total == bytes.size();
-  }
-  os_FileClose(file);
-  return ok ? os_ColourProfileFromMemory(bytes.data(), bytes.size()) : nullptr;
 }
 
 os_ColourProfile *os_ColourProfileSrgb() { return wrap(cmsCreate_sRGBProfile()); }

@@ -25,8 +25,6 @@ struct os_ColourTransform {
 
 namespace {
 
-// Larger files are not profiles anyone embeds; refusing them bounds the read.
-constexpr int64_t kMaxProfileBytes = 64 << 20;
 // ICC colour-space signatures.
 constexpr DWORD kStandardSrgb = 0x73524742;  // LCS_sRGB, spelt out: a multi-character constant
 constexpr DWORD kSpaceRgb = 0x52474220, kSpaceCmyk = 0x434D594B, kSpaceLab = 0x4C616220, kSpaceXyz = 0x58595A20;
@@ -95,7 +93,7 @@ std::u16string fromWide(const std::wstring &text) {
 }  // namespace
 
 os_ColourProfile *os_ColourProfileFromMemory(const void *data, size_t size) {
-  if (data == nullptr || size < 128 || size > static_cast<size_t>(kMaxProfileBytes)) return nullptr;
+  if (data == nullptr || size < 128 || size > static_cast<size_t>(os_MaxColourProfileBytes)) return nullptr;
   const auto *bytes = static_cast<const unsigned char *>(data);
   PROFILE source{PROFILE_MEMBUFFER, nullptr, static_cast<DWORD>(size)};
   try {
@@ -103,25 +101,6 @@ os_ColourProfile *os_ColourProfileFromMemory(const void *data, size_t size) {
   } catch (const std::bad_alloc &) {
     return nullptr;
   }
-}
-
-os_ColourProfile *os_ColourProfileFromFile(const char16_t *path) {
-  // Read through the file layer so that the path rules and share modes are
-  // the library's own.
-  os_File *file = os_FileOpen(path, os_AccessRead, os_ShareRead, os_Disposition::openExisting);
-  if (file == nullptr) return nullptr;
-  int64_t size = os_FileSize(file);
-  std::vector<unsigned char> bytes;
-  bool ok = size >= 128 && size <= kMaxProfileBytes;
-  if (ok) {
-    bytes.resize(static_cast<size_t>(size));
-    size_t total = 0, done = 0;
-    while (total < bytes.size() && os_FileRead(file, bytes.data() + total, bytes.size() - total, &done) && done != 0)
-      total += done;
-    ok = total == bytes.size();
-  }
-  os_FileClose(file);
-  return ok ? os_ColourProfileFromMemory(bytes.data(), bytes.size()) : nullptr;
 }
 
 os_ColourProfile *os_ColourProfileSrgb() {
