@@ -200,3 +200,7 @@ using os_StretchPixels = int32_t (*)(uint32_t *dst, int32_t dst_w, int32_t dst_h
                                      int32_t src_h, int32_t src_stride, int32_t sx, int32_t sy, int32_t sw,
                                      int32_t sh, const int32_t *clip);
 void os_SetBitmapStretcher(os_StretchPixels stretcher);
+
+// True when the last bitmap call that failed on this thread ran out of
+// memory (Windows reports it through its own error code, not os_LastError).
+bool os_BitmapFailedForMemory();

@@ -107,7 +107,7 @@ int32_t createDib(rx_ThreadState *state, rx_Surface *s, int32_t width, int32_t h
   s->kind = rx_KindDib;
   os_SetLastError(os_Error::none);
   HDC dc = CreateCompatibleDC(nullptr);
-  if (dc == nullptr) return discard(state, s, os_LastError() == os_Error::outOfMemory ? rx_ErrNoMemory : rx_ErrGdi);
+  if (dc == nullptr) return discard(state, s, os_BitmapFailedForMemory() ? rx_ErrNoMemory : rx_ErrGdi);
   s->storage1 = dc;
   s->storage3 = reinterpret_cast<uintptr_t>(GetCurrentObject(dc, OBJ_BITMAP));
   BITMAPV5HEADER header;
@@ -117,7 +117,7 @@ int32_t createDib(rx_ThreadState *state, rx_Surface *s, int32_t width, int32_t h
   HBITMAP bitmap = CreateDIBSection(dc, reinterpret_cast<const BITMAPINFO *>(&header), DIB_RGB_COLORS, &bits,
                                     nullptr, 0);
   if (bitmap == nullptr)
-    return discard(state, s, os_LastError() == os_Error::outOfMemory ? rx_ErrNoMemory : rx_ErrGdi);
+    return discard(state, s, os_BitmapFailedForMemory() ? rx_ErrNoMemory : rx_ErrGdi);
   s->storage2 = reinterpret_cast<uintptr_t>(bitmap);
   GdiFlush();
   if (!readDibInfo(s)) return discard(state, s, rx_ErrGdi);

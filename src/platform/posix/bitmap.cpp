@@ -582,3 +582,5 @@ int StretchDIBits(HDC dst_handle, int x, int y, int width, int height, int src_x
 }  // extern "C"
 
 void os_SetBitmapStretcher(os_StretchPixels stretcher) { gStretcher.store(stretcher); }
+
+bool os_BitmapFailedForMemory() { return os_LastError() == os_Error::outOfMemory; }

@@ -5,3 +5,8 @@
 #include "platform/os_bitmap.h"
 
 void os_SetBitmapStretcher(os_StretchPixels stretcher) { (void)stretcher; }
+
+bool os_BitmapFailedForMemory() {
+  DWORD code = GetLastError();
+  return code == ERROR_NOT_ENOUGH_MEMORY || code == ERROR_OUTOFMEMORY;
+}
