@@ -16,7 +16,7 @@ std::string name(uint32_t architecture, uint32_t level, uint32_t model) {
 // major, minor, build, product type (1 workstation), suite mask, R2, WOW64.
 std::string windows(uint32_t major, uint32_t minor, uint32_t build, uint32_t type, bool wow64,
                     uint32_t suite = 0, bool r2 = false) {
-  return vgmtest::u8(sys_WindowsName(sys_WindowsVersion{major, minor, build, type, suite, r2, wow64}));
+  return vgmtest::u8(sys_WindowsName(sys_WindowsVersion{{major, minor, build, type, suite, r2}, wow64}));
 }
 
 }  // namespace
