@@ -380,7 +380,9 @@ namespace {
 #if defined(__x86_64__) || defined(__i386__)
 // GCC 12's AVX-512 headers trip its own uninitialised-value warning.
 #pragma GCC diagnostic push
+#if !defined(__clang__)  // a warning clang does not have
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #pragma GCC diagnostic ignored "-Wuninitialized"
 // Processors with 64-byte permutes by byte gather a plane 64 pixels at a time.
 __attribute__((target("avx512f,avx512bw,avx512vbmi"))) size_t planeRowVbmi(const uint32_t *src, uint8_t *out,

@@ -257,7 +257,9 @@ bool hasByteLookup() {
 
 // GCC 12's AVX-512 headers trip its own uninitialised-value warning.
 #pragma GCC diagnostic push
+#if !defined(__clang__)  // a warning clang does not have
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #pragma GCC diagnostic ignored "-Wuninitialized"
 // Sums the codec-6 group widths (groups of 4) of whole 256-byte blocks into
 // *sum; `lost(done, sum)` is asked after each block and ends the walk
