@@ -43,14 +43,13 @@ bool runLoad(const WCHAR *path, CmioRequest *request, LoadSaveOptions *options, 
 // The caller's pixel block (stride = width): a packed heap surface hands its
 // own block over, as decoded; any other is copied into a new block.
 bool fillImage(CmioImage *image, rx_Surface *surface) {
-  uint32_t w = surface->width, h = surface->height;
+  const uint32_t w = surface->width, h = surface->height;
   if (HGLOBAL own = surface->kind == rx_KindMemory ? rx_SurfaceDetachMemory(surface) : nullptr) {
     os_GlobalShrink(own, size_t{w} * h * 4);  // without the surface's spare tail
     *image = CmioImage{w, h, w, own};
     return true;
   }
   if (rx_SurfaceLock(surface, 0) == 0) return false;
-  w = surface->width, h = surface->height;
   void *block = GlobalAlloc(GMEM_FIXED, size_t{w} * h * 4);
   if (block != nullptr) {
     for (uint32_t y = 0; y < h; ++y)
