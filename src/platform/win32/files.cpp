@@ -90,7 +90,7 @@ bool os_SystemPath(const char16_t *path, std::wstring *out) {
   size_t length = os_Utf16Length(path);
   if (length == 0) return fail(os_Error::invalidArgument);
   if (length >= os_MaxPath) return fail(os_Error::pathTooLong);
-  out->assign(os_Wide(path), length);
+  out->assign(os_W(path), length);
   for (wchar_t &c : *out)
     if (c == L'/') c = L'\\';
   return true;
@@ -249,19 +249,19 @@ std::u16string os_ErrorText(os_Error error) {
   while (length > 0 && (buffer[length - 1] == L'\n' || buffer[length - 1] == L'\r' || buffer[length - 1] == L' '))
     --length;
   if (length == 0) return u"Unknown error";
-  return std::u16string(os_Narrow16(buffer), length);
+  return std::u16string(os_U16(buffer), length);
 }
 
 std::u16string os_FileTypeName(const char16_t *path) {
   std::wstring name;
-  if (path != nullptr && os_Utf16Length(path) < os_MaxPath) name = os_Wide(path);
+  if (path != nullptr && os_Utf16Length(path) < os_MaxPath) name = os_W(path);
   SHFILEINFOW info{};
   // With the attribute flag the shell answers from the name alone: the file
   // need not exist.
   if (!name.empty() && SHGetFileInfoW(name.c_str(), FILE_ATTRIBUTE_NORMAL, &info, sizeof info,
                                       SHGFI_TYPENAME | SHGFI_USEFILEATTRIBUTES) != 0 &&
       info.szTypeName[0] != 0)
-    return os_Narrow16(info.szTypeName);
+    return os_U16(info.szTypeName);
   return os_TypeNameFromExtension(path);
 }
 
@@ -337,7 +337,7 @@ int os_FolderWalk(const char16_t *folder, const char16_t *pattern, os_FolderVisi
   }
   std::u16string_view wanted = pattern != nullptr ? std::u16string_view(pattern) : std::u16string_view(u"*");
   do {
-    std::u16string_view entryName(os_Narrow16(entry.cFileName));
+    std::u16string_view entryName(os_U16(entry.cFileName));
     if (entryName == u"." || entryName == u".." || !os_NameMatches(entryName, wanted)) continue;
     if (!visit(entryName.data(), (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0, context)) break;
   } while (FindNextFileW(search, &entry));
@@ -427,7 +427,7 @@ std::u16string os_LinkTarget(const char16_t *path) {
   DWORD length = GetFinalPathNameByHandleW(target, buffer, os_MaxPath + 8, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
   CloseHandle(target);
   if (length == 0 || length >= os_MaxPath + 8) return {};
-  std::u16string full(os_Narrow16(buffer), length);
+  std::u16string full(os_U16(buffer), length);
   // The system answers in its long-path form; the library's paths are plain.
   if (full.starts_with(u"\\\\?\\UNC\\")) {
     full = u"\\\\" + full.substr(8);
@@ -463,7 +463,7 @@ int os_FolderDeleteTree(const char16_t *path) {
   std::wstring name;
   if (!os_SystemPath(path, &name)) return 0;
   while (name.size() > 3 && name.back() == L'\\') name.pop_back();
-  if (!findEntry(os_Narrow16(name.c_str()), &entry)) return os_FailWin32();
+  if (!findEntry(os_U16(name.c_str()), &entry)) return os_FailWin32();
   // A link given as the tree is refused, as its target is not ours to empty.
   if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || isLinkEntry(entry)) return fail(os_Error::notFound);
   emptyFolder(name, 0);

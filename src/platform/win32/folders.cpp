@@ -23,7 +23,7 @@ std::u16string knownFolder(REFKNOWNFOLDERID id) {
   wchar_t *path = nullptr;
   std::u16string folder;
   if (SUCCEEDED(SHGetKnownFolderPath(id, 0, nullptr, &path)) && path != nullptr)
-    folder = std::u16string(os_Narrow16(path), wcslen(path));
+    folder = std::u16string(os_U16(path), wcslen(path));
   CoTaskMemFree(path);
   return withoutTrailingSeparator(folder);
 }
@@ -42,7 +42,7 @@ std::u16string defaultValue(REGSAM view) {
   LSTATUS status = RegGetValueW(key, nullptr, nullptr, RRF_RT_REG_SZ, nullptr, value, &bytes);
   RegCloseKey(key);
   if (status != ERROR_SUCCESS || bytes < sizeof(wchar_t)) return {};
-  return std::u16string(os_Narrow16(value), wcsnlen(value, bytes / sizeof(wchar_t)));
+  return std::u16string(os_U16(value), wcsnlen(value, bytes / sizeof(wchar_t)));
 }
 
 }  // namespace
@@ -54,7 +54,7 @@ std::u16string os_GetEnvironment(const char *name) {
   while (size > 0) {
     std::wstring value(size, L'\0');
     DWORD length = GetEnvironmentVariableW(wideName.c_str(), value.data(), size);
-    if (length < size) return std::u16string(os_Narrow16(value.data()), length);
+    if (length < size) return std::u16string(os_U16(value.data()), length);
     size = length;  // it grew in between
   }
   return {};
@@ -76,7 +76,7 @@ std::u16string os_GetKnownFolder(os_KnownFolder folder) {
       wchar_t path[MAX_PATH + 1];
       DWORD length = GetTempPathW(MAX_PATH + 1, path);
       if (length == 0 || length > MAX_PATH) return {};
-      return withoutTrailingSeparator(std::u16string(os_Narrow16(path), length));
+      return withoutTrailingSeparator(std::u16string(os_U16(path), length));
     }
     case os_KnownFolder::home: return knownFolder(FOLDERID_Profile);
   }

@@ -24,7 +24,7 @@ std::u16string askGrowing(Query &&query) {
   for (int tries = 0; tries < 4; ++tries) {
     ULONG size = static_cast<ULONG>(buffer.size());
     if (query(buffer.data(), &size))
-      return std::u16string(os_Narrow16(buffer.data()), wcsnlen(buffer.data(), buffer.size()));
+      return std::u16string(os_U16(buffer.data()), wcsnlen(buffer.data(), buffer.size()));
     DWORD code = GetLastError();
     if ((code != ERROR_INSUFFICIENT_BUFFER && code != ERROR_MORE_DATA) || size <= buffer.size()) return {};
     buffer.assign(size + 1, L'\0');

@@ -24,7 +24,7 @@ std::u16string moduleFileName(HMODULE module) {
   wchar_t buffer[os_MaxPath + 1];
   DWORD length = GetModuleFileNameW(module, buffer, os_MaxPath + 1);
   if (length == 0 || length >= os_MaxPath) return {};  // unknown, or longer than a path may be
-  return std::u16string(os_Narrow16(buffer), length);
+  return std::u16string(os_U16(buffer), length);
 }
 
 HMODULE moduleHolding(const void *address) {
@@ -94,9 +94,9 @@ void preloadMissing(const char16_t *path, const std::u16string *folders, size_t 
   std::vector<std::u16string> needed;
   if (depth > kMaxDependencyDepth || !os_ModuleNeededNames(path, &needed)) return;
   for (const std::u16string &name : needed) {
-    if (name.find_first_of(u"/\\") != std::u16string::npos || GetModuleHandleW(os_Wide(name.c_str())) != nullptr)
+    if (name.find_first_of(u"/\\") != std::u16string::npos || GetModuleHandleW(os_W(name.c_str())) != nullptr)
       continue;
-    if (HMODULE module = loadQuietly(os_Wide(name.c_str()), 0)) {
+    if (HMODULE module = loadQuietly(os_W(name.c_str()), 0)) {
       taken->push_back(module);
       continue;
     }
@@ -172,7 +172,7 @@ bool os_ModuleLoadedWithProgram(const void *address_in_module) {
     std::vector<std::u16string> names;
     importNames(image, size, [size](uint64_t rva, uint64_t *offset) { return *offset = rva, rva < size; }, &names);
     for (const std::u16string &name : names) {
-      HMODULE dependency = GetModuleHandleW(os_Wide(name.c_str()));
+      HMODULE dependency = GetModuleHandleW(os_W(name.c_str()));
       bool skip = dependency == nullptr;  // named but not loaded (a delay-loaded or missing one)
       for (HMODULE seen : reached) skip = skip || seen == dependency;
       if (!skip) reached.push_back(dependency);

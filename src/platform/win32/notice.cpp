@@ -12,7 +12,7 @@
 
 namespace {
 
-const wchar_t *wide(const char16_t *text) { return os_Wide(text != nullptr ? text : u""); }
+const wchar_t *wide(const char16_t *text) { return os_W(text != nullptr ? text : u""); }
 
 struct TextInput {
   const os_Notice *notice;

@@ -84,7 +84,7 @@ os_Process *os_ProcessStart(const char16_t *path, const char16_t *command_line) 
   std::wstring program;
   if (!os_SystemPath(path, &program)) return nullptr;
   // The system may write into the command line: a copy, terminated.
-  std::wstring line = command_line != nullptr ? std::wstring(os_Wide(command_line)) : std::wstring();
+  std::wstring line = command_line != nullptr ? std::wstring(os_W(command_line)) : std::wstring();
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION info{};
@@ -130,7 +130,7 @@ bool os_Can64BitHelperRun() {
 
 os_Pipe *os_PipeCreate(const char16_t *full_name) {
   if (full_name == nullptr || full_name[0] == 0) return nullptr;
-  HANDLE handle = CreateNamedPipeW(os_Wide(full_name), kPipeOpenMode,
+  HANDLE handle = CreateNamedPipeW(os_W(full_name), kPipeOpenMode,
                                    PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1,
                                    kPipeBytes, kPipeBytes, 0, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return nullptr;  // a taken name fails: first instance only
@@ -203,7 +203,7 @@ bool os_PipeCreatePair(os_Pipe **a, os_Pipe **b) {
   wchar_t name[96];
   swprintf(name, sizeof name / sizeof name[0], L"\\\\.\\pipe\\vgm_pair_%lu_%lu", GetCurrentProcessId(),
            static_cast<unsigned long>(serial.fetch_add(1)));
-  os_Pipe *server = os_PipeCreate(os_Narrow16(name));
+  os_Pipe *server = os_PipeCreate(os_U16(name));
   if (server == nullptr) return false;
   HANDLE peer = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
   auto *client = peer != INVALID_HANDLE_VALUE ? new (std::nothrow) os_Pipe{peer, false, true} : nullptr;

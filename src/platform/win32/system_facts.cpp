@@ -211,7 +211,7 @@ std::u16string os_SystemName() {
   DWORD bytes = sizeof name;
   if (RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion", L"ProductName",
                    RRF_RT_REG_SZ, nullptr, name, &bytes) == ERROR_SUCCESS && name[0] != 0)
-    return os_Narrow16(name);
+    return os_U16(name);
   os_WindowsVersion version{};
   if (!os_GetWindowsVersion(&version)) return {};
   char text[64];

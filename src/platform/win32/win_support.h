@@ -5,13 +5,13 @@
 #include <windows.h>
 
 #include <string>
+#include <type_traits>
 
 #include "platform/os.h"
 
-static_assert(sizeof(wchar_t) == 2, "UTF-16 passes to the system unchanged");
-
-inline const wchar_t *os_Wide(const char16_t *text) { return reinterpret_cast<const wchar_t *>(text); }
-inline const char16_t *os_Narrow16(const wchar_t *text) { return reinterpret_cast<const char16_t *>(text); }
+// Text passes to the system by os.h's os_W and os_U16 casts (WCHAR is
+// wchar_t here).
+static_assert(sizeof(wchar_t) == 2 && std::is_same_v<WCHAR, wchar_t>, "UTF-16 passes to the system unchanged");
 
 os_Error os_ErrorFromWin32(DWORD code);
 // Records the calling thread's system error as the library's; returns 0.
