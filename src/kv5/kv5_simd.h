@@ -5,3 +5,10 @@
 
 bool kv5_SimdEnabled();
 void kv5_SetSimdEnabled(bool enabled);
+
+#if defined(__x86_64__) || defined(__i386__)
+// Processors with 64-byte permutes by byte (AVX-512 VBMI with BW) take the
+// widest paths; asked of the processor once.
+#define KV5_BYTE_PERMUTES __attribute__((target("avx512f,avx512bw,avx512vbmi")))
+bool kv5_HasBytePermutes();
+#endif

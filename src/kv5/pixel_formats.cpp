@@ -385,8 +385,7 @@ namespace {
 #endif
 #pragma GCC diagnostic ignored "-Wuninitialized"
 // Processors with 64-byte permutes by byte gather a plane 64 pixels at a time.
-__attribute__((target("avx512f,avx512bw,avx512vbmi"))) size_t planeRowVbmi(const uint32_t *src, uint8_t *out,
-                                                                           size_t n, int shift, bool difference) {
+KV5_BYTE_PERMUTES size_t planeRowVbmi(const uint32_t *src, uint8_t *out, size_t n, int shift, bool difference) {
   alignas(64) uint8_t pick[64], pickGreen[64];
   for (int j = 0; j < 64; ++j) {
     pick[j] = static_cast<uint8_t>((4 * j + shift / 8) & 127);
@@ -411,11 +410,6 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi"))) size_t planeRowVbmi(const
   return i;
 }
 #pragma GCC diagnostic pop
-
-bool hasBytePermutes() {
-  static const bool has = __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512bw");
-  return has;
-}
 #endif
 
 // One plane of a row: byte `shift` / 8 of each pixel, less the green byte
@@ -423,7 +417,7 @@ bool hasBytePermutes() {
 void planeRow(const uint32_t *src, uint8_t *out, size_t n, int shift, bool difference) {
   size_t i = 0;
 #if defined(__x86_64__) || defined(__i386__)
-  if (kv5_SimdEnabled() && hasBytePermutes()) i = planeRowVbmi(src, out, n, shift, difference);
+  if (kv5_SimdEnabled() && kv5_HasBytePermutes()) i = planeRowVbmi(src, out, n, shift, difference);
 #endif
 #if defined(__SSE2__)
   if (kv5_SimdEnabled()) {

@@ -248,12 +248,6 @@ size_t groupTableSizeOf(const uint8_t *in, size_t length, const uint8_t *widthOf
 #if defined(__x86_64__) || defined(__i386__)
 // Processors with 64-byte permutes by byte look a width up for 64 bytes at
 // a time, a table of 256 being two lookups in 128 entries.
-#define TRVC_VBMI __attribute__((target("avx512f,avx512bw,avx512vbmi")))
-
-bool hasByteLookup() {
-  static const bool has = __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512bw");
-  return has;
-}
 
 // GCC 12's AVX-512 headers trip its own uninitialised-value warning.
 #pragma GCC diagnostic push
@@ -265,7 +259,7 @@ bool hasByteLookup() {
 // *sum; `lost(done, sum)` is asked after each block and ends the walk
 // (result SIZE_MAX) when true. Returns the bytes walked.
 template <typename Lost>
-TRVC_VBMI size_t groupWidths4Vbmi(const uint8_t *in, size_t length, const uint8_t *widthOf, size_t *sum, Lost lost) {
+KV5_BYTE_PERMUTES size_t groupWidths4Vbmi(const uint8_t *in, size_t length, const uint8_t *widthOf, size_t *sum, Lost lost) {
   const __m512i t0 = _mm512_loadu_si512(widthOf), t1 = _mm512_loadu_si512(widthOf + 64);
   const __m512i t2 = _mm512_loadu_si512(widthOf + 128), t3 = _mm512_loadu_si512(widthOf + 192);
   const __m512i lowByte = _mm512_set1_epi32(0xFF), zero = _mm512_setzero_si512();
@@ -298,7 +292,7 @@ size_t groupTableSize4(const uint8_t *in, size_t length, const uint8_t *widthOf,
   size_t sum = 0;  // of the widths of the groups seen
   size_t i = 0;
 #if defined(__x86_64__) || defined(__i386__)
-  if (gSimd.load(std::memory_order_relaxed) && hasByteLookup()) {
+  if (gSimd.load(std::memory_order_relaxed) && kv5_HasBytePermutes()) {
     i = groupWidths4Vbmi(in, length, widthOf, &sum, [&](size_t at, size_t part) {
       return sizeFor(part + groups - at / 4) >= cap;
     });
@@ -512,6 +506,13 @@ size_t matchLength(const uint8_t *a, const uint8_t *b, size_t start, size_t max)
 }  // namespace
 
 bool kv5_SimdEnabled() { return gSimd.load(std::memory_order_relaxed); }
+
+#if defined(__x86_64__) || defined(__i386__)
+bool kv5_HasBytePermutes() {
+  static const bool has = __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512bw");
+  return has;
+}
+#endif
 void kv5_SetSimdEnabled(bool enabled) { gSimd.store(enabled, std::memory_order_relaxed); }
 
 // ---------------------------------------------------------------------------
