@@ -6,14 +6,8 @@
 
 #include <thread>
 
-#include "imageio/plugin_fixture.h"
 #include "imageio/host_services.h"
-#include "kv5/kv5_writer.h"
-#include "raster/layers/layers.h"
-#include "markup/markup_text.h"
-#include "vgm/vgm_common.h"
-
-using vgmtest::TstFile;
+#include "load_fixture.h"
 
 class ConvertTest : public PluginTest {
  protected:
@@ -48,11 +42,7 @@ TEST_F(ConvertTest, ExitCodesAndMessages) {
   EXPECT_EQ(run("thumb a.tst b.pam --size 0x5").first, 2);
   EXPECT_EQ(run("frobnicate").first, 2);
 
-  TstFile file;
-  file.layers.resize(1);
-  file.layers[0].width = 5, file.layers[0].height = 3;
-  file.markup = "exif.make=Maker;";
-  std::string good = put("good.tst", file);
+  std::string good = put("good.tst", tst({layer(5, 3)}, "exif.make=Maker;"));
   auto [status, info] = run("info " + good + " " + good);
   EXPECT_EQ(status, 0);
   EXPECT_NE(info.find(good + ": 5 x 3\nexif.make=Maker;\n" + good + ": 5 x 3"), std::string::npos) << info;
@@ -62,27 +52,14 @@ TEST_F(ConvertTest, ExitCodesAndMessages) {
 }
 
 TEST_F(ConvertTest, PamHoldsTheExportsPixels) {
-  TstFile file;
-  file.layers.resize(1);
-  file.layers[0].width = 3, file.layers[0].height = 2;
+  TstFile file = tst({layer(3, 2)});
   file.layers[0].pixels = {0x00102030, 0xFF405060, 0x80708090, 0x00A0B0C0, 0x10D0E0F0, 0x00010203};
   std::string path = put("art.tst", file);
   ASSERT_EQ(run("load " + path + " " + root_.file("art.pam") + " --scale 1").first, 0);
-  std::string pam = vgmtest::readFile(root_.file("art.pam"));
-  const std::string header = "P7\nWIDTH 3\nHEIGHT 2\nDEPTH 4\nMAXVAL 255\nTUPLTYPE RGB_ALPHA\nENDHDR\n";
-  ASSERT_EQ(pam.substr(0, header.size()), header);
-  ASSERT_EQ(pam.size(), header.size() + 24);
-
-  CmioImage image{};
-  CmioRequest request{};
-  ASSERT_EQ(cmio_LoadImage(&image, vgmtest::u16(path).c_str(), &request), 1);
-  const auto *bgrt = static_cast<const uint8_t *>(image.pixels);
-  for (size_t i = 0; i < 6; ++i) {
-    const auto *rgba = reinterpret_cast<const uint8_t *>(pam.data() + header.size() + 4 * i);
-    EXPECT_EQ(std::vector<int>(rgba, rgba + 4),
-              (std::vector<int>{bgrt[4 * i + 2], bgrt[4 * i + 1], bgrt[4 * i], 255 - bgrt[4 * i + 3]})) << i;
-  }
-  GlobalFree(image.pixels);
+  // R, G, B and opacity (255 - T) of each pixel after the header.
+  std::string pam = "P7\nWIDTH 3\nHEIGHT 2\nDEPTH 4\nMAXVAL 255\nTUPLTYPE RGB_ALPHA\nENDHDR\n";
+  for (uint32_t p : file.layers[0].pixels) pam += {char(p >> 16), char(p >> 8), char(p), char(255 - (p >> 24))};
+  EXPECT_EQ(vgmtest::readFile(root_.file("art.pam")), pam);
 }
 
 TEST_F(ConvertTest, InterruptCancelsWithoutOutput) {
@@ -121,47 +98,20 @@ TEST_F(ConvertTest, ConvertKeepsPixelsAndMetadata) {
     fs::copy_file(built, bin_ + "/Plugins/flt_" + type + ".dll");
     install(built.c_str(), std::string("flt_") + type + ".dll");
   }
-  auto load = [](const std::string &path) {
-    CmioImage image{};
-    CmioRequest request{};
-    request.want_markup = 1;
-    std::pair<std::vector<uint32_t>, std::string> out;
-    if (cmio_LoadImage(&image, vgmtest::u16(path).c_str(), &request) == 1) {
-      auto *p = static_cast<uint32_t *>(image.pixels);
-      out.first.assign(p, p + size_t{image.width} * image.height);
-      GlobalFree(image.pixels);
-    }
-    if (request.markup != nullptr) out.second = static_cast<const char *>(request.markup), GlobalFree(request.markup);
-    return out;
-  };
+  auto load = [](const std::string &path) { return LoadTest::load(vgmtest::u16(path), LoadTest::withMarkup()); };
   std::string jpeg = vgmtest::dataFile("exif/Canon_40D.jpg");
   // Plug-ins reach the EXIF converters through the library's own exports.
   io_SetOwnModulePathForTests(vgmtest::u16(VGM_LIBRARY));
   auto source = load(jpeg);
-  ASSERT_FALSE(source.first.empty());
-  // The native document needs the native writer: tried once, the leg runs when it is there.
-  uint32_t pixel = 0;
-  rx_LayerEntry probe[2]{};
-  rx_SurfaceWrap(&probe[0].surface, 1, 1, 1, &pixel);
-  LoadSaveOptions options{};
-  options.quiet = 1;
-  bool native = kv5_Write(probe, &options, vgmtest::u16(root_.file("probe.kv5")).c_str()) > 0;
-  rx_SurfaceFree(&probe[0].surface);
-  std::string from = jpeg;
-  if (native) {
-    ASSERT_EQ(run("convert " + jpeg + " " + root_.file("photo.kv5")).first, 0);
-    from = root_.file("photo.kv5");
-  }
-  auto [status, text] = run("convert " + from + " " + root_.file("photo.png"));
+  ASSERT_FALSE(source.pixels.empty());
+  ASSERT_EQ(run("convert " + jpeg + " " + root_.file("photo.kv5")).first, 0);
+  auto [status, text] = run("convert " + root_.file("photo.kv5") + " " + root_.file("photo.png"));
   ASSERT_EQ(status, 0) << text;
   auto result = load(root_.file("photo.png"));
-  EXPECT_EQ(result.first, source.first);
+  EXPECT_EQ(result.pixels, source.pixels);
   for (const char *key : {"exif.make", "exif.model", "exif.date_time_original", "exif.exposure_time"}) {
-    char a[128] = "", b[128] = "";
-    markup_Get(source.second.c_str(), key, a, sizeof a, nullptr, nullptr);
-    markup_Get(result.second.c_str(), key, b, sizeof b, nullptr, nullptr);
-    EXPECT_STRNE(a, "") << key;
-    EXPECT_STREQ(a, b) << key;
+    EXPECT_NE(LoadTest::value(source.markup, key), "") << key;
+    EXPECT_EQ(LoadTest::value(source.markup, key), LoadTest::value(result.markup, key)) << key;
   }
 
   // A batch: one bad file among good ones fails alone; a name taken twice is skipped.
@@ -174,7 +124,7 @@ TEST_F(ConvertTest, ConvertKeepsPixelsAndMetadata) {
                               root_.file("sub/again.jpg") + " --to " + root_.file("out") + " --format png -j 2");
   EXPECT_EQ(batch, 1);
   EXPECT_NE(summary.find("converted 2, failed 1, skipped 1"), std::string::npos) << summary;
-  EXPECT_EQ(load(root_.file("out/again.png")).first, source.first);
+  EXPECT_EQ(load(root_.file("out/again.png")).pixels, source.pixels);
   EXPECT_EQ(run("convert a.jpg --to " + root_.file("out")).first, 2);
   io_SetOwnModulePathForTests(u"");
 }

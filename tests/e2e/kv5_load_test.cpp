@@ -1,10 +1,9 @@
 // Native documents through the load and thumbnail exports, and the pixel
 // budget a load gives a document's layers.
-#include "imageio/plugin_fixture.h"
 #include "kv5/kv5_doc_writer.h"
 #include "kv5/kv5_reader.h"
+#include "load_fixture.h"
 #include "raster/layers/layers.h"
-#include "vgm/vgm_common.h"
 
 namespace {
 
@@ -16,23 +15,16 @@ kv5doc::Item item(uint32_t w, uint32_t h, std::vector<uint32_t> pixels, int32_t 
 
 }  // namespace
 
-class Kv5LoadTest : public PluginTest {
+class Kv5LoadTest : public LoadTest {
  protected:
   std::u16string put(const kv5doc::Doc &doc) {
     kv5doc::Bytes bytes = kv5doc::writeV4(doc);
-    vgmtest::writeFile(root_.file("doc.kv5"), std::string(bytes.begin(), bytes.end()));
-    return u16(root_.file("doc.kv5"));
+    return LoadTest::put("doc.kv5", std::string(bytes.begin(), bytes.end()));
   }
-  // Width, height, then the pixels without T; empty when the load failed.
-  static std::vector<uint32_t> load(const std::u16string &path, bool thumb) {
-    CmioRequest request{};
-    request.thumb_max_width = request.thumb_max_height = 64;
-    CmioImage image{};
-    if (!(thumb ? cmio_LoadThumb : cmio_LoadImage)(&image, path.c_str(), &request)) return {};
-    std::vector<uint32_t> out{image.width, image.height};
-    for (size_t i = 0; i < size_t{image.width} * image.height; ++i)
-      out.push_back(static_cast<uint32_t *>(image.pixels)[i] & 0xFFFFFF);
-    GlobalFree(image.pixels);
+  // Width, height, then the pixels without T.
+  static std::vector<uint32_t> image(const Loaded &l) {
+    std::vector<uint32_t> out{l.width, l.height};
+    for (uint32_t p : l.pixels) out.push_back(p & 0xFFFFFF);
     return out;
   }
 };
@@ -43,14 +35,14 @@ TEST_F(Kv5LoadTest, CompositeLoadsAsItsLayersFlattenedAndThumbnailsComeFromTheFi
   doc.items = {item(4, 3, std::vector<uint32_t>(12, A)), item(2, 1, {B, B}, 1, 1),
                item(2, 2, {clear, C, clear, clear}, 2, 0)};  // one opaque pixel, the rest invisible
   doc.items.back().compress = true;
-  EXPECT_EQ(load(put(doc), false), (std::vector<uint32_t>{4, 3, A, A, A, C, A, B, B, A, A, A, A, A}));
+  EXPECT_EQ(image(load(put(doc))), (std::vector<uint32_t>{4, 3, A, A, A, C, A, B, B, A, A, A, A, A}));
 
   doc.items = {item(4, 2, std::vector<uint32_t>(8, A)), item(40, 20, std::vector<uint32_t>(800, B))};
   doc.items[0].kind = kv5doc::Item::thumbnail;
   std::vector<uint32_t> thumb{4, 2}, full{40, 20};
   thumb.resize(10, A), full.resize(802, B);
-  EXPECT_EQ(load(put(doc), true), thumb);
-  EXPECT_EQ(load(put(doc), false), full);  // the image itself skips the thumbnail
+  EXPECT_EQ(image(LoadTest::thumb(put(doc), 64, 64)), thumb);
+  EXPECT_EQ(image(load(put(doc))), full);  // the image itself skips the thumbnail
 }
 
 // 15000 x 15000 leaves 43,435,456 pixels of the 2^28: a 7000 x 7000 layer

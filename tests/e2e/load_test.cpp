@@ -1,98 +1,13 @@
 // The load pipeline through the load and thumbnail exports, with the test
 // plug-ins copied into a private plug-in folder.
-#include <fstream>
 #include <thread>
 
 #include "frame/request_options.h"
-#include "imageio/host_tables.h"
 #include "imageio/load/load_pipeline.h"
 #include "imageio/plugin_blacklist.h"
-#include "imageio/plugin_fixture.h"
 #include "imageio/result_codes.h"
-#include "markup/markup_text.h"
 #include "raster/layers/layer_records.h"
-#include "vgm/vgm_common.h"
-
-using vgmtest::TstFile;
-using vgmtest::TstLayer;
-
-namespace {
-
-struct Loaded {
-  int32_t ok = 0;
-  uint32_t width = 0, height = 0;
-  std::vector<uint32_t> pixels;
-  std::string error, markup;
-  uint8_t handled = 0;
-};
-
-TstLayer layer(uint16_t w, uint16_t h, uint32_t color = 0x00112233) {
-  TstLayer l;
-  l.width = w, l.height = h, l.color = color;
-  return l;
-}
-
-TstFile tst(std::vector<TstLayer> layers, std::string markup = "") {
-  TstFile f;
-  f.layers = std::move(layers), f.markup = std::move(markup);
-  return f;
-}
-
-}  // namespace
-
-class LoadTest : public PluginTest {
- protected:
-  void SetUp() override {
-    PluginTest::SetUp();
-    fs::create_directories(root_.file("data"));
-    install(VGM_TEST_PLUGIN("TestGood"), "flt_TestGood.dll");
-  }
-  void TearDown() override {
-    EXPECT_TRUE(fs::is_empty(root_.file("tmp")));  // no temporary file or session folder left behind
-    PluginTest::TearDown();
-  }
-  std::u16string put(const std::string &name, const std::string &bytes) {
-    vgmtest::writeFile(root_.file("data/" + name), bytes);
-    return u16(root_.file("data/" + name));
-  }
-  std::u16string put(const std::string &name, const TstFile &file) { return put(name, file.bytes()); }
-
-  static Loaded load(const std::u16string &path, CmioRequest request = {}, bool thumb = false) {
-    Loaded out;
-    CmioImage image{};
-    out.ok = thumb ? cmio_LoadThumb(&image, path.c_str(), &request) : cmio_LoadImage(&image, path.c_str(), &request);
-    out.error = vgmtest::u8(request.error_text);
-    out.handled = request.handled;
-    if (out.ok) {
-      out.width = image.width, out.height = image.height;
-      auto *p = static_cast<uint32_t *>(image.pixels);
-      out.pixels.assign(p, p + size_t{image.width} * image.height);
-      EXPECT_EQ(GlobalSize(image.pixels), size_t{image.width} * image.height * 4);  // handed over or copied, no spare
-      GlobalFree(image.pixels);
-    }
-    if (request.markup != nullptr) {
-      out.markup = static_cast<const char *>(request.markup);
-      EXPECT_EQ(request.markup_size, GlobalSize(request.markup));
-      GlobalFree(request.markup);
-    }
-    return out;
-  }
-  static CmioRequest withMarkup() {
-    CmioRequest r{};
-    r.want_markup = 1;
-    return r;
-  }
-  static Loaded thumb(const std::u16string &path, uint32_t w, uint32_t h, bool checker = false) {
-    CmioRequest r{};
-    r.thumb_max_width = w, r.thumb_max_height = h, r.thumb_checkerboard = checker;
-    return load(path, r, true);
-  }
-  static std::string value(const std::string &markup, const char *key) {
-    char out[64] = "";
-    markup_Get(markup.c_str(), key, out, sizeof out, nullptr, nullptr);
-    return out;
-  }
-};
+#include "load_fixture.h"
 
 TEST_F(LoadTest, FileChecksGiveTheirMessages) {
   auto error = [&](const std::u16string &path) { return load(path).error; };
@@ -171,9 +86,6 @@ TEST_F(LoadTest, OnlyAnIdlePackedHeapSurfaceGivesItsMemoryAway) {
 }
 
 TEST_F(LoadTest, MarkupPassesThroughTheHostsMarkupService) {
-  FltLoadRequest request{};
-  io_AttachHostTables(&request);
-  if (request.meta_markup == nullptr) GTEST_SKIP() << "host services missing";
   Loaded l = load(put("m.tst", tst({layer(1, 1)}, "exif.make = Maker ;\r\nexif.model=M")), withMarkup());
   EXPECT_EQ(l.markup, "exif.make=Maker;\r\nexif.model=M;");
 }
@@ -462,29 +374,16 @@ TEST_F(LoadTest, ThumbnailsFitOrientAndCompose) {
   Loaded fitted = thumb(put("l.tst", tst({layer(400, 100)})), 64, 64);
   EXPECT_EQ(std::pair(fitted.width, fitted.height), std::pair(64u, 16u));
 
-  // The upright image for each orientation, as the tag defines it.
-  const uint32_t in[2][3] = {{1, 2, 3}, {4, 5, 6}};
-  auto upright = [&](int o, uint32_t x, uint32_t y) {
-    switch (o) {
-      case 2: return in[y][2 - x];
-      case 3: return in[1 - y][2 - x];
-      case 4: return in[1 - y][x];
-      case 5: return in[x][y];
-      case 6: return in[1 - x][y];
-      case 7: return in[1 - x][2 - y];
-      case 8: return in[x][2 - y];
-      default: return in[y][x];
-    }
-  };
+  // 1 2 3 / 4 5 6 stored; upright for orientations 1 to 8 (5 to 8 two wide, three high).
+  const std::vector<uint32_t> upright[8] = {{1, 2, 3, 4, 5, 6}, {3, 2, 1, 6, 5, 4}, {6, 5, 4, 3, 2, 1}, {4, 5, 6, 1, 2, 3},
+                                            {1, 4, 2, 5, 3, 6}, {4, 1, 5, 2, 6, 3}, {6, 3, 5, 2, 4, 1}, {3, 6, 2, 5, 1, 4}};
   TstLayer art = layer(3, 2);
   art.pixels = {1, 2, 3, 4, 5, 6};
   for (int o = 1; o <= 8; ++o) {
     Loaded t = thumb(put("o.tst", tst({art}, "exif.orientation= " + std::to_string(o) + " ;")), 0, 0);
-    bool turned = o >= 5;
-    ASSERT_EQ(std::pair(t.width, t.height), std::pair(turned ? 2u : 3u, turned ? 3u : 2u)) << o;
-    for (uint32_t y = 0; y < t.height; ++y)
-      for (uint32_t x = 0; x < t.width; ++x)
-        EXPECT_EQ(t.pixels[y * t.width + x], upright(o, x, y) | 0xFF000000u) << o << " at " << x << "," << y;  // T inverted
+    EXPECT_EQ(std::pair(t.width, t.height), std::pair(o >= 5 ? 2u : 3u, o >= 5 ? 3u : 2u)) << o;
+    for (uint32_t &p : t.pixels) p ^= 0xFF000000u;  // T inverted
+    EXPECT_EQ(t.pixels, upright[o - 1]) << o;
   }
 
   TstLayer clear = layer(8, 8, 0xFF000000);  // fully transparent: only the board shows

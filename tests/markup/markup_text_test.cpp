@@ -10,7 +10,6 @@
 
 #include "markup/markup_text.h"
 #include "markup/meta_markup.h"
-#include "markup/xmp_scanner.h"
 #include "platform/os.h"
 #include "support/test_support.h"
 #include "vgm/vgm_common.h"
@@ -195,24 +194,6 @@ TEST(XmpToMarkup, PropertyRules) {
   for (const auto &[in, out] : cases) EXPECT_EQ(convert(in), out) << in;
 }
 
-TEST(XmpToMarkup, ScannerSpans) {
-  const std::string text = "<a:b x='1'><a:b>in</a:b> tail</a:b>";
-  xmp_Element element{};
-  ASSERT_EQ(xmp_FindElement(text.data(), text.size(), "A:B", &element), 1);
-  EXPECT_EQ(text.substr(element.attr_offset, element.attr_length), " x='1'");
-  EXPECT_EQ(text.substr(element.content_offset, element.content_length), "<a:b>in</a:b> tail");
-  // Cut before its matching end tag, the element is absent.
-  for (size_t size = 0; size < text.size(); ++size) EXPECT_EQ(xmp_FindElement(text.data(), size, "a:b", &element), 0);
-  EXPECT_EQ(xmp_FindElement(text.data(), text.size(), "a", &element), 0);
-
-  size_t offset = 0, length = 0;
-  const std::string attributes = " ab='no' b\t=\t= \"yes\" c='open";
-  ASSERT_EQ(xmp_FindAttribute(attributes.data(), attributes.size(), "B", &offset, &length), 1);
-  EXPECT_EQ(attributes.substr(offset, length), "yes");
-  EXPECT_EQ(xmp_FindAttribute(attributes.data(), attributes.size(), "c", &offset, &length), 0);
-  EXPECT_EQ(xmp_FindAttribute(attributes.data(), 7, "ab", &offset, &length), 0);  // quote cut off
-}
-
 TEST(XmpToMarkup, RefusalsAndBounds) {
   char out[8] = "xyz";
   const char *data = "<tiff:Make>A</tiff:Make>";
@@ -301,27 +282,23 @@ TEST(MarkupGet, TerminatorsMatchingOffsetsAndBadArguments) {
       {"exif.make=Orvine;", "EXIF.MAKE", "Orvine"},
       {"exif.camera_model=M2;\r\nmodel=other;", "model", "M2"},  // the tail of a longer key
       {"image.note=see exif.flash=on;\r\nexif.flash=off;", "exif.flash", "on"},  // inside a value
-      {"a=1;\r\na=2;", "a", "1"},
-      {"a=1\r\nb=2", "a", "1"},  // line breaks and the end of the text end a value
-      {"a=1\r\nb=2", "b", "2"},
-      {"a=", "a", ""},
+      {"a=1;\r\na=2;", "a", "1"}, {"a=", "a", ""},
+      {"a=1\r\nb=2", "a", "1"}, {"a=1\r\nb=2", "b", "2"},  // line breaks and the end of the text end a value
       // Missing: a space-terminated match with no '=' after it is not a pair.
-      {"exif.flash fired", "exif.flash", "<missing>"},
-      {"exif.flash=1;", "exif.flashes", "<missing>"},
-      {"", "a", "<missing>"},
-      {"a=1;", "", "<missing>"},
+      {"exif.flash fired", "exif.flash", "<missing>"}, {"exif.flash=1;", "exif.flashes", "<missing>"},
+      {"", "a", "<missing>"}, {"a=1;", "", "<missing>"},
   };
   for (const auto &c : cases) EXPECT_EQ(get(c[0], c[1]), c[2]) << c[0] << " / " << c[1];
+  // Bad and unreadable arguments (unreadable counts as empty); a null text still empties the output.
   char junk[8] = "junk";
-  EXPECT_EQ(markup_Get(nullptr, "a", junk, sizeof junk, nullptr, nullptr), 0);
+  EXPECT_EQ(std::tuple(markup_Get(nullptr, "a", junk, sizeof junk, nullptr, nullptr),
+                       markup_Get("a=1;", nullptr, out, sizeof out, nullptr, nullptr),
+                       markup_Get("a=1;", "a", out, 0, nullptr, nullptr), markup_Get("a=1;", "a", nullptr, 0, nullptr, nullptr),
+                       markup_Get("a=1;", "a", nullptr, 0, &start, nullptr),
+                       markup_Get(kUnreadable, "a", out, sizeof out, nullptr, nullptr),
+                       markup_Get("a=1;", kUnreadable, out, sizeof out, nullptr, nullptr)),
+            std::tuple(0, 0, 0, 0, 1, 0, 0));
   EXPECT_STREQ(junk, "");
-  EXPECT_EQ(markup_Get("a=1;", nullptr, out, sizeof out, nullptr, nullptr), 0);
-  EXPECT_EQ(markup_Get("a=1;", "a", out, 0, nullptr, nullptr), 0);
-  EXPECT_EQ(markup_Get("a=1;", "a", nullptr, 0, nullptr, nullptr), 0);
-  EXPECT_EQ(markup_Get("a=1;", "a", nullptr, 0, &start, nullptr), 1);
-  // Unreadable arguments count as empty.
-  EXPECT_EQ(markup_Get(kUnreadable, "a", out, sizeof out, nullptr, nullptr), 0);
-  EXPECT_EQ(markup_Get("a=1;", kUnreadable, out, sizeof out, nullptr, nullptr), 0);
   // A value cut to the output: `end` is the first byte that did not fit.
   const char *cut = "x=1;\r\nkey=abcdef;";
   ASSERT_EQ(markup_Get(cut, "key", out, 4, &start, &end), 1);

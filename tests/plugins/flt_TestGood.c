@@ -5,24 +5,17 @@
  * File layout (little-endian):
  *   0  "VGMTEST1"
  *   8  u8 document kind, u8 sub-kind, u16 layer count, u16 warning mask,
- *      u16 switches, i32 result code, u16 pause per layer (ms),
+ *      u16 switches, i32 result code, u16 0,
  *      u8 probe strength (0 = 100), u8 probe flags, u32 markup length, u32 0
  *   32 per layer: u16 width, u16 height, i16 x, i16 y, u16 flags,
  *      u16 delay, u8 attribute, u8 transparency, u8 name length (units),
  *      u8 pixels follow (0: every pixel is `color`), u32 color, the name
  *      (UTF-16), width * height u32 pixels when they follow
  *   then the markup text, given to the first layer. */
-#if !defined(_WIN32)
-#  define _POSIX_C_SOURCE 200809L
-#endif
-
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#if !defined(_WIN32)
-#  include <time.h>
-#endif
 
 #include "vgm/vgm_plugin.h"
 
@@ -54,15 +47,6 @@ static void put(uint8_t *p, uint32_t value, int size) {
   for (int i = 0; i < size; ++i) p[i] = (uint8_t)(value >> (8 * i));
 }
 
-static void pauseMs(uint32_t ms) {
-#if defined(_WIN32)
-  Sleep(ms);
-#else
-  struct timespec t = {(time_t)(ms / 1000), (long)(ms % 1000) * 1000000L};
-  nanosleep(&t, NULL);
-#endif
-}
-
 static const WCHAR *text16(const char *ascii, WCHAR *out, size_t capacity) {
   size_t i = 0;
   for (; ascii[i] != 0 && i + 1 < capacity; ++i) out[i] = (WCHAR)(uint8_t)ascii[i];
@@ -87,29 +71,17 @@ static void removeNative(const NativeChar *name) { _wremove(name); }
 typedef char NativeChar;
 /* UTF-16 to the UTF-8 of the file system; 0 when it does not fit. */
 static int nativePath(const WCHAR *path, NativeChar *out, size_t capacity) {
+  static const uint8_t kLead[5] = {0, 0, 0xC0, 0xE0, 0xF0};
   size_t n = 0;
   for (size_t i = 0; path[i] != 0; ++i) {
     uint32_t c = path[i];
-    if (c >= 0xD800 && c < 0xDC00 && path[i + 1] >= 0xDC00 && path[i + 1] < 0xE000) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (uint32_t)(path[i + 1] - 0xDC00);
-      ++i;
-    }
-    if (n + 5 >= capacity) return 0;
-    if (c < 0x80) {
-      out[n++] = (char)c;
-    } else if (c < 0x800) {
-      out[n++] = (char)(0xC0 | (c >> 6));
-      out[n++] = (char)(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out[n++] = (char)(0xE0 | (c >> 12));
-      out[n++] = (char)(0x80 | ((c >> 6) & 0x3F));
-      out[n++] = (char)(0x80 | (c & 0x3F));
-    } else {
-      out[n++] = (char)(0xF0 | (c >> 18));
-      out[n++] = (char)(0x80 | ((c >> 12) & 0x3F));
-      out[n++] = (char)(0x80 | ((c >> 6) & 0x3F));
-      out[n++] = (char)(0x80 | (c & 0x3F));
-    }
+    if (c >= 0xD800 && c < 0xDC00 && path[i + 1] >= 0xDC00 && path[i + 1] < 0xE000)
+      c = 0x10000 + ((c - 0xD800) << 10) + (uint32_t)(path[++i] - 0xDC00);
+    uint32_t bytes = c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+    if (n + bytes >= capacity) return 0;
+    for (uint32_t k = bytes - 1; k > 0; --k, c >>= 6) out[n + k] = (char)(0x80 | (c & 0x3F));
+    out[n] = (char)(kLead[bytes] | c);
+    n += bytes;
   }
   out[n] = 0;
   return 1;
@@ -128,33 +100,17 @@ static uint8_t *readWhole(const WCHAR *path, size_t *size, int32_t *code) {
     *code = FLT_ERR_OPEN_READ;
     return NULL;
   }
-  uint8_t *data = NULL;
-  size_t used = 0, capacity = 0;
-  for (;;) {
-    if (used == capacity) {
-      if (capacity >= (size_t)kMaxFileSize) break;
-      capacity = capacity ? capacity * 2 : 65536;
-      uint8_t *grown = (uint8_t *)realloc(data, capacity);
-      if (grown == NULL) {
-        free(data);
-        fclose(file);
-        *code = FLT_ERR_OUT_OF_MEMORY;
-        return NULL;
-      }
-      data = grown;
-    }
-    size_t got = fread(data + used, 1, capacity - used, file);
-    used += got;
-    if (got == 0) break;
-  }
-  int failed = ferror(file);
+  long length = fseek(file, 0, SEEK_END) == 0 ? ftell(file) : -1;
+  int fits = length >= 0 && length <= kMaxFileSize && fseek(file, 0, SEEK_SET) == 0;
+  uint8_t *data = fits ? (uint8_t *)malloc((size_t)length + 1) : NULL;
+  *size = data != NULL ? fread(data, 1, (size_t)length, file) : 0;
+  int whole = data != NULL && !ferror(file) && *size == (size_t)length;
   fclose(file);
-  if (failed) {
+  if (!whole) {
     free(data);
-    *code = FLT_ERR_READ;
+    *code = fits && data == NULL ? FLT_ERR_OUT_OF_MEMORY : FLT_ERR_READ;
     return NULL;
   }
-  *size = used;
   return data;
 }
 
@@ -222,7 +178,7 @@ static size_t recordSize(const uint8_t *r, size_t room) {
 static int32_t loadLayers(FltLoadRequest *request, const uint8_t *data, size_t size) {
   if (size < kHeaderSize) return FLT_ERR_UNEXPECTED_END;
   if (memcmp(data, kMagic, sizeof kMagic) != 0) return FLT_ERR_UNSUPPORTED;
-  uint32_t count = get(data + 10, 2), switches = get(data + 14, 2), pause = get(data + 20, 2);
+  uint32_t count = get(data + 10, 2), switches = get(data + 14, 2);
   uint32_t markupLength = get(data + 24, 4);
   int32_t code = (int32_t)get(data + 16, 4);
   if (switches & kFailBefore) {
@@ -256,7 +212,6 @@ static int32_t loadLayers(FltLoadRequest *request, const uint8_t *data, size_t s
 
     if (request->progress != NULL && request->progress(request, (int32_t)i, (int32_t)count) == 0)
       return FLT_ERR_CANCELLED;
-    if (pause) pauseMs(pause);
     request->width = width;
     request->height = height;
     request->x = (int16_t)get(r + 4, 2);
@@ -400,26 +355,19 @@ FLT_EXPORT int32_t VGM_API flt_SaveImage(FltSaveRequest *request) {
         memcpy(markup, chunk, markupLength);
       }
     }
-    uint8_t record[kLayerRecordSize];
-    memset(record, 0, sizeof record);
+    /* The record and the name; the pixels always follow. */
+    uint8_t record[kLayerRecordSize + 2 * FLT_NAME_CAPACITY] = {0};
     uint32_t nameLength = 0;
-    while (nameLength + 1 < FLT_NAME_CAPACITY && request->name[nameLength] != 0) ++nameLength;
-    put(record, request->width, 2);
-    put(record + 2, request->height, 2);
-    put(record + 4, (uint16_t)request->x, 2);
-    put(record + 6, (uint16_t)request->y, 2);
-    put(record + 8, request->layer_flags, 2);
-    put(record + 10, request->frame_delay, 2);
+    const uint32_t fields[6] = {request->width,       request->height,      (uint16_t)request->x,
+                                (uint16_t)request->y, request->layer_flags, request->frame_delay};
+    for (int f = 0; f < 6; ++f) put(record + 2 * f, fields[f], 2);
+    for (; nameLength + 1 < FLT_NAME_CAPACITY && request->name[nameLength] != 0; ++nameLength)
+      put(record + kLayerRecordSize + 2 * nameLength, request->name[nameLength], 2);
     record[12] = request->layer_attribute;
     record[13] = request->layer_transparency;
     record[14] = (uint8_t)nameLength;
     record[15] = 1;
-    ok = fwrite(record, sizeof record, 1, file) == 1;
-    for (uint32_t c = 0; ok && c < nameLength; ++c) {
-      uint8_t unit[2];
-      put(unit, request->name[c], 2);
-      ok = fwrite(unit, 2, 1, file) == 1;
-    }
+    ok = fwrite(record, kLayerRecordSize + 2 * nameLength, 1, file) == 1;
     for (uint32_t y = 0; ok && y < request->height; ++y) {
       const uint32_t *row = request->pixels + (size_t)y * request->stride;
       for (uint32_t x = 0; ok && x < request->width; ++x) {

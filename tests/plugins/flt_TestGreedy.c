@@ -10,11 +10,5 @@ static int32_t claim(FltProbe *probe) {
 
 FLT_EXPORT int32_t VGM_API flt_CheckLoad(FltProbe *probe) { return claim(probe); }
 FLT_EXPORT int32_t VGM_API flt_CheckSave(FltProbe *probe) { return claim(probe); }
-FLT_EXPORT int32_t VGM_API flt_LoadImage(FltLoadRequest *request) {
-  (void)request;
-  return FLT_ERR_UNSUPPORTED;
-}
-FLT_EXPORT int32_t VGM_API flt_SaveImage(FltSaveRequest *request) {
-  (void)request;
-  return FLT_ERR_UNSUPPORTED;
-}
+FLT_EXPORT int32_t VGM_API flt_LoadImage(FltLoadRequest *request) { return (void)request, FLT_ERR_UNSUPPORTED; }
+FLT_EXPORT int32_t VGM_API flt_SaveImage(FltSaveRequest *request) { return (void)request, FLT_ERR_UNSUPPORTED; }

@@ -31,11 +31,5 @@ FLT_EXPORT int32_t VGM_API flt_LoadImage(FltLoadRequest *request) {
   }
 }
 
-FLT_EXPORT int32_t VGM_API flt_CheckSave(FltProbe *probe) {
-  (void)probe;
-  return 0;
-}
-FLT_EXPORT int32_t VGM_API flt_SaveImage(FltSaveRequest *request) {
-  (void)request;
-  return FLT_ERR_UNSUPPORTED;
-}
+FLT_EXPORT int32_t VGM_API flt_CheckSave(FltProbe *probe) { return (void)probe, 0; }
+FLT_EXPORT int32_t VGM_API flt_SaveImage(FltSaveRequest *request) { return (void)request, FLT_ERR_UNSUPPORTED; }

@@ -106,20 +106,11 @@ static int32_t image(const pi_BasicImage *bi) {
 }
 
 /* Reads and writes no format: every probe is refused. */
-FLT_EXPORT int32_t VGM_API flt_CheckLoad(FltProbe *probe) {
-  (void)probe;
-  return 0;
-}
+FLT_EXPORT int32_t VGM_API flt_CheckLoad(FltProbe *probe) { return (void)probe, 0; }
 
-FLT_EXPORT int32_t VGM_API flt_CheckSave(FltProbe *probe) {
-  (void)probe;
-  return 0;
-}
+FLT_EXPORT int32_t VGM_API flt_CheckSave(FltProbe *probe) { return (void)probe, 0; }
 
-FLT_EXPORT int32_t VGM_API flt_SaveImage(FltSaveRequest *request) {
-  (void)request;
-  return FLT_ERR_UNSUPPORTED;
-}
+FLT_EXPORT int32_t VGM_API flt_SaveImage(FltSaveRequest *request) { return (void)request, FLT_ERR_UNSUPPORTED; }
 
 FLT_EXPORT int32_t VGM_API flt_LoadImage(FltLoadRequest *request) {
   int32_t result = tables(request);

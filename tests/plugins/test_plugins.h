@@ -59,7 +59,6 @@ struct TstFile {
   uint16_t warnings = 0;    // handed back as the warning mask
   uint16_t switches = 0;
   int32_t code = 0;         // result for kTstFailBefore / kTstFailAfter
-  uint16_t pauseMs = 0;     // sleep before each layer
   uint8_t strength = 0;     // probe strength a, 0 = 100
   uint8_t probeFlags = 0;   // probe reply flags
   std::string markup;
@@ -71,7 +70,7 @@ struct TstFile {
       for (int i = 0; i < size; ++i) out.push_back(static_cast<char>(value >> (8 * i)));
     };
     put(kind, 1), put(subKind, 1), put(layers.size(), 2), put(warnings, 2), put(switches, 2);
-    put(static_cast<uint32_t>(code), 4), put(pauseMs, 2), put(strength, 1), put(probeFlags, 1);
+    put(static_cast<uint32_t>(code), 4), put(0, 2), put(strength, 1), put(probeFlags, 1);
     put(markup.size(), 4), put(0, 4);
     for (const TstLayer &l : layers) {
       put(l.width, 2), put(l.height, 2), put(static_cast<uint16_t>(l.x), 2), put(static_cast<uint16_t>(l.y), 2);
