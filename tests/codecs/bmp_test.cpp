@@ -38,7 +38,7 @@ TEST(BmpPlugin, RealFilesLoadToTheirSizes) {
   // Same image as PNG: libpng's pixels (the PNG's gAMA of 1.0 is a tag the
   // BMP does not carry, so it is read as sRGB too).
   RecordingHost bmpHost("BMP");
-  ASSERT_TRUE(bmpHost.plugin().loaded()) << bmpHost.plugin().error();
+  ASSERT_TRUE(bmpHost.plugin().loaded()) << bmpHost.plugin().error;
   vgmtest::expectPixels(vgmtest::loadOnly(bmpHost, vgmtest::dataFile("bmp/pngsuite-basn6a08.bmp")),
                         vgmtest::pngReference(vgmtest::dataFile("png/basn6a08.png")).pixels, 0);
   vgmtest::expectSteadyProgress(bmpHost);
@@ -134,8 +134,6 @@ TEST(BmpPlugin, RefusesWhatItCannotRead) {
   EXPECT_EQ(host.loadScore(".wbmp", "abcdefgh"), 0);
   EXPECT_EQ(host.saveScore(".bmp"), 200);
   EXPECT_EQ(host.saveScore(".wbmp"), 0);
-  host.cancelAtProgress = 0;
-  EXPECT_EQ(host.load(vgmtest::dataFile("bmp/vgl_6434_0018a.bmp")), FLT_ERR_CANCELLED);
 }
 
 TEST(BmpPlugin, SavesRoundTripExactly) {

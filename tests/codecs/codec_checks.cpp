@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdlib>
 
 namespace vgmtest {
@@ -69,6 +70,17 @@ std::vector<uint32_t> pixelsOf(const RecordedLayer &l) {
   for (uint32_t y = 0; y < l.height; ++y)
     for (uint32_t x = 0; x < l.width; ++x) out.push_back(l.at(x, y));
   return out;
+}
+
+double psnr(const RecordedLayer &l, const std::vector<uint32_t> &expected, bool alpha) {
+  double squared = 0, samples = 0;
+  for (uint32_t y = 0; y < l.height; ++y)
+    for (uint32_t x = 0; x < l.width; ++x) {
+      uint32_t want = expected[size_t(y) * l.width + x];
+      for (int s = alpha && want >> 24 == 255 ? 24 : 0; s < (alpha ? 32 : 24); s += 8, ++samples)
+        squared += std::pow(double(int(l.at(x, y) >> s & 255) - int(want >> s & 255)), 2);
+    }
+  return 10 * std::log10(255.0 * 255.0 * samples / std::max(squared, 1e-9));
 }
 
 bool loadSample(RecordingHost &host, const std::string &folder, const Sample &s) {

@@ -77,17 +77,17 @@ Decoded tiffReference(const std::string &path, int page) {
   return out;
 }
 
-Decoded gifReference(const std::string &path) {
+Decoded gifReference(const std::string &path, int frame) {
   int error = 0;
   GifFileType *gif = DGifOpenFileName(path.c_str(), &error);
   Decoded out;
-  if (gif != nullptr && DGifSlurp(gif) == GIF_OK && gif->ImageCount > 0) {
-    const SavedImage &img = gif->SavedImages[0];
+  if (gif != nullptr && DGifSlurp(gif) == GIF_OK && gif->ImageCount > frame) {
+    const SavedImage &img = gif->SavedImages[frame];
     const ColorMapObject *map = img.ImageDesc.ColorMap ? img.ImageDesc.ColorMap : gif->SColorMap;
     GraphicsControlBlock gcb{};
     gcb.TransparentColor = NO_TRANSPARENT_COLOR;
-    DGifSavedExtensionToGCB(gif, 0, &gcb);
-    out.width = uint32_t(gif->SWidth), out.height = uint32_t(gif->SHeight);
+    DGifSavedExtensionToGCB(gif, frame, &gcb);
+    out.width = uint32_t(gif->SWidth), out.height = uint32_t(gif->SHeight), out.delay = uint32_t(gcb.DelayTime);
     out.pixels.assign(size_t(out.width) * out.height, 0xFF000000u);
     for (int y = 0; y < img.ImageDesc.Height; ++y)
       for (int x = 0; x < img.ImageDesc.Width; ++x) {

@@ -11,6 +11,7 @@ namespace vgmtest {
 struct Decoded {
   uint32_t width = 0, height = 0;
   std::vector<uint32_t> pixels;
+  uint32_t delay = 0;  // GIF: the frame's delay in hundredths of a second
   bool operator==(const Decoded &) const = default;
 };
 
@@ -22,7 +23,7 @@ Decoded jpegReference(const std::string &bytes, int format = -1);
 Decoded webpReference(const std::string &path);  // WebPDecodeBGRA
 // TIFFReadRGBAImageOriented of a page (colour premultiplied where there is alpha).
 Decoded tiffReference(const std::string &path, int page = 0);
-// DGifSlurp's first image on a clear (transparent) screen.
-Decoded gifReference(const std::string &path);
+// DGifSlurp's image `frame` alone on a clear (transparent) screen.
+Decoded gifReference(const std::string &path, int frame = 0);
 
 }  // namespace vgmtest
