@@ -72,6 +72,23 @@ std::vector<uint32_t> pixelsOf(const RecordedLayer &l) {
   return out;
 }
 
+std::vector<uint32_t> averageBlocks(const std::vector<uint32_t> &pixels, uint32_t width, uint32_t f) {
+  std::vector<uint32_t> out;
+  for (uint32_t y = 0; y < pixels.size() / width / f; ++y)
+    for (uint32_t x = 0; x < width / f; ++x) {
+      double sum[4] = {};
+      for (uint32_t i = 0; i < f * f; ++i) {
+        uint32_t p = pixels[size_t(y * f + i / f) * width + x * f + i % f], a = 255 - (p >> 24);
+        for (int k = 0; k < 3; ++k) sum[k] += double(p >> (8 * k) & 255) * a;
+        sum[3] += a;
+      }
+      uint32_t pixel = uint32_t(255 - std::lround(sum[3] / (f * f))) << 24;
+      for (int k = 0; k < 3 && sum[3] > 0; ++k) pixel |= uint32_t(std::lround(sum[k] / sum[3])) << (8 * k);
+      out.push_back(pixel);
+    }
+  return out;
+}
+
 double psnr(const RecordedLayer &l, const std::vector<uint32_t> &expected, bool alpha) {
   double squared = 0, samples = 0;
   for (uint32_t y = 0; y < l.height; ++y)

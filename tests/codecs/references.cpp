@@ -12,14 +12,21 @@
 
 namespace vgmtest {
 
-Decoded pngReference(const std::string &path) {
-  std::string file = readFile(path), png = file.substr(0, 8);
-  for (size_t at = 8; at + 12 <= file.size();) {
-    size_t n = size_t(uint8_t(file[at])) << 24 | uint8_t(file[at + 1]) << 16 | uint8_t(file[at + 2]) << 8 | uint8_t(file[at + 3]);
-    std::string type = file.substr(at + 4, 4);
-    if (type != "gAMA" && type != "cHRM" && type != "iCCP") png += file.substr(at, 12 + n);
+std::vector<PngChunk> pngChunks(const std::string &png) {
+  std::vector<PngChunk> out;
+  for (size_t at = 8; at + 12 <= png.size();) {
+    size_t n = size_t(uint8_t(png[at])) << 24 | uint8_t(png[at + 1]) << 16 | uint8_t(png[at + 2]) << 8 | uint8_t(png[at + 3]);
+    if (at + 12 + n > png.size()) break;
+    out.push_back({png.substr(at + 4, 4), png.substr(at + 8, n), png.substr(at, 12 + n)});
     at += 12 + n;
   }
+  return out;
+}
+
+Decoded pngReference(const std::string &path) {
+  std::string file = readFile(path), png = file.substr(0, 8);
+  for (const PngChunk &c : pngChunks(file))
+    if (c.type != "gAMA" && c.type != "cHRM" && c.type != "iCCP") png += c.whole;
   png_image image{};
   image.version = PNG_IMAGE_VERSION;
   Decoded out;

@@ -15,6 +15,11 @@ struct Decoded {
   bool operator==(const Decoded &) const = default;
 };
 
+// The chunks of a PNG file in order: type, data, and the whole chunk.
+struct PngChunk {
+  std::string type, data, whole;
+};
+std::vector<PngChunk> pngChunks(const std::string &file);
 // png_image, without the colour chunks (the plug-in leaves gamma alone) and
 // with 16-bit samples taken as sRGB.
 Decoded pngReference(const std::string &path);
