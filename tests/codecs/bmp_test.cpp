@@ -38,27 +38,26 @@ TEST(BmpPlugin, RealFilesLoadToTheirSizes) {
   // Same image as PNG: libpng's pixels (the PNG's gAMA of 1.0 is a tag the
   // BMP does not carry, so it is read as sRGB too).
   RecordingHost bmpHost("BMP");
-  ASSERT_TRUE(bmpHost.plugin().loaded()) << bmpHost.plugin().error();
+  ASSERT_TRUE(bmpHost.plugin().loaded()) << bmpHost.plugin().error;
   vgmtest::expectPixels(vgmtest::loadOnly(bmpHost, vgmtest::dataFile("bmp/pngsuite-basn6a08.bmp")),
                         vgmtest::pngReference(vgmtest::dataFile("png/basn6a08.png")).pixels, 0);
   vgmtest::expectSteadyProgress(bmpHost);
+  // grid: bottom-left B 00 G 00 R FF A 80 in a 32-bit bit-field file.
   const struct {
     const char *name;
-    uint32_t w, h, topLeft;
-  } files[] = {{"exiftool-BMP", 8, 8, 0}, {"grid", 16, 16, 0x000000FFu}, {"small-bmp", 1, 1, 0x00FF0000u},
-               {"vgl_6434_0018a", 119, 96, 0}};
+    uint32_t w, h, topLeft, bottomLeft;
+  } files[] = {{"exiftool-BMP", 8, 8, 0, 0}, {"grid", 16, 16, 0x000000FFu, 0x7FFF0000u},
+               {"small-bmp", 1, 1, 0x00FF0000u, 0x00FF0000u}, {"vgl_6434_0018a", 119, 96, 0, 0}};
   for (const auto &f : files) {
     SCOPED_TRACE(f.name);
-    vgmtest::RecordedLayer l = vgmtest::loadOnly(bmpHost, vgmtest::dataFile(std::string("bmp/") + f.name + ".bmp"));
+    const std::string path = vgmtest::dataFile(std::string("bmp/") + f.name + ".bmp");
+    vgmtest::RecordedLayer l = vgmtest::loadOnly(bmpHost, path);
     EXPECT_EQ(std::pair(l.width, l.height), std::pair(f.w, f.h));
     if (f.topLeft) {
-      EXPECT_EQ(l.at(0, 0), f.topLeft);
+      EXPECT_EQ(std::pair(l.at(0, 0), l.at(0, f.h - 1)), std::pair(f.topLeft, f.bottomLeft));
     }
-    vgmtest::expectCutsFailCleanly(bmpHost, vgmtest::readFile(vgmtest::dataFile(std::string("bmp/") + f.name + ".bmp")), ".bmp");
+    vgmtest::expectCutsFailCleanly(bmpHost, vgmtest::readFile(path), ".bmp");
   }
-  // grid: bottom-left B 00 G 00 R FF A 80 in a 32-bit bit-field file.
-  EXPECT_EQ(bmpHost.load(vgmtest::dataFile("bmp/grid.bmp")), FLT_OK);
-  EXPECT_EQ(bmpHost.layers[0].at(0, 15), 0x7FFF0000u);
 }
 
 TEST(BmpPlugin, PalettesRunsAndBitFields) {
@@ -134,8 +133,6 @@ TEST(BmpPlugin, RefusesWhatItCannotRead) {
   EXPECT_EQ(host.loadScore(".wbmp", "abcdefgh"), 0);
   EXPECT_EQ(host.saveScore(".bmp"), 200);
   EXPECT_EQ(host.saveScore(".wbmp"), 0);
-  host.cancelAtProgress = 0;
-  EXPECT_EQ(host.load(vgmtest::dataFile("bmp/vgl_6434_0018a.bmp")), FLT_ERR_CANCELLED);
 }
 
 TEST(BmpPlugin, SavesRoundTripExactly) {

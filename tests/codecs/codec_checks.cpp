@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdlib>
 
 namespace vgmtest {
@@ -69,6 +70,34 @@ std::vector<uint32_t> pixelsOf(const RecordedLayer &l) {
   for (uint32_t y = 0; y < l.height; ++y)
     for (uint32_t x = 0; x < l.width; ++x) out.push_back(l.at(x, y));
   return out;
+}
+
+std::vector<uint32_t> averageBlocks(const std::vector<uint32_t> &pixels, uint32_t width, uint32_t f) {
+  std::vector<uint32_t> out;
+  for (uint32_t y = 0; y < pixels.size() / width / f; ++y)
+    for (uint32_t x = 0; x < width / f; ++x) {
+      double sum[4] = {};
+      for (uint32_t i = 0; i < f * f; ++i) {
+        uint32_t p = pixels[size_t(y * f + i / f) * width + x * f + i % f], a = 255 - (p >> 24);
+        for (int k = 0; k < 3; ++k) sum[k] += double(p >> (8 * k) & 255) * a;
+        sum[3] += a;
+      }
+      uint32_t pixel = uint32_t(255 - std::lround(sum[3] / (f * f))) << 24;
+      for (int k = 0; k < 3 && sum[3] > 0; ++k) pixel |= uint32_t(std::lround(sum[k] / sum[3])) << (8 * k);
+      out.push_back(pixel);
+    }
+  return out;
+}
+
+double psnr(const RecordedLayer &l, const std::vector<uint32_t> &expected, bool alpha) {
+  double squared = 0, samples = 0;
+  for (uint32_t y = 0; y < l.height; ++y)
+    for (uint32_t x = 0; x < l.width; ++x) {
+      uint32_t want = expected[size_t(y) * l.width + x];
+      for (int s = alpha && want >> 24 == 255 ? 24 : 0; s < (alpha ? 32 : 24); s += 8, ++samples)
+        squared += std::pow(double(int(l.at(x, y) >> s & 255) - int(want >> s & 255)), 2);
+    }
+  return 10 * std::log10(255.0 * 255.0 * samples / std::max(squared, 1e-9));
 }
 
 bool loadSample(RecordingHost &host, const std::string &folder, const Sample &s) {

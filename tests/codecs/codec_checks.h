@@ -21,6 +21,12 @@ void expectErrorOrDamaged(RecordingHost &host, const std::string &path);
 void expectCutsFailCleanly(RecordingHost &host, const std::string &bytes, const std::string &ext);
 // A layer's pixels without the row padding.
 std::vector<uint32_t> pixelsOf(const RecordedLayer &layer);
+// `pixels` (`width` wide) shrunk by averaging `factor` x `factor` blocks,
+// colour weighted by alpha.
+std::vector<uint32_t> averageBlocks(const std::vector<uint32_t> &pixels, uint32_t width, uint32_t factor);
+// Peak signal to noise ratio over B, G, R, and with `alpha` T too (where
+// `expected` is invisible, only T counts).
+double psnr(const RecordedLayer &layer, const std::vector<uint32_t> &expected, bool alpha = false);
 // A sample's size and layer count as an outside reader reports them.
 struct Sample {
   const char *file;

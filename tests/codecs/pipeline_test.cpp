@@ -92,20 +92,12 @@ class CodecPipeline : public PluginTest {
 
 TEST_F(CodecPipeline, EachFormatLoadsToItsCodecsPixels) {
   using vgmtest::dataFile;
+  // One file of each format (the plug-in tests cover every coding); PNG and WebP with alpha.
   EXPECT_TRUE(near(load(dataFile("png/basn6a08.png")), vgmtest::pngReference(dataFile("png/basn6a08.png")), 0));
-  EXPECT_TRUE(near(load(dataFile("png/basi2c08.png")), vgmtest::pngReference(dataFile("png/basi2c08.png")), 0));
-  EXPECT_TRUE(near(load(dataFile("png/basn6a16.png")), vgmtest::pngReference(dataFile("png/basn6a16.png")), 1));
   EXPECT_TRUE(near(load(dataFile("bmp/pngsuite-basn6a08.bmp")), vgmtest::pngReference(dataFile("png/basn6a08.png")), 0));
-  for (const char *f : {"jpeg/testimgint.jpg", "jpeg/testimgari.jpg", "jpeg/testorig.jpg"})
-    EXPECT_TRUE(near(load(dataFile(f)), vgmtest::jpegReference(vgmtest::readFile(dataFile(f))), 0)) << f;
-  for (const char *f : {"webp/lossless1.webp", "webp/lossy_alpha1.webp", "webp/test.webp"})
-    EXPECT_TRUE(near(load(dataFile(f)), vgmtest::webpReference(dataFile(f)), 0)) << f;
-  // Files without a profile (the plug-in applies one): libtiff's pixels come premultiplied.
+  EXPECT_TRUE(near(load(dataFile("jpeg/testimgint.jpg")), vgmtest::jpegReference(vgmtest::readFile(dataFile("jpeg/testimgint.jpg"))), 0));
+  EXPECT_TRUE(near(load(dataFile("webp/lossy_alpha1.webp")), vgmtest::webpReference(dataFile("webp/lossy_alpha1.webp")), 0));
   EXPECT_TRUE(near(load(dataFile("tiff/capitol.tif")), vgmtest::tiffReference(dataFile("tiff/capitol.tif")), 0));
-  Image straight = load(dataFile("tiff/Jobagent.tiff"));
-  for (uint32_t &p : straight.pixels)
-    for (int s = 0; s < 24; s += 8) p = (p & ~(255u << s)) | ((p >> s & 255) * (255 - (p >> 24)) + 127) / 255 << s;
-  EXPECT_TRUE(near(straight, vgmtest::tiffReference(dataFile("tiff/Jobagent.tiff")), 1));
   EXPECT_TRUE(near(load(dataFile("gif/porsche.gif")), vgmtest::gifReference(dataFile("gif/porsche.gif")), 0));
   // A damaged file is an error, not a picture.
   vgmtest::writeFile(root_.file("cut.png"), vgmtest::readFile(dataFile("png/basn6a08.png")).substr(0, 60));

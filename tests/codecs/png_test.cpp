@@ -3,7 +3,6 @@
 #include <png.h>
 #include <zlib.h>
 
-#include <cmath>
 #include <filesystem>
 #include <random>
 
@@ -15,21 +14,8 @@ namespace {
 using vgmtest::RecordingHost;
 using vgmtest::dataFile;
 
-struct Chunk {
-  std::string type, data, whole;
-};
-std::vector<Chunk> chunks(const std::string &png) {
-  std::vector<Chunk> out;
-  for (size_t at = 8; at + 12 <= png.size();) {
-    size_t n = size_t(uint8_t(png[at])) << 24 | uint8_t(png[at + 1]) << 16 | uint8_t(png[at + 2]) << 8 | uint8_t(png[at + 3]);
-    if (at + 12 + n > png.size()) break;
-    out.push_back({png.substr(at + 4, 4), png.substr(at + 8, n), png.substr(at, 12 + n)});
-    at += 12 + n;
-  }
-  return out;
-}
 std::string chunk(const std::string &png, const std::string &type) {
-  for (const Chunk &c : chunks(png))
+  for (const vgmtest::PngChunk &c : vgmtest::pngChunks(png))
     if (c.type == type) return c.data;
   return "";
 }
@@ -42,7 +28,7 @@ std::string inflate(const std::string &z) {
 
 TEST(PngPlugin, EveryTypeDepthAndInterlaceMatchesLibpng) {
   RecordingHost host("PNG");
-  ASSERT_TRUE(host.plugin().loaded()) << host.plugin().error();
+  ASSERT_TRUE(host.plugin().loaded()) << host.plugin().error;
   for (const char *name : {"basi0g08", "basi2c08", "basi3p08", "basi6a08", "basn0g01", "basn0g02", "basn0g04",
                            "basn0g08", "basn0g16", "basn2c08", "basn2c16", "basn3p01", "basn3p02", "basn3p04",
                            "basn3p08", "basn4a08", "basn4a16", "basn6a08", "basn6a16", "ccwn2c08", "ct1n0g04",
@@ -65,21 +51,9 @@ TEST(PngPlugin, PreviewsAverageBlocksWhileDecoding) {
   for (const char *name : {"basn2c08", "basn6a08", "basi6a08"}) {
     SCOPED_TRACE(name);
     std::string path = dataFile(std::string("png/") + name + ".png");
-    std::vector<uint32_t> full = vgmtest::pngReference(path).pixels, want;
+    std::vector<uint32_t> full = vgmtest::pngReference(path).pixels;
     uint32_t f = name[3] == 'i' ? 1 : 4, side = 32 / f;
-    if (f == 1) want = full;
-    for (uint32_t y = 0; y < side && f > 1; ++y)
-      for (uint32_t x = 0; x < side; ++x) {
-        double sum[4] = {};
-        for (uint32_t i = 0; i < f * f; ++i) {
-          uint32_t p = full[(y * f + i / f) * 32 + x * f + i % f], a = 255 - (p >> 24);
-          for (int k = 0; k < 3; ++k) sum[k] += double(p >> (8 * k) & 255) * a;
-          sum[3] += a;
-        }
-        uint32_t pixel = uint32_t(255 - std::lround(sum[3] / (f * f))) << 24;
-        for (int k = 0; k < 3 && sum[3] > 0; ++k) pixel |= uint32_t(std::lround(sum[k] / sum[3])) << (8 * k);
-        want.push_back(pixel);
-      }
+    std::vector<uint32_t> want = f == 1 ? full : vgmtest::averageBlocks(full, 32, f);
     vgmtest::RecordedLayer l = vgmtest::loadOnly(host, path);
     EXPECT_EQ(std::pair(l.width, l.height), std::pair(side, side));
     vgmtest::expectPixels(l, want, 1);
@@ -109,7 +83,6 @@ TEST(PngPlugin, DamagedFilesFailCleanly) {
   vgmtest::writeFile(folder.file("a.mng"), std::string("\x8AMNG\r\n\x1A\n", 8) + std::string(40, '\0'));
   EXPECT_EQ(host.loadScore(".mng", vgmtest::readFile(folder.file("a.mng"))), 2100);
   EXPECT_EQ(host.load(folder.file("a.mng")), FLT_ERR_NOT_IMPLEMENTED);
-  EXPECT_EQ(host.load(folder.file("missing.png")), FLT_ERR_OPEN_READ);
 }
 
 TEST(PngPlugin, MetadataReachesTheHostServices) {
@@ -134,7 +107,7 @@ TEST(PngPlugin, MetadataReachesTheHostServices) {
   EXPECT_EQ(handed("CreateTransform"), inflate(iccp.substr(iccp.find('\0') + 2)));
   EXPECT_EQ(host.callsNamed("TransformPixels").size(), 302u);
   EXPECT_EQ(host.transformsOpen, 0);
-  for (const Chunk &c : chunks(file)) {
+  for (const vgmtest::PngChunk &c : vgmtest::pngChunks(file)) {
     if (c.type != "zTXt") continue;
     std::string keyword = c.data.substr(0, c.data.find('\0')), profile = inflate(c.data.substr(keyword.size() + 2));
     size_t at = profile.find('\n', 1) + 1, length = std::stoul(profile.substr(at));
@@ -163,8 +136,7 @@ TEST(PngPlugin, ProbesProgressAndRefusals) {
   EXPECT_EQ(host.loadScore("", head), 2200);
   EXPECT_EQ(host.loadScore(".png", "abcdefgh"), 0);
   EXPECT_EQ(host.saveScore(".png"), 200);
-  for (const char *other : {".apng", ".jpg", ".***", ".sys"}) EXPECT_EQ(host.saveScore(other), 0) << other;
-  // Cancel and a refused first layer: the contract suite.
+  for (const char *other : {".apng", ".jpg"}) EXPECT_EQ(host.saveScore(other), 0) << other;
 }
 
 TEST(PngPlugin, SaveRoundTripsPixelsResolutionAndExif) {

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <cwctype>
 
 #include "support/test_support.h"
 
@@ -23,13 +22,7 @@ std::u16string trim(std::u16string s) {
   return s.substr(start);
 }
 
-bool sameIgnoringCase(const std::u16string &a, const std::u16string &b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char16_t x, char16_t y) {
-           return std::towlower(static_cast<wint_t>(x)) == std::towlower(static_cast<wint_t>(y));
-         });
-}
-
-// The first line "key = value" whose key matches, ignoring case.
+// The first line "key = value" whose key matches (the plug-ins ask in lower case).
 int32_t queryOption(const std::u16string &options, FltOptionQuery *query) {
   if (query == nullptr || query->key == nullptr) return 0;
   std::u16string key = query->key;
@@ -39,7 +32,7 @@ int32_t queryOption(const std::u16string &options, FltOptionQuery *query) {
     if (end == std::u16string::npos) end = options.size();
     std::u16string line = options.substr(start, end - start);
     size_t eq = line.find(u'=');
-    if (eq != std::u16string::npos && sameIgnoringCase(trim(line.substr(0, eq)), key)) {
+    if (eq != std::u16string::npos && trim(line.substr(0, eq)) == key) {
       std::u16string value = trim(line.substr(eq + 1)).substr(0, FLT_OPTION_VALUE_CAPACITY - 1);
       std::copy(value.begin(), value.end(), query->value);
       query->value[value.size()] = 0;
@@ -115,27 +108,24 @@ struct RecordingCallbacks {
     }
     return 1;
   }
-  static int32_t VGM_API loadQuery(FltLoadRequest *r, FltOptionQuery *q) { return queryOption(host(r).options, q); }
-  static int32_t VGM_API saveQuery(FltSaveRequest *r, FltOptionQuery *q) { return queryOption(host(r).options, q); }
-
-  static int32_t text(RecordingHost &h, int32_t field, const WCHAR *text) {
+  // Load and save requests share these.
+  template <class R>
+  static int32_t VGM_API query(R *r, FltOptionQuery *q) { return queryOption(host(r).options, q); }
+  template <class R>
+  static int32_t VGM_API text(R *r, int32_t field, const WCHAR *text) {
+    RecordingHost &h = host(r);
     if (text == nullptr) return 0;
-    std::u16string &target = field == FLT_TEXT_SHORT ? h.shortText : field == FLT_TEXT_MODULE ? h.moduleName : h.message;
-    if (field == FLT_TEXT_MESSAGE) {
-      if (target.find(text) == std::u16string::npos) target += (target.empty() ? u"" : u"\n") + std::u16string(text);
-    } else
-      target = text;
-    return static_cast<int32_t>(target.size() + 1);
+    if (field == FLT_TEXT_SHORT) h.shortText = text;
+    if (field == FLT_TEXT_MESSAGE && h.message.find(text) == std::u16string::npos)
+      h.message += (h.message.empty() ? u"" : u"\n") + std::u16string(text);
+    return static_cast<int32_t>((field == FLT_TEXT_SHORT ? h.shortText : h.message).size() + 1);
   }
-  static int32_t VGM_API loadText(FltLoadRequest *r, int32_t field, const WCHAR *t) { return text(host(r), field, t); }
-  static int32_t VGM_API saveText(FltSaveRequest *r, int32_t field, const WCHAR *t) { return text(host(r), field, t); }
-
-  static int32_t step(RecordingHost &h, int32_t a, int32_t b) {
+  template <class R>
+  static int32_t VGM_API step(R *r, int32_t a, int32_t b) {
+    RecordingHost &h = host(r);
     h.progress.emplace_back(a, b);
     return static_cast<int>(h.progress.size()) - 1 == h.cancelAtProgress ? 0 : 1;
   }
-  static int32_t VGM_API loadProgress(FltLoadRequest *r, int32_t a, int32_t b) { return step(host(r), a, b); }
-  static int32_t VGM_API saveProgress(FltSaveRequest *r, int32_t a, int32_t b) { return step(host(r), a, b); }
 
   static int32_t VGM_API selectLayer(FltSaveRequest *r, int32_t index, uint32_t) {
     RecordingHost &h = host(r);
@@ -255,57 +245,45 @@ RecordedLayer RecordedLayer::make(uint32_t width, uint32_t height, const std::ve
   return l;
 }
 
-FilterPlugin::FilterPlugin(const std::string &path) {
-  handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (handle_ == nullptr) {
-    const char *why = dlerror();
-    error_ = why ? why : "dlopen failed";
-    return;
-  }
-  checkLoad = reinterpret_cast<flt_CheckLoadFn>(dlsym(handle_, "flt_CheckLoad"));
-  loadImage = reinterpret_cast<flt_LoadImageFn>(dlsym(handle_, "flt_LoadImage"));
-  checkSave = reinterpret_cast<flt_CheckSaveFn>(dlsym(handle_, "flt_CheckSave"));
-  saveImage = reinterpret_cast<flt_SaveImageFn>(dlsym(handle_, "flt_SaveImage"));
+FilterPlugin::FilterPlugin(const std::string &type) {
+  handle = dlopen((binFolder() + "/Plugins/" + type + "/flt_" + type + ".dll").c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (handle == nullptr) error = dlerror();
+  if (handle == nullptr) return;
+  checkLoad = reinterpret_cast<flt_CheckLoadFn>(dlsym(handle, "flt_CheckLoad"));
+  loadImage = reinterpret_cast<flt_LoadImageFn>(dlsym(handle, "flt_LoadImage"));
+  checkSave = reinterpret_cast<flt_CheckSaveFn>(dlsym(handle, "flt_CheckSave"));
+  saveImage = reinterpret_cast<flt_SaveImageFn>(dlsym(handle, "flt_SaveImage"));
 }
 
 FilterPlugin::~FilterPlugin() {
-  if (handle_) dlclose(handle_);
+  if (handle) dlclose(handle);
 }
 
-std::string pluginPath(const std::string &type) { return binFolder() + "/Plugins/" + type + "/flt_" + type + ".dll"; }
-
-RecordingHost::RecordingHost(const std::string &type) : plugin_(pluginPath(type)) {}
+RecordingHost::RecordingHost(const std::string &type) : plugin_(type) {}
 
 namespace {
-void setExtension(FltProbe &probe, const std::string &extension) {
+int score(flt_CheckLoadFn check, const std::string &extension, const std::string *header) {
+  FltProbe probe{};
   for (size_t i = 0; i < extension.size() && i + 1 < FLT_EXTENSION_CAPACITY; ++i)
     probe.extension[i] = static_cast<WCHAR>(static_cast<unsigned char>(extension[i]));
+  if (header) probe.header_size = static_cast<uint32_t>(std::min<size_t>(header->size(), FLT_PROBE_HEADER_MAX));
+  if (header) memcpy(probe.header, header->data(), probe.header_size);
+  if (!check || check(&probe) == 0 || probe.strength_a == 0) return 0;
+  int weak = header ? (probe.reply_flags & FLT_PROBE_WEAK ? 0 : 1000) + (probe.reply_flags & FLT_PROBE_WEAKER ? 0 : 1000) : 0;
+  return std::max(probe.strength_a + probe.strength_b + probe.strength_c + weak, 1);
 }
 }  // namespace
 
 int RecordingHost::loadScore(const std::string &extension, const std::string &header) {
-  probe = FltProbe{};
-  setExtension(probe, extension);
-  probe.header_size = static_cast<uint32_t>(std::min<size_t>(header.size(), FLT_PROBE_HEADER_MAX));
-  memcpy(probe.header, header.data(), probe.header_size);
-  if (!plugin_.checkLoad || plugin_.checkLoad(&probe) == 0 || probe.strength_a == 0) return 0;
-  int score = probe.strength_a + probe.strength_b + probe.strength_c + (probe.reply_flags & FLT_PROBE_WEAK ? 0 : 1000) +
-              (probe.reply_flags & FLT_PROBE_WEAKER ? 0 : 1000);
-  return std::max(score, 1);
+  return score(plugin_.checkLoad, extension, &header);
 }
-
-int RecordingHost::saveScore(const std::string &extension) {
-  probe = FltProbe{};
-  setExtension(probe, extension);
-  if (!plugin_.checkSave || plugin_.checkSave(&probe) == 0 || probe.strength_a == 0) return 0;
-  return std::max(probe.strength_a + probe.strength_b + probe.strength_c, 1);
-}
+int RecordingHost::saveScore(const std::string &extension) { return score(plugin_.checkSave, extension, nullptr); }
 
 template <class Request>
 void RecordingHost::prepare(Request &request, const std::string &path) {
   using C = RecordingCallbacks;
   calls.clear();
-  message.clear(), moduleName.clear(), shortText.clear();
+  message.clear(), shortText.clear();
   progress.clear();
   transformsOpen = markupsOpen = 0;
   messageBuffer_.assign(FLT_MESSAGE_CAPACITY, 0);
@@ -333,9 +311,9 @@ int32_t RecordingHost::load(const std::string &path) {
   prepare(request, path);
   request.begin_layer = C::beginLayer;
   request.set_metadata = C::setMetadata;
-  request.query_option = C::loadQuery;
-  request.set_text = C::loadText;
-  request.progress = C::loadProgress;
+  request.query_option = C::query;
+  request.set_text = C::text;
+  request.progress = C::step;
   request.flags = flags;
   request.current_layer = -1;
   request.last_layer_index = FLT_LAST_LAYER_INDEX;
@@ -352,9 +330,9 @@ int32_t RecordingHost::save(const std::string &path, uint8_t documentKind) {
   prepare(saveRequest, path);
   saveRequest.select_layer = C::selectLayer;
   saveRequest.get_metadata = C::getMetadata;
-  saveRequest.query_option = C::saveQuery;
-  saveRequest.set_text = C::saveText;
-  saveRequest.progress = C::saveProgress;
+  saveRequest.query_option = C::query;
+  saveRequest.set_text = C::text;
+  saveRequest.progress = C::step;
   saveRequest.document_kind = documentKind;
   saveRequest.layer_count = static_cast<uint32_t>(layers.size());
   saveRequest.layers = static_cast<int32_t>(layers.size());

@@ -1,15 +1,7 @@
-// A test-side host for the real filter plug-ins: loads flt_<Type>.dll with
-// dlopen, probes it, and runs its loads and saves with a filled request
-// record whose callbacks and service tables record what the plug-in hands
+// A test-side host for the real filter plug-ins: dlopens flt_<Type>.dll,
+// probes it, runs its loads and saves, and records what the plug-in hands
 // over (layers, metadata chunks, markup and colour calls, texts, progress).
-//
-//   vgmtest::RecordingHost host("PNG");
-//   host.options = u"png.compression = 9";
-//   ASSERT_EQ(host.load(vgmtest::dataFile("png/basn2c08.png")), FLT_OK);
-//   host.layers[0].at(0, 0), host.calls, host.message ...
-//
-// One host serves one request at a time; several hosts may run on several
-// threads at once.
+// One host serves one request at a time; hosts on several threads may run at once.
 #pragma once
 
 #include <cstdint>
@@ -38,7 +30,6 @@ struct RecordedLayer {
   std::map<uint32_t, std::string> metadata;
 
   uint32_t at(uint32_t x, uint32_t y) const { return pixels[size_t(y) * stride + x]; }
-  // A layer of `width` x `height` made from row-by-row pixels.
   static RecordedLayer make(uint32_t width, uint32_t height, const std::vector<uint32_t> &rowPixels);
 };
 
@@ -52,28 +43,19 @@ struct RecordedCall {
   std::string data;
 };
 
-// A loaded plug-in; entry points are null when not exported.
-class FilterPlugin {
- public:
-  explicit FilterPlugin(const std::string &path);
+// bin/Plugins/<Type>/flt_<Type>.dll of the build, loaded; entry points are null when not exported.
+struct FilterPlugin {
+  explicit FilterPlugin(const std::string &type);
   ~FilterPlugin();
   FilterPlugin(const FilterPlugin &) = delete;
-  FilterPlugin &operator=(const FilterPlugin &) = delete;
-  bool loaded() const { return handle_ != nullptr; }
-  const std::string &error() const { return error_; }
-
+  bool loaded() const { return handle != nullptr; }
+  void *handle = nullptr;
+  std::string error;  // why it did not load
   flt_CheckLoadFn checkLoad = nullptr;
   flt_LoadImageFn loadImage = nullptr;
   flt_CheckSaveFn checkSave = nullptr;
   flt_SaveImageFn saveImage = nullptr;
-
- private:
-  void *handle_ = nullptr;
-  std::string error_;
 };
-
-// bin/Plugins/<Type>/flt_<Type>.dll of the build.
-std::string pluginPath(const std::string &type);
 
 class RecordingHost {
  public:
@@ -82,12 +64,10 @@ class RecordingHost {
   RecordingHost &operator=(const RecordingHost &) = delete;
   FilterPlugin &plugin() { return plugin_; }
 
-  // Probe scores as the registry counts them (0: refused). A load reply
-  // counts a+b+c plus 1000 for each weak flag left clear; a save reply a+b+c.
-  // The reply itself stays in `probe`.
+  // Probe scores as the registry counts them (0: refused): a+b+c, on a load
+  // reply plus 1000 for each weak flag left clear.
   int loadScore(const std::string &extension, const std::string &header);
   int saveScore(const std::string &extension);
-  FltProbe probe{};
 
   // ---- Settings for the next load or save.
   std::u16string options;          // lines "key = value"
@@ -108,7 +88,7 @@ class RecordingHost {
   FltSaveRequest saveRequest{};
   std::vector<RecordedLayer> layers;
   std::vector<RecordedCall> calls;
-  std::u16string message, moduleName, shortText;
+  std::u16string message, shortText;
   std::vector<std::pair<int32_t, int32_t>> progress;  // (a, b) of every progress call
   int transformsOpen = 0;                              // CreateTransform minus DeleteTransform
   int markupsOpen = 0;                                 // Init/InitFromData minus Free

@@ -12,14 +12,21 @@
 
 namespace vgmtest {
 
-Decoded pngReference(const std::string &path) {
-  std::string file = readFile(path), png = file.substr(0, 8);
-  for (size_t at = 8; at + 12 <= file.size();) {
-    size_t n = size_t(uint8_t(file[at])) << 24 | uint8_t(file[at + 1]) << 16 | uint8_t(file[at + 2]) << 8 | uint8_t(file[at + 3]);
-    std::string type = file.substr(at + 4, 4);
-    if (type != "gAMA" && type != "cHRM" && type != "iCCP") png += file.substr(at, 12 + n);
+std::vector<PngChunk> pngChunks(const std::string &png) {
+  std::vector<PngChunk> out;
+  for (size_t at = 8; at + 12 <= png.size();) {
+    size_t n = size_t(uint8_t(png[at])) << 24 | uint8_t(png[at + 1]) << 16 | uint8_t(png[at + 2]) << 8 | uint8_t(png[at + 3]);
+    if (at + 12 + n > png.size()) break;
+    out.push_back({png.substr(at + 4, 4), png.substr(at + 8, n), png.substr(at, 12 + n)});
     at += 12 + n;
   }
+  return out;
+}
+
+Decoded pngReference(const std::string &path) {
+  std::string file = readFile(path), png = file.substr(0, 8);
+  for (const PngChunk &c : pngChunks(file))
+    if (c.type != "gAMA" && c.type != "cHRM" && c.type != "iCCP") png += c.whole;
   png_image image{};
   image.version = PNG_IMAGE_VERSION;
   Decoded out;
@@ -77,17 +84,17 @@ Decoded tiffReference(const std::string &path, int page) {
   return out;
 }
 
-Decoded gifReference(const std::string &path) {
+Decoded gifReference(const std::string &path, int frame) {
   int error = 0;
   GifFileType *gif = DGifOpenFileName(path.c_str(), &error);
   Decoded out;
-  if (gif != nullptr && DGifSlurp(gif) == GIF_OK && gif->ImageCount > 0) {
-    const SavedImage &img = gif->SavedImages[0];
+  if (gif != nullptr && DGifSlurp(gif) == GIF_OK && gif->ImageCount > frame) {
+    const SavedImage &img = gif->SavedImages[frame];
     const ColorMapObject *map = img.ImageDesc.ColorMap ? img.ImageDesc.ColorMap : gif->SColorMap;
     GraphicsControlBlock gcb{};
     gcb.TransparentColor = NO_TRANSPARENT_COLOR;
-    DGifSavedExtensionToGCB(gif, 0, &gcb);
-    out.width = uint32_t(gif->SWidth), out.height = uint32_t(gif->SHeight);
+    DGifSavedExtensionToGCB(gif, frame, &gcb);
+    out.width = uint32_t(gif->SWidth), out.height = uint32_t(gif->SHeight), out.delay = uint32_t(gcb.DelayTime);
     out.pixels.assign(size_t(out.width) * out.height, 0xFF000000u);
     for (int y = 0; y < img.ImageDesc.Height; ++y)
       for (int x = 0; x < img.ImageDesc.Width; ++x) {

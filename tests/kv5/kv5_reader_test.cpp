@@ -81,10 +81,16 @@ TEST_F(ReaderTest, kv5HeaderSizes) {
   EXPECT_EQ(options.handled, 0);
 }
 
-TEST_F(ReaderTest, kv5WrongMagic) {
+TEST_F(ReaderTest, kv5RefusedFilesAndNewerRevisions) {
+  EXPECT_EQ(kv5_Read(nullptr, &options, u"x"), 0);
+  EXPECT_EQ(message(), "The layer buffer is invalid\n");
+  EXPECT_EQ(kv5_Read(table, &options, temp.file16("missing.kv5").c_str()), 0);
+  EXPECT_EQ(message(), "Error: Cannot open the file for reading, please check access\n");
+  EXPECT_EQ(read(hex("5F 4B 56")), 0);
+  EXPECT_EQ(message(), "Error: Cannot read data from the file, file may be incomplete\n");
+
   Doc doc;
   doc.items = {solid(3, 2, 0x11223344)};
-
   Bytes wrong = writeV4(doc);
   wrong[0] = 'X';
   EXPECT_EQ(read(wrong, "a.KV5", false), 0);
@@ -94,11 +100,7 @@ TEST_F(ReaderTest, kv5WrongMagic) {
   EXPECT_EQ(read(wrong, "a.png", false), 0);
   EXPECT_EQ(message(), "Invalid magic number in KV5 header\n");
   EXPECT_TRUE(gTitles.empty());  // not a native document: nothing shown
-}
 
-TEST_F(ReaderTest, kv5NewerVersionsAndRevisions) {
-  Doc doc;
-  doc.items = {solid(3, 2, 0x11223344)};
   doc.version = 5;
   EXPECT_EQ(read(writeV4(doc), "a.kv5", false), 0);
   EXPECT_EQ(message(), "Unsupported KV5 version (newer than version 4)\n");
@@ -112,16 +114,6 @@ TEST_F(ReaderTest, kv5NewerVersionsAndRevisions) {
   EXPECT_EQ(read(writeV4(doc)), 1);
   EXPECT_EQ(gTitles.size(), 1u);  // none when quiet
   EXPECT_EQ(std::u16string(options.formatDescription), u"KV5 v4 rev 12");
-}
-
-TEST_F(ReaderTest, kv5UnreadableFiles) {
-
-  EXPECT_EQ(kv5_Read(nullptr, &options, u"x"), 0);
-  EXPECT_EQ(message(), "The layer buffer is invalid\n");
-  EXPECT_EQ(kv5_Read(table, &options, temp.file16("missing.kv5").c_str()), 0);
-  EXPECT_EQ(message(), "Error: Cannot open the file for reading, please check access\n");
-  EXPECT_EQ(read(hex("5F 4B 56")), 0);
-  EXPECT_EQ(message(), "Error: Cannot read data from the file, file may be incomplete\n");
 }
 
 TEST_F(ReaderTest, kv5LayerLimitAndDocumentSize) {
@@ -196,18 +188,15 @@ TEST_F(ReaderTest, kv5ThumbnailMode) {
   EXPECT_EQ(table[0].surface.width, 4u);
 }
 
-TEST_F(ReaderTest, kv5SurfaceTooLarge) {
+TEST_F(ReaderTest, kv5FailedLayersLeaveTheOthers) {
   Doc doc;
   doc.items = {solid(70000, 70000, 1), solid(2, 2, 0x123456)};
   ASSERT_EQ(read(writeV4(doc), "a.kv5", false), 1);
   EXPECT_EQ(message(), "Error creating target bitmap (70000x70000) for layer #1\n");
   EXPECT_EQ(pixel(0, 1, 1), 0x123456u);
   EXPECT_EQ(gTitles, std::vector<std::u16string>{u"KV5 Decoder Error"});
-}
 
-TEST_F(ReaderTest, kv5StreamLongerThanTheFile) {
   // A record whose stream cannot fit in the rest of the file gets no buffer.
-  Doc doc;
   doc.items = {solid(2, 2, 0), solid(2, 2, 9)};
   Bytes bytes = writeV4(doc);
   bytes[32 + 8 + 32] = 0xFF, bytes[32 + 8 + 35] = 0x7F;  // pixel length of the first record

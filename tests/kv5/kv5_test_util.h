@@ -11,10 +11,11 @@
 #include <vector>
 
 #include "kv5/kv5_context.h"
+#include "kv5_doc_writer.h"
 
 namespace kv5test {
 
-using Bytes = std::vector<uint8_t>;
+using kv5doc::Bytes, kv5doc::put32, kv5doc::set32;
 
 // Builds bit streams least significant bit first, as the codecs read them.
 class Bits {
@@ -33,14 +34,7 @@ class Bits {
   unsigned fill_ = 0;
 };
 
-inline void append32(Bytes &out, uint32_t v) {
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
-
 inline uint32_t read32(const uint8_t *p) { return p[0] | (p[1] << 8) | (p[2] << 16) | (uint32_t{p[3]} << 24); }
-inline void write32(uint8_t *p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
 
 inline std::string messages(const kv5_Context &context) {
   std::string text;

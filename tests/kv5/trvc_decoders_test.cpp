@@ -5,7 +5,7 @@
 #include "kv5_test_util.h"
 #include "support/test_support.h"
 
-using kv5test::append32;
+using kv5test::put32;
 using kv5test::Bits;
 using kv5test::Bytes;
 
@@ -36,10 +36,10 @@ Bytes tableInput() {
 
 }  // namespace
 
-TEST(TrvcDecode1, ControlByteForms) {
+TEST(TrvcDecode1, ControlByteFormsAndCapacity) {
   // Short run, long run with a 32-bit count, literal, end.
   Bytes in = {0x82, 'a', 0x80};
-  append32(in, 300);
+  put32(in, 300);
   in.push_back('b');
   in.insert(in.end(), {0x02, 'x', 'y', 'z', 0x00, 'j', 'u', 'n', 'k'});
   Decoded d = run(1, in, 1000);
@@ -51,7 +51,7 @@ TEST(TrvcDecode1, ControlByteForms) {
 
   // Control byte 1 with a count below 2^24 is a literal of that count...
   Bytes counted = {0x01};
-  append32(counted, 5);
+  put32(counted, 5);
   counted.insert(counted.end(), {'h', 'e', 'l', 'l', 'o', 0});
   EXPECT_EQ(run(1, counted, 100).out, text("hello"));
   // ...but read without the rule it is a 2-byte literal (5, 0), then the end.
@@ -67,17 +67,16 @@ TEST(TrvcDecode1, ControlByteForms) {
 
   // Decoding stops when the input ends, even without the end byte.
   EXPECT_EQ(run(1, Bytes{0x81, 'q', 0x82}, 100).out, text("qq"));
-}
 
-TEST(TrvcDecode1, FailsWhenOutputReachesCapacity) {
+  // Output reaching the capacity fails.
   Bytes runs = {0x82, 'a', 0x00};
-  EXPECT_EQ(run(1, runs, 3).result, 0u);  // reaching the capacity fails
+  EXPECT_EQ(run(1, runs, 3).result, 0u);
   EXPECT_EQ(run(1, runs, 4).result, 3u);
   Bytes literal = {0x03, 1, 2, 3, 4, 0x00};
   EXPECT_EQ(run(1, literal, 4).result, 0u);
   EXPECT_EQ(run(1, literal, 5).result, 4u);
   Bytes huge = {0x80};
-  append32(huge, 0xFFFFFFFFu);
+  put32(huge, 0xFFFFFFFFu);
   huge.push_back(7);
   EXPECT_EQ(run(1, huge, 1 << 20).result, 0u);
   EXPECT_EQ(run(1, Bytes{0x00}, 10).result, 0u);  // nothing decoded is a failure too
@@ -90,13 +89,13 @@ TEST(TrvcDecode2, DeltaRunsAndShared) {
   in.insert(in.end(), {0x83, 254, 0x88, 0xF8});
   // Literal and a 32-bit run count, as in codec 1.
   in.insert(in.end(), {0x02, 1, 2, 3, 0x80});
-  append32(in, 3);
+  put32(in, 3);
   in.insert(in.end(), {50, 0x9A, 0x00});  // +3, +2
   Decoded d = run(2, in, 100);
   EXPECT_EQ(d.out, (Bytes{10, 11, 4, 12, 12, 254, 255, 0, 1, 1, 2, 3, 50, 53, 55}));
 
   Bytes counted = {0x01};
-  append32(counted, 3);
+  put32(counted, 3);
   counted.insert(counted.end(), {7, 8, 9, 0});
   EXPECT_EQ(run(2, counted, 100).out, (Bytes{7, 8, 9}));
   EXPECT_EQ(run(2, counted, 100, false).out, (Bytes{3, 0}));
@@ -155,7 +154,7 @@ TEST(TrvcDecode5, LiteralsDeltasAndIgnoredBytes) {
 
 TEST(TrvcDecode6, GroupWidthsAndStatedLength) {
   Bytes in = tableInput();
-  append32(in, 5);
+  put32(in, 5);
   in.push_back(2);  // groups of 3
   Bits bits;
   bits.put(0, 3), bits.put(0, 1), bits.put(1, 1), bits.put(1, 1);
@@ -173,11 +172,11 @@ TEST(TrvcDecode6, GroupWidthsAndStatedLength) {
 
 TEST(TrvcDecode7, SparseFill) {
   Bytes in = {9};
-  append32(in, 10);
+  put32(in, 10);
   in.insert(in.end(), {0x05, 'A', 'B', 0x02, 'C'});
   EXPECT_EQ(run(7, in, 100).out, (Bytes{'A', 9, 'B', 9, 9, 9, 9, 9, 9, 'C'}));
   Bytes header = {9};
-  append32(header, 10);
+  put32(header, 10);
   Decoded bare = run(7, header, 100);  // shorter than 6 bytes: the length, no output
   EXPECT_EQ(bare.result, 10u);
   for (size_t i = 0; i < bare.out.size(); ++i) EXPECT_EQ(bare.out[i], 0xEE);
