@@ -114,7 +114,8 @@ bool pack(Job *job, rx_Surface *surface, const uint8_t *properties, size_t prope
   kv5_SummarisePixels(&out->view, &summary);
   out->choice = kv5_ChooseFormat(&out->view, &summary, job->level, kv5_GreenDifferencePays);
   int64_t size = kv5_PackedSize(&out->view, out->choice.format, out->choice.alphaPlane, out->choice.entries);
-  if (size < 0) return fail(job, kTextMemory);
+  // The buffer below adds 4096 bytes, the record its properties: neither may wrap.
+  if (size < 0 || static_cast<uint64_t>(size) + propertiesLength + 4096 > SIZE_MAX) return fail(job, kTextMemory);
   out->pixelLength = static_cast<size_t>(size);
   out->properties = properties;
   out->propertiesLength = propertiesLength;

@@ -130,9 +130,10 @@ void splitRow(const uint32_t *src, uint8_t *p0, uint8_t *p1, uint8_t *p2, uint8_
   }
 }
 
-size_t pixelCount(const kv5_PixelView *view) {
+// In 64 bits, so that byte counts made from it cannot wrap where size_t is 32.
+uint64_t pixelCount(const kv5_PixelView *view) {
   if (view->width <= 0 || view->height <= 0) return 0;
-  return static_cast<size_t>(view->width) * static_cast<size_t>(view->height);
+  return static_cast<uint64_t>(view->width) * static_cast<uint64_t>(view->height);
 }
 
 uint32_t *rowOf(const kv5_PixelView *view, int32_t y) {
@@ -222,13 +223,13 @@ int kv5_VariablePaletteBits(int entries) {
 
 int64_t kv5_UnpackPixels(const kv5_PixelView *view, int format, int channels, const uint8_t *stream,
                          size_t streamLength, uint32_t palette[256], kv5_Context *context) {
-  const size_t count = pixelCount(view);
+  const uint64_t count = pixelCount(view);
   const size_t w = static_cast<size_t>(std::max(view->width, 0));
   switch (format) {
     case kv5_FormatPlanar:
     case kv5_FormatGreenDifference: {
       int planes = planarPlanes(channels);
-      size_t need = static_cast<size_t>(planes) * count;
+      const uint64_t need = static_cast<uint64_t>(planes) * count;
       if (streamLength < need) return failUnpack(context);
       if (format == kv5_FormatPlanar) {
         joinPlanes<false>(view, stream, planes);
@@ -239,7 +240,7 @@ int64_t kv5_UnpackPixels(const kv5_PixelView *view, int format, int channels, co
     }
     case kv5_FormatGrey: {
       bool alpha = channels == 2 || channels == 4;
-      size_t need = (alpha ? 2 : 1) * count;
+      const uint64_t need = (alpha ? 2 : 1) * count;
       if (streamLength < need) return failUnpack(context);
       for (int32_t y = 0; y < view->height; ++y) {
         const uint8_t *grey = stream + static_cast<size_t>(y) * w;
@@ -248,7 +249,7 @@ int64_t kv5_UnpackPixels(const kv5_PixelView *view, int format, int channels, co
       return static_cast<int64_t>(need);
     }
     case kv5_FormatPalette: {
-      size_t need = 1024 + count;
+      const uint64_t need = 1024 + count;
       if (streamLength < need) return failUnpack(context);
       std::memcpy(palette, stream, 1024);
       const uint8_t *index = stream + 1024;
@@ -268,12 +269,12 @@ int64_t kv5_UnpackPixels(const kv5_PixelView *view, int format, int channels, co
         if (context != nullptr) kv5_AppendMessageF(context, "Unsupported variable palette size (%i bits)\n", bits);
         return failUnpack(context);
       }
-      size_t indexBytes = (static_cast<size_t>(bits) * count + 7) / 8;
-      size_t need = 4 + 4 * entries + indexBytes;
+      const uint64_t indexBytes = (static_cast<uint64_t>(bits) * count + 7) / 8;
+      const uint64_t need = 4 + 4 * entries + indexBytes;
       if (streamLength < need) return failUnpack(context);
       std::memset(palette, 0, 1024);
       std::memcpy(palette, stream + 4, 4 * entries);
-      trvc_detail::BitReader reader(stream + 4 + 4 * entries, indexBytes, 0);
+      trvc_detail::BitReader reader(stream + 4 + 4 * entries, static_cast<size_t>(indexBytes), 0);
       const uint32_t mask = (1u << bits) - 1;
       for (int32_t y = 0; y < view->height; ++y) {
         uint32_t *row = rowOf(view, y);
@@ -305,19 +306,26 @@ int64_t kv5_UnpackPixels(const kv5_PixelView *view, int format, int channels, co
   }
 }
 
+namespace {
+
+// Sizes are worked out in 64 bits; one that no buffer here can hold fails.
+int64_t fitting(uint64_t size) { return size <= SIZE_MAX ? static_cast<int64_t>(size) : -1; }
+
+}  // namespace
+
 int64_t kv5_PackedSize(const kv5_PixelView *view, int format, bool alpha, int entries) {
-  const size_t count = pixelCount(view);
+  const uint64_t count = pixelCount(view);
   switch (format) {
     case kv5_FormatPlanar:
-    case kv5_FormatGreenDifference: return static_cast<int64_t>((alpha ? 4 : 3) * count);
-    case kv5_FormatGrey: return static_cast<int64_t>((alpha ? 2 : 1) * count);
+    case kv5_FormatGreenDifference: return fitting((alpha ? 4 : 3) * count);
+    case kv5_FormatGrey: return fitting((alpha ? 2 : 1) * count);
     case kv5_FormatPalette:
       if (entries > 256) return -1;
-      return static_cast<int64_t>(1024 + count);
+      return fitting(1024 + count);
     case kv5_FormatVariablePalette: {
       if (entries < 1 || entries > 256) return -1;
-      size_t bits = static_cast<size_t>(kv5_VariablePaletteBits(entries));
-      return static_cast<int64_t>(4 + 4 * static_cast<size_t>(entries) + (bits * count + 7) / 8);
+      uint64_t bits = static_cast<uint64_t>(kv5_VariablePaletteBits(entries));
+      return fitting(4 + 4 * static_cast<uint64_t>(entries) + (bits * count + 7) / 8);
     }
     case kv5_FormatSolid: return 4;
     default: return -1;

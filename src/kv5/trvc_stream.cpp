@@ -48,6 +48,8 @@ struct WorkBuffers {
   size_t capacity = 0;
 
   bool ensure(size_t needed) {
+    // A stated length near 2^32 would wrap the sizes below where size_t is 32 bits.
+    if (needed > SIZE_MAX - 65536 - 8192) return false;
     if (buffer[0] && capacity >= needed + 4096) return true;
     buffer[0].reset();
     buffer[1].reset();

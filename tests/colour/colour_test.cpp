@@ -73,7 +73,9 @@ TEST_F(ColourTest, YCbCrBothWaysOverAllColours) {
   std::vector<uint32_t> fwd = allColours(0x5A), back = fwd;
   clr_ConvertPixels(fwd.data(), 1 << 24, 0, nullptr, 1);
   clr_ConvertPixels(back.data(), 1 << 24, 1, nullptr, 0);  // the same values read as Cr, Cb, Y
-  for (int64_t i = 0; i < (1 << 24); ++i) {
+  // Every 11th colour when quick: 64-bit arithmetic is slow under emulation.
+  const int64_t step = ((int64_t{1} << 24) / vgmtest::rounds(1 << 24)) | 1;
+  for (int64_t i = 0; i < (1 << 24); i += step) {
     int64_t lo = i & 255, mid = (i >> 8) & 255, hi = i >> 16, y = hi << 16;  // B, G, R or Cr, Cb, Y
     uint32_t ycc = floorShift(32768 * hi - 27439 * mid - 5329 * lo + (128 << 16)) |
                    floorShift(-11059 * hi - 21709 * mid + 32768 * lo + (128 << 16)) << 8 |
@@ -110,15 +112,17 @@ TEST_F(ColourTest, HslHsvHuesAndRoundTrips) {
   // Half a step of an 8-bit hue (1/512 turn) moves a component by up to
   // 255 x 6 / 512, just under 3; rounding adds 1.
   const int step8 = static_cast<int>(std::ceil(255.0 * 6 / 512)) + 1;
+  // Every fifth colour (every 51st when quick).
+  const uint32_t step = (1u << 24) / vgmtest::rounds((1 << 24) / 5) | 1;
   for (uint32_t model : {4u, 5u, 6u, 7u}) {
     std::vector<uint32_t> px = allColours(model < 6 ? 0x44 : 0);
-    for (uint32_t i = 0; i < (1u << 24); i += 5) px[i / 5] = px[i];  // every fifth colour
-    clr_ConvertPixels(px.data(), (1 << 24) / 5 + 1, 0, nullptr, model);
-    clr_ConvertPixels(px.data(), (1 << 24) / 5 + 1, model, nullptr, 0);
+    for (uint32_t i = 0; i < (1u << 24); i += step) px[i / step] = px[i];
+    clr_ConvertPixels(px.data(), (1 << 24) / step + 1, 0, nullptr, model);
+    clr_ConvertPixels(px.data(), (1 << 24) / step + 1, model, nullptr, 0);
     int worst = 0;
-    for (uint32_t i = 0; i < (1u << 24); i += 5) {
-      worst = std::max(worst, channelDiff(px[i / 5], i));
-      if (px[i / 5] >> 24 != (model < 6 ? 0x44u : 0u)) FAIL() << model << " T of " << i;
+    for (uint32_t i = 0; i < (1u << 24); i += step) {
+      worst = std::max(worst, channelDiff(px[i / step], i));
+      if (px[i / step] >> 24 != (model < 6 ? 0x44u : 0u)) FAIL() << model << " T of " << i;
     }
     EXPECT_LE(worst, model < 6 ? step8 : 1) << model;
   }
@@ -135,9 +139,10 @@ TEST_F(ColourTest, LabAndXyzPublishedValuesAndRoundTrips) {
   EXPECT_EQ(convert(255 | 128 << 8 | 128 << 16, 8, 0), 0x00FFFFFFu);
   // A decoded code encodes again within one code: one RGB unit moves L*, a*,
   // b* and the scaled XYZ by less than a code each.
+  const uint32_t step = (1u << 24) / vgmtest::rounds((1 << 24) / 101) | 1;  // 101, or 1011 when quick
   for (uint32_t model : {8u, 9u}) {
     int worst = 0;
-    for (uint32_t i = 0; i < (1u << 24); i += 101) {
+    for (uint32_t i = 0; i < (1u << 24); i += step) {
       uint32_t code = convert(i, 0, model);
       worst = std::max(worst, channelDiff(convert(convert(code, model, 0), 0, model), code));
     }

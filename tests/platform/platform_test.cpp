@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <memory>
 #include <set>
 #include <string>
 #include <thread>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "platform/os.h"
+#include "platform/os_memory_probe.h"
 #include "support/test_support.h"
 
 using vgmtest::TempFolder;
@@ -185,6 +187,24 @@ TEST(GlobalMemory, FailedAllocations) {
   os_GlobalRelease(first), os_GlobalRelease(third);
   EXPECT_EQ(GlobalAlloc(0, SIZE_MAX - 4), nullptr);
   EXPECT_EQ(os_LastError(), os_Error::outOfMemory);
+}
+
+// Code of the program and of a shared library is executable; data, stack,
+// heap and unmapped addresses are not.
+TEST(Memory, ExecutableAddresses) {
+  static const char constant[] = "data";
+  static int global = 0;
+  int local = 0;
+  auto heap = std::make_unique<int>(0);
+  EXPECT_TRUE(os_IsExecutable(reinterpret_cast<const void *>(&os_PageSize)));
+  EXPECT_TRUE(os_IsExecutable(reinterpret_cast<const void *>(&::mprotect)));
+  for (const void *data : {static_cast<const void *>(constant), static_cast<const void *>(&global),
+                           static_cast<const void *>(&local), static_cast<const void *>(heap.get()), static_cast<const void *>(nullptr)})
+    EXPECT_FALSE(os_IsExecutable(data)) << data;
+  void *page = ::mmap(nullptr, os_PageSize(), PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(page, MAP_FAILED);
+  ::munmap(page, os_PageSize());
+  EXPECT_FALSE(os_IsExecutable(page));
 }
 
 TEST(Threads, StartWaitCloseAndAliveChecks) {
