@@ -83,14 +83,18 @@ TEST(BitmapLayer, ObjectsKnowTheirTypeAndSelectionRules) {
 
   EXPECT_EQ(SelectObject(a, bitmap), initial);
   EXPECT_EQ(SelectObject(b, bitmap), nullptr);  // one context at a time
+#ifndef _WIN32  // the system's GDI defers the deletion of a selected bitmap instead
   EXPECT_FALSE(DeleteObject(bitmap));           // still selected
+#endif
   EXPECT_EQ(SelectObject(a, initial), bitmap);
   EXPECT_TRUE(DeleteDC(a));
   EXPECT_EQ(GetObjectType(a), 0u);  // stale handles are told apart
   EXPECT_FALSE(DeleteDC(a));
   EXPECT_TRUE(DeleteObject(bitmap) && GetObjectType(bitmap) == 0u && DeleteDC(b));
 
+#ifndef _WIN32  // the system's GDI makes 8-bit sections with a palette
   EXPECT_TRUE(makeSection(2, 2, 8, &bits) == nullptr && os_LastError() == os_Error::invalidArgument);
+#endif
 }
 
 TEST(BitmapLayer, BlitsClipAndHandleOverlap) {
