@@ -28,3 +28,4 @@ add_compile_definitions(UNICODE _UNICODE _WIN32_WINNT=0x0601 WINVER=0x0601)
 string(APPEND CMAKE_EXE_LINKER_FLAGS_INIT " -static -static-libgcc -static-libstdc++")
 string(APPEND CMAKE_SHARED_LINKER_FLAGS_INIT " -static -static-libgcc -static-libstdc++")
 string(APPEND CMAKE_MODULE_LINKER_FLAGS_INIT " -static -static-libgcc -static-libstdc++")
+set(ZLIB_USE_STATIC_LIBS ON)  # as everything else here: no zlib1.dll at run time

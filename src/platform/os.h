@@ -53,6 +53,12 @@ inline constexpr size_t os_MaxPath = 260;
 // Global memory handed across the boundary: GlobalAlloc and its siblings are
 // declared in vgm_compat.h. Releasing checks validity first, as every owner
 // of a handed-over block must.
+#ifdef _WIN32
+// The system's GlobalAlloc knows nothing of injected faults or the
+// allocation hook: the library's own calls take this checkpoint first.
+HGLOBAL WINAPI os_GlobalAlloc(UINT flags, SIZE_T bytes);
+#  define GlobalAlloc os_GlobalAlloc
+#endif
 inline void os_GlobalRelease(HGLOBAL block) {
   if (block != nullptr && GlobalFlags(block) != GMEM_INVALID_HANDLE) GlobalFree(block);
 }

@@ -182,6 +182,10 @@ int StretchDIBits(HDC dst, int x, int y, int width, int height, int src_x, int s
 
 #else
 #  include <windows.h>
+// The system's CreateDIBSection knows nothing of injected allocation
+// faults: the library's calls take this checkpoint first.
+HBITMAP WINAPI os_CreateDIBSection(HDC dc, const BITMAPINFO *info, UINT usage, void **bits, HANDLE section, DWORD offset);
+#  define CreateDIBSection os_CreateDIBSection
 // mingw's headers lack the first and spell the second as a multi-character
 // constant, which -Wmultichar refuses.
 #  ifndef BI_ALPHABITFIELDS

@@ -370,8 +370,8 @@ TEST(Kernels, CoordinatesNearTheIntegerLimits) {
   rx_SetClipRect(nullptr);
   ASSERT_EQ(rx_FillPolygon(&dst, &list, Grey(5), rx_OpReplace, rx_ClassNormal), 1);
   EXPECT_EQ(dst.Pixels(), std::vector<uint32_t>(16, Grey(5)));
-  int32_t far = INT32_MAX;
-  std::memcpy(list.points + 12, &far, 4);  // a list written by hand
+  int32_t farOut = INT32_MAX;
+  std::memcpy(list.points + 12, &farOut, 4);  // a list written by hand
   EXPECT_EQ(FailureOf(rx_FillPolygon(&dst, &list, Grey(6), rx_OpReplace, rx_ClassNormal)), rx_ErrArgument);
   rx_PointListFree(&list);
   uint32_t row[4] = {};

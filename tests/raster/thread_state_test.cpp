@@ -1,6 +1,4 @@
 #include <gtest/gtest.h>
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <latch>
@@ -13,6 +11,7 @@
 #include "platform/os.h"
 #include "raster/kernels/kernels.h"
 #include "raster_test_support.h"
+#include "support/test_support.h"
 
 using rxtest::EngineTest;
 
@@ -143,22 +142,21 @@ TEST_F(EngineTest, NotifyCallsOnlyExecutableHooksAndSurvivesFaults) {
 }
 
 TEST_F(EngineTest, ProbeMemoryTellsReadableWritableAndFaultingRanges) {
-  size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-  auto *block = static_cast<unsigned char *>(
-      mmap(nullptr, page * 3, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-  ASSERT_NE(block, MAP_FAILED);
-  ASSERT_EQ(mprotect(block + page, page, PROT_READ), 0);
-  ASSERT_EQ(mprotect(block + 2 * page, page, PROT_NONE), 0);
+  const size_t page = vgmtest::pageSize();
+  unsigned char *block = vgmtest::pagesAllocate(page * 3);
+  ASSERT_NE(block, nullptr);
+  ASSERT_TRUE(vgmtest::pagesProtect(block + page, page, vgmtest::PageAccess::read));
+  ASSERT_TRUE(vgmtest::pagesProtect(block + 2 * page, page, vgmtest::PageAccess::none));
   block[5] = 77;
 
   EXPECT_EQ(rx_ProbeMemory(nullptr, 4, false), 1);
   // {start, length, write, result}: the second page is read-only, the third closed.
-  for (auto [start, length, write, result] : {std::tuple{0ul, 10ul, true, 0}, {3, page - 7, true, 0},
+  for (auto [start, length, write, result] : {std::tuple{size_t{0}, size_t{10}, true, 0}, {3, page - 7, true, 0},
                                                {0, 2 * page, false, 0}, {0, 2 * page, true, 1}, {page, 1, true, 1},
                                                {0, 2 * page + 1, false, 1}, {2 * page, 1, false, 1}})
     EXPECT_EQ(rx_ProbeMemory(block + start, length, write), result) << start << " " << length << " " << write;
   EXPECT_EQ(block[5], 77);  // written back unchanged
-  munmap(block, page * 3);
+  vgmtest::pagesFree(block, page * 3);
 }
 
 TEST_F(EngineTest, AZeroCheckerScaleOrShiftTakesItsDefaultAtUse) {

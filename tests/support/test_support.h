@@ -1,6 +1,7 @@
 // Shared helpers of the test suites.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace vgmtest {
@@ -32,6 +33,7 @@ class ScopedEnv {
   ScopedEnv &operator=(const ScopedEnv &) = delete;
 
  private:
+  static void set(const char *name, const char *value);  // null: unset
   std::string name_, old_;
   bool had_;
 };
@@ -51,5 +53,12 @@ void writeFile(const std::string &path, const std::string &content);
 // Rounds for an iteration-heavy test: a tenth (at least one) when
 // VGM_TEST_QUICK is set, as under emulation; every kind of case still runs.
 int rounds(int full);
+
+// Whole pages whose access a test sets (for probes of closed memory).
+enum class PageAccess { none, read, readWrite };
+size_t pageSize();
+unsigned char *pagesAllocate(size_t bytes);  // read-write; null on failure
+bool pagesProtect(void *at, size_t bytes, PageAccess access);
+void pagesFree(void *at, size_t bytes);
 
 }  // namespace vgmtest

@@ -28,6 +28,17 @@ void os_AdviseBulkFill(void *address, size_t length) {
 // taken on the POSIX build.
 void os_SetAllocationHook(os_AllocationHook hook) { tAllocationHook = hook; }
 
+#undef GlobalAlloc
+HGLOBAL WINAPI os_GlobalAlloc(UINT flags, SIZE_T bytes) {
+  if (os_FaultDue(os_FaultKind::allocation)) {
+    os_SetLastError(os_Error::outOfMemory);
+    return nullptr;
+  }
+  HGLOBAL block = GlobalAlloc(flags, bytes);
+  if (block == nullptr) os_SetLastError(os_Error::outOfMemory);
+  return block;
+}
+
 bool os_GlobalShrink(HGLOBAL block, size_t bytes) {
   if (block == nullptr || GlobalFlags(block) == GMEM_INVALID_HANDLE || bytes > GlobalSize(block)) return false;
   // Without GMEM_MOVEABLE a fixed block is resized in place or not at all.
