@@ -33,8 +33,7 @@ struct LookupState {
   size_t memoFound = kRegistryEntries;
 };
 LookupState gLookup[kRegistryKinds];
-os_Module *gCached = nullptr;
-std::u16string gCachedPath;
+std::shared_ptr<io_CachedPlugin> gCache;
 
 constexpr const char16_t *kKeys[kRegistryKinds] = {u"_$pf.flt_load.5.43.01", u"_$pf.flt_save.5.43.01",
                                                    u"_$pf.flt_xfrm.5.43.01"};
@@ -262,26 +261,40 @@ bool io_RegistryCopy(io_RegistryKind kind, io_RegistryBlock *out) {
   return true;
 }
 
+io_CachedPlugin::io_CachedPlugin(os_Module *loaded, std::u16string file)
+    : module(loaded), path(std::move(file)), loadEntry(os_ModuleSymbol(loaded, "flt_LoadImage")) {}
+
+io_CachedPlugin::~io_CachedPlugin() { os_ModuleFree(module); }
+
 void io_PluginCacheKeep(os_Module *module) {
   if (module == nullptr) return;
   std::u16string path = os_ModuleFilePath(module);
   if (path.empty()) return;
   std::lock_guard<std::mutex> guard(gLock);
-  if (gCached != nullptr && gCachedPath == path) return;
-  if (gCached != nullptr) os_ModuleFree(gCached);
+  if (gCache != nullptr && gCache->path == path) return;
+  gCache.reset();  // freed now unless a load still runs it
   // An own reference: the pipeline frees its handle afterwards.
-  gCached = os_ModuleLoad(path.c_str());
-  gCachedPath = gCached != nullptr ? path : std::u16string();
+  if (os_Module *own = os_ModuleLoad(path.c_str())) gCache = std::make_shared<io_CachedPlugin>(own, std::move(path));
+}
+
+void io_PluginCacheKeepBorrowed(const std::shared_ptr<io_CachedPlugin> &plugin) {
+  if (plugin == nullptr) return;
+  std::lock_guard<std::mutex> guard(gLock);
+  if (gCache == plugin || (gCache != nullptr && gCache->path == plugin->path)) return;
+  gCache = plugin;
+}
+
+std::shared_ptr<io_CachedPlugin> io_PluginCacheBorrow(std::u16string_view path) {
+  std::lock_guard<std::mutex> guard(gLock);
+  return gCache != nullptr && gCache->path == path ? gCache : nullptr;
 }
 
 void io_PluginCacheRelease() {
   std::lock_guard<std::mutex> guard(gLock);
-  if (gCached != nullptr) os_ModuleFree(gCached);
-  gCached = nullptr;
-  gCachedPath.clear();
+  gCache.reset();
 }
 
 std::u16string io_PluginCachePath() {
   std::lock_guard<std::mutex> guard(gLock);
-  return gCachedPath;
+  return gCache != nullptr ? gCache->path : std::u16string();
 }
