@@ -33,7 +33,9 @@ struct LookupState {
   size_t memoFound = kRegistryEntries;
 };
 LookupState gLookup[kRegistryKinds];
-std::shared_ptr<io_CachedPlugin> gCache;
+// Never destroyed: a plug-in unloaded while the process exits could run its
+// own teardown against what is already gone. Detach releases it in order.
+std::shared_ptr<io_CachedPlugin> &gCache = *new std::shared_ptr<io_CachedPlugin>;
 
 constexpr const char16_t *kKeys[kRegistryKinds] = {u"_$pf.flt_load.5.43.01", u"_$pf.flt_save.5.43.01",
                                                    u"_$pf.flt_xfrm.5.43.01"};
