@@ -14,8 +14,28 @@ namespace {
 
 std::mutex gLock;  // the registries and the plug-in cache
 std::unique_ptr<io_RegistryBlock> gRegistries[kRegistryKinds];
-os_Module *gCached = nullptr;
-std::u16string gCachedPath;
+
+// What a lookup needs beside the block, so that it touches neither all 144
+// entries to age them nor their 560-byte records to compare extensions.
+// Ages are kept lazily: every hit advances the registry's clock, and an
+// entry's true age is its stored age plus the hits since its stamp (empty
+// entries go to the maximum at the first hit). settle() writes the true ages
+// back before anything reads or changes the block as a whole.
+struct LookupState {
+  uint64_t clock = 0;
+  uint64_t stamps[kRegistryEntries] = {};
+  char16_t folded[kRegistryEntries][kRegistryExtensionChars] = {};  // zero for free entries
+  // The last key asked for and where it was (or was not) found, valid while
+  // no extension changes: a run of one type skips even the short scan.
+  uint64_t layout = 0;
+  uint64_t memoLayout = ~uint64_t{0};
+  char16_t memoKey[kRegistryExtensionChars] = {};
+  size_t memoFound = kRegistryEntries;
+};
+LookupState gLookup[kRegistryKinds];
+// Never destroyed: a plug-in unloaded while the process exits could run its
+// own teardown against what is already gone. Detach releases it in order.
+std::shared_ptr<io_CachedPlugin> &gCache = *new std::shared_ptr<io_CachedPlugin>;
 
 constexpr const char16_t *kKeys[kRegistryKinds] = {u"_$pf.flt_load.5.43.01", u"_$pf.flt_save.5.43.01",
                                                    u"_$pf.flt_xfrm.5.43.01"};
@@ -33,6 +53,38 @@ void store(char16_t (&field)[N], std::u16string_view text, bool lower) {
   size_t n = text.size() < N ? text.size() : N - 1;
   for (size_t i = 0; i < n; ++i) field[i] = lower ? io_FoldCase(text[i]) : text[i];
   std::fill(field + n, field + N, u'\0');
+}
+
+void foldEntry(LookupState &state, const io_RegistryBlock &block, size_t i) {
+  ++state.layout;
+  char16_t *out = state.folded[i];
+  std::fill(out, out + kRegistryExtensionChars, u'\0');
+  if (!isUsed(block.entries[i])) return;
+  std::u16string_view extension = extensionOf(block.entries[i]);
+  for (size_t k = 0; k < extension.size(); ++k) out[k] = io_FoldCase(extension[k]);
+}
+
+// After the block was filled or replaced: its ages are current.
+void resetLookup(io_RegistryKind kind) {
+  LookupState &state = gLookup[kind];
+  const io_RegistryBlock &block = *gRegistries[kind];
+  for (size_t i = 0; i < kRegistryEntries; ++i) {
+    state.stamps[i] = state.clock;
+    foldEntry(state, block, i);
+  }
+}
+
+void settle(io_RegistryKind kind) {
+  LookupState &state = gLookup[kind];
+  io_RegistryBlock &block = *gRegistries[kind];
+  for (size_t i = 0; i < kRegistryEntries; ++i) {
+    uint64_t hits = state.clock - state.stamps[i];
+    state.stamps[i] = state.clock;
+    if (hits == 0) continue;
+    int64_t &age = block.entries[i].age;
+    if (!isUsed(block.entries[i]) || age >= kRegistryEmptyAge - static_cast<int64_t>(hits)) age = kRegistryEmptyAge;
+    else age += static_cast<int64_t>(hits);
+  }
 }
 
 void buildFromTable(io_RegistryBlock *block) {
@@ -78,7 +130,10 @@ io_RegistryBlock *ready(std::unique_lock<std::mutex> &lock, io_RegistryKind kind
   if (got < 0 || !acceptPersisted(stored.get(), static_cast<size_t>(got), fresh.get())) buildFromTable(fresh.get());
   lock.lock();
   block = gRegistries[kind].get();
-  if (block != nullptr && block->magic != kRegistryMagic) *block = *fresh;
+  if (block != nullptr && block->magic != kRegistryMagic) {
+    *block = *fresh;
+    resetLookup(kind);
+  }
   return block;
 }
 
@@ -92,21 +147,30 @@ bool io_RegistryLookup(io_RegistryKind kind, std::u16string_view extension, std:
   if (!validKind(kind) || extension.empty() || extension.size() >= kRegistryExtensionChars || path == nullptr)
     return false;
   std::shared_ptr<const std::u16string> blacklist = io_BlacklistText();  // may read a file: not under the lock
+  // A stored extension never holds a NUL, so a key with one matches nothing.
+  char16_t key[kRegistryExtensionChars] = {};
+  for (size_t k = 0; k < extension.size(); ++k) {
+    if (extension[k] == 0) return false;
+    key[k] = io_FoldCase(extension[k]);
+  }
   std::unique_lock<std::mutex> lock(gLock);
   io_RegistryBlock *block = ready(lock, kind);
   if (block == nullptr) return false;
-  size_t found = kRegistryEntries;
-  for (size_t i = 0; i < kRegistryEntries && found == kRegistryEntries; ++i)
-    if (isUsed(block->entries[i]) && io_SameIgnoringCase(extensionOf(block->entries[i]), extension)) found = i;
+  LookupState &state = gLookup[kind];
+  size_t found = state.memoFound;
+  if (state.memoLayout != state.layout || std::memcmp(state.memoKey, key, sizeof key) != 0) {
+    found = 0;
+    while (found < kRegistryEntries && std::memcmp(state.folded[found], key, sizeof key) != 0) ++found;
+    state.memoLayout = state.layout;
+    std::memcpy(state.memoKey, key, sizeof key);
+    state.memoFound = found;
+  }
   if (found == kRegistryEntries) return false;
   std::u16string_view remembered(block->entries[found].path);
   if (remembered.empty() || io_BlacklistHas(*blacklist, remembered)) return false;
-  for (size_t i = 0; i < kRegistryEntries; ++i) {
-    io_RegistryEntry &entry = block->entries[i];
-    if (i == found) entry.age = 0;
-    else if (!isUsed(entry)) entry.age = kRegistryEmptyAge;
-    else if (entry.age < kRegistryEmptyAge) ++entry.age;
-  }
+  // The hit is used last; every other entry grows one older (see settle).
+  block->entries[found].age = 0;
+  state.stamps[found] = ++state.clock;
   path->assign(remembered);
   return true;
 }
@@ -119,6 +183,7 @@ void io_RegistryRemember(io_RegistryKind kind, std::u16string_view extension, st
   std::unique_lock<std::mutex> lock(gLock);
   io_RegistryBlock *block = ready(lock, kind);
   if (block == nullptr) return;
+  settle(kind);
   block->hourStamp = io_HourStamp(io_Now100ns());
   bool known = false;
   for (io_RegistryEntry &entry : block->entries) {
@@ -141,6 +206,7 @@ void io_RegistryRemember(io_RegistryKind kind, std::u16string_view extension, st
   entry.age = 0;
   store(entry.extension, extension, true);
   store(entry.path, path, false);
+  foldEntry(gLookup[kind], *block, slot);
 }
 
 bool io_RegistryAcceptPersisted(io_RegistryKind kind, const void *bytes, size_t size) {
@@ -150,6 +216,7 @@ bool io_RegistryAcceptPersisted(io_RegistryKind kind, const void *bytes, size_t 
   std::lock_guard<std::mutex> guard(gLock);
   if (!gRegistries[kind]) return false;
   *gRegistries[kind] = *scratch;
+  resetLookup(static_cast<io_RegistryKind>(kind));
   return true;
 }
 
@@ -161,6 +228,7 @@ void io_RegistriesPersist() {
       io_RegistryBlock *block = gRegistries[kind].get();
       // A registry never used has nothing worth keeping; a good copy of this hour stays.
       if (block == nullptr || block->magic != kRegistryMagic) continue;
+      settle(static_cast<io_RegistryKind>(kind));
       block->hourStamp = io_HourStamp(io_Now100ns());
       *copy = *block;
     }
@@ -171,8 +239,11 @@ void io_RegistriesPersist() {
 bool io_RegistriesAttach(const char16_t *plugin_folder) {
   io_SetPluginFolder(plugin_folder);
   std::lock_guard<std::mutex> guard(gLock);
-  for (auto &registry : gRegistries)
-    if (!registry) registry = std::make_unique<io_RegistryBlock>();
+  for (int kind = 0; kind < kRegistryKinds; ++kind) {
+    if (gRegistries[kind]) continue;
+    gRegistries[kind] = std::make_unique<io_RegistryBlock>();
+    resetLookup(static_cast<io_RegistryKind>(kind));
+  }
   return true;
 }
 
@@ -187,30 +258,45 @@ bool io_RegistryCopy(io_RegistryKind kind, io_RegistryBlock *out) {
   if (!validKind(kind) || out == nullptr) return false;
   std::lock_guard<std::mutex> guard(gLock);
   if (!gRegistries[kind]) return false;
+  settle(kind);
   *out = *gRegistries[kind];
   return true;
 }
+
+io_CachedPlugin::io_CachedPlugin(os_Module *loaded, std::u16string file)
+    : module(loaded), path(std::move(file)), loadEntry(os_ModuleSymbol(loaded, "flt_LoadImage")) {}
+
+io_CachedPlugin::~io_CachedPlugin() { os_ModuleFree(module); }
 
 void io_PluginCacheKeep(os_Module *module) {
   if (module == nullptr) return;
   std::u16string path = os_ModuleFilePath(module);
   if (path.empty()) return;
   std::lock_guard<std::mutex> guard(gLock);
-  if (gCached != nullptr && gCachedPath == path) return;
-  if (gCached != nullptr) os_ModuleFree(gCached);
+  if (gCache != nullptr && gCache->path == path) return;
+  gCache.reset();  // freed now unless a load still runs it
   // An own reference: the pipeline frees its handle afterwards.
-  gCached = os_ModuleLoad(path.c_str());
-  gCachedPath = gCached != nullptr ? path : std::u16string();
+  if (os_Module *own = os_ModuleLoad(path.c_str())) gCache = std::make_shared<io_CachedPlugin>(own, std::move(path));
+}
+
+void io_PluginCacheKeepBorrowed(const std::shared_ptr<io_CachedPlugin> &plugin) {
+  if (plugin == nullptr) return;
+  std::lock_guard<std::mutex> guard(gLock);
+  if (gCache == plugin || (gCache != nullptr && gCache->path == plugin->path)) return;
+  gCache = plugin;
+}
+
+std::shared_ptr<io_CachedPlugin> io_PluginCacheBorrow(std::u16string_view path) {
+  std::lock_guard<std::mutex> guard(gLock);
+  return gCache != nullptr && gCache->path == path ? gCache : nullptr;
 }
 
 void io_PluginCacheRelease() {
   std::lock_guard<std::mutex> guard(gLock);
-  if (gCached != nullptr) os_ModuleFree(gCached);
-  gCached = nullptr;
-  gCachedPath.clear();
+  gCache.reset();
 }
 
 std::u16string io_PluginCachePath() {
   std::lock_guard<std::mutex> guard(gLock);
-  return gCachedPath;
+  return gCache != nullptr ? gCache->path : std::u16string();
 }

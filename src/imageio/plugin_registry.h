@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -60,3 +61,20 @@ bool io_RegistryCopy(io_RegistryKind kind, io_RegistryBlock *out);
 void io_PluginCacheKeep(os_Module *module);
 void io_PluginCacheRelease();
 std::u16string io_PluginCachePath();
+
+// The cached plug-in as the loads that run it share it: a load borrows it
+// instead of loading the file again. Its module is freed once the cache has
+// let it go and the last borrower has dropped it.
+struct io_CachedPlugin {
+  os_Module *module;
+  std::u16string path;  // the module's file
+  void *loadEntry;      // its flt_LoadImage, or null
+  io_CachedPlugin(os_Module *loaded, std::u16string file);
+  ~io_CachedPlugin();
+  io_CachedPlugin(const io_CachedPlugin &) = delete;
+  io_CachedPlugin &operator=(const io_CachedPlugin &) = delete;
+};
+// The cached plug-in when it is the file at `path`, else null.
+std::shared_ptr<io_CachedPlugin> io_PluginCacheBorrow(std::u16string_view path);
+// Keep for a borrowed plug-in that read a file: the cache holds it (again).
+void io_PluginCacheKeepBorrowed(const std::shared_ptr<io_CachedPlugin> &plugin);

@@ -72,9 +72,15 @@ void freeScratch(rx_ThreadState *state) {
   os_GlobalRelease(state->adjustmentTables);
 }
 
+// Occupied slots, kept beside the table so that every engine call need not
+// count them; changed only where owners change (under the table lock, or
+// with the table already taken away).
+std::atomic<int> gOccupied{0};
+
 // Frees the slot's scratch blocks and zeroes it; the owner field goes last
 // so that a thread scanning the table never sees a half-cleared slot as taken.
 void releaseSlot(rx_ThreadState *slot) {
+  if (slotOwner(slot) != 0) gOccupied.fetch_sub(1, std::memory_order_relaxed);
   freeScratch(slot);
   constexpr size_t kAfterOwner = offsetof(rx_ThreadState, lastError);
   std::memset(reinterpret_cast<unsigned char *>(slot) + kAfterOwner, 0, sizeof(rx_ThreadState) - kAfterOwner);
@@ -83,8 +89,14 @@ void releaseSlot(rx_ThreadState *slot) {
 
 // What a thread leaves behind when it ends: the private record it used when
 // every slot was taken, and the release of its slot writes (see gThreadExits).
+// It also remembers the slot found last, so that a call needs no table scan:
+// the slot is the caller's only while the table is the one it was found in
+// and the slot still names the caller (a reclaim zeroes it, a new table is
+// zero-filled), the same test the scan makes.
 struct ThreadExit {
   rx_ThreadState *privateState = nullptr;
+  rx_ThreadState *table = nullptr;
+  rx_ThreadState *slot = nullptr;
   bool used = false;
   ~ThreadExit() {
     if (privateState != nullptr) {
@@ -181,6 +193,7 @@ rx_ThreadState *takeFreeSlot(rx_ThreadState *slots, uint32_t self) {
   for (int i = 0; i < rx_SlotCount; ++i) {
     if (slotOwner(&slots[i]) == 0) {
       setDefaultClip(&slots[i]);
+      gOccupied.fetch_add(1, std::memory_order_relaxed);
       setSlotOwner(&slots[i], self);
       return &slots[i];
     }
@@ -207,6 +220,7 @@ void releaseTable() {
   rx_ThreadState *slots = gSlots.exchange(nullptr);
   if (slots == nullptr) return;
   for (int i = 0; i < rx_SlotCount; ++i) releaseSlot(&slots[i]);
+  gOccupied.store(0, std::memory_order_relaxed);
   GlobalFree(slots);
 }
 
@@ -285,18 +299,24 @@ rx_ThreadState *findThreadState() {
   rx_ThreadState *slots = gSlots.load(std::memory_order_acquire);
   if (slots == nullptr && (slots = allocateTable()) == nullptr) return nullptr;
 
-  manageHousekeeper(countOccupied(slots));
+  manageHousekeeper(gOccupied.load(std::memory_order_relaxed));
 
   uint32_t self = os_ThreadId();
+  ThreadExit &exit = tThreadExit;
+  if (exit.table == slots && self != 0 && slotOwner(exit.slot) == self) return exit.slot;
   if (self == 0) {
     os_Sleep(0);
     self = os_ThreadId();
     if (self == 0) return &slots[0];
   }
-  ThreadExit &exit = tThreadExit;
   exit.used = true;
+  auto remember = [&exit, slots](rx_ThreadState *slot) {
+    exit.table = slots;
+    exit.slot = slot;
+    return slot;
+  };
   for (int i = 0; i < rx_SlotCount; ++i) {
-    if (slotOwner(&slots[i]) == self) return &slots[i];
+    if (slotOwner(&slots[i]) == self) return remember(&slots[i]);
   }
   if (exit.privateState != nullptr) return exit.privateState;
 
@@ -307,7 +327,7 @@ rx_ThreadState *findThreadState() {
     slot = takeFreeSlot(slots, self);
   }
   rx_UnlockSlots();
-  return slot != nullptr ? slot : privateState(self);
+  return slot != nullptr ? remember(slot) : privateState(self);
 }
 
 }  // namespace
@@ -456,7 +476,7 @@ int32_t rx_Notify(int32_t code) {
 
 int32_t rx_ProbeMemory(const void *pointer, size_t length, bool write) {
   if (pointer == nullptr) return 1;
-  size_t step = std::max<size_t>(os_PageSize(), 256);
+  static const size_t step = std::max<size_t>(os_PageSize(), 256);  // asked once: every engine call probes
   return os_ProbeBytes(pointer, length, step, write) ? 0 : 1;
 }
 

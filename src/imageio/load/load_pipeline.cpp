@@ -107,6 +107,39 @@ void freeModule(os_Module *module) {
   });
 }
 
+// A plug-in for one run: the cached one, borrowed, or one loaded for the run.
+// Borrowing skips the loader altogether, which for a small image is a good
+// part of its load.
+struct RunModule {
+  os_Module *module = nullptr;
+  std::shared_ptr<io_CachedPlugin> cached;
+};
+
+RunModule takeRunModule(const std::u16string &path) {
+  if (std::shared_ptr<io_CachedPlugin> cached = io_PluginCacheBorrow(path)) return {cached->module, std::move(cached)};
+  return {loadPlugin(path), nullptr};
+}
+
+// After the run: kept in the plug-in cache (it read the file), or let go.
+// A plug-in that faulted stays loaded for good, as its code may still be
+// referenced: a borrowed one gets a reference of its own that is never freed.
+void endRunModule(RunModule &run, bool keep, bool faulted) {
+  underModuleLock([&] {
+    if (run.cached != nullptr) {
+      if (keep) io_PluginCacheKeepBorrowed(run.cached);
+      if (faulted) (void)os_ModuleLoad(run.cached->path.c_str());
+      run.cached.reset();
+    } else if (keep) {
+      io_PluginCacheKeep(run.module);
+      os_ModuleFree(run.module);
+    } else if (!faulted) {
+      os_ModuleFree(run.module);
+    }
+    return 0;
+  });
+  run.module = nullptr;
+}
+
 // Zeroed layer tables kept between loads: a table is large, and clearing a
 // fresh one costs more than a small image's whole load. Returned tables have
 // their used entries released (and so zeroed) first.
@@ -158,10 +191,11 @@ struct Report {
 // One run of a loaded plug-in. The layer count on success (code >= 1 with
 // layers), else 0; `*code` the plug-in's result. After a fault the module
 // must stay loaded and `*faulted` is set.
-int32_t runPlugin(os_Module *module, const std::u16string &plugin, rx_LayerEntry *layers, LoadSaveOptions *options,
+int32_t runPlugin(const RunModule &module, const std::u16string &plugin, rx_LayerEntry *layers, LoadSaveOptions *options,
                   const char16_t *path, io_LoadCall *call, int32_t *code, bool *faulted) {
   *faulted = false;
-  auto entry = reinterpret_cast<LoadFn>(os_ModuleSymbol(module, "flt_LoadImage"));
+  auto entry = reinterpret_cast<LoadFn>(module.cached != nullptr ? module.cached->loadEntry
+                                                                  : os_ModuleSymbol(module.module, "flt_LoadImage"));
   if (entry == nullptr) {
     *code = FLT_ERR_UNSUPPORTED;
     return 0;
@@ -376,14 +410,14 @@ struct PluginRun {
 // probing. True when the load ends here, with its result in `*result`; false
 // to go on with the next plug-in, its failure weighed into the report.
 bool tryPlugin(PluginRun &run, const std::u16string &plugin, const io_Candidate *probed, int32_t *result) {
-  os_Module *module = loadPlugin(plugin);
-  if (module == nullptr) return false;
+  RunModule module = takeRunModule(plugin);
+  if (module.module == nullptr) return false;
   int32_t code = FLT_ERROR;
   bool faulted = false;
   io_LoadCall &call = run.call;
   int32_t count = runPlugin(module, plugin, run.layers, run.options, run.path, &call, &code, &faulted);
   if (count > 0) {
-    keepAndFree(module);
+    endRunModule(module, true, false);
     if (probed != nullptr && probed->score >= 128) {
       bool weak = (probed->flags & (FLT_PROBE_WEAK | FLT_PROBE_WEAKER)) != 0 || call.request.warnings != 0;
       io_RegistryRemember(kRegistryLoad, run.ext, plugin, weak);
@@ -400,7 +434,7 @@ bool tryPlugin(PluginRun &run, const std::u16string &plugin, const io_Candidate 
     return true;
   }
   releaseLayers(run.layers, call.usedEntries);
-  if (!faulted) freeModule(module);
+  endRunModule(module, false, faulted);
   Report mine{code, std::u16string(run.options->reportingModule), std::u16string(call.message)};
   if (faulted || io_IsFinalCode(code, run.options)) {
     *result = finishFailure(run.layers, 0, run.options, run.path, run.ext, mine);
@@ -414,11 +448,10 @@ bool tryPlugin(PluginRun &run, const std::u16string &plugin, const io_Candidate 
 // The plug-in loader on a file whose first bytes are read. On return the
 // table holds layers only in its first `*used` entries.
 int32_t loadByPlugins(rx_LayerEntry *layers, LoadSaveOptions *options, const char16_t *path, const FileHead &head,
-                      int32_t *used) {
+                      std::u16string_view ext, int32_t *used) {
   *used = 0;
   options->pluginFlagBit1 = 0;
   options->outOfMemory = 0;
-  std::u16string ext = extensionOf(path);
   if (!checkFile(options, head, ext)) return 0;
 
   PluginRun run{layers, options, path, ext, used, {}, {}};
@@ -448,8 +481,8 @@ int32_t readNative(rx_LayerEntry *layers, LoadSaveOptions *options, const char16
 }
 
 int32_t readPlugins(rx_LayerEntry *layers, LoadSaveOptions *options, const char16_t *path, const FileHead &head,
-                    int32_t *used) {
-  if (gPluginReader == nullptr) return loadByPlugins(layers, options, path, head, used);
+                    std::u16string_view ext, int32_t *used) {
+  if (gPluginReader == nullptr) return loadByPlugins(layers, options, path, head, ext, used);
   *used = rx_LayerTableEntries;
   return gPluginReader(layers, options, path);
 }
@@ -479,7 +512,7 @@ int32_t driveLoad(const char16_t *path, rx_LayerEntry *layers, LoadSaveOptions *
     std::u16string ext = extensionOf(file);
     if (ext == u".lnk") {
       std::u16string target = os_LinkTarget(file.c_str());
-      if (!target.empty()) file = target;  // any other ".lnk" is loaded as it is
+      if (!target.empty()) file = target, ext = extensionOf(file);  // any other ".lnk" is loaded as it is
     }
     // One open tells whether the file is there and gives the bytes every
     // reader decides by; asking for the file itself only when it fails.
@@ -489,7 +522,7 @@ int32_t driveLoad(const char16_t *path, rx_LayerEntry *layers, LoadSaveOptions *
     } else {
       // Keep this library loaded while foreign code runs inside it.
       os_Module *self = selfPath().empty() ? nullptr : underModuleLock([] { return os_ModuleLoad(selfPath().c_str()); });
-      bool kv5 = io_SameIgnoringCase(extensionOf(file), u".kv5");
+      bool kv5 = ext == u".kv5";
       bool native = nativeMayRead(head, kv5);
       for (int attempt = 0; attempt < kLoadAttempts; ++attempt) {
         *options = original;
@@ -503,7 +536,7 @@ int32_t driveLoad(const char16_t *path, rx_LayerEntry *layers, LoadSaveOptions *
         if (count <= 0 && !options->handled) {
           *options = original;
           clearTable();
-          count = readPlugins(layers, options, file.c_str(), head, used);
+          count = readPlugins(layers, options, file.c_str(), head, ext, used);
           if (count <= 0 && !options->handled && kv5) {
             *options = original;
             clearTable();
@@ -556,7 +589,7 @@ void io_SetLoadReadersForTests(io_LayerReader native, io_LayerReader plugins) {
 
 int32_t io_PluginLoader(rx_LayerEntry *layers, LoadSaveOptions *options, const char16_t *path) {
   int32_t used = 0;
-  return loadByPlugins(layers, options, path, readHead(path), &used);
+  return loadByPlugins(layers, options, path, readHead(path), extensionOf(path), &used);
 }
 
 int32_t io_ResolutionFromMarkup(rx_LayerEntry *entry) {
