@@ -21,9 +21,7 @@ const uint32_t kWhite = Px(255, 255, 255, 0), kGrey = Px(128, 128, 128, 0);
 const uint32_t kClear = 0xFFFFFFFFu;
 
 TEST(Flatten, FrameAnimationShowsOneFrameCentred) {
-  lt::Table t;
-  const int sizes[5][2] = {{10, 8}, {4, 2}, {6, 6}, {2, 2}, {3, 3}};
-  for (int i = 0; i < 5; ++i) t.Set(i, sizes[i][0], sizes[i][1], std::vector{kRed, kGreen, kBlue, kWhite, kGrey}[i]);
+  lt::Table t{{10, 8, kRed}, {4, 2, kGreen}, {6, 6, kBlue}, {2, 2, kWhite}, {3, 3, kGrey}};
   LoadSaveOptions o = lt::Options(rx_DocFrames);
   lt::Surface target;
   // No index: 5 / 5 = frame 1, on the largest frame's canvas.
@@ -116,12 +114,10 @@ TEST(Flatten, CompositeOrderFlagsAndTransparency) {
 
 TEST(Flatten, CompositeModesByHand) {
   auto gradient = [](int x, int y) { return Px(x * 10, y * 20, 100, 0); };
-  lt::Table t;
-  t.Set(0, 16, 12, 0);
+  // Multiply; screen at half strength over two edges; AND.
+  lt::Table t{{16, 12, 0}, {6, 5, Px(128, 255, 0, 0), 5, 3, 3}, {8, 4, Px(200, 40, 90, 0), -2, 9, 4}, {4, 4, 0, 10, 1, 20}};
+  t[2].attributeB = 100;
   lt::Fill(&t[0].surface, gradient);
-  t.Set(1, 6, 5, Px(128, 255, 0, 0), 5, 3, 3);              // multiply
-  t.Set(2, 8, 4, Px(200, 40, 90, 0), -2, 9, 4).attributeB = 100;  // screen, half strength, over two edges
-  t.Set(3, 4, 4, Px(0x0F, 0xF0, 0xFF, 0), 10, 1, 20);       // AND
   lt::Fill(&t[3].surface, [](int x, int y) { return Px(x * 60, y * 60, 0x3C, 0); });
 
   LoadSaveOptions o = lt::Options(rx_DocComposite);
