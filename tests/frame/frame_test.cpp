@@ -177,7 +177,7 @@ TEST(RequestOptions, LoadCopiesTheCallerAndClearsTheRest) {
   EXPECT_TRUE(options.markupOut == nullptr && options.quiet);
 }
 
-TEST(RequestOptions, ThumbnailsAreQuietPreviewsWithASizeHint) {
+TEST(RequestOptions, ThumbnailsAreQuietPreviewsAndSavesTakeTheCompositionByte) {
   CmioRequest request = filledRequest();
   HGLOBAL markup = nullptr;
   LoadSaveOptions options;
@@ -202,11 +202,9 @@ TEST(RequestOptions, ThumbnailsAreQuietPreviewsWithASizeHint) {
   request.thumb_max_height = 0;
   frame_ThumbOptions(&request, &markup, &options);
   EXPECT_EQ(options.wantedWidth + options.wantedHeight + options.fitInside, 0);
-}
 
-TEST(RequestOptions, SaveTakesMarkupPresenceAndCompositionByte) {
-  CmioRequest request = filledRequest();
-  LoadSaveOptions options;
+  // Saves take the markup's presence and the composition byte.
+  request = filledRequest();
   frame_SaveOptions(&request, &options);
   EXPECT_EQ(std::tuple(options.timeLimitMs, int(options.frameComposition), options.ownerWindow, options.progressUser),
             std::tuple(300000u, 3, request.owner_window, 99u));

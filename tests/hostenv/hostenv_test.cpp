@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -194,12 +195,15 @@ struct Child {
     (void)!::read(report[0], &ready, 1);
     ::close(report[0]);
   }
+  void go() {
+    if (hold[1] >= 0) (void)!::write(hold[1], "x", 1), ::close(hold[1]), hold[1] = -1;
+  }
   // Lets the child go and waits for it: true when it exited with 0. The read
   // end stays open until then, so the write never meets a closed pipe.
   bool release() {
     int status = -1;
     if (pid <= 0) return false;
-    (void)!::write(hold[1], "x", 1), ::close(hold[1]), ::close(hold[0]);
+    go(), ::close(hold[0]);
     const bool ok = ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
     return pid = -1, ok;
   }
@@ -389,30 +393,17 @@ TEST_F(ErrorLogTest, LockedLogFallsBackToAMessageBox) {
 
 TEST_F(ErrorLogTest, TwoProcessesWritingAtOnceLoseNothing) {
   constexpr int kLines = 500;
-  int start[2];
-  ASSERT_EQ(::pipe(start), 0);
-  pid_t writers[2];
-  for (int k = 0; k < 2; ++k) {
-    writers[k] = ::fork();
-    ASSERT_GE(writers[k], 0);
-    if (writers[k] == 0) {
-      char byte;
-      (void)!::read(start[0], &byte, 1);  // until the parent lets both go
+  const auto writer = [](const char16_t *title) {
+    return [title] {
       int failures = 0;
-      std::u16string title = k == 0 ? u"writer A" : u"writer B";
-      for (int i = 0; i < kLines; ++i) {
-        std::u16string message = u"entry " + u16(std::to_string(i));
-        if (log_Error(title.c_str(), message.c_str()) != 1) ++failures;
-      }
-      ::_exit(failures > 255 ? 255 : failures);
-    }
-  }
-  (void)!::write(start[1], "xx", 2);  // both start now
-  for (pid_t writer : writers) {
-    int status = -1;
-    ASSERT_EQ(::waitpid(writer, &status, 0), writer);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-  }
+      for (int i = 0; i < kLines; ++i) failures += log_Error(title, (u"entry " + u16(std::to_string(i))).c_str()) != 1;
+      return std::min(failures, 255);
+    };
+  };
+  Child a([] { return 'R'; }, writer(u"writer A")), b([] { return 'R'; }, writer(u"writer B"));
+  ASSERT_TRUE(a.ready == 'R' && b.ready == 'R');
+  a.go(), b.go();  // both start now
+  EXPECT_TRUE(a.release() && b.release());
   std::vector<std::u16string> lines;
   ASSERT_TRUE(splitLines(readLog(), &lines));
   // Trimming drops old lines from the front only: what is left of each
@@ -544,7 +535,7 @@ TEST_F(FoldersTest, SiblingDataMovesOnceIntoTheLayout) {
   EXPECT_TRUE(vgmtest::readFile(appData() + "/late.txt") == "late" && !fs::exists(sibling));
 }
 
-TEST_F(FoldersTest, FailedMoveStopsAndIsRetried) {
+TEST_F(FoldersTest, MovesStopOnFailureAndAreRetried) {
   std::string from = root_.file("from"), to = root_.file("to");
   put(from + "/sub/x.txt", "x");
   put(from + "/sub/y.txt", "y");
@@ -561,10 +552,9 @@ TEST_F(FoldersTest, FailedMoveStopsAndIsRetried) {
   EXPECT_EQ(snapshot(to), (std::map<std::string, std::string>{
                               {"sub", "/"}, {"sub/x.txt", "x"}, {"sub/y.txt", "y"}, {"z.txt", "z"}}));
   EXPECT_EQ(env_MoveFolder(u16(root_.file("none")).c_str(), u16(to).c_str()), 0);
-}
 
-TEST_F(FoldersTest, NamesThatAreNotUtf8StillMove) {
-  std::string from = root_.file("from"), to = root_.file("to");
+  // Names that are not UTF-8 still move.
+  from = root_.file("raw"), to = root_.file("rawto");
   std::map<std::string, std::string> tree{{"a.txt", "a"}, {"caf\xE9 \xFF.txt", "latin-1 name"}, {"\x80sub", "/"},
                                           {"\x80sub/z.txt", "z"}, {"zz.txt", "zz"}};
   for (const auto &[name, content] : tree)
@@ -586,7 +576,7 @@ TEST_F(FoldersTest, ContentFolderTakesOverTheSiblingContent) {
   EXPECT_EQ(env_GetContentFolder(buffer, 5), 0);
 }
 
-TEST_F(FoldersTest, AppPackagesAreRecognisedByPath) {
+TEST_F(FoldersTest, AppPackagesByPathAndTheirDataCopiedOnce) {
   for (auto [path, package] : {std::pair{u"C:\\Program Files\\WindowsApps\\Suite_5.43\\VFS\\app.exe", true},
                                {u"/mnt/windowsapps/suite/app", true}, {u"/mnt/WindowsApps2/suite/app", false},
                                {u"/mnt/My WindowsApps/app", false}, {u"WindowsApps/app", false}})
@@ -595,9 +585,8 @@ TEST_F(FoldersTest, AppPackagesAreRecognisedByPath) {
             u"C:\\WindowsApps\\P\\VFS\\");
   EXPECT_EQ(env_PackageVfsRoot(u"/pkg/VFS/VFS/app"), u"/pkg/VFS/");
   EXPECT_EQ(env_PackageVfsRoot(u"/pkg/VFSX/app"), u"");
-}
 
-TEST_F(FoldersTest, PackageDataIsCopiedOncePerVersion) {
+  // Data of a package is copied once per version.
   std::string vfs = root_.file("WindowsApps/Suite/VFS");
   put(vfs + "/Common AppData/Orvine Photo/Common/Language/English.lng", "packaged");
   put(vfs + "/Common Documents/Orvine Photo/Frames/f.png", "frame");
@@ -695,17 +684,14 @@ using SessionsTest = HostEnvTest;
 
 TEST_F(SessionsTest, CleanUpRemovesOnlyEndedProcesses) {
   // A real child makes its own session folder and ends.
-  pid_t ended = ::fork();
-  ASSERT_GE(ended, 0);
-  if (ended == 0) {
+  Child child([] {
     char16_t folder[os_MaxPath];
-    int made = env_GetSessionFolder(folder, os_MaxPath);
+    const bool made = env_GetSessionFolder(folder, os_MaxPath) == 1;
     if (made) vgmtest::writeFile(vgmtest::u8(folder) + "/scratch.tmp", "work");
-    ::_exit(made == 1 ? 0 : 1);
-  }
-  int status = -1;
-  ASSERT_EQ(::waitpid(ended, &status, 0), ended);
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    return made ? 'M' : 'F';
+  });
+  const pid_t ended = child.pid;
+  ASSERT_TRUE(child.ready == 'M' && child.release());
   auto at = [&](const std::string &name) { return tempBase_ + "/" + name; };
   ASSERT_TRUE(fs::exists(at(sessionName("_vgm_sesstmp_", ended)) + "/scratch.tmp"));
   Child live([] { return 'L'; });

@@ -64,7 +64,7 @@ TEST(FormatTable, StoredOrderAndSpecialSets) {
 
 using RegistryTest = PluginTest;
 
-TEST_F(RegistryTest, LookupFromTableAgesAndRefuses) {
+TEST_F(RegistryTest, LookupFromTableAndRememberWeakOrStrong) {
   std::u16string png = u16(touch("flt_PNG.dll")), jpeg = u16(touch("sub/flt_JPEG.dll"));
   std::string gif = touch("flt_GIF.dll");
   vgmtest::writeFile(blacklistFile(), "junk\r\n" + gif);
@@ -84,10 +84,8 @@ TEST_F(RegistryTest, LookupFromTableAgesAndRefuses) {
   io_RegistryRemember(kRegistryLoad, u".abcdefghijklmno", u"/p/16.dll", false);
   EXPECT_EQ(lookup(u".ABCDEFGHIJKLMN"), u"/p/15.dll");
   EXPECT_EQ(lookup(u".abcdefghijklmno"), u"-");
-}
 
-TEST_F(RegistryTest, RememberWeakStrongAndNeverRemembered) {
-  std::u16string png = u16(touch("flt_PNG.dll"));
+  // Remembering: never-remembered extensions keep the table's plug-in; weak entries only fill gaps.
   io_RegistryRemember(kRegistryLoad, u".png", u"/p/other.dll", false);
   EXPECT_EQ(lookup(u".png"), png);
   io_RegistryRemember(kRegistryLoad, u".tga", u"/p/weak.dll", true);  // known extension: kept
@@ -97,7 +95,7 @@ TEST_F(RegistryTest, RememberWeakStrongAndNeverRemembered) {
   io_RegistryRemember(kRegistryLoad, u".new", u"/p/weak.dll", true);  // new extension: stored
   EXPECT_EQ(lookup(u".new"), u"/p/weak.dll");
   EXPECT_EQ(lookup(u".new", kRegistrySave), u"-");
-  io_RegistryBlock block = copyOf();
+  block = copyOf();
   EXPECT_EQ(indexOf(block, u".TGA"), -1);  // stored in lower case
   EXPECT_GT(block.hourStamp, 0u);
 }

@@ -90,7 +90,7 @@ TEST(ResultMessages, CodesCountsAndSubCodes) {
   EXPECT_EQ(compose(-1, 4, nullptr), corrupted);
 }
 
-TEST(ResultMessages, HintAndReportingModule) {
+TEST(ResultMessages, HintReportingModuleAndTruncation) {
   EXPECT_EQ(compose(-44, 0, nullptr, u"/opt/suite/Plugins/flt_PNG.dll", u"Check the file"),
             "Error: Invalid data was found while processing the file\n\nHint:\nCheck the file"
             "\n\nReporting Module: flt_PNG.dll");
@@ -100,9 +100,8 @@ TEST(ResultMessages, HintAndReportingModule) {
                                     Row{u"flt_A.dll", u"", "flt_A.dll"}, Row{u"abc", nullptr, "abc"}, Row{u"ab", u"", ""}})
     EXPECT_EQ(compose(-7, 0, nullptr, module, hint),
               std::string("Error: An I/O device error occurred") + (*name ? "\n\nReporting Module: " : "") + name);
-}
 
-TEST(ResultMessages, TruncationAndNullOutput) {
+  // Over-long messages are cut at the capacity.
   std::u16string hint(1000, u'h');
   char16_t out[kMessageCapacity + 8];
   for (char16_t &c : out) c = u'#';

@@ -21,9 +21,7 @@ const uint32_t kWhite = Px(255, 255, 255, 0), kGrey = Px(128, 128, 128, 0);
 const uint32_t kClear = 0xFFFFFFFFu;
 
 TEST(Flatten, FrameAnimationShowsOneFrameCentred) {
-  lt::Table t;
-  const int sizes[5][2] = {{10, 8}, {4, 2}, {6, 6}, {2, 2}, {3, 3}};
-  for (int i = 0; i < 5; ++i) t.Set(i, sizes[i][0], sizes[i][1], std::vector{kRed, kGreen, kBlue, kWhite, kGrey}[i]);
+  lt::Table t{{10, 8, kRed}, {4, 2, kGreen}, {6, 6, kBlue}, {2, 2, kWhite}, {3, 3, kGrey}};
   LoadSaveOptions o = lt::Options(rx_DocFrames);
   lt::Surface target;
   // No index: 5 / 5 = frame 1, on the largest frame's canvas.
@@ -47,10 +45,7 @@ TEST(Flatten, FrameAnimationShowsOneFrameCentred) {
 }
 
 TEST(Flatten, ImageListPicksAndComposes) {
-  lt::Table t;
-  t.Set(0, 4, 4, Px(10, 20, 30, 0));
-  t.Set(1, 8, 2, Px(40, 50, 60, 0));
-  t.Set(2, 3, 3, kWhite);
+  lt::Table t{{4, 4, Px(10, 20, 30, 0)}, {8, 2, Px(40, 50, 60, 0)}, {3, 3, kWhite}};
   LoadSaveOptions o = lt::Options(rx_DocImageList);
   rx_Size size{};
   // Largest area wins, the later one on equal areas.
@@ -63,9 +58,7 @@ TEST(Flatten, ImageListPicksAndComposes) {
   EXPECT_TRUE(rx_LayersFlatten(&target, 0, t.e, 3, &o) == 1 && At(&target.s, 0, 0) == Px(10, 20, 30, 0));
 
   // Companion composition: the second image's blue and green over the first one's red.
-  lt::Table pair;
-  pair.Set(0, 4, 4, Px(10, 20, 30, 0));
-  pair.Set(1, 4, 4, Px(40, 50, 60, 0));
+  lt::Table pair{{4, 4, Px(10, 20, 30, 0)}, {4, 4, Px(40, 50, 60, 0)}};
   o = lt::Options(rx_DocImageList, rx_DocOptionPages);
   for (auto [composition, want] : {std::pair{1, Px(40, 50, 30, 0)}, {0, Px(40, 50, 60, 0)}}) {
     o.frameComposition = static_cast<uint8_t>(composition);
@@ -83,28 +76,21 @@ TEST(Flatten, CompositeOrderFlagsAndTransparency) {
   lt::Surface target;
   {
     // A hidden first layer is still drawn; its other flags are cleared.
-    lt::Table t;
-    t.Set(0, 10, 10, kRed, 0, 0, rx_LayerHidden | rx_LayerPreview | 0x0200 | 0x1000 | 0x0800 | rx_LayerPageStart);
-    t.Set(1, 4, 4, kGreen, 1, 1, rx_LayerHidden);
+    lt::Table t{{10, 10, kRed, 0, 0, rx_LayerHidden | rx_LayerPreview | 0x0200 | 0x1000 | 0x0800 | rx_LayerPageStart},
+                {4, 4, kGreen, 1, 1, rx_LayerHidden}};
     EXPECT_EQ(rx_LayersFlatten(&target, -1, t.e, 2, &o), 2);
     EXPECT_TRUE(At(&target.s, 2, 2) == kRed && t[0].flags == 0x0800);
   }
   {
     // B = 255 contributes nothing, B = 0 full strength; the first layer is copied whatever its mode.
-    lt::Table t;
-    t.Set(0, 8, 8, kBlue, 5, 5, 3);
-    t.Set(1, 4, 4, kRed, 0, 0).attributeB = 255;
-    t.Set(2, 4, 4, kGreen, 4, 4).attributeB = 0;
+    lt::Table t{{8, 8, kBlue, 5, 5, 3}, {4, 4, kRed}, {4, 4, kGreen, 4, 4}};
+    t[1].attributeB = 255, t[2].attributeB = 0;
     EXPECT_EQ(rx_LayersFlatten(&target, -1, t.e, 3, &o), 3);
     lt::ExpectAt(&target.s, {{0, 0, kBlue}, {1, 1, kBlue}, {5, 5, kGreen}});
   }
   {
     // The upper group is drawn after everything else, even from the front of the table.
-    lt::Table t;
-    t.Set(0, 8, 8, kWhite);
-    t.Set(1, 4, 4, kRed, 2, 2, rx_LayerUpperGroup);
-    t.Set(2, 4, 4, kGreen, 2, 2);
-    t.Set(3, 2, 2, kBlue, 0, 0, rx_LayerPreview);
+    lt::Table t{{8, 8, kWhite}, {4, 4, kRed, 2, 2, rx_LayerUpperGroup}, {4, 4, kGreen, 2, 2}, {2, 2, kBlue, 0, 0, rx_LayerPreview}};
     EXPECT_EQ(rx_LayersFlatten(&target, -1, t.e, 4, &o), 4);
     lt::ExpectAt(&target.s, {{3, 3, kRed}, {0, 0, kWhite}});  // preview layers only on request
     o.preview = 1;
@@ -128,12 +114,10 @@ TEST(Flatten, CompositeOrderFlagsAndTransparency) {
 
 TEST(Flatten, CompositeModesByHand) {
   auto gradient = [](int x, int y) { return Px(x * 10, y * 20, 100, 0); };
-  lt::Table t;
-  t.Set(0, 16, 12, 0);
+  // Multiply; screen at half strength over two edges; AND.
+  lt::Table t{{16, 12, 0}, {6, 5, Px(128, 255, 0, 0), 5, 3, 3}, {8, 4, Px(200, 40, 90, 0), -2, 9, 4}, {4, 4, 0, 10, 1, 20}};
+  t[2].attributeB = 100;
   lt::Fill(&t[0].surface, gradient);
-  t.Set(1, 6, 5, Px(128, 255, 0, 0), 5, 3, 3);              // multiply
-  t.Set(2, 8, 4, Px(200, 40, 90, 0), -2, 9, 4).attributeB = 100;  // screen, half strength, over two edges
-  t.Set(3, 4, 4, Px(0x0F, 0xF0, 0xFF, 0), 10, 1, 20);       // AND
   lt::Fill(&t[3].surface, [](int x, int y) { return Px(x * 60, y * 60, 0x3C, 0); });
 
   LoadSaveOptions o = lt::Options(rx_DocComposite);
@@ -156,9 +140,7 @@ TEST(Flatten, RampLandsOnItsColumnsAtAnyPosition) {
   // Halved at x = -4: edges -1.5 and 3.5 round to -2 and 3, so columns -2..2 show ramp 0, 2, 4, ...
   const int cases[][4] = {{-3, 16, 0, 3}, {-3, 16, 6, 9}, {3, 16, 3, 0}, {-4, 64, 0, 4}, {-4, 64, 2, 8}, {6, 64, 3, 0}, {6, 64, 4, 2}};
   for (const auto &c : cases) {
-    lt::Table t;
-    t.Set(0, c[1], 32, kWhite);
-    t.Set(1, 10, 4, 0, c[0], 2);
+    lt::Table t{{c[1], 32, kWhite}, {10, 4, 0, c[0], 2}};
     lt::Fill(&t[1].surface, ramp);
     LoadSaveOptions o = lt::Options(rx_DocComposite);
     o.fitInside = 1;
@@ -170,9 +152,7 @@ TEST(Flatten, RampLandsOnItsColumnsAtAnyPosition) {
 }
 
 TEST(Flatten, AdjustmentLayersAndCustomBlend) {
-  lt::Table t;
-  t.Set(0, 8, 8, Px(10, 20, 30, 0));
-  t.Set(1, 3, 3, kGreen, 2, 2);  // its pixels are not drawn: blue and red of what lies below swap
+  lt::Table t{{8, 8, Px(10, 20, 30, 0)}, {3, 3, kGreen, 2, 2}};  // layer 1's pixels are not drawn: blue and red of what lies below swap
   rx_Adjustment swap{};
   swap.mode = 4, swap.selectors[0] = 2, swap.selectors[1] = 1, swap.selectors[2] = 0;
   t.Record(1, prop_TagAdjust, lt::AdjustRecord(swap));
@@ -200,12 +180,8 @@ TEST(Flatten, AdjustmentLayersAndCustomBlend) {
 }
 
 TEST(Flatten, PagesOfAComposite) {
-  lt::Table t;
-  t.Set(0, 10, 10, kRed);
-  t.Set(1, 3, 3, kGreen, 1, 1);
-  t.Set(2, 6, 4, kBlue, 3, 3, rx_LayerPageStart);
-  t.Set(3, 2, 2, kWhite, 1, 1);
-  t.Set(4, 5, 5, kGrey, 0, 0, rx_LayerPageStart);
+  lt::Table t{{10, 10, kRed}, {3, 3, kGreen, 1, 1}, {6, 4, kBlue, 3, 3, rx_LayerPageStart}, {2, 2, kWhite, 1, 1},
+              {5, 5, kGrey, 0, 0, rx_LayerPageStart}};
   LoadSaveOptions o = lt::Options(rx_DocComposite, rx_DocOptionPages);
   EXPECT_EQ(rx_LayersHasPages(&o), 1);
   for (auto [page, start] : {std::pair{0, 0}, {1, 2}, {2, 4}, {3, 0}}) EXPECT_EQ(rx_LayersPageStart(page, t.e, 5, &o), start);
@@ -230,11 +206,7 @@ TEST(Flatten, PagesOfAComposite) {
 }
 
 TEST(Flatten, FitIntoTheBox) {
-  lt::Table t;
-  t.Set(0, 4000, 2000, kRed);
-  t.Set(1, 2000, 2000, kGreen, 2000, 0);
-  lt::Table small;
-  small.Set(0, 100, 20, kRed);
+  lt::Table t{{4000, 2000, kRed}, {2000, 2000, kGreen, 2000, 0}}, small{{100, 20, kRed}};
   // Fit flag, box, table and its layers, result size: boxes below 16 and an
   // unset flag do no fitting, and a canvas already inside the box stays as it is.
   const struct { uint8_t fit; int32_t box; lt::Table &table; int32_t layers; uint32_t w, h; } cases[] = {{1, 256, t, 2, 256, 128}, {1, 15, t, 2, 4000, 2000}, {0, 256, t, 2, 4000, 2000}, {1, 256, small, 1, 100, 20}};
@@ -251,9 +223,7 @@ TEST(Flatten, FitIntoTheBox) {
 }
 
 TEST(Flatten, ObjectAnimationAtATime) {
-  lt::Table t;
-  t.Set(0, 8, 8, kGrey);
-  t.Set(1, 8, 4, kRed);  // sprite sheet: red cell, green cell, 100 ms each
+  lt::Table t{{8, 8, kGrey}, {8, 4, kRed}};  // layer 1 a sprite sheet: red cell, green cell, 100 ms each
   auto halves = [](int x, int) { return x < 4 ? kRed : kGreen; };
   lt::Fill(&t[1].surface, halves);
   t.Record(1, prop_TagSprite, lt::SpriteRecord(2, 1, 0, 100));
@@ -273,8 +243,7 @@ TEST(Flatten, ObjectAnimationAtATime) {
   EXPECT_TRUE(rx_LayersFlatten(&target, -1, t.e, 3, &o) == 3 && At(&target.s, 0, 0) == kRed);
 
   // A sprite sheet as the first layer gives the canvas one cell of it.
-  lt::Table s;
-  s.Set(0, 8, 4, kRed);
+  lt::Table s{{8, 4, kRed}};
   lt::Fill(&s[0].surface, halves);
   s.Record(0, prop_TagSprite, lt::SpriteRecord(2, 0, 0, 0));
   rx_Size size{};
@@ -285,9 +254,8 @@ TEST(Flatten, ObjectAnimationAtATime) {
   EXPECT_TRUE(rx_LayersFlatten(&target, 100, s.e, 1, &o) == 1 && At(&target.s, 3, 3) == kGreen);
 
   // Frame words only make a duration for image lists.
-  lt::Table words;
-  words.Set(0, 2, 2, kRed).frame = 30;
-  words.Set(1, 2, 2, kRed).frame = 12;
+  lt::Table words{{2, 2, kRed}, {2, 2, kRed}};
+  words[0].frame = 30, words[1].frame = 12;
   for (auto [kind, duration] : {std::pair{rx_DocImageList, 42}, {rx_DocComposite, 0}}) {
     o = lt::Options(kind);
     EXPECT_EQ(rx_LayersDuration(words.e, 2, &o), duration) << int(kind);
@@ -356,10 +324,8 @@ std::vector<uint32_t> SpriteOf(rx_LayerEntry &entry) {
 }
 
 TEST(Sheet, FrameAnimationRepeatsFramesByTheirTime) {
-  lt::Table t;
-  t.Set(0, 4, 4, kRed).frame = 10;
-  t.Set(1, 4, 4, kGreen).frame = 20;
-  t.Set(2, 4, 4, kBlue).frame = 30;
+  lt::Table t{{4, 4, kRed}, {4, 4, kGreen}, {4, 4, kBlue}};
+  t[0].frame = 10, t[1].frame = 20, t[2].frame = 30;
   t.Markup(0, "exif.make=A;");
   LoadSaveOptions o = lt::Options(rx_DocFrames);
   ASSERT_EQ(rx_LayersToSheet(t.e, 3, &o, 0, 0), 1);
@@ -381,18 +347,14 @@ TEST(Sheet, FrameAnimationRepeatsFramesByTheirTime) {
   lt::ExpectAt(&u[0].surface, {{3, 11, kRed}, {5, 9, 0xFF000000u}});  // frame 4 resampled from 2 x 2
   EXPECT_EQ(SpriteOf(u[0]), (std::vector<uint32_t>{2, 3, 5, 50}));
 
-  lt::Table z;
-  z.Set(0, 2, 2, kRed).frame = 0;
-  z.Set(1, 2, 2, kGreen).frame = 40;
-  z.Set(2, 2, 2, kBlue).frame = 20;
+  lt::Table z{{2, 2, kRed}, {2, 2, kGreen}, {2, 2, kBlue}};
+  z[0].frame = 0, z[1].frame = 40, z[2].frame = 20;
   ASSERT_EQ(rx_LayersToSheet(z.e, 3, &o, 0, 0), 1);
   EXPECT_EQ(SpriteOf(z[0]), (std::vector<uint32_t>{2, 3, 5, 20}));  // 40, 40, 20 over g = 20
 }
 
 TEST(Sheet, ObjectAnimationSampledOverItsDuration) {
-  lt::Table t;
-  t.Set(0, 4, 4, kGrey);
-  t.Set(1, 8, 4, kRed);
+  lt::Table t{{4, 4, kGrey}, {8, 4, kRed}};
   lt::Fill(&t[1].surface, [](int x, int) { return x < 4 ? kRed : kGreen; });
   t.Record(1, prop_TagSprite, lt::SpriteRecord(2, 1, 0, 100));
   LoadSaveOptions o = lt::Options(rx_DocObjects);
@@ -407,9 +369,7 @@ TEST(Sheet, ObjectAnimationSampledOverItsDuration) {
 
   // A long scene of tiny cells: the interval doubles until the frames are
   // bounded (1,000 s at 40 ms would be 25,000 flattenings; at 80 ms 12,500).
-  lt::Table longScene;
-  longScene.Set(0, 1, 1, kGrey);
-  longScene.Set(1, 1, 1, kRed);
+  lt::Table longScene{{1, 1, kGrey}, {1, 1, kRed}};
   prop_AnimKey keys[2] = {{0, {{0, 0}, {0, 0}, {0, 0}, {0, 0}}}, {1000000, {{0, 0}, {0, 0}, {0, 0}, {0, 0}}}};
   longScene.Record(1, prop_TagAnim, lt::AnimRecord(keys, 2));
   o.frameInterval = 40;
@@ -418,24 +378,20 @@ TEST(Sheet, ObjectAnimationSampledOverItsDuration) {
 
   // A given cell size scales each picture into it; a scene without a
   // duration has no cells and is refused, its layer left as it was.
-  lt::Table c;
-  c.Set(0, 4, 4, kGrey);
-  c.Set(1, 8, 4, kGrey);
+  lt::Table c{{4, 4, kGrey}, {8, 4, kGrey}};
   c.Record(1, prop_TagSprite, lt::SpriteRecord(2, 1, 0, 100));
   o.frameInterval = 100;
   ASSERT_EQ(rx_LayersToSheet(c.e, 2, &o, 2, 2), 1);
   EXPECT_EQ(lt::Size(c[0].surface), std::pair(2u, 4u));
   EXPECT_TRUE(At(&c[0].surface, 1, 3) == kGrey && o.resultWidth == 2u);
-  lt::Table still;
-  still.Set(0, 4, 4, kGrey);
+  lt::Table still{{4, 4, kGrey}};
   EXPECT_EQ(rx_LayersToSheet(still.e, 1, &o, 2, 2), 0);
   EXPECT_TRUE(still[0].surface.width == 4u && still[0].properties == nullptr);
 }
 
 TEST(Sheet, RefusesWhatItCannotLayOut) {
-  lt::Table t;
-  t.Set(0, 4, 4, kRed).frame = 10;
-  t.Set(1, 4, 4, kGreen).frame = 20;
+  lt::Table t{{4, 4, kRed}, {4, 4, kGreen}};
+  t[0].frame = 10, t[1].frame = 20;
   LoadSaveOptions o;
   for (uint8_t kind : {rx_DocComposite, rx_DocImageList}) {
     o = lt::Options(kind);
@@ -499,8 +455,7 @@ TEST(MergeMarkup, FirstLayerWinsAndGainsMissingKeys) {
   GlobalFree(merged);
 
   // No properties anywhere: nothing to hand out.
-  lt::Table none;
-  none.Set(0, 2, 2, kRed);
+  lt::Table none{{2, 2, kRed}};
   EXPECT_TRUE(rx_LayersMergeMarkup(none.e, 2, &length) == nullptr && length == 0u);
 
   // A damaged first block is handed on as it is.

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -20,7 +21,13 @@ using namespace kt;
 // A full table that releases itself.
 struct Table {
   rx_LayerEntry *e = rx_LayerTableCreate();
+  // One layer by surface size, colour, position and flags.
+  struct Layer { int w, h; uint32_t colour; int x = 0, y = 0; uint16_t flags = 0; };
   Table() { EXPECT_NE(e, nullptr); }
+  Table(std::initializer_list<Layer> layers) : Table() {
+    int i = 0;
+    for (const Layer &l : layers) Set(i++, l.w, l.h, l.colour, l.x, l.y, l.flags);
+  }
   ~Table() { rx_LayerTableFree(e); }
   Table(const Table &) = delete;
   rx_LayerEntry &operator[](int i) { return e[i]; }

@@ -105,14 +105,9 @@ TEST(Properties, MalformedBlocksAreRefusedWithinBounds) {
   EXPECT_TRUE(Walk(block, &last).size() == 1u && last == -1);
 
   // The record length limit: 33,554,432 passes, one more is refused even though the container holds the bytes.
-  Bytes huge(16 + 8 + 33554433, 0);
-  Put32(huge, 0, prop_TagMeta);
-  Put32(huge, 12, 8 + 33554433);
-  Put32(huge, 16, prop_Tag("DATA"));
-  Put32(huge, 20, 33554433);
+  Bytes huge = Container({{prop_Tag("DATA"), std::string(33554433, 0)}}, true);
   EXPECT_EQ(prop_Validate(huge.data(), huge.size()), 0);
-  Put32(huge, 20, 33554432);
-  Put32(huge, 12, 8 + 33554432);
+  huge = Container({{prop_Tag("DATA"), std::string(33554432, 0)}}, true);
   prop_Record r{};
   EXPECT_TRUE(prop_Find(huge.data(), huge.size(), prop_Tag("DATA"), &r) == 1 && r.length == 33554432u);
 
