@@ -33,9 +33,17 @@ struct LookupState {
   size_t memoFound = kRegistryEntries;
 };
 LookupState gLookup[kRegistryKinds];
-// Never destroyed: a plug-in unloaded while the process exits could run its
-// own teardown against what is already gone. Detach releases it in order.
-std::shared_ptr<io_CachedPlugin> &gCache = *new std::shared_ptr<io_CachedPlugin>;
+// Detach empties the cache in order. A plug-in still cached when the process
+// exits stays loaded: unloading it then could run its teardown against what
+// is already gone. (A holder never freed instead would leak at every unload.)
+struct PluginCache {
+  std::shared_ptr<io_CachedPlugin> plugin;
+  ~PluginCache() {
+    if (plugin != nullptr) plugin->module = nullptr;
+  }
+};
+PluginCache gCacheHolder;
+std::shared_ptr<io_CachedPlugin> &gCache = gCacheHolder.plugin;
 
 constexpr const char16_t *kKeys[kRegistryKinds] = {u"_$pf.flt_load.5.43.01", u"_$pf.flt_save.5.43.01",
                                                    u"_$pf.flt_xfrm.5.43.01"};
