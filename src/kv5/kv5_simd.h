@@ -11,4 +11,14 @@ void kv5_SetSimdEnabled(bool enabled);
 // widest paths; asked of the processor once.
 #define KV5_BYTE_PERMUTES __attribute__((target("avx512f,avx512bw,avx512vbmi")))
 bool kv5_HasBytePermutes();
+// GCC 12's AVX-512 headers trip its own uninitialised-value warnings in the
+// code that uses them; these bracket that code (clang has only the second).
+#if defined(__clang__)
+#define KV5_BYTE_PERMUTES_BEGIN _Pragma("GCC diagnostic push") _Pragma("GCC diagnostic ignored \"-Wuninitialized\"")
+#else
+#define KV5_BYTE_PERMUTES_BEGIN                                        \
+  _Pragma("GCC diagnostic push") _Pragma("GCC diagnostic ignored \"-Wmaybe-uninitialized\"") \
+      _Pragma("GCC diagnostic ignored \"-Wuninitialized\"")
+#endif
+#define KV5_BYTE_PERMUTES_END _Pragma("GCC diagnostic pop")
 #endif

@@ -386,12 +386,7 @@ int64_t kv5_PackPixels(const kv5_PixelView *view, int format, bool alpha, uint8_
 namespace {
 
 #if defined(__x86_64__) || defined(__i386__)
-// GCC 12's AVX-512 headers trip its own uninitialised-value warning.
-#pragma GCC diagnostic push
-#if !defined(__clang__)  // a warning clang does not have
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
-#pragma GCC diagnostic ignored "-Wuninitialized"
+KV5_BYTE_PERMUTES_BEGIN
 // Processors with 64-byte permutes by byte gather a plane 64 pixels at a time.
 KV5_BYTE_PERMUTES size_t planeRowVbmi(const uint32_t *src, uint8_t *out, size_t n, int shift, bool difference) {
   alignas(64) uint8_t pick[64], pickGreen[64];
@@ -417,7 +412,7 @@ KV5_BYTE_PERMUTES size_t planeRowVbmi(const uint32_t *src, uint8_t *out, size_t 
   }
   return i;
 }
-#pragma GCC diagnostic pop
+KV5_BYTE_PERMUTES_END
 #endif
 
 // One plane of a row: byte `shift` / 8 of each pixel, less the green byte

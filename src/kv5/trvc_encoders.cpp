@@ -249,12 +249,7 @@ size_t groupTableSizeOf(const uint8_t *in, size_t length, const uint8_t *widthOf
 // Processors with 64-byte permutes by byte look a width up for 64 bytes at
 // a time, a table of 256 being two lookups in 128 entries.
 
-// GCC 12's AVX-512 headers trip its own uninitialised-value warning.
-#pragma GCC diagnostic push
-#if !defined(__clang__)  // a warning clang does not have
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
-#pragma GCC diagnostic ignored "-Wuninitialized"
+KV5_BYTE_PERMUTES_BEGIN
 // Sums the codec-6 group widths (groups of 4) of whole 256-byte blocks into
 // *sum; `lost(done, sum)` is asked after each block and ends the walk
 // (result SIZE_MAX) when true. Returns the bytes walked.
@@ -279,7 +274,7 @@ KV5_BYTE_PERMUTES size_t groupWidths4Vbmi(const uint8_t *in, size_t length, cons
   }
   return i;
 }
-#pragma GCC diagnostic pop
+KV5_BYTE_PERMUTES_END
 #endif
 
 // Group size 4, the one every level from 1 on tries, or 0 once the size
