@@ -67,6 +67,8 @@ class ReaderTest : public ::testing::Test {
     return kv5_DescribeFile(save(bytes).c_str(), described) == 1 ? vgmtest::u8(described) : "(none)";
   }
   std::string message() const { return vgmtest::u8(options.message); }
+  // A call's result and the message it left, in one line.
+  std::string outcome(int32_t result) const { return std::to_string(result) + " " + message(); }
   // x, y, width, height, flags, frame, attribute A and B of an entry.
   std::vector<int64_t> fields(int entry) const {
     const rx_LayerEntry &e = table[entry];

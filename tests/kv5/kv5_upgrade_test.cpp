@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "kv5/kv5_properties.h"
@@ -33,12 +34,13 @@ struct Layer {
   void set(uint32_t tag, const Data &data) {
     prop_SetRecord(&entry.properties, &entry.propertiesLength, tag, data.data(), static_cast<uint32_t>(data.size()));
   }
-  prop_Phys phys() const {
+  // x, y and unit of the resolution record.
+  std::tuple<double, double, int> phys() const {
     Data data = record(prop_TagPhys);
     prop_Record r{prop_TagPhys, static_cast<uint32_t>(data.size()), data.data()};
     prop_Phys p{-1, -1, 99};
     prop_ReadPhys(&r, &p);
-    return p;
+    return {p.x, p.y, p.unit};
   }
 };
 
@@ -46,16 +48,11 @@ struct Layer {
 
 TEST(kv5Upgrade, MarkupKeysOfTheFirstRevisionBecomeRecords) {
   Layer dpi("image.dpi=300;\r\nexif.make=X;"), ppcm("image.ppcm= 118.5cm;"), hot("image.hotspot=12, -7;");
-  EXPECT_EQ(dpi.upgrade(0x00030000), 1);
-  EXPECT_EQ(dpi.phys().x, 300.0);
-  EXPECT_EQ(dpi.phys().unit, prop_UnitInch);
-  EXPECT_EQ(dpi.markup(), "exif.make=X;");
-  EXPECT_EQ(ppcm.upgrade(0x00020000), 1);
-  EXPECT_EQ(ppcm.phys().y, 118.5);
-  EXPECT_EQ(ppcm.phys().unit, prop_UnitCentimetre);
-  EXPECT_EQ(hot.upgrade(0x00030000), 1);
+  EXPECT_EQ(std::tuple(dpi.upgrade(0x00030000), ppcm.upgrade(0x00020000), hot.upgrade(0x00030000)), std::tuple(1, 1, 1));
+  EXPECT_EQ(dpi.phys(), std::tuple(300.0, 300.0, prop_UnitInch));
+  EXPECT_EQ(ppcm.phys(), std::tuple(118.5, 118.5, prop_UnitCentimetre));
+  EXPECT_EQ(dpi.markup() + "|" + hot.markup(), "exif.make=X;|");
   EXPECT_EQ(hot.record(prop_TagHotSpot), (Data{12, 0, 0, 0, 0xF9, 0xFF, 0xFF, 0xFF}));
-  EXPECT_EQ(hot.markup(), "");
 
   // A 102 x 50 sheet of 4 x 2 cells: (102 + 2) / 4 = 26, (50 + 1) / 2 = 25;
   // 25 frames a second are 40 ms.
@@ -73,8 +70,7 @@ TEST(kv5Upgrade, MarkupKeysOfTheFirstRevisionBecomeRecords) {
   }
 
   Layer late("image.dpi=300;"), none(nullptr);
-  EXPECT_EQ(late.upgrade(0x00030001), 0);  // later revisions keep their keys
-  EXPECT_EQ(late.markup(), "image.dpi=300;");
+  EXPECT_TRUE(late.upgrade(0x00030001) == 0 && late.markup() == "image.dpi=300;");  // later revisions keep their keys
   EXPECT_EQ(none.upgrade(0x00030000), 0);
 }
 
@@ -87,8 +83,7 @@ TEST(kv5Upgrade, RecordsOfVersionFour) {
     prop_WritePhys(&phys, record.data());
     layer.set(prop_TagPhys, record);
     bool inside = value > 71 && value < 2401;
-    EXPECT_EQ(layer.upgrade(0x00040001), inside ? 1 : 0) << value;
-    EXPECT_EQ(layer.phys().unit, inside ? 0 : 2);
+    EXPECT_EQ((std::pair{layer.upgrade(0x00040001), std::get<2>(layer.phys())}), std::pair(inside ? 1 : 0, inside ? 0 : 2)) << value;
   }
 
   // Table entries of 24 bytes widen to 32, the value at 20 made positive.
@@ -102,11 +97,8 @@ TEST(kv5Upgrade, RecordsOfVersionFour) {
   EXPECT_EQ(table.upgrade(0x00040007), 1);
   Data wide = table.record(prop_TagTable);
   ASSERT_EQ(wide.size(), 8u + 64u);
-  EXPECT_EQ(wide[0], 4);
-  EXPECT_EQ(wide[8 + 19], 19);
-  EXPECT_EQ(wide[40], 20);
-  EXPECT_EQ(wide[8 + 20] | wide[8 + 21] << 8, 32768);  // -32768
-  EXPECT_EQ(wide[40 + 20] | wide[40 + 21] << 8, 5);     // -5
+  EXPECT_EQ(std::tuple(wide[0], wide[8 + 19], wide[40]), std::tuple(4, 19, 20));
+  EXPECT_EQ(std::pair(wide[8 + 20] | wide[8 + 21] << 8, wide[40 + 20] | wide[40 + 21] << 8), std::pair(32768, 5));  // -32768, -5
   EXPECT_EQ(Data(wide.begin() + 40 + 22, wide.end()), Data(10, 0));
   EXPECT_EQ(table.upgrade(0x00040007), 0);  // already wide
 
@@ -119,13 +111,10 @@ TEST(kv5Upgrade, RecordsOfVersionFour) {
     return Data(p, p + res.entry.propertiesLength);
   };
   Data before = bytes();
-  EXPECT_EQ(res.upgrade(0x0004000B), 0);
-  EXPECT_EQ(bytes(), before);
+  EXPECT_TRUE(res.upgrade(0x0004000B) == 0 && bytes() == before);
   EXPECT_EQ(res.upgrade(0x00040008), 2);
   EXPECT_EQ(res.record(prop_TagPhys).size(), 32u);
-  EXPECT_EQ(res.phys().x, 300.0);
-  EXPECT_EQ(res.phys().y, 200.0);
-  EXPECT_EQ(res.phys().unit, prop_UnitCentimetre);
+  EXPECT_EQ(res.phys(), std::tuple(300.0, 200.0, prop_UnitCentimetre));
   EXPECT_EQ(res.record(prop_TagHref), (Data{'u', 'r', 'l'}));
   EXPECT_TRUE(res.record(prop_TagHrefOld).empty());
 }

@@ -112,19 +112,17 @@ TEST_F(kv5Writer, TypeCodesAndFrameWord) {
   for (int i = 0; i < 5; ++i) {
     options.documentKind = kinds[i], options.documentSubKind = 2;
     Bytes file = write(1, 1, {0});
-    EXPECT_EQ(uint8_t(file[12]), codes[i]);
-    EXPECT_EQ(uint8_t(file[13]), kinds[i] == 7 ? 0 : 2);
-    EXPECT_EQ(at32(file, record(file) + 42) & 0xFFFF, kinds[i] == 2 ? 500u : 0u);
+    EXPECT_EQ(std::tuple(uint8_t(file[12]), uint8_t(file[13]), at32(file, record(file) + 42) & 0xFFFF),
+              std::tuple(codes[i], kinds[i] == 7 ? 0 : 2, kinds[i] == 2 ? 500u : 0u)) << int(kinds[i]);
   }
 }
 
 TEST_F(kv5Writer, LevelComesFromSettings) {
-  level(0x27);  // low 4 bits
-  write(1, 1, {0});
-  EXPECT_EQ(trvc_CompressionLevel(), 7);
-  level(0x0C);  // capped
-  write(1, 1, {0});
-  EXPECT_EQ(trvc_CompressionLevel(), 9);
+  for (auto [value, used] : {std::pair{0x27, 7}, {0x0C, 9}}) {  // the low 4 bits, capped
+    level(value);
+    write(1, 1, {0});
+    EXPECT_EQ(trvc_CompressionLevel(), used) << value;
+  }
   options.defaultSettings = 1;
   write(1, 1, {0});
   EXPECT_EQ(trvc_CompressionLevel(), 4);
@@ -183,9 +181,7 @@ TEST_F(kv5Writer, PaletteOrder) {
   for (uint32_t i = 0; i < 257; ++i) px[i] = i * 0x101u;
   view = {257, 1, 257, px.data()};
   kv5_SummarisePixels(&view, &s);
-  EXPECT_EQ(s.entries, 0);
-  EXPECT_TRUE(s.colour);
-  EXPECT_FALSE(s.alpha);
+  EXPECT_TRUE(s.entries == 0 && s.colour && !s.alpha);
 }
 
 int VGM_API cancelAfterTwo(int32_t, int32_t, uintptr_t user) { return ++*reinterpret_cast<int *>(user) < 2; }
@@ -193,17 +189,15 @@ int VGM_API cancelAfterTwo(int32_t, int32_t, uintptr_t user) { return ++*reinter
 TEST_F(kv5Writer, FailuresLeaveClearMessages) {
   options.defaultSettings = 1;
   auto message = [&] { return vgmtest::u8(options.message); };
-  EXPECT_EQ(kv5_Write(nullptr, &options, path().c_str()), 0);
-  EXPECT_EQ(message(), "The layer buffer is invalid\n");
-  EXPECT_EQ(kv5_Write(table, &options, path().c_str()), 0);  // no surface
-  EXPECT_EQ(message(), "Error locking source image\n");
+  auto outcome = [&](int32_t result) { return std::to_string(result) + " " + message(); };
+  EXPECT_EQ(outcome(kv5_Write(nullptr, &options, path().c_str())), "0 The layer buffer is invalid\n");
+  EXPECT_EQ(outcome(kv5_Write(table, &options, path().c_str())), "0 Error locking source image\n");  // no surface
   setPixels(&table[0], 300, 300, std::vector<uint32_t>(90000, 7));
-  EXPECT_EQ(kv5_Write(table, &options, vgmtest::u16(temp.file("no/such/doc.kv5")).c_str()), 0);
-  EXPECT_EQ(message(), "Error: Cannot open the file for writing, please check access\n");
+  EXPECT_EQ(outcome(kv5_Write(table, &options, vgmtest::u16(temp.file("no/such/doc.kv5")).c_str())),
+            "0 Error: Cannot open the file for writing, please check access\n");
   os_InjectFault(os_FaultKind::allocation, 1);
-  EXPECT_EQ(kv5_Write(table, &options, path().c_str()), 0);
+  EXPECT_EQ(outcome(kv5_Write(table, &options, path().c_str())), "0 Out of memory for pixel data buffer\n");
   os_InjectFault(os_FaultKind::allocation, 0);
-  EXPECT_EQ(message(), "Out of memory for pixel data buffer\n");
   EXPECT_EQ(options.outOfMemory, 1);
   int faults = 0;
   for (;; ++faults) {
@@ -221,8 +215,7 @@ TEST_F(kv5Writer, FailuresLeaveClearMessages) {
   setPixels(&table[0], 300, 300, noise);
   int calls = 0;
   options.progress = cancelAfterTwo, options.progressUser = reinterpret_cast<uintptr_t>(&calls);
-  EXPECT_EQ(kv5_Write(table, &options, path().c_str()), 0);
-  EXPECT_EQ(message(), "Cancelled: The operation was cancelled by the user\n");
+  EXPECT_EQ(outcome(kv5_Write(table, &options, path().c_str())), "0 Cancelled: The operation was cancelled by the user\n");
   EXPECT_EQ(options.cancelled, 1);
 }
 

@@ -38,6 +38,11 @@ struct Unpacked {
   int64_t result;
   Surface surface;
   kv5_Context context;
+  // A failed unpack: -1, its message and the layer error, nothing written.
+  std::string failure() const {
+    return std::to_string(result) + " " + messages(context) + (context.layerError ? "layer error" : "") +
+           (surface.paddingIntact() && surface.pixels[0] == 0xDEADBEEF ? "" : ", pixels written");
+  }
 };
 
 Unpacked unpack(int w, int h, int format, int channels, const Bytes &stream) {
@@ -88,13 +93,11 @@ TEST(PixelFormats, PlaneCountsFollowTheChannelCount) {
                  Case{kv5_FormatGrey, 1, 2, 0x00010101, 0x00020202},
                  Case{kv5_FormatGrey, 2, 4, 0x03010101, 0x04020202}}) {
     Unpacked u = unpack(2, 1, c.format, c.channels, planes);
-    EXPECT_EQ(u.result, c.result) << c.format << " " << c.channels;
-    EXPECT_EQ(u.surface.at(0, 0), c.first) << c.format << " " << c.channels;
-    EXPECT_EQ(u.surface.at(1, 0), c.second) << c.format << " " << c.channels;
+    EXPECT_EQ(std::tuple(u.result, u.surface.at(0, 0), u.surface.at(1, 0)), std::tuple(c.result, c.first, c.second))
+        << c.format << " " << c.channels;
   }
-  Unpacked u = unpack(2, 1, kv5_FormatPlanar, 4, Bytes{1, 2, 3});  // too short for its planes
-  EXPECT_EQ(u.result, -1);
-  EXPECT_TRUE(u.context.layerError);
+  const Unpacked cut = unpack(2, 1, kv5_FormatPlanar, 4, Bytes{1, 2, 3});  // too short for its planes
+  EXPECT_TRUE(cut.result == -1 && cut.context.layerError);
 }
 
 TEST(PixelFormats, GreyPaletteAndSolid) {
@@ -122,7 +125,7 @@ TEST(PixelFormats, GreyPaletteAndSolid) {
   stream = pack(solid, kv5_FormatSolid, false);
   EXPECT_EQ(stream, (Bytes{0x33, 0x22, 0x11, 0x80}));
   u = unpack(5, 3, kv5_FormatSolid, 0, stream);
-  EXPECT_EQ(u.result, 4);
+  ASSERT_EQ(u.result, 4);
   expectSamePixels(solid, u.surface);
 }
 
@@ -130,7 +133,6 @@ TEST(PixelFormats, VariablePalette) {
   // 3 bits become 4; 5, 6 or 7 become 8.
   for (auto [entries, bits] : {std::pair{1, 1}, {2, 1}, {3, 2}, {5, 4}, {16, 4}, {17, 8}, {256, 8}})
     EXPECT_EQ(kv5_VariablePaletteBits(entries), bits) << entries;
-
 
   // A colour not in the palette gets the all-ones index of the index width;
   // a duplicate entry is never used past its first occurrence.
@@ -145,8 +147,7 @@ TEST(PixelFormats, VariablePalette) {
     EXPECT_EQ(stream.back(), 0 | 3 << 2 | 1 << 4 | 0 << 6);   // A, X, B, A
     Unpacked u = unpack(4, 1, kv5_FormatVariablePalette, 1, stream);
     ASSERT_EQ(u.result, static_cast<int64_t>(stream.size()));
-    EXPECT_EQ(u.surface.at(1, 0), missing);
-    EXPECT_EQ(u.surface.at(3, 0), A);
+    EXPECT_EQ(std::pair(u.surface.at(1, 0), u.surface.at(3, 0)), std::pair(missing, A));
   }
 
   // A stored 5-bit palette (never written, read all the same): 20 entries,
@@ -168,25 +169,16 @@ TEST(PixelFormats, VariablePalette) {
   Bytes wide;
   kv5test::put32(wide, 7 | (299 << 4));
   wide.resize(4 + 1200 + 100, 0);
-  u = unpack(4, 4, kv5_FormatVariablePalette, 1, wide);
-  EXPECT_EQ(u.result, -1);
-  EXPECT_EQ(messages(u.context), "Unsupported variable palette size (8 bits)\n");
-  EXPECT_TRUE(u.context.layerError);
+  EXPECT_EQ(unpack(4, 4, kv5_FormatVariablePalette, 1, wide).failure(), "-1 Unsupported variable palette size (8 bits)\nlayer error");
   Bytes tooManyBits;
   kv5test::put32(tooManyBits, 8 | (1 << 4));  // 9-bit indices, 2 entries
   tooManyBits.resize(100, 0);
-  EXPECT_EQ(messages(unpack(2, 2, kv5_FormatVariablePalette, 1, tooManyBits).context),
-            "Unsupported variable palette size (9 bits)\n");
-
+  EXPECT_EQ(unpack(2, 2, kv5_FormatVariablePalette, 1, tooManyBits).failure(),
+            "-1 Unsupported variable palette size (9 bits)\nlayer error");
 }
 
 TEST(PixelFormats, UnknownFormatAndOversizedPalettes) {
-  Unpacked u = unpack(2, 2, 6, 3, Bytes(100, 0));
-  EXPECT_EQ(u.result, -1);
-  EXPECT_EQ(messages(u.context), "Unknown pixel format, KV5 data not valid\n");
-  EXPECT_TRUE(u.context.layerError);
-  EXPECT_TRUE(u.surface.paddingIntact());
-  EXPECT_EQ(u.surface.at(0, 0), 0xDEADBEEFu);
+  EXPECT_EQ(unpack(2, 2, 6, 3, Bytes(100, 0)).failure(), "-1 Unknown pixel format, KV5 data not valid\nlayer error");
   Surface s(2, 2);
   kv5_PixelView view = s.view();
   Bytes out(4096);

@@ -42,12 +42,10 @@ TEST(TrvcDecode1, ControlByteFormsAndCapacity) {
   put32(in, 300);
   in.push_back('b');
   in.insert(in.end(), {0x02, 'x', 'y', 'z', 0x00, 'j', 'u', 'n', 'k'});
-  Decoded d = run(1, in, 1000);
   Bytes want = text("aaa");
   want.insert(want.end(), 300, 'b');
   want.insert(want.end(), {'x', 'y', 'z'});
-  EXPECT_EQ(d.result, want.size());
-  EXPECT_EQ(d.out, want);
+  EXPECT_EQ(run(1, in, 1000).out, want);
 
   // Control byte 1 with a count below 2^24 is a literal of that count...
   Bytes counted = {0x01};
@@ -58,23 +56,17 @@ TEST(TrvcDecode1, ControlByteFormsAndCapacity) {
   EXPECT_EQ(run(1, counted, 100, false).out, (Bytes{5, 0}));
 
   // A value of 2^24 or more makes control byte 1 a literal of 2 bytes.
-  Bytes big = {0x01, 'p', 'q', 0x00, 0x01, 0x00};  // 0x0100_7170
-  EXPECT_EQ(run(1, big, 100).out, text("pq"));
-  Bytes exactly = {0x01, 0x00, 0x00, 0x00, 0x01, 0x00};  // 0x0100_0000
-  EXPECT_EQ(run(1, exactly, 100).out, (Bytes{0, 0}));
-  Bytes below = {0x01, 0xFF, 0xFF, 0xFF, 0x00};  // 0x00FF_FFFF: a count that reaches the capacity
-  EXPECT_EQ(run(1, below, 100).result, 0u);
+  EXPECT_EQ(run(1, Bytes{0x01, 'p', 'q', 0x00, 0x01, 0x00}, 100).out, text("pq"));  // 0x0100_7170
+  EXPECT_EQ(run(1, Bytes{0x01, 0x00, 0x00, 0x00, 0x01, 0x00}, 100).out, (Bytes{0, 0}));  // 0x0100_0000
+  EXPECT_EQ(run(1, Bytes{0x01, 0xFF, 0xFF, 0xFF, 0x00}, 100).result, 0u);  // 0x00FF_FFFF: a count that reaches the capacity
 
   // Decoding stops when the input ends, even without the end byte.
   EXPECT_EQ(run(1, Bytes{0x81, 'q', 0x82}, 100).out, text("qq"));
 
   // Output reaching the capacity fails.
-  Bytes runs = {0x82, 'a', 0x00};
-  EXPECT_EQ(run(1, runs, 3).result, 0u);
-  EXPECT_EQ(run(1, runs, 4).result, 3u);
-  Bytes literal = {0x03, 1, 2, 3, 4, 0x00};
-  EXPECT_EQ(run(1, literal, 4).result, 0u);
-  EXPECT_EQ(run(1, literal, 5).result, 4u);
+  const Bytes runs = {0x82, 'a', 0x00}, literal = {0x03, 1, 2, 3, 4, 0x00};
+  EXPECT_EQ(std::tuple(run(1, runs, 3).result, run(1, runs, 4).result, run(1, literal, 4).result, run(1, literal, 5).result),
+            std::tuple(0u, 3u, 0u, 4u));
   Bytes huge = {0x80};
   put32(huge, 0xFFFFFFFFu);
   huge.push_back(7);
@@ -91,8 +83,7 @@ TEST(TrvcDecode2, DeltaRunsAndShared) {
   in.insert(in.end(), {0x02, 1, 2, 3, 0x80});
   put32(in, 3);
   in.insert(in.end(), {50, 0x9A, 0x00});  // +3, +2
-  Decoded d = run(2, in, 100);
-  EXPECT_EQ(d.out, (Bytes{10, 11, 4, 12, 12, 254, 255, 0, 1, 1, 2, 3, 50, 53, 55}));
+  EXPECT_EQ(run(2, in, 100).out, (Bytes{10, 11, 4, 12, 12, 254, 255, 0, 1, 1, 2, 3, 50, 53, 55}));
 
   Bytes counted = {0x01};
   put32(counted, 3);
@@ -114,8 +105,7 @@ TEST(TrvcDecode3, LengthClasses) {
   bits.put(3, 2), bits.put(200, 8);    // class 3: 8-bit index
   bits.put(3, 2);                      // class 3 whose index is cut off by the end
   in.insert(in.end(), bits.bytes().begin(), bits.bytes().end());
-  Decoded d = run(3, in, 100);
-  EXPECT_EQ(d.out, (Bytes{252, 245, 215, 55}));
+  EXPECT_EQ(run(3, in, 100).out, (Bytes{252, 245, 215, 55}));
   EXPECT_EQ(run(3, in, 2).out, (Bytes{252, 245}));  // stops at the capacity
   EXPECT_EQ(run(3, Bytes(256, 1), 100).result, 0u);  // too short
   EXPECT_EQ(run(3, Bytes(257, 1), 100).out, (Bytes{1}));  // class 1, then too few bits
@@ -161,9 +151,8 @@ TEST(TrvcDecode6, GroupWidthsAndStatedLength) {
   bits.put(2, 3), bits.put(5, 3), bits.put(7, 3), bits.put(7, 3);  // last index is filler
   in.insert(in.end(), bits.bytes().begin(), bits.bytes().end());
   EXPECT_EQ(run(6, in, 100).out, (Bytes{255, 254, 254, 250, 248}));
-  Decoded capped = run(6, in, 3);
-  EXPECT_EQ(capped.result, 5u);  // the stated length, although only 3 fit
-  EXPECT_EQ(capped.out, (Bytes{255, 254, 254}));
+  const Decoded capped = run(6, in, 3);  // the stated length, although only 3 fit
+  EXPECT_TRUE(capped.result == 5u && capped.out == (Bytes{255, 254, 254}));
   Bytes lying = in;
   lying[256] = 200;  // states more than the bits hold
   EXPECT_EQ(run(6, lying, 300).result, 200u);
@@ -175,15 +164,12 @@ TEST(TrvcDecode7, SparseFill) {
   put32(in, 10);
   in.insert(in.end(), {0x05, 'A', 'B', 0x02, 'C'});
   EXPECT_EQ(run(7, in, 100).out, (Bytes{'A', 9, 'B', 9, 9, 9, 9, 9, 9, 'C'}));
-  Bytes header = {9};
-  put32(header, 10);
-  Decoded bare = run(7, header, 100);  // shorter than 6 bytes: the length, no output
-  EXPECT_EQ(bare.result, 10u);
-  for (size_t i = 0; i < bare.out.size(); ++i) EXPECT_EQ(bare.out[i], 0xEE);
+  const Decoded bare = run(7, Bytes(in.begin(), in.begin() + 5), 100);  // shorter than 6 bytes: the length, no output
+  EXPECT_TRUE(bare.result == 10u && bare.out == Bytes(10, 0xEE));
   EXPECT_EQ(run(7, in, 4).out, (Bytes{'A', 9, 'B', 9}));
 }
 
-TEST(TrvcDecode8, LiteralsAndReferences) {
+TEST(TrvcDecode8, LiteralsReferencesAndFailures) {
   // Literal "abcdef", then length 3 gap 0 (copies "def"), then length 2 gap 1.
   Bytes in = {0x06, 'a', 'b', 'c', 'd', 'e', 'f', 0x88, 0x81, 0x00};
   EXPECT_EQ(run(8, in, 100).out, text("abcdefdefde"));
@@ -204,11 +190,9 @@ TEST(TrvcDecode8, LiteralsAndReferences) {
   two.insert(two.end(), {0xC0, 0x89, 0x01, 0x00});
   d = run(8, two, 300);
   ASSERT_EQ(d.result, 204u);
-  EXPECT_EQ(d.out[202], 0);
-  EXPECT_EQ(d.out[203], 1);
-}
+  EXPECT_EQ(Bytes(d.out.begin() + 202, d.out.end()), (Bytes{0, 1}));
 
-TEST(TrvcDecode8, FailingInputs) {
+  // Failing inputs.
   EXPECT_EQ(run(8, Bytes{0x02, 'a', 'b', 0x88}, 100).result, 0u);  // starts before the output
   EXPECT_EQ(run(8, Bytes{0x02, 'a', 'b', 0x80}, 100).result, 4u);  // length 2, gap 0: fine
   EXPECT_EQ(run(8, Bytes{0x02, 'a', 'b', 0x80}, 4).result, 0u);    // reaches the capacity
@@ -242,7 +226,7 @@ TEST(TrvcDecodeFixedGroups, Codecs19And35) {
   EXPECT_EQ(run(35, Bytes(256, 0), 100).result, 0u);
 }
 
-TEST(TrvcDecode, UnknownIdentifiers) {
+TEST(TrvcDecode, KnownAndUnknownIdentifiers) {
   for (unsigned id : {0u, 9u, 18u, 20u, 34u, 36u, 255u}) {
     EXPECT_FALSE(trvc_IsKnownCodec(id)) << id;
     EXPECT_EQ(run(id, Bytes{0x82, 'a', 0}, 100).result, 0u);
@@ -273,8 +257,8 @@ TEST(TrvcDecode, FastAndCheckedPathsAgree) {
       kv5_SetSimdEnabled(false);
       Decoded checked = run(id, packed, capacity);
       kv5_SetSimdEnabled(true);
-      ASSERT_EQ(fast.result, checked.result) << "codec " << id << " round " << round << " capacity " << capacity;
-      ASSERT_EQ(fast.out, checked.out) << "codec " << id << " round " << round << " capacity " << capacity;
+      ASSERT_TRUE(fast.result == checked.result && fast.out == checked.out)
+          << "codec " << id << " round " << round << " capacity " << capacity;
     }
   }
 }

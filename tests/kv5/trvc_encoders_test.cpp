@@ -14,28 +14,27 @@ struct Encoder {
   int parameter;
 };
 
+size_t encode(const Encoder &e, uint8_t *to, const Bytes &in) {
+  return e.id == 1   ? trvc_Encode1(to, in.data(), in.size())
+         : e.id == 2 ? trvc_Encode2(to, in.data(), in.size())
+         : e.id == 6 ? trvc_Encode6(to, in.data(), in.size(), e.parameter)
+         : e.id == 7 ? trvc_Encode7(to, in.data(), in.size())
+                     : trvc_Encode8(to, in.data(), in.size(), e.parameter);
+}
+
 // Encodes in both modes, checks the sizes agree and the limit holds, and
 // decodes the result back. Returns the size (0 = does not fit).
 size_t checkRoundTrip(const Encoder &e, const Bytes &in) {
   const size_t limit = std::min(in.size() + 16, trvc_HalfSize);
   Bytes out(limit + 32, 0xEE);
-  auto encode = [&](uint8_t *to) {
-    return e.id == 1   ? trvc_Encode1(to, in.data(), in.size())
-           : e.id == 2 ? trvc_Encode2(to, in.data(), in.size())
-           : e.id == 6 ? trvc_Encode6(to, in.data(), in.size(), e.parameter)
-           : e.id == 7 ? trvc_Encode7(to, in.data(), in.size())
-                       : trvc_Encode8(to, in.data(), in.size(), e.parameter);
-  };
-  const size_t measured = encode(nullptr), written = encode(out.data());
+  const size_t measured = encode(e, nullptr, in), written = encode(e, out.data(), in);
   EXPECT_EQ(measured, written) << "codec " << e.id << " parameter " << e.parameter << " length " << in.size();
   EXPECT_LT(written, limit);
   for (size_t i = std::max(written, limit); i < out.size(); ++i) EXPECT_EQ(out[i], 0xEE) << "wrote past the limit";
   if (written == 0) return 0;
   // Codecs 1, 2 and 8 fail on reaching the capacity: give one byte more.
   Bytes back(in.size() + 1);
-  size_t produced = trvc_Decode(e.id, back.data(), back.size(), out.data(), written);
-  EXPECT_EQ(produced, in.size()) << "codec " << e.id << " parameter " << e.parameter;
-  back.resize(std::min(produced, in.size()));
+  back.resize(trvc_Decode(e.id, back.data(), back.size(), out.data(), written));
   EXPECT_TRUE(back == in) << "codec " << e.id << " parameter " << e.parameter << " length " << in.size();
   return written;
 }
@@ -135,18 +134,12 @@ TEST(TrvcEncoders, FastPathsGiveTheSameBytesForEveryCodec) {
         sb = trvc_Encode6(b.data(), in.data(), in.size(), e.parameter);
         ASSERT_EQ(sa, trvc_Encode6(nullptr, in.data(), in.size(), e.parameter, &stats));
       } else {
-        auto encode = [&](uint8_t *out) {
-          return e.id == 1   ? trvc_Encode1(out, in.data(), in.size(), 0)
-                 : e.id == 2 ? trvc_Encode2(out, in.data(), in.size(), 0)
-                             : trvc_Encode8(out, in.data(), in.size(), e.parameter);
-        };
         kv5_SetSimdEnabled(true);
-        sa = encode(a.data());
+        sa = encode(e, a.data(), in);
         kv5_SetSimdEnabled(false);
-        sb = encode(b.data());
+        sb = encode(e, b.data(), in);
         kv5_SetSimdEnabled(true);
       }
-      ASSERT_EQ(sa, sb) << "codec " << e.id << " parameter " << e.parameter << " length " << length;
       a.resize(sa), b.resize(sb);
       ASSERT_EQ(a, b) << "codec " << e.id << " parameter " << e.parameter << " length " << length;
     }
