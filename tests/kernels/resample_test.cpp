@@ -297,22 +297,6 @@ TEST(Resampling, LineStaysCentred) {
   }
 }
 
-TEST(Resampling, EnlargeThenShrinkReturnsClose) {
-  Surface src(40, 30), big(120, 90), back(40, 30);
-  src.Fill([](int x, int y) {
-    return Px(static_cast<int>(127 + 100 * std::sin(x * 0.3)), static_cast<int>(127 + 100 * std::cos(y * 0.25)),
-              (x * y) & 255 ? 128 : 60, 0);
-  });
-  ASSERT_EQ(rx_ResampleRect(&big, 0, 0, 119, 89, &src, 0, 0, 39, 29, rx_OptScaleCase), 1);
-  ASSERT_EQ(rx_ResampleRect(&back, 0, 0, 39, 29, &big, 0, 0, 119, 89, rx_OptScaleCase), 1);
-  std::vector<uint32_t> a = src.Pixels(), b = back.Pixels();
-  double se = 0;
-  for (size_t i = 0; i < a.size(); ++i)
-    for (int c = 0; c < 3; ++c) se += std::pow(Ch(a[i], c) - Ch(b[i], c), 2);
-  double psnr = 10 * std::log10(255.0 * 255.0 / (se / (a.size() * 3)));
-  EXPECT_GT(psnr, 30.0);
-}
-
 TEST(Resampling, TransparentPixelsDoNotDarken) {
   // Lone white opaque pixels among black fully transparent ones, at every
   // factor on each axis, through each path (the general filter forced too).
@@ -411,7 +395,7 @@ TEST(Dispatcher, ModesReplaceMaskAndInvisible) {
   rx_PointF c[4] = {{1, 1}, {4, 1}, {4, 4}, {1, 4}};
   rx_Rect whole{0, 0, 3, 3, 1};
   ASSERT_EQ(rx_DrawQuad(&dst, &src, c, &whole, 255, 0, 0, nullptr, nullptr), 1);  // invisible
-  EXPECT_EQ(dst.At(2, 2), Px(1, 2, 3, 0));
+  EXPECT_EQ(dst.Pixels(), std::vector<uint32_t>(36, Px(1, 2, 3, 0)));
   ASSERT_EQ(rx_DrawQuad(&dst, &src, c, &whole, 0, 3, 0, nullptr, nullptr), 1);  // multiply
   ExpectAt(&dst, {{2, 2, Px(0, 1, 2, 0)}, {0, 0, Px(1, 2, 3, 0)}});
   ASSERT_EQ(rx_DrawQuad(&dst, &src, c, &whole, 0, 255, 0, nullptr, nullptr), 1);  // replace
@@ -432,8 +416,7 @@ TEST(PointList, GrowthRepeatsAndBadRecords) {
   EXPECT_TRUE(rx_PointListAdd(&list, 1, 2, 0) == -1 && list.count == 1);  // a repeat is not stored
   EXPECT_EQ(rx_PointListAdd(&list, 1, 2, 1), 1);  // another flag is another point
   for (int i = 0; i < 200; ++i) ASSERT_EQ(rx_PointListAdd(&list, i, i * 2, 0), 1);
-  EXPECT_EQ(list.count, 202);
-  EXPECT_TRUE(list.capacity % 1024 == 0 && list.capacity >= (202u + 1) * 12) << list.capacity;
+  EXPECT_TRUE(list.count == 202 && list.capacity % 1024 == 0 && list.capacity >= (202u + 1) * 12) << list.capacity;
   int32_t x, y;
   uint8_t flag;
   EXPECT_TRUE(rx_PointListGet(&list, 150, &x, &y, &flag) == 1 && x == 148 && y == 296);

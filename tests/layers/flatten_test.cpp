@@ -35,13 +35,11 @@ TEST(Flatten, FrameAnimationShowsOneFrameCentred) {
   const uint32_t C = kClear, G = kGreen;
   EXPECT_EQ(column(2), std::vector<uint32_t>(8, C));
   EXPECT_EQ(column(3), (std::vector<uint32_t>{C, C, C, G, G, C, C, C}));
-  EXPECT_EQ(column(6), column(3));
-  EXPECT_EQ(column(7), column(2));
+  EXPECT_TRUE(column(6) == column(3) && column(7) == column(2));
   // An index past the end is the last frame: 3 x 3 at (3, 2), halves rounded down.
   ASSERT_EQ(rx_LayersFlatten(&target, 99, t.e, 5, &o), 1);
   EXPECT_EQ(column(3), (std::vector<uint32_t>{C, C, kGrey, kGrey, kGrey, C, C, C}));
-  EXPECT_EQ(column(5), column(3));
-  EXPECT_EQ(column(6), column(2));
+  EXPECT_TRUE(column(5) == column(3) && column(6) == column(2));
 }
 
 TEST(Flatten, ImageListPicksAndComposes) {
@@ -53,8 +51,7 @@ TEST(Flatten, ImageListPicksAndComposes) {
   lt::Surface target;
   ASSERT_EQ(rx_LayersFlatten(&target, -1, t.e, 3, &o), 1);
   EXPECT_TRUE(target.s.width == 8u && At(&target.s, 7, 1) == Px(40, 50, 60, 0));
-  ASSERT_EQ(rx_LayersFlatten(&target, 7, t.e, 3, &o), 1);  // limited to the last image
-  EXPECT_TRUE(target.s.width == 3u && o.resultHeight == 3u);
+  EXPECT_TRUE(rx_LayersFlatten(&target, 7, t.e, 3, &o) == 1 && target.s.width == 3u && o.resultHeight == 3u);  // the last image
   EXPECT_TRUE(rx_LayersFlatten(&target, 0, t.e, 3, &o) == 1 && At(&target.s, 0, 0) == Px(10, 20, 30, 0));
 
   // Companion composition: the second image's blue and green over the first one's red.
@@ -187,11 +184,9 @@ TEST(Flatten, PagesOfAComposite) {
   for (auto [page, start] : {std::pair{0, 0}, {1, 2}, {2, 4}, {3, 0}}) EXPECT_EQ(rx_LayersPageStart(page, t.e, 5, &o), start);
 
   lt::Surface target;
-  EXPECT_EQ(rx_LayersFlatten(&target, 1, t.e, 5, &o), 2);
-  EXPECT_EQ(lt::Size(target.s), std::pair(6u, 4u));
+  EXPECT_TRUE(rx_LayersFlatten(&target, 1, t.e, 5, &o) == 2 && lt::Size(target.s) == std::pair(6u, 4u));
   lt::ExpectAt(&target.s, {{0, 0, kBlue}, {1, 1, kWhite}});  // the page's first layer sits at the origin
-  EXPECT_EQ(rx_LayersFlatten(&target, 2, t.e, 5, &o), 1);
-  EXPECT_EQ(target.s.width, 5u);
+  EXPECT_TRUE(rx_LayersFlatten(&target, 2, t.e, 5, &o) == 1 && target.s.width == 5u);
   // Past the last page: the first page, which ends before the next page start.
   EXPECT_TRUE(rx_LayersFlatten(&target, 9, t.e, 5, &o) == 2 && target.s.width == 10u);
   lt::ExpectAt(&target.s, {{1, 1, kGreen}, {5, 5, kRed}});
@@ -199,8 +194,7 @@ TEST(Flatten, PagesOfAComposite) {
   // Without the option byte the same table is one picture of all layers.
   o = lt::Options(rx_DocComposite);
   EXPECT_TRUE(rx_LayersHasPages(&o) == 0 && rx_LayersPageStart(1, t.e, 5, &o) == 0);
-  EXPECT_EQ(rx_LayersFlatten(&target, 1, t.e, 5, &o), 5);
-  EXPECT_EQ(At(&target.s, 4, 4), kGrey);
+  EXPECT_TRUE(rx_LayersFlatten(&target, 1, t.e, 5, &o) == 5 && At(&target.s, 4, 4) == kGrey);
   o = lt::Options(rx_DocImageList);
   EXPECT_TRUE(rx_LayersHasPages(&o) == 1 && rx_LayersPageStart(3, t.e, 5, &o) == 3);
 }
@@ -285,12 +279,10 @@ TEST(LayerTable, ReleaseFreesEverything) {
   LoadSaveOptions o{};
   rx_Size size{};
   lt::Surface target;
-  EXPECT_EQ(rx_LayersCanvasSize(&size, 0, nullptr, 1, &o), 0);
-  EXPECT_EQ(rx_LayersFlatten(&target.s, 0, nullptr, 1, &o), 0);
-  lt::Table t;
-  EXPECT_EQ(rx_LayersFlatten(&target.s, 0, t.e, 0, &o), 0);
-  EXPECT_EQ(rx_LayersFlatten(&target.s, 0, t.e, 1, nullptr), 0);
-  EXPECT_EQ(rx_LayersFlatten(&target.s, 0, t.e, 1, &o), 0);  // no pixels in the first layer
+  lt::Table t;  // no pixels in the first layer
+  EXPECT_EQ(std::tuple(rx_LayersCanvasSize(&size, 0, nullptr, 1, &o), rx_LayersFlatten(&target.s, 0, nullptr, 1, &o),
+                       rx_LayersFlatten(&target.s, 0, t.e, 0, &o), rx_LayersFlatten(&target.s, 0, t.e, 1, nullptr),
+                       rx_LayersFlatten(&target.s, 0, t.e, 1, &o)), std::tuple(0, 0, 0, 0, 0));
 }
 
 // Sheets of animation frames, the grid search behind them, and merging the markup of all layers.
@@ -395,12 +387,11 @@ TEST(Sheet, RefusesWhatItCannotLayOut) {
   LoadSaveOptions o;
   for (uint8_t kind : {rx_DocComposite, rx_DocImageList}) {
     o = lt::Options(kind);
-    EXPECT_EQ(rx_LayersToSheet(t.e, 2, &o, 0, 0), 0);
+    EXPECT_EQ(rx_LayersToSheet(t.e, 2, &o, 0, 0), 0) << int(kind);
   }
   o = lt::Options(rx_DocFrames);
-  EXPECT_EQ(rx_LayersToSheet(t.e, 1, &o, 0, 0), 0);
-  EXPECT_EQ(rx_LayersToSheet(t.e, 1025, &o, 0, 0), 0);
-  EXPECT_EQ(rx_LayersToSheet(nullptr, 2, &o, 0, 0), 0);
+  EXPECT_EQ(std::tuple(rx_LayersToSheet(t.e, 1, &o, 0, 0), rx_LayersToSheet(t.e, 1025, &o, 0, 0),
+                       rx_LayersToSheet(nullptr, 2, &o, 0, 0)), std::tuple(0, 0, 0));
   EXPECT_EQ(t[0].properties, nullptr);  // nothing was changed by the refusals
   // A damaged properties block on the first frame: no sheet, layers intact.
   t.Damage(0);
