@@ -319,8 +319,7 @@ TEST_F(ExifToMarkup, WorkedCases) {
                                       .add(EXIF_IFD_1, 0x011A, kRational, {72, 1})
                                       .thumbnail()
                                       .save());
-  EXPECT_EQ(two.find("exif.orientation="), two.rfind("exif.orientation="));
-  EXPECT_EQ(value(two, "exif.orientation").substr(0, 3), "6 (");
+  EXPECT_TRUE(two.find("exif.orientation=") == two.rfind("exif.orientation=") && value(two, "exif.orientation").substr(0, 3) == "6 (");
   EXPECT_LT(two.find("exif.resolution.x=1.2e+03;\r\n"), two.find("exif.resolution.x=72;\r\n")) << two;
   EXPECT_NE(two.find("exif.resolution.x=72;\r\n"), std::string::npos);
 
@@ -334,21 +333,18 @@ TEST_F(ExifToMarkup, WorkedCases) {
                                        .add(EXIF_IFD_GPS, 0x02, kRational, {48, 1, 30, 1, 0, 1})
                                        .add(EXIF_IFD_GPS, 0x07, kRational, {13, 1, 5, 1, 29, 4})
                                        .save());
-  EXPECT_EQ(value(exif, "exif.aperture"), "f/2");
+  for (auto [key, want] : {std::pair{"exif.aperture", "f/2"}, {"exif.user_comment", "Gr\xC3\xBC\xC3\x9F" "e"},
+                            {"exif.unknown.IFD2.0xa210", "1, 2"}, {"exif.unknown.IFD0.0x9c9d", "1,2,"},
+                            {"exif.GPS.latitude.pos", "48.5\xC2\xB0"}, {"exif.GPS.timestamp", "13:05:07.250"}})
+    EXPECT_EQ(value(exif, key), want) << key;
   EXPECT_EQ(value(exif, "exif.components_configuration").substr(0, 9), "1,2,3,0 (");
-  EXPECT_EQ(value(exif, "exif.user_comment"), "Gr\xC3\xBC\xC3\x9F" "e");
-  EXPECT_EQ(value(exif, "exif.unknown.IFD2.0xa210"), "1, 2");
-  EXPECT_EQ(value(exif, "exif.unknown.IFD0.0x9c9d"), "1,2,");
-  EXPECT_EQ(value(exif, "exif.GPS.latitude.pos"), "48.5\xC2\xB0");
-  EXPECT_EQ(value(exif, "exif.GPS.timestamp"), "13:05:07.250");
 
   // A zero denominator; user comments of an ASCII word and of a bare code.
   EXPECT_EQ(value(fromExif(Block().add(EXIF_IFD_EXIF, 0x829A, kRational, {1, 0}).save()), "exif.exposure_time"), "0/1 sec");
   const auto comment = [&](const std::string &bytes) {
     return value(fromExif(Block().raw(EXIF_IFD_EXIF, 0x9286, EXIF_FORMAT_UNDEFINED, bytes).save()), "exif.user_comment");
   };
-  EXPECT_EQ(comment(std::string("ASCII\0\0\0word", 12)), "word");
-  EXPECT_EQ(comment(std::string(8, '\0')), "<none>");
+  EXPECT_EQ(comment(std::string("ASCII\0\0\0word", 12)) + "|" + comment(std::string(8, '\0')), "word|<none>");
 }
 
 TEST_F(ExifToMarkup, BadInputTouchesNothingOutsideItsBuffers) {
@@ -388,8 +384,7 @@ TEST_F(ExifToMarkup, BadInputTouchesNothingOutsideItsBuffers) {
   const std::string text = fromExif(std::string("II*\0", 4) + le32(8) + std::string("\4\0", 2) +
                                    entry(0x010F, 2, 4, 0x636261) + entry(0x0102, 3, 0x80000001u, 8) +
                                    entry(0x8769, 4, 1, 8) + entry(0x9286, 7, 0xFFFFFFFFu, 0) + le32(8));
-  EXPECT_EQ(value(text, "exif.make"), "abc");
-  EXPECT_EQ(value(text, "exif.bits_per_sample"), "<none>");
+  EXPECT_EQ(value(text, "exif.make") + "|" + value(text, "exif.bits_per_sample"), "abc|<none>");
 
   // A fault on one entry or one directory skips just that.
   Block built;
@@ -406,8 +401,7 @@ TEST_F(ExifToMarkup, BadInputTouchesNothingOutsideItsBuffers) {
   primary->entries[0] = make;
   thumbnail->entries = nullptr;
   thumbnail->count = 0;
-  EXPECT_EQ(written, 2);
-  EXPECT_STREQ(lines_out, "exif.model=B;\r\nexif.date_time_original=C;\r\n");
+  EXPECT_EQ(std::to_string(written) + " " + lines_out, "2 exif.model=B;\r\nexif.date_time_original=C;\r\n");
 }
 
 // Markup to EXIF: values read back with libexif, round trips, ExifTool and
