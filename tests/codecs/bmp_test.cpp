@@ -53,9 +53,7 @@ TEST(BmpPlugin, RealFilesLoadToTheirSizes) {
     const std::string path = vgmtest::dataFile(std::string("bmp/") + f.name + ".bmp");
     vgmtest::RecordedLayer l = vgmtest::loadOnly(bmpHost, path);
     EXPECT_EQ(std::pair(l.width, l.height), std::pair(f.w, f.h));
-    if (f.topLeft) {
-      EXPECT_EQ(std::pair(l.at(0, 0), l.at(0, f.h - 1)), std::pair(f.topLeft, f.bottomLeft));
-    }
+    EXPECT_EQ(f.topLeft ? std::pair(l.at(0, 0), l.at(0, f.h - 1)) : std::pair(0u, 0u), std::pair(f.topLeft, f.bottomLeft));
     vgmtest::expectCutsFailCleanly(bmpHost, vgmtest::readFile(path), ".bmp");
   }
 }
@@ -109,7 +107,6 @@ TEST(BmpPlugin, PalettesRunsAndBitFields) {
 }
 
 TEST(BmpPlugin, RefusesWhatItCannotRead) {
-  vgmtest::TempFolder folder;
   RecordingHost host("BMP");
   std::string good = bmp(1, 1, 24, 0, "", std::string(4, '\0'));
   std::string os2v2 = good, jpeg = bmp(1, 1, 24, 4, "", std::string(4, '\0'));
@@ -122,17 +119,13 @@ TEST(BmpPlugin, RefusesWhatItCannotRead) {
                                                      {bmp(0, 1, 24, 0, "", ""), FLT_ERR_BITMAP_ZERO},
                                                      {bmp(1, 1, 7, 0, "", std::string(4, '\0')), FLT_ERR_BAD_ENCODING}};
   for (const auto &[file, code] : refused) {
-    vgmtest::writeFile(folder.file("x.bmp"), file);
-    EXPECT_EQ(host.load(folder.file("x.bmp")), code) << file.size();
-    EXPECT_TRUE(host.layers.empty());
-    EXPECT_FALSE(host.message.empty());
+    EXPECT_EQ(vgmtest::loadBytes(host, file, ".bmp"), code) << file.size();
+    EXPECT_TRUE(host.layers.empty() && !host.message.empty());
   }
   // "BM" is a weak claim; traps and foreign types are refused.
-  EXPECT_EQ(host.loadScore(".bmp", good), 1200);
-  EXPECT_EQ(host.loadScore(".***", "abcdefgh"), 0);
-  EXPECT_EQ(host.loadScore(".wbmp", "abcdefgh"), 0);
-  EXPECT_EQ(host.saveScore(".bmp"), 200);
-  EXPECT_EQ(host.saveScore(".wbmp"), 0);
+  EXPECT_EQ((std::vector<int>{host.loadScore(".bmp", good), host.loadScore(".***", "abcdefgh"), host.loadScore(".wbmp", "abcdefgh"),
+                              host.saveScore(".bmp"), host.saveScore(".wbmp")}),
+            (std::vector<int>{1200, 0, 0, 200, 0}));
 }
 
 TEST(BmpPlugin, SavesRoundTripExactly) {
@@ -149,9 +142,9 @@ TEST(BmpPlugin, SavesRoundTripExactly) {
     host.layers[0].metadata[FLT_TAG_MARK] = "exif.resolution.x=300;\r\nexif.resolution.y=72;\r\n";
     ASSERT_EQ(host.save(folder.file("a.bmp")), FLT_OK);
     std::string file = vgmtest::readFile(folder.file("a.bmp"));
-    EXPECT_EQ(file.substr(14, 4), le(alpha ? 124 : 40, 4));
-    EXPECT_EQ(file.substr(28, 2), le(alpha ? 32 : 24, 2));
-    EXPECT_EQ(file.substr(38, 8), le(11811, 4) + le(2835, 4));  // pixels per metre
+    // Header size, bits per pixel, pixels per metre.
+    EXPECT_EQ(file.substr(14, 4) + file.substr(28, 2) + file.substr(38, 8),
+              le(alpha ? 124 : 40, 4) + le(alpha ? 32 : 24, 2) + le(11811, 4) + le(2835, 4));
     EXPECT_EQ(file.size(), alpha ? 138 + 13 * 4 * 7 : 54 + 40 * 7);
     vgmtest::expectPixels(vgmtest::loadOnly(host, folder.file("a.bmp")), pixels, 0);
   }

@@ -38,21 +38,22 @@ void expectSteadyProgress(const RecordingHost &host) {
 
 void expectErrorOrDamaged(RecordingHost &host, const std::string &path) {
   int32_t code = host.load(path);
-  if (code >= FLT_OK) {
-    EXPECT_TRUE(host.request.warnings & FLT_WARN_DATA_NOT_TRANSFERRED) << "success without the damage warning";
-  } else {
+  if (code < FLT_OK) {
     EXPECT_LT(code, 0);
     EXPECT_FALSE(host.message.empty() && code != FLT_ERR_UNSUPPORTED) << "no message for " << code;
-  }
-  if (code >= FLT_OK) {
+  } else {
+    EXPECT_TRUE(host.request.warnings & FLT_WARN_DATA_NOT_TRANSFERRED) << "success without the damage warning";
     for (const RecordedLayer &l : host.layers)
       for (uint32_t y = 0; y < l.height; ++y)
-        for (uint32_t x = 0; x < l.width; ++x) {
-          ASSERT_NE(l.at(x, y), kUnwritten) << "unwritten pixel " << x << "," << y;
-        }
+        for (uint32_t x = 0; x < l.width; ++x) ASSERT_NE(l.at(x, y), kUnwritten) << "unwritten pixel " << x << "," << y;
   }
-  EXPECT_EQ(host.markupsOpen, 0);
-  EXPECT_EQ(host.transformsOpen, 0);
+  EXPECT_EQ(std::pair(host.markupsOpen, host.transformsOpen), std::pair(0, 0));
+}
+
+int32_t loadBytes(RecordingHost &host, const std::string &bytes, const std::string &ext) {
+  TempFolder folder;
+  writeFile(folder.file("file" + ext), bytes);
+  return host.load(folder.file("file" + ext));
 }
 
 void expectCutsFailCleanly(RecordingHost &host, const std::string &bytes, const std::string &ext) {
@@ -102,9 +103,7 @@ double psnr(const RecordedLayer &l, const std::vector<uint32_t> &expected, bool 
 
 bool loadSample(RecordingHost &host, const std::string &folder, const Sample &s) {
   int32_t code = host.load(dataFile(folder + "/" + s.file));
-  EXPECT_EQ(code, FLT_OK);
-  EXPECT_EQ(host.layers.size(), s.layers);
-  EXPECT_EQ(host.request.warnings, 0);
+  EXPECT_EQ(std::tuple(code, host.layers.size(), host.request.warnings), std::tuple(FLT_OK, s.layers, 0));
   for (const RecordedLayer &l : host.layers) {
     EXPECT_EQ(std::pair(l.width, l.height), std::pair(s.width, s.height));
     if (!s.allSameSize) break;
@@ -113,9 +112,7 @@ bool loadSample(RecordingHost &host, const std::string &folder, const Sample &s)
 }
 
 RecordedLayer loadOnly(RecordingHost &host, const std::string &path) {
-  int32_t code = host.load(path);
-  EXPECT_EQ(code, FLT_OK) << path;
-  EXPECT_EQ(host.layers.size(), 1u) << path;
+  EXPECT_EQ((std::pair{host.load(path), host.layers.size()}), std::pair(FLT_OK, size_t{1})) << path;
   return host.layers.empty() ? RecordedLayer{} : host.layers[0];
 }
 

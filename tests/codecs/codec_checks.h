@@ -17,15 +17,15 @@ void expectSteadyProgress(const RecordingHost &host);
 // The load fails with a negative code and a message, or succeeds with the
 // damaged-data warning; either way every layer it began is fully written.
 void expectErrorOrDamaged(RecordingHost &host, const std::string &path);
+// Loads `bytes` from a temporary file whose name ends with `ext`.
+int32_t loadBytes(RecordingHost &host, const std::string &bytes, const std::string &ext);
 // The file cut at ten lengths (extension `ext`) loads as expectErrorOrDamaged says.
 void expectCutsFailCleanly(RecordingHost &host, const std::string &bytes, const std::string &ext);
 // A layer's pixels without the row padding.
 std::vector<uint32_t> pixelsOf(const RecordedLayer &layer);
-// `pixels` (`width` wide) shrunk by averaging `factor` x `factor` blocks,
-// colour weighted by alpha.
+// `pixels` (`width` wide) shrunk by averaging `factor` x `factor` blocks, colour weighted by alpha.
 std::vector<uint32_t> averageBlocks(const std::vector<uint32_t> &pixels, uint32_t width, uint32_t factor);
-// Peak signal to noise ratio over B, G, R, and with `alpha` T too (where
-// `expected` is invisible, only T counts).
+// Peak signal to noise ratio over B, G, R, and with `alpha` T too (where `expected` is invisible, only T counts).
 double psnr(const RecordedLayer &layer, const std::vector<uint32_t> &expected, bool alpha = false);
 // A sample's size and layer count as an outside reader reports them.
 struct Sample {

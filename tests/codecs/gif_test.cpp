@@ -18,6 +18,7 @@ TEST(GifPlugin, DecodesEverySampleAsItsReferenceShowsIt) {
     RecordingHost host("GIF");
     ASSERT_TRUE(loadSample(host, "gif", r));
     EXPECT_EQ(host.request.document_kind, r.layers > 1 ? FLT_DOC_FRAME_ANIMATION : FLT_DOC_COMPOSITE);
+    expectSteadyProgress(host);
     const std::string path = dataFile(std::string("gif/") + r.file);
     EXPECT_EQ(pixelsOf(host.layers[0]), gifReference(path).pixels);
     for (size_t i = 0; i < r.layers; ++i) {
@@ -35,20 +36,17 @@ TEST(GifPlugin, DecodesEverySampleAsItsReferenceShowsIt) {
 
 TEST(GifPlugin, ProbesRefusesTrapsAndChecksSizesFirst) {
   RecordingHost host("GIF");
-  EXPECT_GE(host.loadScore(".gif", "GIF89a\x01\x00\x01\x00"), 2128);
-  EXPECT_GE(host.loadScore("", "GIF87a\x01\x00\x01\x00"), 2128);
-  EXPECT_EQ(host.loadScore(".***", "abcdefgh"), 0);
-  EXPECT_EQ(host.loadScore(".gif", "GIF90a"), 0);
+  EXPECT_TRUE(host.loadScore(".gif", "GIF89a\x01\x00\x01\x00") >= 2128 && host.loadScore("", "GIF87a\x01\x00\x01\x00") >= 2128);
   EXPECT_GE(host.saveScore(".gif"), 128);
-  EXPECT_EQ(host.saveScore(".png"), 0);
+  EXPECT_EQ(std::tuple(host.loadScore(".***", "abcdefgh"), host.loadScore(".gif", "GIF90a"), host.saveScore(".png")), std::tuple(0, 0, 0));
 
-  TempFolder dir;
   std::string huge("GIF89a\xFF\xFF\xFF\xFF\x00\x00\x00", 13);
   huge.resize(100, '\0');
-  writeFile(dir.file("huge.gif"), huge);
-  EXPECT_EQ(host.load(dir.file("huge.gif")), FLT_ERR_DIMENSIONS);
-  writeFile(dir.file("text.gif"), "GIF89a but then nothing of the kind");
-  EXPECT_LT(host.load(dir.file("text.gif")), FLT_ERROR);
+  EXPECT_EQ(loadBytes(host, huge, ".gif"), FLT_ERR_DIMENSIONS);
+  EXPECT_LT(loadBytes(host, "GIF89a but then nothing of the kind", ".gif"), FLT_ERROR);
+  // A refused layer's status is the load's result.
+  host.refuseLayer = 2, host.refuseStatus = FLT_ERR_TIMEOUT;
+  EXPECT_EQ(host.load(dataFile("gif/fire.gif")), FLT_ERR_TIMEOUT);
 }
 
 TEST(GifPlugin, CutFilesKeepTheirWholeFramesOrFail) {
@@ -58,21 +56,10 @@ TEST(GifPlugin, CutFilesKeepTheirWholeFramesOrFail) {
   ASSERT_EQ(host.load(dataFile("gif/welcome2.gif")), FLT_OK);
   std::vector<RecordedLayer> full = host.layers;
   // Cut inside the fifth frame: four whole frames and the damage warning.
-  TempFolder dir;
-  writeFile(dir.file("cut.gif"), whole.substr(0, whole.size() * 3 / 4));
-  ASSERT_EQ(host.load(dir.file("cut.gif")), FLT_OK);
+  ASSERT_EQ(loadBytes(host, whole.substr(0, whole.size() * 3 / 4), ".gif"), FLT_OK);
   EXPECT_TRUE(host.request.warnings & FLT_WARN_DATA_NOT_TRANSFERRED);
-  ASSERT_GE(host.layers.size(), 2u);
-  ASSERT_LT(host.layers.size(), full.size());
+  ASSERT_TRUE(host.layers.size() >= 2u && host.layers.size() < full.size()) << host.layers.size();
   for (size_t i = 0; i < host.layers.size(); ++i) EXPECT_EQ(host.layers[i].pixels, full[i].pixels) << i;
-}
-
-TEST(GifPlugin, ReportsProgressAndHonoursRefusals) {
-  RecordingHost host("GIF");
-  ASSERT_EQ(host.load(dataFile("gif/porsche.gif")), FLT_OK);
-  expectSteadyProgress(host);
-  host.refuseLayer = 2, host.refuseStatus = FLT_ERR_TIMEOUT;
-  EXPECT_EQ(host.load(dataFile("gif/fire.gif")), FLT_ERR_TIMEOUT);
 }
 
 TEST(GifPlugin, HandsItsXmpPacketToTheConverter) {
@@ -81,8 +68,7 @@ TEST(GifPlugin, HandsItsXmpPacketToTheConverter) {
   auto calls = host.callsNamed("MarkupFromXMP");
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(calls[0]->data, readFile(dataFile("xmp/exiftool-GIF.xmp")));
-  EXPECT_NE(host.markup().find("rec.xmp="), std::string::npos);
-  EXPECT_EQ(host.markupsOpen, 0);
+  EXPECT_TRUE(host.markup().find("rec.xmp=") != std::string::npos && host.markupsOpen == 0);
   host.flags = FLT_FLAG_NO_MARKUP;
   ASSERT_EQ(host.load(dataFile("gif/exiftool-GIF.gif")), FLT_OK);
   EXPECT_TRUE(host.calls.empty());
@@ -105,10 +91,8 @@ TEST(GifPlugin, SavesFewColoursExactlyAndAnimationsWithTheirDelays) {
   ASSERT_EQ(host.save(dir.file("anim.gif"), FLT_DOC_FRAME_ANIMATION), FLT_OK);
   ASSERT_EQ(host.load(dir.file("anim.gif")), FLT_OK);
   ASSERT_EQ(host.layers.size(), frames.size());
-  for (size_t i = 0; i < frames.size(); ++i) {
-    EXPECT_EQ(host.layers[i].delay, frames[i].delay);
-    EXPECT_EQ(pixelsOf(host.layers[i]), pixelsOf(frames[i])) << "frame " << i;
-  }
+  for (size_t i = 0; i < frames.size(); ++i)
+    EXPECT_TRUE(host.layers[i].delay == frames[i].delay && pixelsOf(host.layers[i]) == pixelsOf(frames[i])) << "frame " << i;
 }
 
 TEST(GifPlugin, QuantizesManyColoursWithSmallError) {

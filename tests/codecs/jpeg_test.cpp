@@ -54,9 +54,8 @@ TEST(JpegPlugin, EveryCodingMatchesTurboJpeg) {
     EXPECT_EQ(host.request.warnings, 0);
     vgmtest::expectSteadyProgress(host);
   }
-  // CMYK inks through the plug-in's own plain formula (a host without the
-  // colour service): cyan, magenta with black, white, black. The file carries
-  // an Adobe marker, so its bytes are the inks inverted.
+  // CMYK inks through the plug-in's own plain formula (a host without the colour service): cyan, magenta with black,
+  // white, black. The file carries an Adobe marker, so its bytes are the inks inverted.
   std::vector<uint32_t> inks = {0x000000FF, 0x4000FF00, 0, 0xFF000000u};  // C M Y K from the lowest byte
   for (uint32_t &i : inks) i = ~i;
   vgmtest::TempFolder folder;
@@ -64,9 +63,8 @@ TEST(JpegPlugin, EveryCodingMatchesTurboJpeg) {
   host.tables = false;
   vgmtest::RecordedLayer l = vgmtest::loadOnly(host, folder.file("cmyk.jpg"));
   const uint32_t want[] = {0x0000FFFF, 0x00BF00BF, 0x00FFFFFF, 0};
-  for (int i = 0; i < 4; ++i) {
+  for (int i = 0; i < 4; ++i)
     for (int s = 0; s < 24; s += 8) EXPECT_NEAR(int(l.at(i % 2, i / 2) >> s & 255), int(want[i] >> s & 255), 3) << i;
-  }
 }
 
 TEST(JpegPlugin, DamagedAndUnsupportedFiles) {
@@ -80,16 +78,12 @@ TEST(JpegPlugin, DamagedAndUnsupportedFiles) {
                    "\xFF\xDA\0\x0C\x03\x01\0\x02\x11\x03\x11\0\x3F\0",
                    35);
   bomb.resize(100, '\0');
-  vgmtest::TempFolder folder;
-  vgmtest::writeFile(folder.file("bomb.jpg"), bomb);
-  EXPECT_EQ(host.load(folder.file("bomb.jpg")), FLT_ERR_DIMENSIONS);
+  EXPECT_EQ(vgmtest::loadBytes(host, bomb, ".jpg"), FLT_ERR_DIMENSIONS);
   EXPECT_TRUE(host.layers.empty());
 
-  EXPECT_EQ(host.loadScore(".jpg", bomb), 2250);
-  EXPECT_EQ(host.loadScore(".mpo", bomb), 2250);
-  EXPECT_EQ(host.loadScore(".***", "abcdefgh"), 0);
-  EXPECT_EQ(host.saveScore(".jpeg"), 200);
-  EXPECT_EQ(host.saveScore(".mpo"), 0);
+  EXPECT_EQ((std::vector<int>{host.loadScore(".jpg", bomb), host.loadScore(".mpo", bomb), host.loadScore(".***", "abcdefgh"),
+                              host.saveScore(".jpeg"), host.saveScore(".mpo")}),
+            (std::vector<int>{2250, 2250, 0, 200, 0}));
 }
 
 TEST(JpegPlugin, MetadataReachesTheHostServices) {
@@ -103,12 +97,10 @@ TEST(JpegPlugin, MetadataReachesTheHostServices) {
     if (marker == 0xE2 && body.starts_with("ICC_PROFILE")) icc += body.substr(14);
   }
   ASSERT_FALSE(exif.empty() || xmp.empty() || icc.empty());
-  ASSERT_EQ(host.callsNamed("MarkupFromEXIF").size(), 1u);
-  EXPECT_EQ(host.callsNamed("MarkupFromEXIF")[0]->data, exif);
-  ASSERT_EQ(host.callsNamed("MarkupFromXMP").size(), 1u);
-  EXPECT_EQ(host.callsNamed("MarkupFromXMP")[0]->data, xmp);
-  ASSERT_EQ(host.callsNamed("CreateTransform").size(), 1u);
-  EXPECT_EQ(host.callsNamed("CreateTransform")[0]->data, icc);
+  for (auto [call, data] : {std::pair{"MarkupFromEXIF", exif}, {"MarkupFromXMP", xmp}, {"CreateTransform", icc}}) {
+    ASSERT_EQ(host.callsNamed(call).size(), 1u) << call;
+    EXPECT_EQ(host.callsNamed(call)[0]->data, data) << call;
+  }
   EXPECT_NE(host.markup().find("rec.xmp="), std::string::npos);
 
   // Extended XMP: the parts put together at their offsets follow the main packet.
@@ -141,15 +133,13 @@ TEST(JpegPlugin, ShrinkOnLoadCoversTheBox) {
   RecordingHost host("JPEG");
   host.options = u"preview.max_width=256\r\npreview.max_height=256";
   vgmtest::RecordedLayer thumb = vgmtest::loadOnly(host, folder.file("big.jpg"));
-  EXPECT_EQ(std::pair(thumb.width, thumb.height), std::pair(500u, 375u));
-  EXPECT_EQ(host.shortText, u"1/8");
+  EXPECT_EQ(std::tuple(thumb.width, thumb.height, host.shortText), std::tuple(500u, 375u, u"1/8"));
   // Against the full decode averaged over 8 x 8 blocks.
   EXPECT_GE(psnr(thumb, vgmtest::averageBlocks(vgmtest::jpegReference(file).pixels, w, 8)), 30.0);
   // A box the half size covers, and no box at all.
   host.options = u"preview.max_width=1500\npreview.max_height=1400";
   thumb = vgmtest::loadOnly(host, folder.file("big.jpg"));
-  EXPECT_EQ(std::pair(thumb.width, thumb.height), std::pair(2000u, 1500u));
-  EXPECT_EQ(host.shortText, u"1/2");
+  EXPECT_EQ(std::tuple(thumb.width, thumb.height, host.shortText), std::tuple(2000u, 1500u, u"1/2"));
   // Stored 450 x 600 and turned a quarter by its orientation: the upright
   // 300 x 200 box needs 225 x 300 stored pixels, half size.
   host.options = u"preview.max_width=300\npreview.max_height=200";

@@ -1,6 +1,5 @@
-// The six real plug-ins through the load export: each format loads to the
-// pixels of its codec's simplest call, CMYK JPEGs to what lcms2 makes of
-// their inks, and eight threads load every format at once.
+// The six real plug-ins through the load export: each format loads to the pixels of its codec's simplest call, CMYK
+// JPEGs to what lcms2 makes of their inks, and eight threads load every format at once.
 #include <gtest/gtest.h>
 #include <jpeglib.h>
 #include <lcms2.h>
@@ -28,9 +27,8 @@ using Image = vgmtest::Decoded;
   return ::testing::AssertionSuccess();
 }
 
-// A CMYK JPEG of `inks` (C, M, Y, K bytes) written by libjpeg: under an
-// Adobe marker the inks are stored inverted (optionally as YCCK), without
-// one as they are; `profile` embedded when given.
+// A CMYK JPEG of `inks` (C, M, Y, K bytes) written by libjpeg: under an Adobe marker the inks are stored inverted
+// (optionally as YCCK), without one as they are; `profile` embedded when given.
 std::string cmykJpeg(const std::vector<uint32_t> &inks, uint32_t w, uint32_t h, bool adobe, bool ycck,
                      const std::string &profile) {
   jpeg_compress_struct c{};

@@ -14,31 +14,23 @@ namespace {
 
 thread_local RecordingHost *current = nullptr;  // the host whose request is running on this thread
 
-std::u16string trim(std::u16string s) {
-  auto space = [](char16_t c) { return c == u' ' || c == u'\t' || c == u'\r'; };
-  while (!s.empty() && space(s.back())) s.pop_back();
-  size_t start = 0;
-  while (start < s.size() && space(s[start])) ++start;
-  return s.substr(start);
+std::u16string trim(const std::u16string &s) {
+  const size_t start = s.find_first_not_of(u" \t\r"), end = s.find_last_not_of(u" \t\r");
+  return start == std::u16string::npos ? u"" : s.substr(start, end - start + 1);
 }
 
 // The first line "key = value" whose key matches (the plug-ins ask in lower case).
 int32_t queryOption(const std::u16string &options, FltOptionQuery *query) {
   if (query == nullptr || query->key == nullptr) return 0;
-  std::u16string key = query->key;
-  size_t start = 0;
-  while (start <= options.size()) {
-    size_t end = options.find_first_of(u"\r\n", start);
-    if (end == std::u16string::npos) end = options.size();
-    std::u16string line = options.substr(start, end - start);
-    size_t eq = line.find(u'=');
-    if (eq != std::u16string::npos && trim(line.substr(0, eq)) == key) {
-      std::u16string value = trim(line.substr(eq + 1)).substr(0, FLT_OPTION_VALUE_CAPACITY - 1);
-      std::copy(value.begin(), value.end(), query->value);
-      query->value[value.size()] = 0;
-      return static_cast<int32_t>(value.size());
-    }
-    start = end + 1;
+  for (size_t start = 0, end; start <= options.size(); start = end + 1) {
+    end = std::min(options.find_first_of(u"\r\n", start), options.size());
+    const std::u16string line = options.substr(start, end - start);
+    const size_t eq = line.find(u'=');
+    if (eq == std::u16string::npos || trim(line.substr(0, eq)) != query->key) continue;
+    const std::u16string value = trim(line.substr(eq + 1)).substr(0, FLT_OPTION_VALUE_CAPACITY - 1);
+    std::copy(value.begin(), value.end(), query->value);
+    query->value[value.size()] = 0;
+    return static_cast<int32_t>(value.size());
   }
   return 0;
 }
@@ -282,9 +274,7 @@ int RecordingHost::saveScore(const std::string &extension) { return score(plugin
 template <class Request>
 void RecordingHost::prepare(Request &request, const std::string &path) {
   using C = RecordingCallbacks;
-  calls.clear();
-  message.clear(), shortText.clear();
-  progress.clear();
+  calls.clear(), message.clear(), shortText.clear(), progress.clear();
   transformsOpen = markupsOpen = 0;
   messageBuffer_.assign(FLT_MESSAGE_CAPACITY, 0);
   moduleBuffer_.assign(FLT_MODULE_NAME_CAPACITY, 0);
@@ -309,14 +299,9 @@ int32_t RecordingHost::load(const std::string &path) {
   using C = RecordingCallbacks;
   layers.clear();
   prepare(request, path);
-  request.begin_layer = C::beginLayer;
-  request.set_metadata = C::setMetadata;
-  request.query_option = C::query;
-  request.set_text = C::text;
-  request.progress = C::step;
-  request.flags = flags;
-  request.current_layer = -1;
-  request.last_layer_index = FLT_LAST_LAYER_INDEX;
+  request.begin_layer = C::beginLayer, request.set_metadata = C::setMetadata;
+  request.query_option = C::query, request.set_text = C::text, request.progress = C::step;
+  request.flags = flags, request.current_layer = -1, request.last_layer_index = FLT_LAST_LAYER_INDEX;
   request.short_text = shortBuffer_.data(), request.short_text_capacity = FLT_SHORT_TEXT_CAPACITY;
   current = this;
   int32_t result = plugin_.loadImage(&request);
@@ -328,15 +313,10 @@ int32_t RecordingHost::save(const std::string &path, uint8_t documentKind) {
   if (!plugin_.saveImage) return FLT_ERR_UNSUPPORTED;
   using C = RecordingCallbacks;
   prepare(saveRequest, path);
-  saveRequest.select_layer = C::selectLayer;
-  saveRequest.get_metadata = C::getMetadata;
-  saveRequest.query_option = C::query;
-  saveRequest.set_text = C::text;
-  saveRequest.progress = C::step;
-  saveRequest.document_kind = documentKind;
-  saveRequest.layer_count = static_cast<uint32_t>(layers.size());
-  saveRequest.layers = static_cast<int32_t>(layers.size());
-  saveRequest.selected_layer = -1;
+  saveRequest.select_layer = C::selectLayer, saveRequest.get_metadata = C::getMetadata;
+  saveRequest.query_option = C::query, saveRequest.set_text = C::text, saveRequest.progress = C::step;
+  saveRequest.document_kind = documentKind, saveRequest.selected_layer = -1;
+  saveRequest.layer_count = static_cast<uint32_t>(layers.size()), saveRequest.layers = static_cast<int32_t>(layers.size());
   current = this;
   if (!C::selectLayer(&saveRequest, 0, 0)) return current = nullptr, FLT_ERR_NO_IMAGE_DATA;
   int32_t result = plugin_.saveImage(&saveRequest);

@@ -1,7 +1,6 @@
-// A test-side host for the real filter plug-ins: dlopens flt_<Type>.dll,
-// probes it, runs its loads and saves, and records what the plug-in hands
-// over (layers, metadata chunks, markup and colour calls, texts, progress).
-// One host serves one request at a time; hosts on several threads may run at once.
+// A test-side host for the real filter plug-ins: dlopens flt_<Type>.dll, probes it, runs its loads and saves, and
+// records what the plug-in hands over (layers, metadata chunks, markup and colour calls, texts, progress). One host
+// serves one request at a time; hosts on several threads may run at once.
 #pragma once
 
 #include <cstdint>
@@ -13,9 +12,8 @@
 
 namespace vgmtest {
 
-// What begin_layer fills the new surface with, and the padding column
-// right of each row: a plug-in that leaves pixels unwritten, or writes past
-// a row, shows up in the pixels.
+// What begin_layer fills the new surface with, and the padding column right of each row: a plug-in that leaves pixels
+// unwritten, or writes past a row, shows up in the pixels.
 constexpr uint32_t kUnwritten = 0xDEADBEEFu;
 
 struct RecordedLayer {
@@ -33,11 +31,9 @@ struct RecordedLayer {
   static RecordedLayer make(uint32_t width, uint32_t height, const std::vector<uint32_t> &rowPixels);
 };
 
-// A call the plug-in made into the recording markup or colour tables:
-// "MarkupFromEXIF", "MarkupFromXMP" (data: the bytes given), "MarkupToEXIF"
-// (data: the markup text it was asked to convert), "CreateTransform" (data:
-// the source profile), "TransformPixels" (data: the pixel count as text),
-// "DeleteTransform". Slots not listed are null.
+// A call the plug-in made into the recording markup or colour tables: "MarkupFromEXIF", "MarkupFromXMP" (data: the
+// bytes given), "MarkupToEXIF" (data: the markup text it was asked to convert), "CreateTransform" (data: the source
+// profile), "TransformPixels" (data: the pixel count as text), "DeleteTransform". Slots not listed are null.
 struct RecordedCall {
   std::string name;
   std::string data;

@@ -1,5 +1,4 @@
-// What each codec's simplest call decodes, as B G R T pixels (T = 255 - alpha),
-// for the plug-in tests to compare with.
+// What each codec's simplest call decodes, as B G R T pixels (T = 255 - alpha), for the plug-in tests to compare with.
 #pragma once
 
 #include <cstdint>
@@ -20,8 +19,7 @@ struct PngChunk {
   std::string type, data, whole;
 };
 std::vector<PngChunk> pngChunks(const std::string &file);
-// png_image, without the colour chunks (the plug-in leaves gamma alone) and
-// with 16-bit samples taken as sRGB.
+// png_image, without the colour chunks (the plug-in leaves gamma alone) and with 16-bit samples taken as sRGB.
 Decoded pngReference(const std::string &path);
 // tjDecompress2 of the file's bytes: BGRA with T 0, or another TJPF format as it comes.
 Decoded jpegReference(const std::string &bytes, int format = -1);

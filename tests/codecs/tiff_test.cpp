@@ -1,5 +1,4 @@
-// flt_TIFF through the recording host; reference pixels from
-// TIFFReadRGBAImageOriented, tags from libtiff and libexif.
+// flt_TIFF through the recording host; reference pixels from TIFFReadRGBAImageOriented, tags from libtiff and libexif.
 #include <gtest/gtest.h>
 #include <libexif/exif-data.h>
 #include <tiffio.h>
@@ -61,6 +60,7 @@ TEST(TiffPlugin, DecodesEveryPageOfEverySampleLikeLibtiff) {
     ASSERT_TRUE(loadSample(host, "tiff", r));
     EXPECT_EQ(host.request.document_kind, FLT_DOC_COMPOSITE);
     EXPECT_EQ(host.request.document_sub_kind, r.layers > 1 ? 2 : 0);
+    if (r.layers == 1) expectSteadyProgress(host);  // pages report their rows each
     for (size_t page = 0; page < r.layers; ++page) {
       EXPECT_EQ(host.layers[page].flags, page > 0 ? FLT_LAYER_PAGE_START : 0);
       Decoded ref = tiffReference(path, int(page));
@@ -74,13 +74,11 @@ TEST(TiffPlugin, DecodesEveryPageOfEverySampleLikeLibtiff) {
 
 TEST(TiffPlugin, ProbesRefusesTrapsAndChecksSizesFirst) {
   RecordingHost host("TIFF");
-  EXPECT_GE(host.loadScore(".tif", std::string("II*\0\x08\0\0\0", 8)), 2128);
-  EXPECT_GE(host.loadScore("", std::string("MM\0*\0\0\0\x08", 8)), 2128);
-  EXPECT_GE(host.loadScore(".btf", std::string("II+\0\x08\0\0\0", 8)), 2128);
-  EXPECT_EQ(host.loadScore(".***", "abcdefgh"), 0);
-  EXPECT_EQ(host.loadScore(".tif", "II*x"), 0);
+  for (auto [extension, header] : {std::pair{".tif", std::string("II*\0\x08\0\0\0", 8)}, {"", std::string("MM\0*\0\0\0\x08", 8)},
+                                   {".btf", std::string("II+\0\x08\0\0\0", 8)}})
+    EXPECT_GE(host.loadScore(extension, header), 2128) << header;
   EXPECT_GE(host.saveScore(".tiff"), 128);
-  EXPECT_EQ(host.saveScore(".gif"), 0);
+  EXPECT_EQ(std::tuple(host.loadScore(".***", "abcdefgh"), host.loadScore(".tif", "II*x"), host.saveScore(".gif")), std::tuple(0, 0, 0));
 
   // 100 bytes claiming 65535 x 65535 RGB.
   std::string huge("II*\0\x08\0\0\0\x04\0", 10);
@@ -90,17 +88,9 @@ TEST(TiffPlugin, ProbesRefusesTrapsAndChecksSizesFirst) {
   };
   entry(256, 4, 65535), entry(257, 4, 65535), entry(273, 4, 90), entry(279, 4, 10);
   huge.resize(100, '\0');
-  TempFolder dir;
-  writeFile(dir.file("huge.tif"), huge);
-  EXPECT_EQ(host.load(dir.file("huge.tif")), FLT_ERR_DIMENSIONS);
+  EXPECT_EQ(loadBytes(host, huge, ".tif"), FLT_ERR_DIMENSIONS);
   for (const char *file : {"shapes_lzw.tif", "shapes_tiled_multi.tif", "exiftool-BigTIFF.btf"})
     expectCutsFailCleanly(host, readFile(dataFile(std::string("tiff/") + file)), ".tif");
-}
-
-TEST(TiffPlugin, ReportsProgressAndHonoursCancel) {
-  RecordingHost host("TIFF");
-  ASSERT_EQ(host.load(dataFile("tiff/capitol.tif")), FLT_OK);
-  expectSteadyProgress(host);
   host.refuseLayer = 1, host.refuseStatus = FLT_ERR_TIMEOUT;  // a later page refused
   EXPECT_EQ(host.load(dataFile("tiff/shapes_tiled_multi.tif")), FLT_ERR_TIMEOUT);
 }
@@ -110,21 +100,17 @@ TEST(TiffPlugin, HandsTagsAndXmpToTheConverters) {
   std::string path = dataFile("tiff/exiftool-ExifTool.tif");
   ASSERT_EQ(host.load(path), FLT_OK);
   auto exif = host.callsNamed("MarkupFromEXIF");
-  ASSERT_EQ(exif.size(), 1u);
+  ASSERT_TRUE(exif.size() == 1u && !textTag(path, TIFFTAG_MAKE).empty());
   for (auto [tag, exifTag] : {std::pair{TIFFTAG_MAKE, EXIF_TAG_MAKE}, {TIFFTAG_MODEL, EXIF_TAG_MODEL},
                               {TIFFTAG_DATETIME, EXIF_TAG_DATE_TIME}, {TIFFTAG_SOFTWARE, EXIF_TAG_SOFTWARE}}) {
     std::string want = textTag(path, tag);
-    if (!want.empty()) {
-      EXPECT_EQ(exifValue(exif[0]->data, exifTag), want) << tag;
-    }
+    EXPECT_EQ(want.empty() ? want : exifValue(exif[0]->data, exifTag), want) << tag;
   }
-  EXPECT_FALSE(textTag(path, TIFFTAG_MAKE).empty());
   ASSERT_EQ(host.load(dataFile("tiff/Arbitro.tiff")), FLT_OK);
   auto xmp = host.callsNamed("MarkupFromXMP");
   ASSERT_EQ(xmp.size(), 1u);
   EXPECT_EQ(xmp[0]->data, readFile(dataFile("xmp/Arbitro.xmp")));
-  EXPECT_NE(host.markup().find("rec.xmp="), std::string::npos);
-  EXPECT_EQ(host.markupsOpen, 0);
+  EXPECT_TRUE(host.markup().find("rec.xmp=") != std::string::npos && host.markupsOpen == 0);
 }
 
 TEST(TiffPlugin, SavesExactlyWithPagesCompressionAndTags) {
@@ -140,15 +126,14 @@ TEST(TiffPlugin, SavesExactlyWithPagesCompressionAndTags) {
                      std::string("\x12\x01\x03\0\x01\0\0\0\x06\0\0\0", 12) + std::string(4, '\0');
   host.options = u"tiff.compression = deflate";
   ASSERT_EQ(host.save(dir.file("pages.tif"), FLT_DOC_IMAGE_LIST), FLT_OK);
-  EXPECT_EQ(shortTag(dir.file("pages.tif"), TIFFTAG_COMPRESSION), COMPRESSION_ADOBE_DEFLATE);
-  EXPECT_EQ(shortTag(dir.file("pages.tif"), TIFFTAG_ORIENTATION), 6);
+  EXPECT_EQ(std::pair(shortTag(dir.file("pages.tif"), TIFFTAG_COMPRESSION), shortTag(dir.file("pages.tif"), TIFFTAG_ORIENTATION)),
+            std::pair(uint16_t{COMPRESSION_ADOBE_DEFLATE}, uint16_t{6}));
   EXPECT_EQ(textTag(dir.file("pages.tif"), TIFFTAG_MAKE), "VGM");
 
   host.flags = FLT_FLAG_NO_MARKUP;
   ASSERT_EQ(host.load(dir.file("pages.tif")), FLT_OK);
   ASSERT_EQ(host.layers.size(), 2u);
-  EXPECT_EQ(host.layers[1].flags, FLT_LAYER_PAGE_START);
-  EXPECT_EQ(host.layers[0].pixels, opaque.pixels);
+  EXPECT_TRUE(host.layers[1].flags == FLT_LAYER_PAGE_START && host.layers[0].pixels == opaque.pixels);
   expectPixels(host.layers[1], px, 0);
   // A thumbnail skips the converters yet knows which way is up.
   EXPECT_EQ(host.markup(0), "exif.orientation=6;");
@@ -166,11 +151,9 @@ TEST(TiffPlugin, RoundsSixteenBitSamples) {
   TempFolder dir;
   TIFF *tif = TIFFOpen(dir.file("deep.tif").c_str(), "w");
   ASSERT_NE(tif, nullptr);
-  TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, 4);
-  TIFFSetField(tif, TIFFTAG_IMAGELENGTH, 1);
-  TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 16);
-  TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 1);
-  TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+  for (auto [tag, value] : {std::pair{TIFFTAG_IMAGEWIDTH, 4}, {TIFFTAG_IMAGELENGTH, 1}, {TIFFTAG_BITSPERSAMPLE, 16},
+                            {TIFFTAG_SAMPLESPERPIXEL, 1}, {TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK}})
+    TIFFSetField(tif, tag, value);
   uint16_t row[4] = {0, 32767, 32768, 65535};  // 0, 127.498, 127.502 and 255 of 255
   ASSERT_EQ(TIFFWriteScanline(tif, row, 0, 0), 1);
   TIFFClose(tif);
