@@ -1,6 +1,5 @@
-// The load exports' fixture: the test plug-ins in a private plug-in folder,
-// files put into a data folder, loads through cmio_LoadImage/cmio_LoadThumb
-// with everything they hand over copied out and freed.
+// The load exports' fixture: the test plug-ins in a private plug-in folder, files put into a data folder, loads through
+// cmio_LoadImage/cmio_LoadThumb with everything they hand over copied out and freed.
 #pragma once
 
 #include "imageio/plugin_fixture.h"
