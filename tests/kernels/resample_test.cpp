@@ -142,9 +142,8 @@ TEST(GeneralResample, HugeShrinkKeepsToAFewMegabytes) {
   rx_SurfaceFree(&src), rx_SurfaceFree(&dst);
 }
 
-// Packed and scalar give the same bytes. Fast against general: opaque images
-// within 1 per channel; translucent ones within 1 in T and 2 in colour times
-// opacity (what a viewer sees), since the fast paths weight colours on 8 bits.
+// Packed and scalar give the same bytes. Fast against general: opaque images within 1 per channel; translucent ones
+// within 1 in T and 2 in colour times opacity (what a viewer sees), since the fast paths weight colours on 8 bits.
 TEST(FastResample, PackedMatchesScalarAndCloseToTheGeneralFilter) {
   uint32_t seed = 50;
   for (const Case &c : kCases) {
@@ -264,8 +263,7 @@ TEST(FastResample, VerticalTwinsAgree) {
       VerticalScalar(h0.data(), h1.data(), w1, lanes, a.data());
       VerticalSse2(h0.data(), h1.data(), w1, lanes, b.data());
       ASSERT_EQ(a, b) << w1 << " " << lanes;
-      EXPECT_EQ(a[static_cast<size_t>(lanes)], 7);  // nothing past the end
-      EXPECT_EQ(a[0], (32640 * 128 + 32) >> 6);
+      EXPECT_EQ(std::pair(int(a[0]), int(a[static_cast<size_t>(lanes)])), std::pair((32640 * 128 + 32) >> 6, 7));  // nothing past the end
     }
 }
 
@@ -332,9 +330,8 @@ TEST(Resampling, SourceRowsOutsideTheSourceDrawNothing) {
 }
 
 TEST(Resampling, ScaledCopyInsideOneSurface) {
-  // Each copy within one surface must match the same copy from a twin surface:
-  // enlarging down and right, shrinking up and left, enlarging in place, and
-  // shifted by a sub-pixel offset.
+  // Each copy within one surface must match the same copy from a twin surface: enlarging down and right, shrinking up
+  // and left, enlarging in place, and shifted by a sub-pixel offset.
   const int rects[][8] = {{10, 10, 39, 39, 0, 0, 19, 19}, {0, 0, 19, 19, 0, 0, 39, 39}, {0, 0, 39, 39, 0, 0, 24, 24},
                           {0, 3, 39, 33, 0, 0, 39, 39}, {2, 1, 37, 38, 2, 2, 37, 38}};
   auto photo = [](int x, int y) { return Px(x * 6, y * 6, (x * y) & 255, (x + y) % 3 ? 0 : 90); };
@@ -422,8 +419,7 @@ TEST(PointList, GrowthRepeatsAndBadRecords) {
   EXPECT_TRUE(rx_PointListGet(&list, 150, &x, &y, &flag) == 1 && x == 148 && y == 296);
   EXPECT_EQ(list.points[202 * 12 + 8], 1);  // the slot after the last is marked
   ASSERT_EQ(rx_PointListFree(&list), 1);
-  EXPECT_EQ(FailureOf(rx_PointListAdd(&list, 0, 0, 0)), 4);
-  EXPECT_EQ(FailureOf(rx_PointListAdd(nullptr, 0, 0, 0)), rx_ErrArgument);
+  EXPECT_EQ(std::pair(FailureOf(rx_PointListAdd(&list, 0, 0, 0)), FailureOf(rx_PointListAdd(nullptr, 0, 0, 0))), std::pair(4, int(rx_ErrArgument)));
 }
 
 TEST(FillPolygon, TriangleWithSpanOperation) {

@@ -1,8 +1,6 @@
-// Test-only writer of native documents of every version, from a
-// description: chunk order, unknown chunks, thumbnails, pre-processing,
-// header sizes, revisions, codec chains and tile streams are all chosen by
-// the test. Streams are stored in blocks without codecs unless `compress`
-// asks for the real block writer.
+// Test-only writer of native documents of every version, from a description: chunk order, unknown chunks, thumbnails,
+// pre-processing, header sizes, revisions, codec chains and tile streams are all chosen by the test. Streams are stored
+// in blocks without codecs unless `compress` asks for the real block writer.
 #pragma once
 
 #include <algorithm>
@@ -197,9 +195,8 @@ inline Bytes writeFlat(const Flat &flat) {
   return out;
 }
 
-// A password stage around `plain`: a header of `headerLength` bytes (hint
-// from byte 1, the plain bytes' sum at 68 as far as the header reaches
-// and `checksum` asks), then `plain` enciphered by adding `key` cyclically.
+// A password stage around `plain`: a header of `headerLength` bytes (hint from byte 1, the plain bytes' sum at 68 as
+// far as the header reaches and `checksum` asks), then `plain` enciphered by adding `key` cyclically.
 inline Bytes passwordStage(const Bytes &plain, const std::string &key, const std::string &hint = "",
                            uint8_t headerLength = 72, bool checksum = true) {
   Bytes out(std::max<size_t>(headerLength, 72), 0);

@@ -1,5 +1,4 @@
-// Versions 3, 2, 1 and 0: hand-written files for the layouts, the test
-// writer for variations.
+// Versions 3, 2, 1 and 0: hand-written files for the layouts, the test writer for variations.
 #include "kv5_read_test_util.h"
 
 using namespace kv5doc;
@@ -81,8 +80,7 @@ TEST_F(ReaderTest, kv5V3CodecFailures) {
   head[24 + 8] = 4;                      // 4 x 1
   head[24 + 13] = 1;                     // one channel
   head[24 + 88] = 4;                     // 4 pixel bytes
-  // An unknown codec ends the stream: its block's bytes count, the next
-  // block is not read.
+  // An unknown codec ends the stream: its block's bytes count, the next block is not read.
   Bytes file = head;
   for (const Bytes &part : {v3Block({0x11, 0x22}, 9), v3Block({0x33, 0x44}, 0)}) file.insert(file.end(), part.begin(), part.end());
   ASSERT_EQ(outcome(read(file)), "1 Invalid TRVC codec ID in block\n");
@@ -139,8 +137,7 @@ TEST_F(ReaderTest, kv5V1Tiles) {
   auto fill = [&](size_t n, auto value) {
     for (size_t i = 0; i < n; ++i) s.push_back(static_cast<uint8_t>(value(i)));
   };
-  // Planar, 3 channels, band order, one ignored byte; stored red = i,
-  // green 0x11, blue 0x22.
+  // Planar, 3 channels, band order, one ignored byte; stored red = i, green 0x11, blue 0x22.
   s = {0xCA, 0xEE};
   fill(256, [](size_t i) { return i; });
   fill(256, [](size_t) { return 0x11; });

@@ -20,14 +20,8 @@ namespace kv5doc {
 // "5F 4B ..." → bytes; anything but hex digits separates.
 inline Bytes hex(const std::string &text) {
   Bytes out;
-  for (size_t i = 0; i < text.size();) {
-    if (!std::isxdigit(static_cast<unsigned char>(text[i]))) {
-      ++i;
-      continue;
-    }
-    out.push_back(static_cast<uint8_t>(std::strtoul(text.substr(i, 2).c_str(), nullptr, 16)));
-    i += 2;
-  }
+  for (size_t i = 0; i < text.size(); i += std::isxdigit(static_cast<unsigned char>(text[i])) ? 2 : 1)
+    if (std::isxdigit(static_cast<unsigned char>(text[i]))) out.push_back(static_cast<uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
   return out;
 }
 

@@ -38,9 +38,7 @@ inline uint32_t read32(const uint8_t *p) { return p[0] | (p[1] << 8) | (p[2] << 
 
 inline std::string messages(const kv5_Context &context) {
   std::string text;
-  for (size_t i = 0; i < kv5_MessageCapacity && context.messages[i] != 0; ++i) {
-    text += static_cast<char>(context.messages[i]);
-  }
+  for (size_t i = 0; i < kv5_MessageCapacity && context.messages[i] != 0; ++i) text += static_cast<char>(context.messages[i]);
   return text;
 }
 
@@ -60,9 +58,8 @@ inline bool loadPng(const std::string &path, Image *image) {
   return png_image_finish_read(&png, nullptr, image->data.data(), 0, nullptr) != 0;
 }
 
-// Inputs of varied statistics for the property tests: noise, few symbols,
-// runs, a smooth walk, mostly one value, repeats of earlier pieces, or
-// pieces of all of these.
+// Inputs of varied statistics for the property tests: noise, few symbols, runs, a smooth walk, mostly one value,
+// repeats of earlier pieces, or pieces of all of these.
 inline Bytes randomInput(std::mt19937 &rng, size_t length) {
   Bytes out(length);
   auto pick = [&](uint32_t n) { return static_cast<uint32_t>(rng() % n); };

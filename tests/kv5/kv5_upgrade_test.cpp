@@ -54,8 +54,7 @@ TEST(kv5Upgrade, MarkupKeysOfTheFirstRevisionBecomeRecords) {
   EXPECT_EQ(dpi.markup() + "|" + hot.markup(), "exif.make=X;|");
   EXPECT_EQ(hot.record(prop_TagHotSpot), (Data{12, 0, 0, 0, 0xF9, 0xFF, 0xFF, 0xFF}));
 
-  // A 102 x 50 sheet of 4 x 2 cells: (102 + 2) / 4 = 26, (50 + 1) / 2 = 25;
-  // 25 frames a second are 40 ms.
+  // A 102 x 50 sheet of 4 x 2 cells: (102 + 2) / 4 = 26, (50 + 1) / 2 = 25; 25 frames a second are 40 ms.
   for (bool used : {false, true}) {
     Layer sprite(used ? "image.sprite.size=4x2;image.sprite.rate=25;image.sprite.used=5;"
                       : "image.sprite.size=4 2;image.sprite.time=80;");

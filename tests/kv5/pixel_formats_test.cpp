@@ -10,8 +10,7 @@ using kv5test::messages;
 
 namespace {
 
-// A surface-like block with a stride wider than the image; the padding
-// pixels must never change.
+// A surface-like block with a stride wider than the image; the padding pixels must never change.
 struct Surface {
   int32_t width, height, stride;
   std::vector<uint32_t> pixels;

@@ -11,8 +11,7 @@ using kv5test::Bytes;
 
 namespace {
 
-// Decodes into a buffer with guard bytes after the capacity and checks that
-// they stay untouched.
+// Decodes into a buffer with guard bytes after the capacity and checks that they stay untouched.
 struct Decoded {
   size_t result;
   Bytes out;  // the first min(result, capacity) bytes
@@ -37,20 +36,15 @@ Bytes tableInput() {
 }  // namespace
 
 TEST(TrvcDecode1, ControlByteFormsAndCapacity) {
-  // Short run, long run with a 32-bit count, literal, end.
-  Bytes in = {0x82, 'a', 0x80};
-  put32(in, 300);
-  in.push_back('b');
-  in.insert(in.end(), {0x02, 'x', 'y', 'z', 0x00, 'j', 'u', 'n', 'k'});
+  // Short run, long run with a 32-bit count (300), literal, end.
+  const Bytes in = {0x82, 'a', 0x80, 0x2C, 0x01, 0, 0, 'b', 0x02, 'x', 'y', 'z', 0x00, 'j', 'u', 'n', 'k'};
   Bytes want = text("aaa");
   want.insert(want.end(), 300, 'b');
   want.insert(want.end(), {'x', 'y', 'z'});
   EXPECT_EQ(run(1, in, 1000).out, want);
 
   // Control byte 1 with a count below 2^24 is a literal of that count...
-  Bytes counted = {0x01};
-  put32(counted, 5);
-  counted.insert(counted.end(), {'h', 'e', 'l', 'l', 'o', 0});
+  const Bytes counted = {0x01, 5, 0, 0, 0, 'h', 'e', 'l', 'l', 'o', 0};
   EXPECT_EQ(run(1, counted, 100).out, text("hello"));
   // ...but read without the rule it is a 2-byte literal (5, 0), then the end.
   EXPECT_EQ(run(1, counted, 100, false).out, (Bytes{5, 0}));
@@ -67,10 +61,7 @@ TEST(TrvcDecode1, ControlByteFormsAndCapacity) {
   const Bytes runs = {0x82, 'a', 0x00}, literal = {0x03, 1, 2, 3, 4, 0x00};
   EXPECT_EQ(std::tuple(run(1, runs, 3).result, run(1, runs, 4).result, run(1, literal, 4).result, run(1, literal, 5).result),
             std::tuple(0u, 3u, 0u, 4u));
-  Bytes huge = {0x80};
-  put32(huge, 0xFFFFFFFFu);
-  huge.push_back(7);
-  EXPECT_EQ(run(1, huge, 1 << 20).result, 0u);
+  EXPECT_EQ(run(1, Bytes{0x80, 0xFF, 0xFF, 0xFF, 0xFF, 7}, 1 << 20).result, 0u);  // a run of 2^32 - 1
   EXPECT_EQ(run(1, Bytes{0x00}, 10).result, 0u);  // nothing decoded is a failure too
 }
 
@@ -80,14 +71,10 @@ TEST(TrvcDecode2, DeltaRunsAndShared) {
   // Run of 4: three deltas in 2 bytes, the last high nibble unused; wraps.
   in.insert(in.end(), {0x83, 254, 0x88, 0xF8});
   // Literal and a 32-bit run count, as in codec 1.
-  in.insert(in.end(), {0x02, 1, 2, 3, 0x80});
-  put32(in, 3);
-  in.insert(in.end(), {50, 0x9A, 0x00});  // +3, +2
+  in.insert(in.end(), {0x02, 1, 2, 3, 0x80, 3, 0, 0, 0, 50, 0x9A, 0x00});  // run of 3: 50, +3, +2
   EXPECT_EQ(run(2, in, 100).out, (Bytes{10, 11, 4, 12, 12, 254, 255, 0, 1, 1, 2, 3, 50, 53, 55}));
 
-  Bytes counted = {0x01};
-  put32(counted, 3);
-  counted.insert(counted.end(), {7, 8, 9, 0});
+  const Bytes counted = {0x01, 3, 0, 0, 0, 7, 8, 9, 0};
   EXPECT_EQ(run(2, counted, 100).out, (Bytes{7, 8, 9}));
   EXPECT_EQ(run(2, counted, 100, false).out, (Bytes{3, 0}));
 
@@ -160,9 +147,7 @@ TEST(TrvcDecode6, GroupWidthsAndStatedLength) {
 }
 
 TEST(TrvcDecode7, SparseFill) {
-  Bytes in = {9};
-  put32(in, 10);
-  in.insert(in.end(), {0x05, 'A', 'B', 0x02, 'C'});
+  const Bytes in = {9, 10, 0, 0, 0, 0x05, 'A', 'B', 0x02, 'C'};  // fill 9, length 10
   EXPECT_EQ(run(7, in, 100).out, (Bytes{'A', 9, 'B', 9, 9, 9, 9, 9, 9, 'C'}));
   const Decoded bare = run(7, Bytes(in.begin(), in.begin() + 5), 100);  // shorter than 6 bytes: the length, no output
   EXPECT_TRUE(bare.result == 10u && bare.out == Bytes(10, 0xEE));
@@ -235,10 +220,8 @@ TEST(TrvcDecode, KnownAndUnknownIdentifiers) {
 }
 
 TEST(TrvcDecode, FastAndCheckedPathsAgree) {
-  // Codec 2's delta runs and codec 6's groups have fast loops that stop
-  // short of the ends of input and output. Encoded data, cut short, with a
-  // flipped byte and with tight capacities must give the same result and
-  // bytes both ways.
+  // Codec 2's delta runs and codec 6's groups have fast loops that stop short of the ends of input and output. Encoded
+  // data, cut short, with a flipped byte and with tight capacities must give the same result and bytes both ways.
   std::mt19937 rng(91);
   for (int round = 0; round < vgmtest::rounds(400); ++round) {
     Bytes plain = kv5test::randomInput(rng, 1 + rng() % 3000);

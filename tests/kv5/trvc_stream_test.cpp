@@ -153,18 +153,17 @@ TEST(TrvcStream, BlockLayout) {
   EXPECT_EQ(raw.chains[0], Chain{});
   EXPECT_EQ(raw.packed[0], 5000u);
   EXPECT_TRUE(std::equal(noise.begin(), noise.end(), file.begin() + 40));
-  // Below level 4 a piece shorter than 8 bytes is stored unchanged; from
-  // level 4 on the search still runs.
+  // Below level 4 a piece shorter than 8 bytes is stored unchanged; from level 4 on the search still runs.
   Bytes seven(7, 'a');
   EXPECT_EQ(parseBlocks(writeStream(seven, 3)).chains[0], Chain{});
   Blocks searched = parseBlocks(writeStream(seven, 4));
   EXPECT_EQ(searched.chains[0][0], trvc_CodecRle);
   EXPECT_LT(searched.packed[0], 7u);
   // The level is one clamped process-wide value.
-  trvc_SetCompressionLevel(12);
-  EXPECT_EQ(trvc_CompressionLevel(), 9);
-  trvc_SetCompressionLevel(-3);
-  EXPECT_EQ(trvc_CompressionLevel(), 0);
+  for (auto [set, used] : {std::pair{12, 9}, {-3, 0}}) {
+    trvc_SetCompressionLevel(set);
+    EXPECT_EQ(trvc_CompressionLevel(), used) << set;
+  }
   trvc_SetCompressionLevel(4);
 }
 
@@ -228,8 +227,7 @@ TEST(TrvcStreamRead, FailuresAndOutOfMemory) {
   EXPECT_EQ(r.outcome(), "0 Invalid TRVC input data for block\n");
   EXPECT_EQ(r.context.errorFlags & kv5_ErrorFailed, kv5_ErrorFailed);
 
-  // A record or the end chunk where a block was expected: the position is
-  // left at that chunk.
+  // A record or the end chunk where a block was expected: the position is left at that chunk.
   for (uint8_t tag : {0, 1, 3, 255}) {
     r = readStream(Bytes{tag, 0, 0, 0, 0, 0, 0, 0}, 4);
     EXPECT_EQ(r.outcome(), "0 Datastream ended prematurely\n");

@@ -123,9 +123,8 @@ TEST(Flatten, CompositeModesByHand) {
 
   // One pixel by hand: multiply (d * (s + (s >> 7))) >> 8 at (6, 4) over (60, 80, 100).
   EXPECT_EQ(At(&target.s, 6, 4), Px(60 * 129 >> 8, 80 * 256 >> 8, 0, 0));
-  // AND at (11, 2): layer pixel (60, 60, 0x3C) with (110, 40, 100). Screen
-  // at (0, 10) over (0, 200, 100): 255 - (255 - d)(255 - s) / 255 gives (200,
-  // 209, 155), laid over at opacity 155: (122, 205, 133).
+  // AND at (11, 2): layer pixel (60, 60, 0x3C) with (110, 40, 100). Screen at (0, 10) over (0, 200, 100):
+  // 255 - (255 - d)(255 - s) / 255 gives (200, 209, 155), laid over at opacity 155: (122, 205, 133).
   lt::ExpectAt(&target.s, {{11, 2, Px(60 & 110, 60 & 40, 0x3C & 100, 0)}, {0, 0, gradient(0, 0)}, {0, 10, Px(122, 205, 133, 0)}});
 }
 

@@ -103,9 +103,8 @@ Known byKey(const std::string &key) {
   return {0, '?'};
 }
 
-// Keys checked against ExifTool; digits: significant digits printed (half a
-// unit of the last one allowed), 0: nearly exact, -1: same text. A line
-// ExifTool cannot back must be an entry libexif adds (+ in front of the key).
+// Keys checked against ExifTool; digits: significant digits printed (half a unit of the last one allowed), 0: nearly
+// exact, -1: same text. A line ExifTool cannot back must be an entry libexif adds (+ in front of the key).
 constexpr const char *kNumericText =
     "exposure_time ExifIFD:ExposureTime 4 aperture ExifIFD:FNumber 3 focal_length ExifIFD:FocalLength 3 "
     "ISO_speed ExifIFD:ISO 0 exposure_bias_value ExifIFD:ExposureCompensation 4 +resolution.x IFD0:XResolution 3 "
@@ -164,9 +163,8 @@ TEST_F(ExifToMarkup, CamerasAgreeWithIndependentReferences) {
     settings(true, true);
     const Lines on = lines(fromExif(block));
 
-    // libexif's tool: tag -> values; GPS tags share numbers with the
-    // interoperability ones and are told by value. The tool stops listing at
-    // an entry it finds corrupt: then the listing has no closing line.
+    // libexif's tool: tag -> values; GPS tags share numbers with the interoperability ones and are told by value. The
+    // tool stops listing at an entry it finds corrupt: then the listing has no closing line.
     std::map<unsigned, std::multiset<std::string>> tool;
     std::ifstream listing(vgmtest::dataFile(std::string("exif/") + camera + ".exif.txt"));
     bool complete = false;
@@ -248,8 +246,7 @@ TEST_F(ExifToMarkup, CamerasAgreeWithIndependentReferences) {
   }
 }
 
-// A block built with libexif: entries of raw bytes or of numbers in the
-// block's byte order, saved as an APP1 body.
+// A block built with libexif: entries of raw bytes or of numbers in the block's byte order, saved as an APP1 body.
 struct Block {
   ExifData *data = exif_data_new();
   ExifByteOrder order;
@@ -444,9 +441,8 @@ struct Loaded {
   }
 };
 
-// "key: first -> second" for each key (first occurrence) whose value differs
-// in text and in its numbers by more than the writer's resolution (GPS
-// angles 1e-5 minute, the rest thousandths).
+// "key: first -> second" for each key (first occurrence) whose value differs in text and in its numbers by more than
+// the writer's resolution (GPS angles 1e-5 minute, the rest thousandths).
 std::vector<std::string> differences(const std::string &first, const std::string &second) {
   std::vector<std::string> out;
   std::set<std::string> keys;
@@ -468,8 +464,7 @@ std::vector<std::string> differences(const std::string &first, const std::string
 
 class MarkupToExif : public ExifFixture {
  protected:
-  // The new block ("" for result 0, with *data and *size cleared); the
-  // caller's block goes in as a global one.
+  // The new block ("" for result 0, with *data and *size cleared); the caller's block goes in as a global one.
   static std::string toExif(const std::string &markup, const std::string &original = "") {
     HGLOBAL given = original.empty() ? nullptr : GlobalAlloc(GPTR, original.size()), data = given;
     uint32_t size = static_cast<uint32_t>(original.size());
@@ -531,8 +526,7 @@ TEST_F(MarkupToExif, WorkedCasesReadBackEntryByEntry) {
     EXPECT_EQ(Loaded(block, true).entry(c.ifd, c.tag), c.entry);
   }
 
-  // DateTime of IFD 0 stays; the key goes into IFD 2. Tags libexif leaves
-  // empty are written when the block holds them.
+  // DateTime of IFD 0 stays; the key goes into IFD 2. Tags libexif leaves empty are written when the block holds them.
   const std::string date("2001:01:01 01:01:01\0", 20);
   const Loaded rewritten(toExif("exif.date_time=2020:02:02 02:02:02;exif.camera_owner_name=T;exif.image_unique_id=U;",
                                 Block().raw(EXIF_IFD_0, 0x0132, EXIF_FORMAT_ASCII, date)
@@ -550,9 +544,8 @@ TEST_F(MarkupToExif, WorkedCasesReadBackEntryByEntry) {
   EXPECT_EQ(Loaded(toExif("EXIF.MAKE=Loud;"), false).entry(0, 0x010F), "ASCII[5] Loud\\x00");
 }
 
-// Keys that may differ after a round trip: our software name, a re-serialised
-// maker note, an added GPS version; in new blocks also what libexif cannot
-// create or writes its own way (four-byte components, first list values only).
+// Keys that may differ after a round trip: our software name, a re-serialised maker note, an added GPS version; in new
+// blocks also what libexif cannot create or writes its own way (four-byte components, first list values only).
 const std::set<std::string> kMayDiffer = {"exif.software", "exif.maker_note", "exif.GPS.version"};
 const std::set<std::string> kMayDifferNew = {
     "exif.subsec_time", "exif.subsec_time_original", "exif.subsec_time_digitized", "exif.subject_area",

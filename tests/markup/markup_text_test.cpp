@@ -19,8 +19,7 @@ namespace {
 // A pointer into the never-mapped first page: reading it faults.
 const char *const kUnreadable = reinterpret_cast<const char *>(uintptr_t{64});
 
-// A heap buffer of exactly `capacity` bytes holding `text`, so that the
-// sanitizer sees any write past the capacity.
+// A heap buffer of exactly `capacity` bytes holding `text`, so that the sanitizer sees any write past the capacity.
 std::vector<char> bufferOf(const std::string &text, size_t capacity) {
   std::vector<char> buffer(capacity, '\x7f');
   std::memcpy(buffer.data(), text.c_str(), std::min(text.size() + 1, capacity));
@@ -51,9 +50,8 @@ Fraction toFraction(double value, int bound, int *result = nullptr) {
 
 // Independent references, by exhaustive search in extended precision.
 
-// Scans every d up to the bound: the closest n/d (on a tie the smaller d),
-// and every d at which |d v - n| reaches a new minimum: the convergents of v
-// (best approximations of the second kind).
+// Scans every d up to the bound: the closest n/d (on a tie the smaller d), and every d at which |d v - n| reaches a new
+// minimum: the convergents of v (best approximations of the second kind).
 Fraction scan(long double v, int64_t bound, std::vector<Fraction> *convergents = nullptr) {
   Fraction best{0, 0};
   long double best_error = std::numeric_limits<long double>::infinity(), least = best_error;
@@ -68,10 +66,9 @@ Fraction scan(long double v, int64_t bound, std::vector<Fraction> *convergents =
   return best;
 }
 
-// The documented rules over the references: bounds below 100 take the best
-// approximation, larger ones the last convergent within the bound (the one
-// before when the two denominators together exceed it); values below 1 are
-// worked on as reciprocals.
+// The documented rules over the references: bounds below 100 take the best approximation, larger ones the last
+// convergent within the bound (the one before when the two denominators together exceed it); values below 1 are worked
+// on as reciprocals.
 Fraction expectedFraction(double value, int bound) {
   const bool swapped = value < 0.99999;
   const double working = swapped ? 1.0 / value : value;
@@ -104,9 +101,8 @@ std::string value(MetaMarkup *m, const char *key) {
   return out;
 }
 
-// Converts `packet` from a heap block of exactly its size (or, with
-// `terminated`, its size plus a zero and size 0), so that the sanitizer
-// sees any read past it. Checks that the result is the text's length.
+// Converts `packet` from a heap block of exactly its size (or, with `terminated`, its size plus a zero and size 0), so
+// that the sanitizer sees any read past it. Checks that the result is the text's length.
 std::string convert(const std::string &packet, bool terminated = false, int out_size = 1 << 16) {
   terminated = terminated || packet.empty();  // size 0 means "up to the zero byte"
   const size_t bytes = packet.size() + (terminated ? 1 : 0);
@@ -203,8 +199,7 @@ TEST(XmpToMarkup, RefusalsAndBounds) {
   EXPECT_EQ(std::tuple(cmio_MarkupFromXMP(nullptr, 8, data, 0), cmio_MarkupFromXMP(out, 0, data, 0),
                        cmio_MarkupFromXMP(out, 8, nullptr, 0), cmio_MarkupFromXMP(out, 8, data, -1)), std::tuple(0, 0, 0, 0));
   EXPECT_STREQ(out, "xyz");
-  EXPECT_EQ(cmio_MarkupFromXMP(out, 8, reinterpret_cast<const void *>(uintptr_t{64}), 4), 0);
-  EXPECT_STREQ(out, "");
+  EXPECT_EQ(after(cmio_MarkupFromXMP(out, 8, reinterpret_cast<const void *>(uintptr_t{64}), 4), out), "0 ");
 
   // Every output size: the text is the full one cut, nothing past the buffer.
   const std::string blue = packet("BlueSquare.xmp"), full = convert(blue);
@@ -229,13 +224,10 @@ TEST(XmpToMarkup, HostilePackets) {
 
   // A million nested elements: nesting is a counter. Without end tags the
   // outer dc:title never closes, so it is absent and nothing is written.
-  std::string nested;
-  const int depth = 1000000;
-  for (int i = 0; i < depth; ++i) nested += "<dc:title>";
-  std::string unclosed = nested + "<rdf:li>x</rdf:li>";
-  nested = unclosed;
-  for (int i = 0; i < depth; ++i) nested += "</dc:title>";
-  EXPECT_EQ(convert(nested), "exif.title=x;\r\n");
+  std::string unclosed, closing;
+  for (int i = 0; i < 1000000; ++i) unclosed += "<dc:title>", closing += "</dc:title>";
+  unclosed += "<rdf:li>x</rdf:li>";
+  EXPECT_EQ(convert(unclosed + closing), "exif.title=x;\r\n");
   EXPECT_EQ(convert(unclosed), "");
 
   EXPECT_EQ(convert(std::string(100000, '<') + "tiff:Make tiff:Make"), "");  // no '>' anywhere
@@ -255,8 +247,7 @@ TEST(XmpToMarkup, HostilePackets) {
       EXPECT_EQ(convert(wide), "") << width << big_endian;
     }
 
-  // Every real packet cut at every length: only whole lines of the full
-  // text come out, in its order.
+  // Every real packet cut at every length: only whole lines of the full text come out, in its order.
   for (const char *name : kPackets) {
     const std::string whole = packet(name), full = convert(whole);
     for (size_t size = 0; size <= whole.size(); ++size) {
@@ -306,8 +297,7 @@ TEST(MarkupGet, TerminatorsMatchingOffsetsAndBadArguments) {
   const char *cut = "x=1;\r\nkey=abcdef;";
   ASSERT_EQ(markup_Get(cut, "key", out, 4, &start, &end), 1);
   EXPECT_EQ(std::tuple(std::string(out), start, end), std::tuple("abc", 6, 13));
-  EXPECT_EQ(markup_PairLength(cut, "key"), 10);  // "key=abcdef"
-  EXPECT_EQ(markup_PairLength(cut, "none"), 0);
+  EXPECT_EQ(std::pair(markup_PairLength(cut, "key"), markup_PairLength(cut, "none")), std::pair(10, 0));  // "key=abcdef"
 }
 
 TEST(MarkupSet, ReplaceAppendAndCapacity) {
@@ -445,8 +435,7 @@ TEST(MarkupBlock, RoundTripsEverySizeUpToTheLimitAndNoneBeyond) {
     ASSERT_EQ(std::string(text.data()).substr(0, std::to_string(size).size() + 2), std::to_string(size) + ", ");
     ASSERT_EQ(markup_ParseInt(text.data()), static_cast<int32_t>(size));
     const int decoded = markup_DecodeBlock(text.data(), back.data(), back.size());
-    ASSERT_EQ(decoded, static_cast<int>(size)) << size;
-    ASSERT_EQ(std::memcmp(back.data(), data.data(), size), 0) << size;
+    ASSERT_TRUE(decoded == static_cast<int>(size) && std::memcmp(back.data(), data.data(), size) == 0) << size;
   }
   // Through a markup text: the largest block survives a lookup whole.
   std::vector<char> markup(8000, '\0');
@@ -518,9 +507,8 @@ TEST(MarkupFraction, SpecialValuesAndDocumentedExamples) {
 }
 
 TEST(MarkupFraction, BoundIsRaisedWhileTheResultIsZero) {
-  // Below 1 the first convergent is 0/1; the bound grows tenfold until the
-  // next one fits. (markup_ToFraction never gets here: it inverts values
-  // below 1 first.)
+  // Below 1 the first convergent is 0/1; the bound grows tenfold until the next one fits. (markup_ToFraction never gets
+  // here: it inverts values below 1 first.)
   int32_t num = 0, den = 0;
   // Raising stops once the bound reached 1 000 000.
   for (auto [value, n, d] : {std::tuple{0.0004, 1, 2500}, std::tuple{1.0 / 500000, 1, 500000}, std::tuple{4e-7, 0, 1}}) {
@@ -549,8 +537,7 @@ TEST(MarkupFraction, TableAgainstExhaustiveSearch) {
   for (const auto &row : table) {
     const Fraction got = toFraction(row.value, row.bound);
     EXPECT_EQ(got, expectedFraction(row.value, row.bound)) << row.value << " bound " << row.bound;
-    // Whatever was chosen, no fraction with a denominator up to its own
-    // comes closer (in the worked-on orientation).
+    // Whatever was chosen, no fraction with a denominator up to its own comes closer (in the worked-on orientation).
     const bool swapped = row.value < 0.99999;
     const long double working = swapped ? 1.0 / row.value : row.value;
     const Fraction oriented = swapped ? Fraction{got.den, got.num} : got;
@@ -566,7 +553,7 @@ TEST(MetaMarkup, InitAndFree) {
   ASSERT_EQ(markup_MetaInit(&m), 1);
   expectConsistent(m);
   EXPECT_EQ(std::tuple(m.capacity, m.size), std::tuple(4096u, 0u));
-  for (uint32_t i = 0; i < m.capacity; ++i) ASSERT_EQ(m.text[i], '\0');
+  EXPECT_EQ(std::string(m.text, m.capacity), std::string(4096, '\0'));
   HGLOBAL block = m.buffer;
   const MetaMarkup zero{};
   EXPECT_EQ(markup_MetaFree(&m), 1);
@@ -581,8 +568,7 @@ TEST(MetaMarkup, InitAndFree) {
 }
 
 TEST(MetaMarkup, InitFromData) {
-  // Only `size` bytes are taken, a NUL inside them ends the text, and
-  // unreadable data is empty data.
+  // Only `size` bytes are taken, a NUL inside them ends the text, and unreadable data is empty data.
   const std::string big(10000, 'z');
   for (auto [data, size, text] : {std::tuple{"a=1;\r\nb=2;", 10, "a=1;\r\nb=2;"}, std::tuple{"a=1;\r\nb=2;", 4, "a=1;"},
                                   std::tuple{"x=1\0y=2", 7, "x=1"}, std::tuple{big.c_str(), 10000, big.c_str()},
@@ -620,9 +606,8 @@ TEST(MetaMarkup, GrowsAcrossManySets) {
   }
   // Replacing keeps the pair count: no key appears twice.
   ASSERT_EQ(markup_MetaSet(&m, "image.key5", "changed"), 1);
-  EXPECT_EQ(value(&m, "image.key5"), "changed");
   const std::string text = m.text;
-  EXPECT_EQ(text.find("image.key5="), text.rfind("image.key5="));
+  EXPECT_TRUE(value(&m, "image.key5") == "changed" && text.find("image.key5=") == text.rfind("image.key5="));
   markup_MetaFree(&m);
 
   // The exact rule: room is made when capacity <= size + extra + 16.
@@ -645,8 +630,7 @@ TEST(MetaMarkup, FailedGrowthLeavesTheRecordAsItWas) {
   os_InjectFault(os_FaultKind::allocation, 1);
   EXPECT_EQ(markup_MetaSet(&m, "b", filler.c_str()), 0);
   os_InjectFault(os_FaultKind::allocation, 0);
-  EXPECT_EQ(std::memcmp(&m, &before, sizeof m), 0);
-  EXPECT_EQ(std::string(m.text), text_before);
+  EXPECT_TRUE(std::memcmp(&m, &before, sizeof m) == 0 && m.text == text_before);
   // A record that does not hold a live block is refused, not written.
   char stack[64] = "a=1;";
   MetaMarkup forged{stack, 5, stack, sizeof stack};
@@ -659,7 +643,6 @@ TEST(MetaMarkup, MergeWithDuplicateKeys) {
   MetaMarkup m{};
   ASSERT_EQ(markup_MetaInitFromData(&m, "keep=1;", 7), 1);
   ASSERT_EQ(markup_MetaMerge(&m, "  a = 1 ;\r\nb=2;\r\nA=3;\r\nkeep=2"), 1);
-  expectConsistent(m);
   EXPECT_STREQ(m.text, "keep=2;\r\na=3;\r\nb=2;");
   EXPECT_EQ(std::tuple(markup_MetaMerge(&m, " \r\n\t"), markup_MetaMerge(&m, nullptr), markup_MetaMerge(nullptr, "a=1;")), std::tuple(0, 0, 0));
   // Many short pairs gain line breaks: every one of them must still fit.
@@ -685,8 +668,7 @@ TEST(MetaMarkup, BitsPerPixel) {
   ASSERT_EQ(markup_MetaInitFromData(&m, "image.bpp=  032;", 16), 1);
   EXPECT_EQ(bpp(), std::pair(1, 32));
   ASSERT_EQ(markup_MetaSetBpp(&m, 24), 1);
-  EXPECT_STREQ(m.text, "image.bpp=24;");
-  EXPECT_EQ(bpp(), std::pair(1, 24));
+  EXPECT_TRUE(bpp() == std::pair(1, 24) && std::string(m.text) == "image.bpp=24;");
   ASSERT_EQ(markup_MetaSetBpp(&m, 0), 1);
   EXPECT_EQ(bpp(), std::pair(0, -1));  // 0 counts as absent
   markup_MetaFree(&m);
