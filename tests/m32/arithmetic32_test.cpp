@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "imageio/host_tables.h"
 #include "kv5/kv5_io.h"
 #include "platform/os.h"
 #include "platform/os_bitmap.h"
@@ -67,7 +68,7 @@ TEST_F(Engine, SurfacesNearTwoGigabytes) {
   EXPECT_EQ(error, rx_ErrNoMemory);
 }
 
-TEST_F(Engine, DibSizesPastFourGigabytesAreRefused) {
+TEST_F(Engine, DibAndPixelByteCountsPastFourGigabytesAreRefused) {
   // 65536 x 32768 x 4 bytes is 2^33, which a 32-bit size wraps to 0.
   BITMAPINFO info{};
   info.bmiHeader = BITMAPINFOHEADER{sizeof(BITMAPINFOHEADER), 65536, -32768, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
@@ -80,6 +81,9 @@ TEST_F(Engine, DibSizesPastFourGigabytesAreRefused) {
   rx_Surface s{};
   EXPECT_EQ(rx_SurfaceFromDib(&s, &info, 0, 0), 0);
   EXPECT_EQ(rx_GetLastError(), rx_ErrArgument);
+  // The plug-ins' pixel conversion: 2^30 + 1 pixels are 4 bytes in 32 bits.
+  uint32_t pixels[4] = {};
+  EXPECT_EQ(io_BasicColorTable()->ConvertPixels(pixels, 0x40000001, 1, nullptr, 0), 0);
 }
 
 TEST(Kv5Sizes32, PixelStreamSizesPastTwoToThe32DoNotWrap) {
