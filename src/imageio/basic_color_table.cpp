@@ -1,4 +1,6 @@
 // pi_BasicColor: the host's colour conversion and transforms for plug-ins.
+#include <cstdint>
+
 #include "imageio/host_tables.h"
 #include "raster/colour.h"
 #include "raster/surface.h"
@@ -24,7 +26,10 @@ int32_t VGM_API convertImage(FltImage *img, uint32_t from_model, void *transform
 
 int32_t VGM_API convertPixels(uint32_t *pixels, int32_t count, uint32_t from_model, void *transform,
                               uint32_t to_model) {
-  if (count <= 0 || rx_ProbeMemory(pixels, static_cast<size_t>(count) * 4, true) != 0) return 0;
+  // Past 2^30 pixels a 32-bit byte count wraps and would probe a small range.
+  if (count <= 0 || uint64_t{static_cast<uint32_t>(count)} * 4 > SIZE_MAX ||
+      rx_ProbeMemory(pixels, static_cast<size_t>(count) * 4, true) != 0)
+    return 0;
   return clr_ConvertPixels(pixels, count, from_model, transform, to_model);
 }
 

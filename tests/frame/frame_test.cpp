@@ -125,6 +125,17 @@ TEST_F(ModuleLifecycle, NotifyZeroStopsTheHousekeepingThread) {
 // While the library is loaded a fault outside any guard is passed on to the
 // host's own handler; after the unload that handler is back in place.
 TEST(ModuleUnload, HostFaultHandlerOutlivesTheLibrary) {
+#ifdef __i386__
+  // qemu-i386 keeps one descriptor table for all threads: a handler that
+  // returns reloads %gs with the TLS of the last thread started, dead by now
+  // if an earlier test started threads. ctest runs each test on its own.
+  const testing::UnitTest &run = *testing::UnitTest::GetInstance();
+  int started = 0;
+  for (int i = 0; i < run.total_test_suite_count(); ++i)
+    for (int j = 0; j < run.GetTestSuite(i)->total_test_count(); ++j)
+      started += run.GetTestSuite(i)->GetTestInfo(j)->result()->start_timestamp() != 0;
+  if (started > 1) GTEST_SKIP() << "needs a process of its own under qemu-i386";
+#endif
   pid_t child = ::fork();
   ASSERT_GE(child, 0);
   if (child == 0) {

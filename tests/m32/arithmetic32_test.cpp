@@ -6,8 +6,10 @@
 #include <cstdint>
 #include <vector>
 
+#include "imageio/host_tables.h"
 #include "kv5/kv5_io.h"
 #include "platform/os.h"
+#include "platform/os_bitmap.h"
 #include "kv5/pixel_formats.h"
 #include "kv5/trvc_stream.h"
 #include "raster/surface.h"
@@ -64,6 +66,24 @@ TEST_F(Engine, SurfacesNearTwoGigabytes) {
   int32_t error = 0;
   EXPECT_EQ(create(16384, 32768, exact, &error), 0);
   EXPECT_EQ(error, rx_ErrNoMemory);
+}
+
+TEST_F(Engine, DibAndPixelByteCountsPastFourGigabytesAreRefused) {
+  // 65536 x 32768 x 4 bytes is 2^33, which a 32-bit size wraps to 0.
+  BITMAPINFO info{};
+  info.bmiHeader = BITMAPINFOHEADER{sizeof(BITMAPINFOHEADER), 65536, -32768, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
+  void *bits = nullptr;
+  EXPECT_EQ(CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0), nullptr);
+  EXPECT_TRUE(bits == nullptr && os_LastError() == os_Error::outOfMemory);
+  // A packed DIB of unknown size at the pixel ceiling: its rows would end
+  // 2^32 + 36 bytes on, which a 32-bit size makes 36 and probes as readable.
+  info.bmiHeader.biWidth = 32767, info.bmiHeader.biHeight = 32769;
+  rx_Surface s{};
+  EXPECT_EQ(rx_SurfaceFromDib(&s, &info, 0, 0), 0);
+  EXPECT_EQ(rx_GetLastError(), rx_ErrArgument);
+  // The plug-ins' pixel conversion: 2^30 + 1 pixels are 4 bytes in 32 bits.
+  uint32_t pixels[4] = {};
+  EXPECT_EQ(io_BasicColorTable()->ConvertPixels(pixels, 0x40000001, 1, nullptr, 0), 0);
 }
 
 TEST(Kv5Sizes32, PixelStreamSizesPastTwoToThe32DoNotWrap) {

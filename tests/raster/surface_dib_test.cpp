@@ -94,6 +94,8 @@ TEST(BitmapLayer, ObjectsKnowTheirTypeAndSelectionRules) {
 
 #ifndef _WIN32  // the system's GDI makes 8-bit sections with a palette
   EXPECT_TRUE(makeSection(2, 2, 8, &bits) == nullptr && os_LastError() == os_Error::invalidArgument);
+  // A row of 2^32 bytes must not wrap into an empty one.
+  EXPECT_TRUE(makeSection(1 << 30, 1, 32, &bits) == nullptr && os_LastError() == os_Error::outOfMemory);
 #endif
 }
 

@@ -294,10 +294,13 @@ HBITMAP CreateDIBSection(HDC dc, const BITMAPINFO *info, UINT usage, void **bits
     os_SetLastError(os_Error::invalidArgument);
     return nullptr;
   }
-  uint32_t rowBytes = rowBytesFor(format.width, format.bitCount);
+  // In 64 bits: a row of 2^32 bytes, or a section past a 32-bit address
+  // space, must fail instead of wrapping into a small block.
+  const uint64_t rowBytes = (static_cast<uint64_t>(format.width) * format.bitCount + 31) / 32 * 4;
   uint64_t rows = format.height < 0 ? -static_cast<int64_t>(format.height) : format.height;
-  uint64_t bytes = static_cast<uint64_t>(rowBytes) * rows;
-  if (os_FaultDue(os_FaultKind::allocation) || bytes > (uint64_t{1} << 34)) {
+  uint64_t bytes = rowBytes * rows;
+  if (os_FaultDue(os_FaultKind::allocation) || rowBytes > UINT32_MAX ||
+      bytes > std::min<uint64_t>(uint64_t{1} << 34, SIZE_MAX)) {
     os_SetLastError(os_Error::outOfMemory);
     return nullptr;
   }
@@ -314,7 +317,7 @@ HBITMAP CreateDIBSection(HDC dc, const BITMAPINFO *info, UINT usage, void **bits
   bitmap->height = format.height;
   bitmap->bitCount = format.bitCount;
   bitmap->compression = format.compression;
-  bitmap->rowBytes = rowBytes;
+  bitmap->rowBytes = static_cast<uint32_t>(rowBytes);
   bitmap->memory = static_cast<unsigned char *>(memory);
   {
     std::lock_guard<std::mutex> guard(gdiLock());
