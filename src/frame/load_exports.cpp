@@ -14,11 +14,12 @@
 
 namespace {
 
-// Releases what a load holds whatever way the export leaves.
+// Releases what a load holds whatever way the export leaves. The record is
+// the export's own: checked without a probe.
 struct SurfaceHold {
   rx_Surface surface{};
   ~SurfaceHold() {
-    if (rx_SurfaceIsValid(&surface)) rx_SurfaceFree(&surface);
+    if (rx_SurfaceIsValidOwned(&surface)) rx_SurfaceFree(&surface);
   }
 };
 

@@ -125,12 +125,13 @@ int32_t createDib(rx_ThreadState *state, rx_Surface *s, int32_t width, int32_t h
 }
 
 int32_t isValidAt(rx_ThreadState *state, rx_Surface *s, int depth);
+int32_t validRecord(rx_ThreadState *state, rx_Surface *s, int depth);
 
 int32_t lockAt(rx_ThreadState *state, rx_Surface *s, uint32_t flags, int depth);
 void unlockAt(rx_Surface *s, uint32_t flags, int depth);
 
-int32_t isValidAt(rx_ThreadState *state, rx_Surface *s, int depth) {
-  if (!recordUsable(s)) return fail(state, rx_ErrNotSurface);
+// The validity test on a record already known to be usable.
+int32_t validRecord(rx_ThreadState *state, rx_Surface *s, int depth) {
   if (loadRelaxed(&s->signature) != rx_SurfaceSignature) return fail(state, rx_ErrNotSurface);
   if (!hasSignature(s)) return fail(state, rx_ErrEmpty);
   if (loadState(s) & rx_StateClosing) return fail(state, rx_ErrClosing);
@@ -160,6 +161,10 @@ int32_t isValidAt(rx_ThreadState *state, rx_Surface *s, int depth) {
       return 1;
     }
   }
+}
+
+int32_t isValidAt(rx_ThreadState *state, rx_Surface *s, int depth) {
+  return recordUsable(s) ? validRecord(state, s, depth) : fail(state, rx_ErrNotSurface);
 }
 
 int32_t refreshAt(rx_ThreadState *state, rx_Surface *s, int depth) {
@@ -464,7 +469,7 @@ int32_t rx_SurfaceFree(rx_Surface *surface) {
 HGLOBAL rx_SurfaceDetachMemory(rx_Surface *surface) {
   rx_ThreadState *state = rx_GetThreadState();
   if (state == nullptr) return nullptr;
-  if (!recordUsable(surface) || isValidAt(state, surface, 0) == 0) {
+  if (!recordUsable(surface) || validRecord(state, surface, 0) == 0) {
     fail(state, rx_ErrNotSurface);
     return nullptr;
   }
@@ -489,6 +494,12 @@ int32_t rx_SurfaceIsValid(rx_Surface *surface) {
   rx_ThreadState *state = rx_GetThreadState();
   if (state == nullptr) return 0;
   return isValidAt(state, surface, 0);
+}
+
+int32_t rx_SurfaceIsValidOwned(rx_Surface *surface) {
+  rx_ThreadState *state = rx_GetThreadState();
+  if (state == nullptr) return 0;
+  return surface != nullptr ? validRecord(state, surface, 0) : fail(state, rx_ErrNotSurface);
 }
 
 int32_t rx_SurfaceRefresh(rx_Surface *surface) {
@@ -563,7 +574,7 @@ int32_t rx_SurfaceCopy(rx_Surface *dst, rx_Surface *src) {
   uint32_t width = src->width, height = src->height;
 
   bool dstLocked = false;
-  if (hasSignature(dst) && isValidAt(state, dst, 0) != 0 && rx_SurfaceLock(dst, rx_LockExclusive) != 0) {
+  if (hasSignature(dst) && validRecord(state, dst, 0) != 0 && rx_SurfaceLock(dst, rx_LockExclusive) != 0) {
     dstLocked = dst->width == width && dst->height == height;
     if (!dstLocked) rx_SurfaceUnlock(dst, rx_LockExclusive);
   }

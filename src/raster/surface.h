@@ -72,6 +72,9 @@ int32_t rx_SurfaceView(rx_Surface *view, rx_Surface *parent, int32_t left, int32
                        int32_t bottom);
 int32_t rx_SurfaceFree(rx_Surface *surface);
 int32_t rx_SurfaceIsValid(rx_Surface *surface);
+// The same answer for a record the library holds itself (its layer tables,
+// its own locals), which needs no probe: never for a record a caller gave.
+int32_t rx_SurfaceIsValidOwned(rx_Surface *surface);
 int32_t rx_SurfaceRefresh(rx_Surface *surface);
 int32_t rx_SurfaceLock(rx_Surface *surface, uint32_t flags);
 int32_t rx_SurfaceUnlock(rx_Surface *surface, uint32_t flags);

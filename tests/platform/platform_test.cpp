@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 #include <signal.h>
+#if !defined(_WIN32)
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 #include <atomic>
 #include <cstdio>
@@ -87,6 +91,37 @@ TEST(Files, PathLimitsAndBadArguments) {
   EXPECT_EQ(os_LastError(), os_Error::invalidArgument);
   EXPECT_EQ(os_FileOpen(folder.path16().c_str(), os_AccessRead, os_ShareRead, os_Disposition::openExisting), nullptr);
   EXPECT_TRUE(!os_FileWrite(nullptr, "x", 1) && os_FileSize(nullptr) == -1);
+}
+
+// Later looks in a thread may take another road than the first (and a forked
+// child another again): every one must give the same answers.
+TEST(Files, HeaderLookAnswersAlikeEveryTime) {
+  TempFolder folder;
+  vgmtest::writeFile(folder.file("long.bin"), std::string(31, 'a') + "bcdefgh");
+  vgmtest::writeFile(folder.file("short.bin"), "xyz");
+  std::u16string longFile = folder.file16("long.bin"), shortFile = folder.file16("short.bin");
+  std::u16string missing = folder.file16("missing.bin"), self = folder.path16();
+  auto looks = [&] {
+    char head[32] = {};
+    size_t done = 99;
+    bool ok = os_FileReadHead(longFile.c_str(), head, sizeof head, &done) == 1 && done == 32 && head[31] == 'b';
+    ok = ok && os_FileReadHead(shortFile.c_str(), head, sizeof head, &done) == 1 && done == 3 && head[2] == 'z';
+    ok = ok && os_FileReadHead(missing.c_str(), head, sizeof head, &done) == 0 && done == 0 &&
+         os_LastError() == os_Error::notFound;
+    ok = ok && os_FileReadHead(self.c_str(), head, sizeof head, &done) == 0 && os_LastError() == os_Error::accessDenied;
+    os_InjectFault(os_FaultKind::fileOpen, 1);
+    return ok && os_FileReadHead(longFile.c_str(), head, sizeof head, &done) == 0 &&
+           os_LastError() == os_Error::injected;
+  };
+  for (int round = 0; round < 3; ++round) EXPECT_TRUE(looks()) << "round " << round;
+#if !defined(_WIN32)
+  pid_t child = fork();
+  if (child == 0) _exit(looks() && looks() ? 0 : 1);
+  int status = -1;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_TRUE(looks());
+#endif
 }
 
 TEST(Files, MoveDeleteAndFolders) {

@@ -194,6 +194,7 @@ struct Report {
 int32_t runPlugin(const RunModule &module, const std::u16string &plugin, rx_LayerEntry *layers, LoadSaveOptions *options,
                   const char16_t *path, io_LoadCall *call, int32_t *code, bool *faulted) {
   *faulted = false;
+  io_PrepareLoadCall(call, path, layers, options);
   auto entry = reinterpret_cast<LoadFn>(module.cached != nullptr ? module.cached->loadEntry
                                                                   : os_ModuleSymbol(module.module, "flt_LoadImage"));
   if (entry == nullptr) {
@@ -202,7 +203,7 @@ int32_t runPlugin(const RunModule &module, const std::u16string &plugin, rx_Laye
   }
   copyBounded(options->reportingModule, std::size(options->reportingModule), io_FileNameOf(plugin));
   progress(options, 0, 0);
-  io_PrepareLoadCall(call, path, layers, options);
+  call->request.start_time = os_HighResCounter();  // the time limit runs from the call
   int32_t result = FLT_ERROR;
   FltLoadRequest *request = &call->request;
   bool answered = os_Guard([&result, entry, request] { result = entry(request); });
@@ -255,7 +256,7 @@ std::vector<std::u16string> faultedPlugins() {
 
 int32_t finishSuccess(rx_LayerEntry *layers, LoadSaveOptions *options, const io_LoadCall &call, int32_t count,
                       int32_t code, Report *report) {
-  if (rx_SurfaceIsValid(&layers[0].surface) == 0) {
+  if (rx_SurfaceIsValidOwned(&layers[0].surface) == 0) {
     report->code = code;
     return -1;
   }
@@ -402,8 +403,8 @@ struct PluginRun {
   const char16_t *path;
   std::u16string_view ext;
   int32_t *used;  // out: entries from 0 that may hold a layer
-  io_LoadCall call;
-  Report report;  // the failure to tell when no plug-in reads the file
+  io_LoadCall &call;  // prepared afresh by every run
+  Report report;      // the failure to tell when no plug-in reads the file
 };
 
 // Runs one plug-in, remembered for the extension (`probed` null) or found by
@@ -454,7 +455,8 @@ int32_t loadByPlugins(rx_LayerEntry *layers, LoadSaveOptions *options, const cha
   options->outOfMemory = 0;
   if (!checkFile(options, head, ext)) return 0;
 
-  PluginRun run{layers, options, path, ext, used, {}, {}};
+  io_LoadCall call;  // not cleared here: each run clears it
+  PluginRun run{layers, options, path, ext, used, call, {}};
   int32_t result = 0;
   std::u16string remembered;
   if (!ext.empty() && ext.size() <= 15 && io_RegistryLookup(kRegistryLoad, ext, &remembered) &&
@@ -505,19 +507,20 @@ int32_t driveLoad(const char16_t *path, rx_LayerEntry *layers, LoadSaveOptions *
 
   int32_t count = 0;
   size_t length = os_Utf16Length(path);
-  std::u16string file(path, length);
+  const char16_t *file = path;  // the caller's path lives through the call
+  std::u16string target;
   if (length >= os_MaxPath) {
     setMessage(options, u"The path is too long");
   } else {
-    std::u16string ext = extensionOf(file);
+    std::u16string ext = extensionOf(std::u16string_view(path, length));
     if (ext == u".lnk") {
-      std::u16string target = os_LinkTarget(file.c_str());
-      if (!target.empty()) file = target, ext = extensionOf(file);  // any other ".lnk" is loaded as it is
+      target = os_LinkTarget(path);
+      if (!target.empty()) file = target.c_str(), ext = extensionOf(target);  // any other ".lnk" is loaded as it is
     }
     // One open tells whether the file is there and gives the bytes every
     // reader decides by; asking for the file itself only when it fails.
-    FileHead head = readHead(file.c_str());
-    if (!head.opened && !os_FileExists(file.c_str())) {
+    FileHead head = readHead(file);
+    if (!head.opened && !os_FileExists(file)) {
       setMessage(options, u"The specified file does not exist");
     } else {
       // Keep this library loaded while foreign code runs inside it.
@@ -531,24 +534,24 @@ int32_t driveLoad(const char16_t *path, rx_LayerEntry *layers, LoadSaveOptions *
         count = 0;
         if (native) {
           *used = rx_LayerTableEntries;
-          count = readNative(layers, options, file.c_str());
+          count = readNative(layers, options, file);
         }
         if (count <= 0 && !options->handled) {
           *options = original;
           clearTable();
-          count = readPlugins(layers, options, file.c_str(), head, ext, used);
+          count = readPlugins(layers, options, file, head, ext, used);
           if (count <= 0 && !options->handled && kv5) {
             *options = original;
             clearTable();
             *used = rx_LayerTableEntries;
-            count = readNative(layers, options, file.c_str());
+            count = readNative(layers, options, file);
           }
         }
         progress(options, 0, 0);
         if (count <= 0) break;
         count = std::min(count, rx_LayerTableCapacity);
         bool allValid = true;
-        for (int32_t i = 0; i < count && allValid; ++i) allValid = rx_SurfaceIsValid(&layers[i].surface) != 0;
+        for (int32_t i = 0; i < count && allValid; ++i) allValid = rx_SurfaceIsValidOwned(&layers[i].surface) != 0;
         if (allValid) break;
         clearTable();  // after the last attempt they stay released and flattening fails
       }
