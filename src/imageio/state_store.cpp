@@ -41,19 +41,25 @@ bool memName(const WCHAR *name, std::u16string *out) {
   return io_ReadText16(name, kNameUnits + 1, out) && !out->empty() && out->size() <= kNameUnits;
 }
 
+// Slots from here on have never held an entry: the scans stop there, as most
+// sessions hold a handful of entries among the 1024 slots.
+size_t gSlotsUsed = 0;
+
 MemEntry **findSlot(const std::u16string &name) {
-  for (MemEntry *&slot : gSlots)
-    if (slot != nullptr && name == slot->name) return &slot;
+  for (size_t i = 0; i < gSlotsUsed; ++i)
+    if (gSlots[i] != nullptr && name == gSlots[i]->name) return &gSlots[i];
   return nullptr;
 }
 
 // A free slot, or the one accessed longest ago (the first on a tie), emptied.
 MemEntry **takeSlot() {
   MemEntry **oldest = nullptr;
-  for (MemEntry *&slot : gSlots) {
+  for (size_t i = 0; i < gSlotsUsed; ++i) {
+    MemEntry *&slot = gSlots[i];
     if (slot == nullptr) return &slot;
     if (oldest == nullptr || slot->tick < (*oldest)->tick) oldest = &slot;
   }
+  if (gSlotsUsed < kMemSlots) return &gSlots[gSlotsUsed++];
   os_GlobalRelease(reinterpret_cast<HGLOBAL>(*oldest));
   *oldest = nullptr;
   return oldest;
@@ -85,6 +91,16 @@ int32_t VGM_API memSet(const WCHAR *name, const void *data, int32_t size) {
   }
   int32_t count = std::min(size, kMemValueMax);
   if (data == nullptr || rx_ProbeMemory(data, static_cast<size_t>(count), false) != 0) return 0;
+  {
+    // A value of the size it had is written in place: counters set on every load need no block.
+    std::lock_guard<std::mutex> guard(gMemLock);
+    MemEntry **slot = findSlot(key);
+    if (slot != nullptr && (*slot)->size == static_cast<uint32_t>(count)) {
+      std::memcpy(*slot + 1, data, static_cast<size_t>(count));
+      (*slot)->tick = now();
+      return count;
+    }
+  }
   auto *entry = static_cast<MemEntry *>(GlobalAlloc(GPTR, sizeof(MemEntry) + static_cast<size_t>(count)));
   if (entry == nullptr) return 0;
   std::memcpy(entry->name, key.data(), key.size() * 2);
@@ -288,4 +304,5 @@ void io_StateStoreClear() {
     os_GlobalRelease(reinterpret_cast<HGLOBAL>(slot));
     slot = nullptr;
   }
+  gSlotsUsed = 0;
 }
