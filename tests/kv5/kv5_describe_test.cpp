@@ -41,7 +41,12 @@ TEST(kv5Describe, NumberTextsAtEachBoundary) {
   // A decimal comma in the process locale changes nothing.
   const char *old = std::setlocale(LC_ALL, nullptr);
   std::string saved = old != nullptr ? old : "C";
-  ASSERT_NE(std::setlocale(LC_ALL, "de_DE.UTF-8"), nullptr) << "the de_DE.UTF-8 locale is missing";
+#ifdef _WIN32
+  const char *german = "German_Germany.1252";  // the C runtime's name for it
+#else
+  const char *german = "de_DE.UTF-8";
+#endif
+  ASSERT_NE(std::setlocale(LC_ALL, german), nullptr) << "the " << german << " locale is missing";
   EXPECT_EQ(bytes(1572864), "1.5 MB");
   EXPECT_EQ(pixels(1234567), "1.235 MP");
   std::setlocale(LC_ALL, saved.c_str());
@@ -109,18 +114,21 @@ TEST_F(ReaderTest, kv5DescribeSeeksOverPixelData) {
 }
 
 TEST_F(ReaderTest, kv5ImageInfoExport) {
-  WCHAR text[64];
+  char16_t text[64];
+  // WCHAR is wchar_t on Windows, char16_t elsewhere: both 16-bit units.
+  auto W = [](const std::u16string &path) { return reinterpret_cast<const WCHAR *>(path.c_str()); };
+  WCHAR *out = reinterpret_cast<WCHAR *>(text);
   std::u16string png = save(hex("89 50 4E 47"), "a.png");
-  EXPECT_EQ(cmio_ImageInfo(png.c_str(), text, 64), 1);
+  EXPECT_EQ(cmio_ImageInfo(W(png), out, 64), 1);
   EXPECT_EQ(std::u16string(text), u"No information");
-  EXPECT_EQ(cmio_ImageInfo(png.c_str(), text, 5), 1);
+  EXPECT_EQ(cmio_ImageInfo(W(png), out, 5), 1);
   EXPECT_EQ(std::u16string(text), u"No i");
   text[0] = u'#';
-  EXPECT_EQ(cmio_ImageInfo(png.c_str(), text, 0), 1);
-  EXPECT_EQ(cmio_ImageInfo(png.c_str(), nullptr, 64), 1);
+  EXPECT_EQ(cmio_ImageInfo(W(png), out, 0), 1);
+  EXPECT_EQ(cmio_ImageInfo(W(png), nullptr, 64), 1);
   EXPECT_EQ(text[0], u'#');
   Doc doc;
   doc.items = {layer(3, 2)};
-  EXPECT_EQ(cmio_ImageInfo(save(writeV4(doc)).c_str(), text, 40), 1);
+  EXPECT_EQ(cmio_ImageInfo(W(save(writeV4(doc))), out, 40), 1);
   EXPECT_EQ(std::u16string(text), u"Orvine Photo Document (Flat Image)\nVers");
 }
