@@ -338,6 +338,32 @@ HBITMAP rx_SurfaceDetachBitmap(rx_Surface *surface) {
   return bitmap;
 }
 
+namespace {
+
+// The system's scaled copy loses columns once a source side passes 2^16
+// (fixed-point steps overflow): larger sources go in tiles whose sides stay
+// far below that, each scaled by the whole copy's ratio.
+bool stretchInTiles(HDC target, int32_t width, int32_t height, HDC source, int32_t srcWidth, int32_t srcHeight) {
+  constexpr int64_t maxSourceSide = 16384;
+  const int64_t columns = (srcWidth + maxSourceSide - 1) / maxSourceSide, rows = (srcHeight + maxSourceSide - 1) / maxSourceSide;
+  for (int64_t row = 0; row < rows; ++row) {
+    const int64_t y0 = row * height / rows, y1 = (row + 1) * height / rows;
+    const int64_t sy0 = row * srcHeight / rows, sy1 = (row + 1) * srcHeight / rows;
+    for (int64_t column = 0; column < columns; ++column) {
+      const int64_t x0 = column * width / columns, x1 = (column + 1) * width / columns;
+      const int64_t sx0 = column * srcWidth / columns, sx1 = (column + 1) * srcWidth / columns;
+      if (x1 == x0 || y1 == y0) continue;
+      if (StretchBlt(target, static_cast<int>(x0), static_cast<int>(y0), static_cast<int>(x1 - x0), static_cast<int>(y1 - y0),
+                     source, static_cast<int>(sx0), static_cast<int>(sy0), static_cast<int>(sx1 - sx0),
+                     static_cast<int>(sy1 - sy0), SRCCOPY) == 0)
+        return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
 int32_t rx_SurfaceFromBitmap(rx_Surface *surface, HBITMAP bitmap, uint32_t flags) {
   rx_ThreadState *state = rx_GetThreadState();
   if (state == nullptr) return 0;
@@ -350,11 +376,14 @@ int32_t rx_SurfaceFromBitmap(rx_Surface *surface, HBITMAP bitmap, uint32_t flags
   bool shrunk = created == 3;
   if (rx_SurfaceLock(surface, rx_LockExclusive) == 0) return discard(state, surface, state->lastError);
   int32_t width = static_cast<int32_t>(surface->width), height = static_cast<int32_t>(surface->height);
-  BITMAPV5HEADER header;
-  fillDibHeader(&header, width, height);
+  // Plain 32-bit rows are the surface's byte order. Bit-field masks would be
+  // an output of GetDIBits, taken from the bitmap's own format: a 24-bit
+  // bitmap has none, and its pixels came back garbled.
+  BITMAPINFO header{};
+  header.bmiHeader = BITMAPINFOHEADER{sizeof(BITMAPINFOHEADER), width, -height, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
   int rows = shrunk ? 0
-                    : GetDIBits(dibContext(surface), bitmap, 0, static_cast<UINT>(height), surface->bits,
-                                reinterpret_cast<BITMAPINFO *>(&header), DIB_RGB_COLORS);
+                    : GetDIBits(dibContext(surface), bitmap, 0, static_cast<UINT>(height), surface->bits, &header,
+                                DIB_RGB_COLORS);
   if (rows != height) {
     // Draw it instead, from a context of its own.
     HDC source = CreateCompatibleDC(nullptr);
@@ -365,7 +394,7 @@ int32_t rx_SurfaceFromBitmap(rx_Surface *surface, HBITMAP bitmap, uint32_t flags
     for (int attempt = 0; attempt < 100 && previous != nullptr && targetPrevious != nullptr && !drawn; ++attempt) {
       SetStretchBltMode(target, HALFTONE);
       SetBrushOrgEx(target, 0, 0, nullptr);
-      drawn = StretchBlt(target, 0, 0, width, height, source, 0, 0, info.bmWidth, info.bmHeight, SRCCOPY) != 0;
+      drawn = stretchInTiles(target, width, height, source, info.bmWidth, info.bmHeight);
       if (!drawn) os_Sleep(10);
     }
     if (targetPrevious != nullptr) SelectObject(target, dibInitialBitmap(surface));

@@ -41,7 +41,12 @@ TEST(kv5Describe, NumberTextsAtEachBoundary) {
   // A decimal comma in the process locale changes nothing.
   const char *old = std::setlocale(LC_ALL, nullptr);
   std::string saved = old != nullptr ? old : "C";
-  ASSERT_NE(std::setlocale(LC_ALL, "de_DE.UTF-8"), nullptr) << "the de_DE.UTF-8 locale is missing";
+#ifdef _WIN32
+  const char *german = "German_Germany.1252";  // the C runtime's name for it
+#else
+  const char *german = "de_DE.UTF-8";
+#endif
+  ASSERT_NE(std::setlocale(LC_ALL, german), nullptr) << "the " << german << " locale is missing";
   EXPECT_EQ(bytes(1572864) + pixels(1234567), "1.5 MB1.235 MP");
   std::setlocale(LC_ALL, saved.c_str());
 }
@@ -107,15 +112,18 @@ TEST_F(ReaderTest, kv5DescribeSeeksOverPixelData) {
 
 TEST_F(ReaderTest, kv5ImageInfoExport) {
   WCHAR text[64];
+  // WCHAR is wchar_t on Windows, char16_t elsewhere: both 16-bit units.
+  auto W = [](const std::u16string &path) { return reinterpret_cast<const WCHAR *>(path.c_str()); };
   auto info = [&](const std::u16string &path, int32_t capacity) {
-    return cmio_ImageInfo(path.c_str(), text, capacity) == 1 ? std::u16string(text) : u"<failed>";
+    return cmio_ImageInfo(W(path), text, capacity) == 1 ? std::u16string(reinterpret_cast<const char16_t *>(text))
+                                                        : u"<failed>";
   };
   std::u16string png = save(hex("89 50 4E 47"), "a.png");
   EXPECT_EQ(info(png, 64), u"No information");
   EXPECT_EQ(info(png, 5), u"No i");
   text[0] = u'#', text[1] = 0;
   EXPECT_EQ(info(png, 0), u"#");  // nothing written
-  EXPECT_EQ(cmio_ImageInfo(png.c_str(), nullptr, 64), 1);
+  EXPECT_EQ(cmio_ImageInfo(W(png), nullptr, 64), 1);
   Doc doc;
   doc.items = {layer(3, 2)};
   EXPECT_EQ(info(save(writeV4(doc)), 40), u"Orvine Photo Document (Flat Image)\nVers");

@@ -203,14 +203,21 @@ TEST(Text, Utf8RoundTripAndRepair) {
 TEST(GlobalMemory, BlocksKnowTheirSizeAndValidity) {
   HGLOBAL zeroed = GlobalAlloc(GMEM_ZEROINIT, 100), empty = GlobalAlloc(0, 0);
   ASSERT_TRUE(zeroed != nullptr && empty != nullptr && empty != zeroed);
-  EXPECT_EQ(std::tuple(GlobalSize(zeroed), GlobalSize(empty), GlobalFlags(empty)), std::tuple(100u, 0u, 0u));
+  EXPECT_EQ(std::tuple(GlobalSize(zeroed), GlobalFlags(empty)), std::tuple(100u, 0u));
+#ifndef _WIN32  // the system's heap rounds an empty block up to its own minimum
+  EXPECT_EQ(GlobalSize(empty), 0u);
+#endif
   auto *bytes = static_cast<unsigned char *>(GlobalLock(zeroed));
   ASSERT_EQ(bytes, zeroed);
   for (int i = 0; i < 100; ++i) ASSERT_EQ(bytes[i], 0) << i;
   EXPECT_TRUE(GlobalFree(zeroed) == nullptr && GlobalFree(empty) == nullptr);
   // A second free of the same handle, a foreign pointer and null are refused, not a crash.
+#ifdef _WIN32  // a freed fixed block is plain heap memory to the system: tests/win32 checks a freed moveable handle
+  for (HGLOBAL bad : {HGLOBAL{}}) {
+#else
   int local = 0;
   for (HGLOBAL bad : {zeroed, static_cast<HGLOBAL>(&local), HGLOBAL{}}) {
+#endif
     EXPECT_EQ(GlobalFlags(bad), GMEM_INVALID_HANDLE);
     EXPECT_EQ(GlobalSize(bad), 0u);
     EXPECT_EQ(GlobalFree(bad), bad);

@@ -223,10 +223,11 @@ TEST(Win32Modules, ImportsAndOrigins) {
   EXPECT_FALSE(os_ModuleNeededNamesOfImage("MZ not a module", 15, &names));
 
   EXPECT_TRUE(os_ModuleLoadedWithProgram(reinterpret_cast<const void *>(&writeNull)));
-  // Not mscms: the platform layer imports that one, so it came with the program.
-  os_Module *later = os_ModuleLoad(u"C:/windows/system32/msimg32.dll");
+  // Neither an import of the program nor a forwarder into one (msimg32's
+  // GradientFill is gdi32's code, loaded with the program).
+  os_Module *later = os_ModuleLoad(u"C:/windows/system32/dbghelp.dll");
   ASSERT_NE(later, nullptr);
-  void *symbol = os_ModuleSymbol(later, "GradientFill");
+  void *symbol = os_ModuleSymbol(later, "SymInitialize");
   ASSERT_NE(symbol, nullptr);
   EXPECT_FALSE(os_ModuleLoadedWithProgram(symbol));
   EXPECT_TRUE(os_IsExecutable(symbol));
