@@ -230,14 +230,18 @@ bool spawn(const std::string &program, const std::vector<std::string> &arguments
   int in[2], out[2];  // close-on-exec: other children must not keep them open
   if (::pipe2(in, O_CLOEXEC) != 0) return false;
   if (::pipe2(out, O_CLOEXEC) != 0) return ::close(in[0]), ::close(in[1]), false;
-  std::vector<char *> argv{const_cast<char *>(program.c_str())};
+  // Under user-mode emulation the kernel cannot start the program itself: its emulator does.
+  const char *emulator = std::getenv("VGM_TEST_EMULATOR");
+  std::vector<char *> argv;
+  if (emulator != nullptr && *emulator != '\0') argv.push_back(const_cast<char *>(emulator));
+  argv.push_back(const_cast<char *>(program.c_str()));
   for (const std::string &argument : arguments) argv.push_back(const_cast<char *>(argument.c_str()));
   argv.push_back(nullptr);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, in[0], 0);
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  const bool started = posix_spawn(&spawned->pid, program.c_str(), &actions, nullptr, argv.data(), environ) == 0;
+  const bool started = posix_spawnp(&spawned->pid, argv[0], &actions, nullptr, argv.data(), environ) == 0;
   posix_spawn_file_actions_destroy(&actions);
   ::close(in[0]), ::close(out[1]);
   spawned->input = in[1], spawned->output = out[0];
