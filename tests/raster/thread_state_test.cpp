@@ -179,12 +179,7 @@ TEST_F(EngineTest, AZeroCheckerScaleOrShiftTakesItsDefaultAtUse) {
 TEST_F(EngineTest, TableLockIsTakenByForceAfterAboutASecond) {
   rx_LockSlots();
   std::atomic<bool> got{false};
-  std::thread other([&] {
-    rx_LockSlots();
-    got = true;
-    rx_UnlockSlots();
-  });
-  other.join();  // returns only because the lock is forced
+  std::thread([&] { rx_LockSlots(), got = true, rx_UnlockSlots(); }).join();  // returns only because the lock is forced
   EXPECT_TRUE(got.load());
   rx_UnlockSlots();
 }
