@@ -1,8 +1,10 @@
-#include <dlfcn.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#ifndef _WIN32
+#  include <dlfcn.h>
+#  include <signal.h>
+#  include <sys/wait.h>
+#  include <unistd.h>
+#endif
 
 #include <atomic>
 #include <cstdio>
@@ -13,6 +15,7 @@
 #include "frame/module.h"
 #include "frame/request_options.h"
 #include "raster/thread_state.h"
+#include "support/test_support.h"
 #include "vgm/vgm_common.h"
 
 namespace {
@@ -26,15 +29,12 @@ class ModuleLifecycle : public ::testing::Test {
   static const void *instance() { return reinterpret_cast<const void *>(&anchor); }
 };
 
-volatile sig_atomic_t gHostCaught = 0;
-void hostHandler(int) { gHostCaught = gHostCaught + 1; }
-
 int32_t VGM_API progress(int32_t, int32_t, uintptr_t) { return 1; }
 
 CmioRequest filledRequest() {
   CmioRequest request{};
   request.owner_window = reinterpret_cast<HWND>(0x55), request.time_limit_ms = 1234, request.frame_composition = 7;
-  request.thumb_max_width = 100, request.thumb_max_height = 300, request.options_text = u"quality=90\n";
+  request.thumb_max_width = 100, request.thumb_max_height = 300, request.options_text = reinterpret_cast<const WCHAR *>(u"quality=90\n");
   request.progress = progress, request.progress_user = 99, request.want_markup = 1;
   request.scale = 0.5, request.apply_scale = 1;
   request.handled = 3;  // on saves this byte is the frame-composition option
@@ -57,7 +57,7 @@ TEST_F(ModuleLifecycle, NestedAttachSharesOneInitialisationAndTheModuleFolder) {
   ASSERT_TRUE(frame_ProcessAttach(instance()));
   std::u16string folder = frame_ModuleFolder();
   ASSERT_FALSE(folder.empty());
-  EXPECT_TRUE(os_FolderExists(folder.c_str()) && frame_PluginFolder() == folder + u"/Plugins");
+  EXPECT_TRUE(os_FolderExists(folder.c_str()) && frame_PluginFolder() == folder + os_PathSeparator + u"Plugins");
   // An address outside any module cannot name a folder: attach refuses.
   EXPECT_FALSE(frame_ProcessAttach(reinterpret_cast<const void *>(16)));
 }
@@ -122,8 +122,29 @@ TEST_F(ModuleLifecycle, NotifyZeroStopsTheHousekeepingThread) {
   }
 }
 
+#ifdef _WIN32
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved);
+
+// The loader's notifications drive attach and detach; the detach at process
+// exit (reserved non-null) does nothing, as threads were ended unasked.
+TEST_F(ModuleLifecycle, DllMainAttachesAndDetachesButNotAtProcessExit) {
+  const auto module = reinterpret_cast<HINSTANCE>(GetModuleHandleW(nullptr));
+  ASSERT_TRUE(DllMain(module, DLL_PROCESS_ATTACH, nullptr) && DllMain(module, DLL_PROCESS_ATTACH, nullptr));
+  EXPECT_TRUE(DllMain(module, DLL_THREAD_ATTACH, nullptr) && DllMain(module, DLL_THREAD_DETACH, nullptr));
+  EXPECT_EQ(frame_AttachCount(), 2);
+  EXPECT_TRUE(DllMain(module, DLL_PROCESS_DETACH, reinterpret_cast<LPVOID>(1)));
+  EXPECT_EQ(std::tuple(frame_AttachCount(), frame_RegistryCount()), std::tuple(2, 1));
+  DllMain(module, DLL_PROCESS_DETACH, nullptr), DllMain(module, DLL_PROCESS_DETACH, nullptr);
+  EXPECT_EQ(std::tuple(frame_AttachCount(), frame_RegistryCount()), std::tuple(0, 0));
+  EXPECT_FALSE(DllMain(reinterpret_cast<HINSTANCE>(16), DLL_PROCESS_ATTACH, nullptr));  // no module there
+}
+#else
+volatile sig_atomic_t gHostCaught = 0;
+void hostHandler(int) { gHostCaught = gHostCaught + 1; }
+
 // While the library is loaded a fault outside any guard is passed on to the
-// host's own handler; after the unload that handler is back in place.
+// host's own handler; after the unload that handler is back in place. POSIX
+// only: signal handlers chain, vectored exception handlers do not replace.
 TEST(ModuleUnload, HostFaultHandlerOutlivesTheLibrary) {
 #ifdef __i386__
   // qemu-i386 keeps one descriptor table for all threads: a handler that
@@ -159,16 +180,20 @@ TEST(ModuleUnload, HostFaultHandlerOutlivesTheLibrary) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
+#endif
+
 // A program linked against the library ends with the detach left undone: a
 // probe run after every library was finalised still finds the library's
-// fault handler, which a detach that did its work would have taken back.
+// fault handler, which a detach that did its work would have taken back. On
+// Windows the program loads, attaches and ends cleanly (DllMain above).
 TEST(ModuleUnload, ExitOfALinkedProgramDoesNoDetachWork) {
-  FILE *output = ::popen(VGM_LINKED_HOST, "r");
-  ASSERT_NE(output, nullptr);
-  char text[64] = {};
-  size_t got = std::fread(text, 1, sizeof text - 1, output);
-  EXPECT_EQ(::pclose(output), 0);
-  EXPECT_EQ(std::string(text, got), "summary 1, probe 1\nkept\n");
+  const vgmtest::ProgramResult run = vgmtest::runProgram(VGM_LINKED_HOST, {});
+  EXPECT_EQ(run.exitCode, 0);
+#ifdef _WIN32
+  EXPECT_EQ(run.output, "summary 1\r\n");  // its output is in text mode
+#else
+  EXPECT_EQ(run.output, "summary 1, probe 1\nkept\n");
+#endif
 }
 
 TEST(RequestOptions, LoadCopiesTheCallerAndClearsTheRest) {
@@ -177,7 +202,7 @@ TEST(RequestOptions, LoadCopiesTheCallerAndClearsTheRest) {
   std::memset(&options, 0xAB, sizeof options);
   frame_LoadOptions(&request, &options);
   EXPECT_EQ(std::tuple(options.ownerWindow, options.optionsText, options.progress, options.markupOut),
-            std::tuple(request.owner_window, request.options_text, &progress, &request.markup));
+            std::tuple(request.owner_window, reinterpret_cast<const char16_t *>(request.options_text), &progress, &request.markup));
   EXPECT_EQ(options.timeLimitMs + options.frameComposition + options.progressUser, 1234u + 7 + 99);
   // Scale, thumbnail sizes and everything else stay with the export.
   EXPECT_EQ(options.quiet + options.wantedWidth + options.fitInside + options.preview + options.noMarkup +

@@ -3,11 +3,14 @@
 
 #include "vgm/vgm_common.h"
 
-int exitProbeArmed(void);
-
 int main(void) {
   static WCHAR text[4096];
+#ifdef _WIN32
+  printf("summary %d\n", (int)core_GetSysInfoStr(text, 4096));
+#else
+  int exitProbeArmed(void);
   printf("summary %d, probe %d\n", (int)core_GetSysInfoStr(text, 4096), exitProbeArmed());
+#endif
   fflush(stdout);
   return 0;
 }

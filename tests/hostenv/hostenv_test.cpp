@@ -1,11 +1,10 @@
 // Every host-environment test runs against its own application-data,
 // content and temporary folders, with the process-wide caches dropped.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#ifndef _WIN32
+#  include <sys/stat.h>
+#  include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cstdio>
@@ -42,14 +41,14 @@ class HostEnvTest : public ::testing::Test {
   }
   void TearDown() override { resetAll(); }
   static void resetAll() { env_ResetForTests(nullptr), cfg_ResetForTests(), log_ResetForTests(); }
-  std::string appData() const { return appBase_ + "/Orvine Photo"; }
+  std::string appData() const { return vgmtest::join(appBase_, "Orvine Photo"); }
 };
 
 namespace {
 
 class ConfigTest : public HostEnvTest {
  protected:
-  std::string configFile() const { return appData() + "/suite_config.bin"; }
+  std::string configFile() const { return vgmtest::join(appData(), "suite_config.bin"); }
   void writeRecord(const cfg_Record &record, size_t bytes = sizeof(cfg_Record)) {
     fs::create_directories(appData());
     vgmtest::writeFile(configFile(), std::string(reinterpret_cast<const char *>(&record), bytes));
@@ -91,11 +90,13 @@ TEST_F(ConfigTest, MissingOrBrokenFileGivesDefaults) {
 }
 
 TEST_F(ConfigTest, RegionalAndThemeDefaults) {
+#ifndef _WIN32  // the zone comes from TZ only on POSIX; Windows asks the system
   for (auto [zone, regional] : {std::pair{"EST5", 1}, {"PST8", 1}, {"UTC0", 0}, {"XXX9", 0}, {"XXX-3", 0}}) {
     vgmtest::ScopedEnv tz("TZ", zone);
     cfg_Defaults();
     EXPECT_TRUE(cfg_Live()->regional_a == regional && cfg_Live()->regional_b == regional) << zone;
   }
+#endif
   EXPECT_EQ(cfg_RegionalForBias(299) + cfg_RegionalForBias(481), 0);
   EXPECT_EQ(cfg_RegionalForBias(480), 1);
   EXPECT_EQ(cfg_ThemeForButtonFace(0x005F3020), 4);  // brightest channel 95
@@ -173,65 +174,32 @@ TEST_F(ConfigTest, SaveThenLoadRoundTrip) {
   EXPECT_TRUE(vgmtest::readFile(configFile()) == before);
 }
 
-// A child process: runs `first` and reports its byte as `ready`, stays until
-// released (or for hold_ms), then runs `last` and exits with its result.
-struct Child {
-  pid_t pid = -1;
-  int hold[2] = {-1, -1};
-  char ready = 0;
-  explicit Child(const std::function<char()> &first, const std::function<int()> &last = [] { return 0; },
-                 int hold_ms = -1) {
-    int report[2];
-    if (::pipe(hold) != 0 || ::pipe(report) != 0) return;
-    if ((pid = ::fork()) == 0) {
-      ::close(hold[1]);
-      char byte = first();
-      (void)!::write(report[1], &byte, 1);
-      if (hold_ms >= 0) os_Sleep(hold_ms);
-      else (void)!::read(hold[0], &byte, 1);
-      ::_exit(last());
-    }
-    ::close(report[1]);  // a child that never ran leaves `ready` at 0
-    (void)!::read(report[0], &ready, 1);
-    ::close(report[0]);
-  }
-  void go() {
-    if (hold[1] >= 0) (void)!::write(hold[1], "x", 1), ::close(hold[1]), hold[1] = -1;
-  }
-  // Lets the child go and waits for it: true when it exited with 0. The read
-  // end stays open until then, so the write never meets a closed pipe.
-  bool release() {
-    int status = -1;
-    if (pid <= 0) return false;
-    go(), ::close(hold[0]);
-    const bool ok = ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    return pid = -1, ok;
-  }
-  ~Child() { release(); }
-};
+// Another process holds a file unshared, as a save does, until released or
+// for `hold` ms; then, for a seed other than 0, writes a record with it.
+// Argument: "seed hold path".
+VGM_TEST_CHILD_TASK(HoldFile) {
+  unsigned seed = 0;
+  int hold = -1, used = 0;
+  std::sscanf(argument.c_str(), "%x %d %n", &seed, &hold, &used);
+  os_File *file = os_FileOpen(u16(argument.substr(used)).c_str(), os_AccessWrite, os_ShareNone, os_Disposition::openAlways);
+  vgmtest::childReady(file != nullptr ? 'L' : 'F', hold);
+  cfg_Record record = ConfigTest::sampleRecord(kCfgVersion);
+  record.cache_seed = seed;
+  return seed == 0 || (file != nullptr && os_FileWrite(file, &record, sizeof record)) ? 0 : 1;
+}
 
 TEST_F(ConfigTest, LoadMeetingASaveInAnotherProcess) {
   writeRecord(sampleRecord(kCfgVersion));
   // Another process holds the file as a save does, then writes a record with `seed`.
-  std::u16string path = u16(configFile());
-  os_File *file = nullptr;
-  const auto open = [&] { return (file = os_FileOpen(path.c_str(), os_AccessWrite, os_ShareNone, os_Disposition::openAlways)) ? 'L' : 'F'; };
-  const auto save = [&](uint32_t seed) {
-    return [&file, seed] {
-      cfg_Record record = sampleRecord(kCfgVersion);
-      record.cache_seed = seed;
-      return os_FileWrite(file, &record, sizeof record) ? 0 : 1;
-    };
-  };
   // A save that ends within the wait: the load gets the record it wrote.
-  Child brief(open, save(0xBEEF), 50);
+  vgmtest::Child brief("HoldFile", "BEEF 50 " + configFile());
   ASSERT_EQ(brief.ready, 'L');
   EXPECT_EQ(cfg_Load(1), 1);
   EXPECT_EQ(cfg_Live()->cache_seed, 0xBEEFu);
   ASSERT_TRUE(brief.release());
 
   // One that outlasts it: defaults, which must never be saved over the file.
-  Child endless(open, save(0xF00D));
+  vgmtest::Child endless("HoldFile", "F00D -1 " + configFile());
   ASSERT_EQ(endless.ready, 'L');
   EXPECT_EQ(cfg_Load(1), 0);
   EXPECT_EQ(cfg_Live()->cache_seed, 0u);
@@ -273,7 +241,7 @@ const std::regex kLineShape(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \| ([^|]*) 
 
 class ErrorLogTest : public HostEnvTest {
  protected:
-  std::string logFile() const { return appData() + "/suite_error.log"; }
+  std::string logFile() const { return vgmtest::join(appData(), "suite_error.log"); }
   std::u16string readLog() const { return fromBytes(vgmtest::readFile(logFile())); }
   // A log of `bytes` bytes made of numbered 97-character lines; the last
   // one is usually cut short.
@@ -367,10 +335,7 @@ TEST_F(ErrorLogTest, FailedWritesNeverLeaveAHalfLog) {
 TEST_F(ErrorLogTest, LockedLogFallsBackToAMessageBox) {
   ASSERT_EQ(log_Error(u"First", u"entry"), 1);
   std::string before = vgmtest::readFile(logFile());
-  Child holder([&] {  // another process holds the log for as long as the test wants
-    int fd = ::open(logFile().c_str(), O_RDWR);
-    return fd >= 0 && ::flock(fd, LOCK_EX) == 0 ? 'L' : 'F';
-  });
+  vgmtest::Child holder("HoldFile", "0 -1 " + logFile());  // for as long as the test wants
   ASSERT_EQ(holder.ready, 'L');
   {
     vgmtest::ScriptedNotices notices;
@@ -378,8 +343,8 @@ TEST_F(ErrorLogTest, LockedLogFallsBackToAMessageBox) {
     ASSERT_EQ(notices.seen.size(), 1u);
     EXPECT_EQ(notices.seen[0].substr(0, 13) + notices.seen[0].substr(36), "Error|274432| | Locked | while held ");
   }
+  holder.release();  // first: an unshared file cannot even be read on Windows
   EXPECT_EQ(vgmtest::readFile(logFile()), before);
-  holder.release();
   EXPECT_EQ(log_Error(u"Released", u"again"), 1);
 
   // No folder for the log at all: the same fallback.
@@ -391,16 +356,19 @@ TEST_F(ErrorLogTest, LockedLogFallsBackToAMessageBox) {
   EXPECT_EQ(notices.seen.size(), 1u);
 }
 
+constexpr int kLines = 500;
+
+// Writes kLines entries titled by its argument once released.
+VGM_TEST_CHILD_TASK(LogWriter) {
+  vgmtest::ScriptedNotices notices;  // a line given up must not wait for a click
+  vgmtest::childReady('R');
+  int failures = 0;
+  for (int i = 0; i < kLines; ++i) failures += log_Error(u16(argument).c_str(), (u"entry " + u16(std::to_string(i))).c_str()) != 1;
+  return std::min(failures, 255);
+}
+
 TEST_F(ErrorLogTest, TwoProcessesWritingAtOnceLoseNothing) {
-  constexpr int kLines = 500;
-  const auto writer = [](const char16_t *title) {
-    return [title] {
-      int failures = 0;
-      for (int i = 0; i < kLines; ++i) failures += log_Error(title, (u"entry " + u16(std::to_string(i))).c_str()) != 1;
-      return std::min(failures, 255);
-    };
-  };
-  Child a([] { return 'R'; }, writer(u"writer A")), b([] { return 'R'; }, writer(u"writer B"));
+  vgmtest::Child a("LogWriter", "writer A"), b("LogWriter", "writer B");
   ASSERT_TRUE(a.ready == 'R' && b.ready == 'R');
   a.go(), b.go();  // both start now
   EXPECT_TRUE(a.release() && b.release());
@@ -423,6 +391,16 @@ TEST_F(ErrorLogTest, TwoProcessesWritingAtOnceLoseNothing) {
   EXPECT_GT(lines.size(), 400u);
 }
 
+// A link to a folder; the mingw C++ library makes none, so there a file
+// of that name stands in (a name the clean-ups must leave alone either way).
+void linkFolder(const std::string &target, const std::string &link) {
+#ifdef _WIN32
+  (void)target, vgmtest::writeFile(link, "link");
+#else
+  fs::create_directory_symlink(target, link);
+#endif
+}
+
 void put(const std::string &path, const std::string &content) {
   fs::create_directories(fs::path(path).parent_path());
   vgmtest::writeFile(path, content);
@@ -433,6 +411,7 @@ std::map<std::string, std::string> snapshot(const std::string &folder) {
   std::map<std::string, std::string> tree;
   for (const auto &entry : fs::recursive_directory_iterator(folder)) {
     std::string relative = fs::relative(entry.path(), folder).string();
+    std::replace(relative.begin(), relative.end(), vgmtest::kSeparator, '/');
     tree[relative] = entry.is_directory() ? "/" : vgmtest::readFile(entry.path().string());
   }
   return tree;
@@ -454,22 +433,25 @@ using FoldersTest = HostEnvTest;
 
 TEST_F(FoldersTest, AppAndPluginFolders) {
   char16_t buffer[os_MaxPath];
-  const std::string exeFolder = fs::path(fs::read_symlink("/proc/self/exe")).parent_path().string();
+  const std::u16string exe = os_ExecutablePath();
+  const std::string exeFolder = u8(exe.substr(0, exe.find_last_of(u"\\/")));
   EXPECT_TRUE(env_GetAppFolder(buffer) == 1 && u8(buffer) == exeFolder) << u8(buffer);
-  EXPECT_TRUE(env_GetPluginFolder(buffer, os_MaxPath, nullptr) == 1 && u8(buffer) == exeFolder + "/Plugins") << u8(buffer);
+  EXPECT_TRUE(env_GetPluginFolder(buffer, os_MaxPath, nullptr) == 1 && u8(buffer) == vgmtest::join(exeFolder, "Plugins")) << u8(buffer);
   EXPECT_TRUE(env_GetPluginFolder(buffer, os_MaxPath, u"/opt/suite/") == 1 && u8(buffer) == "/opt/suite/Plugins");
 
+#ifndef _WIN32  // the install setting: this variable on POSIX, the registry on Windows
   // An executable whose folder is gone falls back to the install setting.
   std::u16string missing = u16(root_.file("gone/app"));
   env_ResetForTests(missing.c_str());
   {
-    vgmtest::ScopedEnv install("ORVINEPHOTO_PATH", root_.path() + "/");
+    vgmtest::ScopedEnv install("ORVINEPHOTO_PATH", vgmtest::join(root_.path(), ""));
     EXPECT_TRUE(env_GetAppFolder(buffer) == 1 && u8(buffer) == root_.path()) << u8(buffer);
   }
   env_ResetForTests(missing.c_str());
   vgmtest::ScopedEnv noInstall("ORVINEPHOTO_PATH", "");
   buffer[0] = u'#';
   EXPECT_TRUE(env_GetAppFolder(buffer) == 0 && buffer[0] == u'#');
+#endif
 }
 
 TEST_F(FoldersTest, PathsOfTheLimitFitOrFail) {
@@ -484,15 +466,15 @@ TEST_F(FoldersTest, PathsOfTheLimitFitOrFail) {
     char16_t buffer[os_MaxPath] = {u'#'}, data[os_MaxPath] = {u'#'};
     EXPECT_EQ(env_GetPluginFolder(buffer, os_MaxPath, u16(plugins).c_str()), length == 259 ? 1 : 0) << length;
     EXPECT_EQ(env_GetAppDataFolder(data), length == 259 ? 1 : 0) << length;
-    EXPECT_EQ(u8(buffer), length == 259 ? plugins + "/Plugins" : "#");
-    EXPECT_EQ(u8(data), length == 259 ? appBase + "/Orvine Photo" : "#");
-    EXPECT_EQ(fs::is_directory(appBase + "/Orvine Photo"), length == 259);
+    EXPECT_EQ(u8(buffer), length == 259 ? vgmtest::join(plugins, "Plugins") : "#");
+    EXPECT_EQ(u8(data), length == 259 ? vgmtest::join(appBase, "Orvine Photo") : "#");
+    EXPECT_EQ(fs::is_directory(vgmtest::join(appBase, "Orvine Photo")), length == 259);
   }
   env_ResetForTests(nullptr);
   // The caller's capacity counts the same way.
   char16_t session[os_MaxPath] = {u'#'};
   char name[32];
-  std::snprintf(name, sizeof name, "/_vgm_sesstmp_%08x", os_ProcessId());
+  std::snprintf(name, sizeof name, "%c_vgm_sesstmp_%08x", vgmtest::kSeparator, os_ProcessId());
   std::string expected = tempBase_ + name;
   EXPECT_TRUE(env_GetSessionFolder(session, expected.size()) == 0 && session[0] == u'#' && !fs::exists(expected));
   ASSERT_EQ(env_GetSessionFolder(session, expected.size() + 1), 1);
@@ -500,14 +482,14 @@ TEST_F(FoldersTest, PathsOfTheLimitFitOrFail) {
 }
 
 TEST_F(FoldersTest, SiblingDataMovesOnceIntoTheLayout) {
-  std::string sibling = appBase_ + "/Orvine Draw KTA";
+  std::string sibling = vgmtest::join(appBase_, "Orvine Draw KTA");
   for (auto [name, content] : {std::pair{"Artist/brushes.dat", "brushes"}, {"Lang_Studio/project.txt", "project"},
                                {"Plugins/flt_OLD.dll", "new plugin"}, {"Language/English.lng", "english"},
                                {"settings.ini", "sibling settings"}, {"Thumbs.db", "clutter"}})
-    put(sibling + "/" + name, content);
-  put(appData() + "/settings.ini", "own settings");
-  put(appData() + "/Plugins/flt_OLD.dll", "old plugin");
-  put(appData() + "/Plugins/flt_KEEP.dll", "kept");
+    put(vgmtest::join(sibling, "") + name, content);
+  put(vgmtest::join(appData(), "settings.ini"), "own settings");
+  put(vgmtest::join(appData(), "Plugins/flt_OLD.dll"), "old plugin");
+  put(vgmtest::join(appData(), "Plugins/flt_KEEP.dll"), "kept");
   char16_t buffer[os_MaxPath];
   ASSERT_EQ(env_GetAppDataFolder(buffer), 1);
   EXPECT_EQ(u8(buffer), appData());
@@ -527,20 +509,20 @@ TEST_F(FoldersTest, SiblingDataMovesOnceIntoTheLayout) {
   EXPECT_EQ(snapshot(appData()), moved);
 
   // Without clutter the emptied sibling folder is removed.
-  fs::remove(sibling + "/Thumbs.db");
-  put(sibling + "/late.txt", "late");
+  fs::remove(vgmtest::join(sibling, "Thumbs.db"));
+  put(vgmtest::join(sibling, "late.txt"), "late");
   env_ResetForTests(nullptr);
   fs::remove_all(appData());  // a vanished cached folder is resolved again
   ASSERT_EQ(env_GetAppDataFolder(buffer), 1);
-  EXPECT_TRUE(vgmtest::readFile(appData() + "/late.txt") == "late" && !fs::exists(sibling));
+  EXPECT_TRUE(vgmtest::readFile(vgmtest::join(appData(), "late.txt")) == "late" && !fs::exists(sibling));
 }
 
 TEST_F(FoldersTest, MovesStopOnFailureAndAreRetried) {
   std::string from = root_.file("from"), to = root_.file("to");
-  put(from + "/sub/x.txt", "x");
-  put(from + "/sub/y.txt", "y");
-  put(from + "/z.txt", "z");
-  put(to + "/sub/x.txt", "old x");
+  put(vgmtest::join(from, "sub/x.txt"), "x");
+  put(vgmtest::join(from, "sub/y.txt"), "y");
+  put(vgmtest::join(from, "z.txt"), "z");
+  put(vgmtest::join(to, "sub/x.txt"), "old x");
   // Whichever entry comes first, the fourth move is a file move and fails
   // after exactly one entry went: the move ends there.
   os_InjectFault(os_FaultKind::fileMove, 4);
@@ -553,26 +535,28 @@ TEST_F(FoldersTest, MovesStopOnFailureAndAreRetried) {
                               {"sub", "/"}, {"sub/x.txt", "x"}, {"sub/y.txt", "y"}, {"z.txt", "z"}}));
   EXPECT_EQ(env_MoveFolder(u16(root_.file("none")).c_str(), u16(to).c_str()), 0);
 
+#ifndef _WIN32  // byte names: Windows names are UTF-16 throughout
   // Names that are not UTF-8 still move.
   from = root_.file("raw"), to = root_.file("rawto");
   std::map<std::string, std::string> tree{{"a.txt", "a"}, {"caf\xE9 \xFF.txt", "latin-1 name"}, {"\x80sub", "/"},
                                           {"\x80sub/z.txt", "z"}, {"zz.txt", "zz"}};
   for (const auto &[name, content] : tree)
-    if (content != "/") put(from + "/" + name, content);
+    if (content != "/") put(vgmtest::join(from, "") + name, content);
   fs::create_directories(to);  // the target exists: the move goes entry by entry
   EXPECT_TRUE(env_MoveFolder(u16(from).c_str(), u16(to).c_str()) == 4 && !fs::exists(from));
   EXPECT_EQ(snapshot(to), tree);
+#endif
 }
 
 TEST_F(FoldersTest, ContentFolderTakesOverTheSiblingContent) {
-  put(docsBase_ + "/Orvine Draw KTA/More/frame.png", "frame");
-  put(docsBase_ + "/Orvine Draw KTA/Color Profiles/cmyk.icm", "icm");
+  put(vgmtest::join(docsBase_, "Orvine Draw KTA/More/frame.png"), "frame");
+  put(vgmtest::join(docsBase_, "Orvine Draw KTA/Color Profiles/cmyk.icm"), "icm");
   char16_t buffer[os_MaxPath];
   ASSERT_EQ(env_GetContentFolder(buffer, os_MaxPath), 1);
-  EXPECT_EQ(u8(buffer), docsBase_ + "/Orvine Photo");
-  EXPECT_EQ(vgmtest::readFile(docsBase_ + "/Orvine Photo/Others/frame.png") +
-                vgmtest::readFile(docsBase_ + "/Orvine Photo/Color Profiles/cmyk.icm"), "frameicm");
-  EXPECT_FALSE(fs::exists(docsBase_ + "/Orvine Draw KTA"));
+  EXPECT_EQ(u8(buffer), vgmtest::join(docsBase_, "Orvine Photo"));
+  EXPECT_EQ(vgmtest::readFile(vgmtest::join(docsBase_, "Orvine Photo/Others/frame.png")) +
+                vgmtest::readFile(vgmtest::join(docsBase_, "Orvine Photo/Color Profiles/cmyk.icm")), "frameicm");
+  EXPECT_FALSE(fs::exists(vgmtest::join(docsBase_, "Orvine Draw KTA")));
   EXPECT_EQ(env_GetContentFolder(buffer, 5), 0);
 }
 
@@ -586,25 +570,26 @@ TEST_F(FoldersTest, AppPackagesByPathAndTheirDataCopiedOnce) {
   EXPECT_EQ(env_PackageVfsRoot(u"/pkg/VFS/VFS/app"), u"/pkg/VFS/");
   EXPECT_EQ(env_PackageVfsRoot(u"/pkg/VFSX/app"), u"");
 
+#ifndef _WIN32  // Windows asks the system whether the process is packaged, not its path
   // Data of a package is copied once per version.
   std::string vfs = root_.file("WindowsApps/Suite/VFS");
-  put(vfs + "/Common AppData/Orvine Photo/Common/Language/English.lng", "packaged");
-  put(vfs + "/Common Documents/Orvine Photo/Frames/f.png", "frame");
-  std::u16string exe = u16(vfs + "/ProgramFiles/Suite/app");
+  put(vgmtest::join(vfs, "Common AppData/Orvine Photo/Common/Language/English.lng"), "packaged");
+  put(vgmtest::join(vfs, "Common Documents/Orvine Photo/Frames/f.png"), "frame");
+  std::u16string exe = u16(vgmtest::join(vfs, "ProgramFiles/Suite/app"));
   env_ResetForTests(exe.c_str());
   ASSERT_TRUE(env_RunsFromAppPackage());
   char16_t buffer[os_MaxPath];
   ASSERT_EQ(env_GetAppDataFolder(buffer), 1);
-  EXPECT_EQ(vgmtest::readFile(appData() + "/Common/Language/English.lng") + "|" + vgmtest::readFile(appData() + "/_msix_ver.ini"),
+  EXPECT_EQ(vgmtest::readFile(vgmtest::join(appData(), "Common/Language/English.lng")) + "|" + vgmtest::readFile(vgmtest::join(appData(), "_msix_ver.ini")),
             "packaged|5.43.01");
   ASSERT_EQ(env_GetContentFolder(buffer, os_MaxPath), 1);
-  EXPECT_EQ(vgmtest::readFile(docsBase_ + "/Orvine Photo/Frames/f.png"), "frame");
+  EXPECT_EQ(vgmtest::readFile(vgmtest::join(docsBase_, "Orvine Photo/Frames/f.png")), "frame");
 
   // The marker stops a second copy over the user's changes.
-  vgmtest::writeFile(appData() + "/Common/Language/English.lng", "edited");
+  vgmtest::writeFile(vgmtest::join(appData(), "Common/Language/English.lng"), "edited");
   env_ResetForTests(exe.c_str());
   ASSERT_EQ(env_GetAppDataFolder(buffer), 1);
-  EXPECT_EQ(vgmtest::readFile(appData() + "/Common/Language/English.lng"), "edited");
+  EXPECT_EQ(vgmtest::readFile(vgmtest::join(appData(), "Common/Language/English.lng")), "edited");
 
   // Inside a package the configured temporary folder is not consulted.
   cfg_Defaults();
@@ -612,7 +597,8 @@ TEST_F(FoldersTest, AppPackagesByPathAndTheirDataCopiedOnce) {
   ASSERT_EQ(cfg_Save(), 1);
   char16_t temp[os_MaxPath];
   ASSERT_GT(env_GetTempRoot(temp, os_MaxPath), 0);
-  EXPECT_EQ(u8(temp), tempBase_ + "/");
+  EXPECT_EQ(u8(temp), vgmtest::join(tempBase_, ""));
+#endif
 }
 
 TEST_F(FoldersTest, ConfiguredTemporaryFolder) {
@@ -624,9 +610,9 @@ TEST_F(FoldersTest, ConfiguredTemporaryFolder) {
     EXPECT_EQ(cfg_Save(), 1);
     return env_GetTempRoot(buffer, os_MaxPath) > 0 ? u8(buffer) : std::string("failed");
   };
-  EXPECT_TRUE(env_GetTempRoot(buffer, os_MaxPath) > 0 && u8(buffer) == tempBase_ + "/");
+  EXPECT_TRUE(env_GetTempRoot(buffer, os_MaxPath) > 0 && u8(buffer) == vgmtest::join(tempBase_, ""));
   std::string own = root_.file("own/tmp");
-  EXPECT_EQ(rootFor("  " + own + " \t"), own + "/");
+  EXPECT_EQ(rootFor("  " + own + " \t"), vgmtest::join(own, ""));
   EXPECT_EQ(env_GetTempRoot(buffer, os_MaxPath), static_cast<int>(own.size() + 1));
   EXPECT_TRUE(fs::is_empty(own));  // the test files are gone again
   EXPECT_EQ(env_GetTempRoot(buffer, own.size() + 1), 0);
@@ -634,35 +620,41 @@ TEST_F(FoldersTest, ConfiguredTemporaryFolder) {
   // The verdict holds for a minute even when the folder goes away; the next test rejects it.
   fs::remove_all(root_.file("own"));
   vgmtest::writeFile(root_.file("own"), "now a file");
-  EXPECT_TRUE(env_GetTempRoot(buffer, os_MaxPath) > 0 && u8(buffer) == own + "/") << u8(buffer);
+  EXPECT_TRUE(env_GetTempRoot(buffer, os_MaxPath) > 0 && u8(buffer) == vgmtest::join(own, "")) << u8(buffer);
   env_ResetForTests(nullptr);
-  EXPECT_TRUE(env_GetTempRoot(buffer, os_MaxPath) > 0 && u8(buffer) == tempBase_ + "/") << u8(buffer);
+  EXPECT_TRUE(env_GetTempRoot(buffer, os_MaxPath) > 0 && u8(buffer) == vgmtest::join(tempBase_, "")) << u8(buffer);
 
   // An existing folder where nothing can be written, even by root; a
   // read-only folder; fewer than four characters: the system's folder.
   std::string locked = root_.file("locked");
   fs::create_directories(locked);
+#ifndef _WIN32  // a folder's write permission is a POSIX mode bit
   ::chmod(locked.c_str(), 0555);
+#endif
   for (const std::string &setting : {std::string("/proc/self"), locked, std::string(" /t ")}) {
+#ifdef _WIN32
+    if (setting == locked) continue;
+#else
     if (setting == locked && ::geteuid() == 0) continue;  // root writes anywhere
+#endif
     env_ResetForTests(nullptr);
-    EXPECT_EQ(rootFor(setting), tempBase_ + "/") << setting;
+    EXPECT_EQ(rootFor(setting), vgmtest::join(tempBase_, "")) << setting;
   }
 }
 
 TEST_F(FoldersTest, FolderTreeDeletionRefusals) {
   std::string outside = root_.file("outside");
-  put(outside + "/keep.txt", "keep");
+  put(vgmtest::join(outside, "keep.txt"), "keep");
   std::string tree = root_.file("tree");
-  put(tree + "/a/b/c.txt", "c");
-  fs::create_directory_symlink(outside, tree + "/a/link");
-  fs::create_directory_symlink(outside, root_.file("toplink"));
+  put(vgmtest::join(tree, "a/b/c.txt"), "c");
+  linkFolder(outside, vgmtest::join(tree, "a/link"));
+  linkFolder(outside, root_.file("toplink"));
 
-  for (const std::string &refused : {std::string("/a"), root_.file("missing"), outside + "/keep.txt", root_.file("toplink")})
+  for (const std::string &refused : {std::string("/a"), root_.file("missing"), vgmtest::join(outside, "keep.txt"), root_.file("toplink")})
     EXPECT_EQ(env_DeleteFolderTree(u16(refused).c_str()), 0) << refused;
   EXPECT_EQ(env_DeleteFolderTree(nullptr), 0);
   EXPECT_TRUE(env_DeleteFolderTree(u16(tree).c_str()) == 1 && !fs::exists(tree));
-  EXPECT_EQ(vgmtest::readFile(outside + "/keep.txt"), "keep");
+  EXPECT_EQ(vgmtest::readFile(vgmtest::join(outside, "keep.txt")), "keep");
 }
 
 TEST(FoldersNames, SessionProcessIdentifiers) {
@@ -682,26 +674,30 @@ std::string sessionName(const char *prefix, uint32_t process) {
 
 using SessionsTest = HostEnvTest;
 
+VGM_TEST_CHILD_TASK(MakeSessionFolder) {
+  char16_t folder[os_MaxPath];
+  const bool made = env_GetSessionFolder(folder, os_MaxPath) == 1;
+  if (made) vgmtest::writeFile(vgmtest::u8(folder) + "/scratch.tmp", "work");
+  vgmtest::childReady(made ? 'M' : 'F');
+  return 0;
+}
+VGM_TEST_CHILD_TASK(StayUntilReleased) { return vgmtest::childReady('L'), 0; }
+
 TEST_F(SessionsTest, CleanUpRemovesOnlyEndedProcesses) {
   // A real child makes its own session folder and ends.
-  Child child([] {
-    char16_t folder[os_MaxPath];
-    const bool made = env_GetSessionFolder(folder, os_MaxPath) == 1;
-    if (made) vgmtest::writeFile(vgmtest::u8(folder) + "/scratch.tmp", "work");
-    return made ? 'M' : 'F';
-  });
-  const pid_t ended = child.pid;
+  vgmtest::Child child("MakeSessionFolder");
+  const uint32_t ended = child.pid;
   ASSERT_TRUE(child.ready == 'M' && child.release());
-  auto at = [&](const std::string &name) { return tempBase_ + "/" + name; };
+  auto at = [&](const std::string &name) { return vgmtest::join(tempBase_, "") + name; };
   ASSERT_TRUE(fs::exists(at(sessionName("_vgm_sesstmp_", ended)) + "/scratch.tmp"));
-  Child live([] { return 'L'; });
+  vgmtest::Child live("StayUntilReleased");
   ASSERT_EQ(live.ready, 'L');
   char16_t own[os_MaxPath];
   ASSERT_EQ(env_GetSessionFolder(own, os_MaxPath), 1);
   std::string outside = root_.file("outside");
   fs::create_directories(outside);
-  vgmtest::writeFile(outside + "/keep.txt", "keep");
-  fs::create_directory_symlink(outside, at(sessionName("_vgm_sesstmp_y", ended)));
+  vgmtest::writeFile(vgmtest::join(outside, "keep.txt"), "keep");
+  linkFolder(outside, at(sessionName("_vgm_sesstmp_y", ended)));
   vgmtest::writeFile(at(sessionName("_kta_sesstmp_x", ended)), "not a folder");
   // Ended processes, and numbers beyond any process identifier: stale.
   const std::string stale[] = {sessionName("_kta_sess_tmp_", ended) + "/deep/er", sessionName("_kta_sesstmp_", ended),
@@ -718,8 +714,8 @@ TEST_F(SessionsTest, CleanUpRemovesOnlyEndedProcesses) {
   for (const std::string &name : kept) EXPECT_TRUE(fs::is_directory(at(name))) << name;
   EXPECT_TRUE(fs::is_directory(vgmtest::u8(own)));
   EXPECT_TRUE(fs::is_regular_file(at(sessionName("_kta_sesstmp_x", ended))));
-  EXPECT_TRUE(fs::is_symlink(at(sessionName("_vgm_sesstmp_y", ended))));
-  EXPECT_EQ(vgmtest::readFile(outside + "/keep.txt"), "keep");
+  EXPECT_TRUE(fs::exists(fs::symlink_status(at(sessionName("_vgm_sesstmp_y", ended)))));
+  EXPECT_EQ(vgmtest::readFile(vgmtest::join(outside, "keep.txt")), "keep");
 
   // Once the live child has ended, its folder goes too.
   live.release();

@@ -1,9 +1,6 @@
 // Every host-service test runs against its own application-data, content
 // and temporary folders, with the default extended handler installed.
-#include <dlfcn.h>
 #include <gtest/gtest.h>
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cstring>
@@ -48,8 +45,9 @@ class HostServicesTest : public ::testing::Test {
   }
   // A page that cannot be read: texts there count as empty.
   static const void *unreadable() {
-    static void *page = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    return page;
+    static unsigned char *page = vgmtest::pagesAllocate(vgmtest::pageSize());
+    static const bool closed = vgmtest::pagesProtect(page, vgmtest::pageSize(), vgmtest::PageAccess::none);
+    return closed ? page : nullptr;
   }
   std::string storeFolder() const { return root_.file("app") + "/Orvine Photo/Common/Plugins"; }
 };
@@ -135,14 +133,14 @@ TEST_F(HostServicesTest, ValuesKeepTheirSizeRulesAndOnlyProgressIsSettable) {
   EXPECT_EQ(get(u"cpu.has_SSE2", buffer, 1), 1);
   EXPECT_EQ(buffer[0], __builtin_cpu_supports("sse2") ? 1 : 0);
   EXPECT_EQ(get(u"cpu.num_threads", buffer, 3), -4);
-  EXPECT_EQ(H()->GetInt(H(), W(u"cpu.num_threads"), 1), sysconf(_SC_NPROCESSORS_ONLN));
+  EXPECT_EQ(H()->GetInt(H(), W(u"cpu.num_threads"), 1), static_cast<int32_t>(std::thread::hardware_concurrency()));
   EXPECT_EQ(H()->GetInt(H(), W(u"cpu.num_threads"), 0), -4);
   EXPECT_EQ(H()->GetInt(H(), W(u"host.name"), 1), 0);  // does not fit 4 bytes
   EXPECT_TRUE(get(u"icm.cmyk_file", buffer, 64) == 0 && get(u"", buffer, 64) == 0);
-  std::string profiles = root_.file("docs") + "/Orvine Photo/Color Profiles";
-  fs::create_directories(profiles);
-  vgmtest::writeFile(profiles + "/Press Default CMYK.icm", std::string(8, 'x'));
-  std::u16string expected = vgmtest::u16(profiles + "/Press Default CMYK.icm");
+  const std::string profile = root_.file("docs/Orvine Photo/Color Profiles/Press Default CMYK.icm");
+  fs::create_directories(fs::path(profile).parent_path());
+  vgmtest::writeFile(profile, std::string(8, 'x'));
+  std::u16string expected = vgmtest::u16(profile);
   EXPECT_EQ(getString(u"icm.cmyk_file", 1024), Got(static_cast<int32_t>(expected.size() + 1), expected));
   EXPECT_EQ(H()->GetBool(H(), W(u"host.extended_handler.active")), 1);
   EXPECT_EQ(H()->GetBool(H(), W(u"no.such.key")), -1);
@@ -181,7 +179,7 @@ TEST_F(HostServicesTest, FoldersFollowTheRedirection) {
   EXPECT_EQ(vgmtest::u8(getString(u"host.temp_root_dir", 1024).second).rfind(root_.file("tmp"), 0), 0u);
   EXPECT_EQ(vgmtest::u8(getString(u"host.docs_dir", 1024).second).rfind(root_.file("docs"), 0), 0u);
   io_SetPluginFolder(u"/opt/x/Plugins");
-  EXPECT_EQ(getString(u"host.plugin_deps_dir", 1024).second, u"/opt/x/Plugins/Dependencies");
+  EXPECT_EQ(getString(u"host.plugin_deps_dir", 1024).second, vgmtest::u16(vgmtest::join("/opt/x/Plugins", "Dependencies")));
   io_SetPluginFolder(u"");
   // A one-character author name gives way to the user's name.
   char16_t user[64] = {};
@@ -232,13 +230,17 @@ TEST_F(HostServicesTest, InterfacesByExactNameAndMarkupExportSlots) {
   EXPECT_TRUE(mm->Get(&m, "exif.make", make, sizeof make) > 0 && std::string(make) == "Canon");
   EXPECT_EQ(mm->Get(&m, "a", make, sizeof make), 1);
   // And back to EXIF: a little-endian block of the loaded library's allocator.
-  void *library = dlopen(VGM_LIBRARY_FILE, RTLD_NOW);
+  os_Module *library = os_ModuleLoad(vgmtest::u16(VGM_LIBRARY_FILE).c_str());
   ASSERT_NE(library, nullptr);
-  auto libraryFree = reinterpret_cast<decltype(&GlobalFree)>(dlsym(library, "GlobalFree"));
+#ifdef _WIN32
+  auto libraryFree = GlobalFree;  // the system's, shared by every module
+#else
+  auto libraryFree = reinterpret_cast<decltype(&GlobalFree)>(os_ModuleSymbol(library, "GlobalFree"));
+#endif
   ASSERT_EQ(mm->MarkupToEXIF(&m, &block, &size), 1);
   ASSERT_TRUE(block != nullptr && size > 8 && size <= 32767);
   EXPECT_EQ(std::string(static_cast<const char *>(block), 8), std::string("Exif\0\0II", 8));
-  libraryFree(block), dlclose(library), mm->Free(&m);
+  libraryFree(block), os_ModuleFree(library), mm->Free(&m);
 }
 
 TEST_F(HostServicesTest, UtilitiesAndForwarding) {

@@ -1,19 +1,8 @@
 // The plug-in cache as loads share it: a borrowed module stays mapped while
 // a load runs it, whatever the cache does meanwhile.
-#include <dlfcn.h>
-
 #include "plugin_fixture.h"
 
-namespace {
-
-// Whether the file is mapped in this process, asked without loading it.
-bool mapped(const std::string &path) {
-  void *handle = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
-  if (handle != nullptr) dlclose(handle);
-  return handle != nullptr;
-}
-
-}  // namespace
+using vgmtest::moduleLoaded;
 
 using PluginCacheTest = PluginTest;
 
@@ -26,16 +15,16 @@ TEST_F(PluginCacheTest, BorrowedModuleOutlivesTheCacheUntilDropped) {
   EXPECT_EQ(io_PluginCacheBorrow(u16(second)), nullptr);
   std::shared_ptr<io_CachedPlugin> borrowed = io_PluginCacheBorrow(u16(first));
   ASSERT_NE(borrowed, nullptr);
-  EXPECT_EQ(borrowed->loadEntry, dlsym(module, "flt_LoadImage"));
+  EXPECT_EQ(borrowed->loadEntry, os_ModuleSymbol(module, "flt_LoadImage"));
   os_ModuleFree(module);
 
   io_PluginCacheRelease();  // the cache lets go while a load still runs it
   EXPECT_TRUE(io_PluginCachePath().empty());
-  EXPECT_TRUE(mapped(first));
+  EXPECT_TRUE(moduleLoaded(first));
   io_PluginCacheKeepBorrowed(borrowed);  // it read its file: cached again
   EXPECT_EQ(io_PluginCachePath(), u16(first));
   borrowed.reset();
-  EXPECT_TRUE(mapped(first));
+  EXPECT_TRUE(moduleLoaded(first));
   io_PluginCacheRelease();
-  EXPECT_FALSE(mapped(first));
+  EXPECT_FALSE(moduleLoaded(first));
 }

@@ -56,11 +56,12 @@ class PluginTest : public ::testing::Test {
     return path;
   }
   std::string below(const std::string &relative) {
-    fs::create_directories(fs::path(plugins_ + "/" + relative).parent_path());
-    return plugins_ + "/" + relative;
+    const std::string path = vgmtest::join(plugins_, relative);
+    fs::create_directories(fs::path(path).parent_path());
+    return path;
   }
-  std::string appData() const { return root_.file("appdata") + "/Orvine Photo"; }
-  std::string blacklistFile() const { return appData() + "/plugin_blacklist.txt"; }
+  std::string appData() const { return root_.file("appdata/Orvine Photo"); }
+  std::string blacklistFile() const { return root_.file("appdata/Orvine Photo/plugin_blacklist.txt"); }
   void advance(uint64_t seconds) { clock_ += seconds * kSecond, io_SetClockForTests(clock_); }
 
  private:

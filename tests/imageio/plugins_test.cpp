@@ -1,5 +1,4 @@
 // The format table, the registries, plug-in files and the probe.
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -206,7 +205,7 @@ TEST_F(PluginFilesTest, DependencyFromDependenciesOrCodecsOnly) {
   EXPECT_NE(module, nullptr);
   os_ModuleFree(module);
   fs::remove_all(plugins_ + "/Dependencies");
-  ASSERT_EQ(dlopen(VGM_TEST_DEP_NAME, RTLD_LAZY | RTLD_NOLOAD), nullptr);  // really gone again
+  ASSERT_FALSE(vgmtest::moduleLoaded(VGM_TEST_DEP_NAME));  // really gone again
   EXPECT_EQ(io_LoadPlugin(plugin.c_str()), nullptr);
 
   fs::create_directories(root_.file("app/Codecs"));
@@ -272,6 +271,7 @@ TEST_F(PluginFilesTest, FreshnessFollowsThePowerSource) {
   } cases[] = {{false, true, 255, 30000}, {true, true, 50, 30000}, {true, false, 100, 45000},
                {true, false, 10, 119997}, {true, false, 9, 150000}, {true, false, 0, 150000}};
   for (const auto &c : cases) EXPECT_EQ(io_PluginListFreshMs({c.battery, c.mains, c.percent}), c.ms);
+#ifndef _WIN32  // the redirected power-supply folder is the Linux sysfs layout
   std::string power = root_.file("power");
   fs::create_directories(power + "/BAT0");
   fs::create_directories(power + "/AC");
@@ -284,6 +284,7 @@ TEST_F(PluginFilesTest, FreshnessFollowsThePowerSource) {
   vgmtest::writeFile(power + "/AC/online", "1\n");
   ASSERT_TRUE(os_GetPowerStatus(&status));
   EXPECT_TRUE(status.acOnline);
+#endif
 }
 
 TEST_F(PluginFilesTest, BlacklistAddTrimEncodingAndReread) {

@@ -1,7 +1,6 @@
 // The contract over every test plug-in that is meant to return (crash and
 // hang have their own tests with the fault guard): exports, traps, random
 // probes; and flt_TestGood's format through a small stand-in host.
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,6 +13,7 @@
 #include <tuple>
 #include <vector>
 
+#include "platform/os.h"
 #include "plugins/test_plugins.h"
 #include "support/test_support.h"
 #include "vgm/vgm_plugin.h"
@@ -24,7 +24,7 @@ using vgmtest::TstFile;
 using vgmtest::TstLayer;
 
 struct Plugin {
-  void *handle = nullptr;
+  os_Module *handle = nullptr;
   flt_CheckLoadFn checkLoad = nullptr;
   flt_LoadImageFn loadImage = nullptr;
   flt_CheckSaveFn checkSave = nullptr;
@@ -33,20 +33,22 @@ struct Plugin {
   explicit Plugin(const char *path) {
     // flt_TestDep finds its library only when it is already loaded: the
     // search sequence is the registry's business, not this suite's.
-    static void *dependency = dlopen(VGM_TEST_DEP_LIBRARY, RTLD_NOW | RTLD_GLOBAL);
-    EXPECT_NE(dependency, nullptr) << dlerror();
-    handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+    static os_Module *dependency = os_ModuleLoad(vgmtest::u16(VGM_TEST_DEP_LIBRARY).c_str());
+    EXPECT_NE(dependency, nullptr) << VGM_TEST_DEP_LIBRARY;
+    handle = os_ModuleLoad(vgmtest::u16(path).c_str());
     if (handle == nullptr) {
-      ADD_FAILURE() << dlerror();
+      ADD_FAILURE() << "cannot load " << path;
       return;
     }
-    checkLoad = reinterpret_cast<flt_CheckLoadFn>(dlsym(handle, "flt_CheckLoad"));
-    loadImage = reinterpret_cast<flt_LoadImageFn>(dlsym(handle, "flt_LoadImage"));
-    checkSave = reinterpret_cast<flt_CheckSaveFn>(dlsym(handle, "flt_CheckSave"));
-    saveImage = reinterpret_cast<flt_SaveImageFn>(dlsym(handle, "flt_SaveImage"));
+    checkLoad = reinterpret_cast<flt_CheckLoadFn>(os_ModuleSymbol(handle, "flt_CheckLoad"));
+    loadImage = reinterpret_cast<flt_LoadImageFn>(os_ModuleSymbol(handle, "flt_LoadImage"));
+    checkSave = reinterpret_cast<flt_CheckSaveFn>(os_ModuleSymbol(handle, "flt_CheckSave"));
+    saveImage = reinterpret_cast<flt_SaveImageFn>(os_ModuleSymbol(handle, "flt_SaveImage"));
   }
-  ~Plugin() { if (handle) dlclose(handle); }
+  ~Plugin() { os_ModuleFree(handle); }
 };
+
+const char16_t *c16(const WCHAR *text) { return reinterpret_cast<const char16_t *>(text); }
 
 void setExtension(FltProbe &probe, const std::string &extension) {
   for (size_t i = 0; i < extension.size() && i + 1 < FLT_EXTENSION_CAPACITY; ++i)
@@ -109,10 +111,11 @@ TEST_P(PluginContract, ExportsTrapsAndRandomProbes) {
   // An operation needs both of its entry points; test plug-ins export all four.
   EXPECT_EQ(p.checkLoad == nullptr, p.loadImage == nullptr);
   EXPECT_EQ(p.checkSave == nullptr, p.saveImage == nullptr);
-  EXPECT_TRUE(path.find("/flt_Test") == std::string::npos ? p.checkLoad || p.checkSave : p.checkLoad && p.checkSave);
+  const std::string name = std::filesystem::path(path).filename().string();
+  EXPECT_TRUE(name.starts_with("flt_Test") ? p.checkLoad && p.checkSave : p.checkLoad || p.checkSave);
 
   // Only the greedy plug-in may fall into a trap; it must fall into all.
-  bool greedy = path.ends_with("/flt_TestGreedy.dll");
+  bool greedy = name == "flt_TestGreedy.dll";
   if (p.checkSave) {
     for (const char *trap : {".***", ".???", ".!@#"}) EXPECT_EQ(saveScore(p, trap) >= 1, greedy) << trap;
     for (const char *trap : {".sys", ".vxd", ".ini"}) EXPECT_EQ(saveScore(p, trap) >= 64, greedy) << trap;
@@ -197,7 +200,7 @@ struct Host {
     return 1;
   }
   static int32_t VGM_API setText(FltLoadRequest *, int32_t field, const WCHAR *text) {
-    (field == FLT_TEXT_SHORT ? current->shortText : current->message) = text;
+    (field == FLT_TEXT_SHORT ? current->shortText : current->message) = c16(text);
     return 1;
   }
   template <class Request>
@@ -206,7 +209,7 @@ struct Host {
   }
   static int32_t VGM_API memSet(const WCHAR *name, const void *data, int32_t size) {
     if (size != 4) return 0;
-    memcpy(&current->memory[name], data, 4);
+    memcpy(&current->memory[c16(name)], data, 4);
     return 4;
   }
   static int32_t VGM_API selectLayer(FltSaveRequest *r, int32_t index, uint32_t) {
@@ -229,14 +232,14 @@ struct Host {
     return l.markup.c_str();
   }
   static int32_t VGM_API queryOption(FltSaveRequest *, FltOptionQuery *q) {
-    auto found = current->options.find(q->key);
+    auto found = current->options.find(c16(q->key));
     if (found == current->options.end()) return 0;
     std::copy(found->second.begin(), found->second.end(), q->value);
     q->value[found->second.size()] = 0;
     return static_cast<int32_t>(found->second.size());
   }
   static int32_t VGM_API saveText(FltSaveRequest *, int32_t, const WCHAR *text) {
-    current->message = text;
+    current->message = c16(text);
     return 1;
   }
 
@@ -245,7 +248,7 @@ struct Host {
     progressCalls = 0;
     path = vgmtest::u16(file);
     load = FltLoadRequest{};
-    load.path = path.c_str();
+    load.path = reinterpret_cast<const WCHAR *>(path.c_str());
     load.begin_layer = beginLayer;
     if (callbacks) load.set_metadata = setMetadata, load.set_text = setText, load.progress = progress<FltLoadRequest>;
     load.current_layer = -1;
@@ -261,7 +264,7 @@ struct Host {
   int32_t runSave(Plugin &p, const std::string &file) {
     path = vgmtest::u16(file);
     save = FltSaveRequest{};
-    save.path = path.c_str();
+    save.path = reinterpret_cast<const WCHAR *>(path.c_str());
     save.select_layer = selectLayer, save.get_metadata = getMetadata, save.query_option = queryOption;
     save.set_text = saveText, save.progress = progress<FltSaveRequest>;
     save.layer_count = static_cast<uint32_t>(layers.size());

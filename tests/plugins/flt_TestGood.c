@@ -311,7 +311,12 @@ FLT_EXPORT int32_t VGM_API flt_SaveImage(FltSaveRequest *request) {
     if (partial == NULL) return FLT_ERR_OPEN_WRITE;
     fwrite(kMagic, sizeof kMagic / 2, 1, partial);
     fflush(partial);
-    if (crash == 1) raise(SIGSEGV); /* the file stays open and half written */
+    /* the file stays open and half written */
+#if defined(_WIN32)
+    if (crash == 1) RaiseException(EXCEPTION_ACCESS_VIOLATION, 0, 0, NULL);
+#else
+    if (crash == 1) raise(SIGSEGV);
+#endif
     fclose(partial);
     return FLT_ERR_WRITE;
   }

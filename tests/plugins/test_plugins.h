@@ -11,7 +11,7 @@
 //   flt_TestHang    sleeps for ever in flt_CheckLoad on a header starting
 //                   with "HANG"; flt_LoadImage calls the progress callback
 //                   until it refuses, then returns -99
-//   flt_TestDep     needs libvgmtestdep.so (found only in "Dependencies");
+//   flt_TestDep     needs VGM_TEST_DEP_NAME (found only in "Dependencies");
 //                   accepts headers starting with "VGMTDEP1" with strength
 //                   77 and loads one 1x1 layer of pixel 0x00336699
 #pragma once
@@ -21,12 +21,12 @@
 #include <string>
 #include <vector>
 
-#if !defined(VGM_TEST_PLUGIN_DIR) || !defined(VGM_TEST_DEP_LIBRARY)
+#if !defined(VGM_TEST_PLUGIN_DIR) || !defined(VGM_TEST_DEP_LIBRARY) || !defined(VGM_TEST_DEP_NAME)
 #  error "link the test with vgm_test_plugins"
 #endif
 
-// VGM_TEST_PLUGIN_DIR holds the five plug-ins, VGM_TEST_DEP_LIBRARY is its Dependencies/libvgmtestdep.so.
-#define VGM_TEST_DEP_NAME "libvgmtestdep.so"
+// VGM_TEST_PLUGIN_DIR holds the plug-ins, VGM_TEST_DEP_LIBRARY is its
+// Dependencies/VGM_TEST_DEP_NAME (libvgmtestdep.so or libvgmtestdep.dll).
 // VGM_TEST_PLUGIN("TestGood") -> the full path of flt_TestGood.dll
 #define VGM_TEST_PLUGIN(name) VGM_TEST_PLUGIN_DIR "/flt_" name ".dll"
 

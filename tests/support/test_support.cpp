@@ -3,17 +3,27 @@
 #include <gtest/gtest.h>
 #ifdef _WIN32
 #  include <windows.h>
+#  include <tlhelp32.h>
 #else
+#  include <dlfcn.h>
+#  include <fcntl.h>
+#  include <spawn.h>
 #  include <sys/mman.h>
+#  include <sys/wait.h>
 #  include <unistd.h>
+extern char **environ;
 #endif
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <random>
 #include <sstream>
+#include <thread>
 
 namespace vgmtest {
 
@@ -55,6 +65,12 @@ TempFolder::~TempFolder() {
   std::error_code ignored;
   std::filesystem::permissions(fsPath(path_), std::filesystem::perms::owner_all, std::filesystem::perm_options::add, ignored);
   std::filesystem::remove_all(fsPath(path_), ignored);
+}
+
+std::string join(const std::string &folder, const std::string &relative) {
+  std::string joined = folder + kSeparator + relative;
+  std::replace(joined.begin() + static_cast<std::ptrdiff_t>(folder.size()), joined.end(), '/', kSeparator);
+  return joined;
 }
 
 std::u16string TempFolder::path16() const { return u16(path_); }
@@ -149,5 +165,211 @@ std::string readFile(const std::string &path) {
 void writeFile(const std::string &path, const std::string &content) {
   std::ofstream(fsPath(path), std::ios::binary | std::ios::trunc) << content;
 }
+
+// Processes: a child gets a pipe as its standard input (closed to release
+// it) and one as its standard output.
+namespace {
+
+constexpr char kReadyMark[] = "\x1e" "vgm-child-ready:";
+
+#ifdef _WIN32
+struct Spawned {
+  HANDLE process = nullptr, input = nullptr, output = nullptr;
+  uint32_t pid = 0;
+};
+
+bool spawn(const std::string &program, const std::vector<std::string> &arguments, Spawned *spawned) {
+  std::u16string line = u"\"" + u16(program) + u"\"";
+  for (const std::string &argument : arguments) line += u" \"" + u16(argument) + u"\"";
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  HANDLE childIn = nullptr, childOut = nullptr;
+  if (!CreatePipe(&childIn, &spawned->input, &inherit, 0)) return false;
+  if (!CreatePipe(&spawned->output, &childOut, &inherit, 0)) return CloseHandle(childIn), false;
+  SetHandleInformation(spawned->input, HANDLE_FLAG_INHERIT, 0);
+  SetHandleInformation(spawned->output, HANDLE_FLAG_INHERIT, 0);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = childIn, startup.hStdOutput = childOut, startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  PROCESS_INFORMATION info{};
+  const std::u16string path = u16(program);
+  const bool started = CreateProcessW(reinterpret_cast<const wchar_t *>(path.c_str()), reinterpret_cast<wchar_t *>(line.data()),
+                                      nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info);
+  CloseHandle(childIn), CloseHandle(childOut);
+  if (!started) return CloseHandle(spawned->input), CloseHandle(spawned->output), false;
+  CloseHandle(info.hThread);
+  spawned->process = info.hProcess, spawned->pid = info.dwProcessId;
+  return true;
+}
+bool readByte(Spawned *spawned, char *byte) {
+  DWORD got = 0;
+  return ReadFile(spawned->output, byte, 1, &got, nullptr) && got == 1;
+}
+void closeInput(Spawned *spawned) {
+  if (spawned->input != nullptr) CloseHandle(spawned->input), spawned->input = nullptr;
+}
+int finish(Spawned *spawned) {
+  closeInput(spawned);
+  DWORD code = 0;
+  const bool ended = WaitForSingleObject(spawned->process, INFINITE) == WAIT_OBJECT_0 && GetExitCodeProcess(spawned->process, &code);
+  CloseHandle(spawned->process), CloseHandle(spawned->output);
+  return ended ? static_cast<int>(code) : -1;
+}
+std::string ownProgram() {
+  wchar_t path[MAX_PATH];
+  const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+  return u8(std::u16string(reinterpret_cast<const char16_t *>(path), length));
+}
+#else
+struct Spawned {
+  pid_t pid = -1;
+  int input = -1, output = -1;
+};
+
+bool spawn(const std::string &program, const std::vector<std::string> &arguments, Spawned *spawned) {
+  int in[2], out[2];  // close-on-exec: other children must not keep them open
+  if (::pipe2(in, O_CLOEXEC) != 0) return false;
+  if (::pipe2(out, O_CLOEXEC) != 0) return ::close(in[0]), ::close(in[1]), false;
+  std::vector<char *> argv{const_cast<char *>(program.c_str())};
+  for (const std::string &argument : arguments) argv.push_back(const_cast<char *>(argument.c_str()));
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  const bool started = posix_spawn(&spawned->pid, program.c_str(), &actions, nullptr, argv.data(), environ) == 0;
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(in[0]), ::close(out[1]);
+  spawned->input = in[1], spawned->output = out[0];
+  if (!started) ::close(in[1]), ::close(out[0]);
+  return started;
+}
+bool readByte(Spawned *spawned, char *byte) { return ::read(spawned->output, byte, 1) == 1; }
+void closeInput(Spawned *spawned) {
+  if (spawned->input >= 0) ::close(spawned->input), spawned->input = -1;
+}
+int finish(Spawned *spawned) {
+  closeInput(spawned);
+  int status = 0;
+  const bool ended = ::waitpid(spawned->pid, &status, 0) == spawned->pid && WIFEXITED(status);
+  ::close(spawned->output);
+  return ended ? WEXITSTATUS(status) : -1;
+}
+std::string ownProgram() { return std::filesystem::read_symlink("/proc/self/exe").string(); }
+#endif
+
+std::map<std::string, ChildTask> &childTasks() {
+  static std::map<std::string, ChildTask> tasks;
+  return tasks;
+}
+
+// In a process started by a Child, runs the task before any test and ends.
+class ChildTaskRunner : public ::testing::Environment {
+  void SetUp() override {
+    const char *name = std::getenv("VGM_TEST_CHILD");
+    if (name == nullptr || *name == '\0') return;
+    const char *argument = std::getenv("VGM_TEST_CHILD_ARG");
+    auto found = childTasks().find(name);
+    const int code = found == childTasks().end() ? 125 : found->second(argument != nullptr ? argument : "");
+    std::fflush(stdout);
+    std::_Exit(code);
+  }
+};
+
+}  // namespace
+
+ProgramResult runProgram(const std::string &program, const std::vector<std::string> &arguments) {
+  Spawned spawned;
+  ProgramResult result;
+  if (!spawn(program, arguments, &spawned)) return result;
+  closeInput(&spawned);
+  for (char byte; readByte(&spawned, &byte);) result.output += byte;
+  result.exitCode = finish(&spawned);
+  return result;
+}
+
+bool registerChildTask(const char *name, ChildTask task) {
+  static ::testing::Environment *runner = ::testing::AddGlobalTestEnvironment(new ChildTaskRunner);
+  childTasks()[name] = task;
+  return runner != nullptr;
+}
+
+void childReady(char byte, int hold_ms) {
+  std::fputs(kReadyMark, stdout);
+  std::fputc(byte, stdout);
+  std::fflush(stdout);
+  if (hold_ms >= 0) std::this_thread::sleep_for(std::chrono::milliseconds(hold_ms));
+  else std::getchar();  // released when the parent closes our input
+}
+
+struct Child::Ends : Spawned {};
+
+// The child runs the current test's program with only that test selected;
+// the task runs before the test and ends the process.
+Child::Child(const char *name, const std::string &argument) {
+  const ::testing::TestInfo *test = ::testing::UnitTest::GetInstance()->current_test_info();
+  const std::string filter = std::string("--gtest_filter=") + test->test_suite_name() + "." + test->name();
+  ScopedEnv task("VGM_TEST_CHILD", name), taskArgument("VGM_TEST_CHILD_ARG", argument);
+  auto *ends = new Ends;
+  if (!spawn(ownProgram(), {filter}, ends)) {
+    delete ends;
+    return;
+  }
+  ends_ = ends, pid = static_cast<uint32_t>(ends->pid);
+  // Up to the mark comes the test program's own chatter.
+  const std::string mark = kReadyMark;
+  std::string seen;
+  for (char byte; readByte(ends_, &byte);) {
+    if (seen.size() >= mark.size() && seen.compare(seen.size() - mark.size(), mark.size(), mark) == 0) {
+      ready = byte;
+      break;
+    }
+    seen += byte;
+  }
+}
+
+void Child::go() {
+  if (ends_ != nullptr) closeInput(ends_);
+}
+
+bool Child::release() {
+  if (ends_ == nullptr) return false;
+  const int code = finish(ends_);
+  delete ends_, ends_ = nullptr;
+  return code == 0;
+}
+
+#ifdef _WIN32
+bool moduleLoaded(const std::string &path) {
+  const std::u16string name = u16(std::filesystem::path(path).filename().string());
+  return GetModuleHandleW(reinterpret_cast<const wchar_t *>(name.c_str())) != nullptr;
+}
+int childProcessCount() {
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof entry;
+  int count = 0;
+  for (bool more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry))
+    count += entry.th32ParentProcessID == GetCurrentProcessId();
+  CloseHandle(snapshot);
+  return count;
+}
+#else
+bool moduleLoaded(const std::string &path) {
+  void *handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
+  if (handle != nullptr) ::dlclose(handle);
+  return handle != nullptr;
+}
+int childProcessCount() {
+  int count = 0;
+  for (const auto &entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string line = readFile((entry.path() / "stat").string());
+    int parent = 0;
+    const size_t end = line.rfind(')');
+    count += end != std::string::npos && std::sscanf(line.c_str() + end + 2, "%*c %d", &parent) == 1 && parent == ::getpid();
+  }
+  return count;
+}
+#endif
 
 }  // namespace vgmtest

@@ -2,9 +2,20 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace vgmtest {
+
+// The separator the library builds paths with on this platform.
+#ifdef _WIN32
+inline constexpr char kSeparator = '\\';
+#else
+inline constexpr char kSeparator = '/';
+#endif
+// `relative` below `folder`, its separators made the platform's.
+std::string join(const std::string &folder, const std::string &relative);
 
 // A fresh folder below the system's temporary folder, removed with its
 // content when the object goes away.
@@ -16,8 +27,8 @@ class TempFolder {
   TempFolder &operator=(const TempFolder &) = delete;
   const std::string &path() const { return path_; }
   std::u16string path16() const;
-  // path() + "/" + name
-  std::string file(const std::string &name) const { return path_ + "/" + name; }
+  // join(path(), name)
+  std::string file(const std::string &name) const { return join(path_, name); }
   std::u16string file16(const std::string &name) const;
 
  private:
@@ -60,5 +71,50 @@ size_t pageSize();
 unsigned char *pagesAllocate(size_t bytes);  // read-write; null on failure
 bool pagesProtect(void *at, size_t bytes, PageAccess access);
 void pagesFree(void *at, size_t bytes);
+
+// A program run to its end with these arguments: its exit code (-1 when it
+// did not start or did not end normally) and what it wrote to its output.
+struct ProgramResult {
+  int exitCode = -1;
+  std::string output;
+};
+ProgramResult runProgram(const std::string &program, const std::vector<std::string> &arguments);
+
+// Work for another process: a task of this test program, registered under a
+// name with VGM_TEST_CHILD_TASK, started by a Child in the running test.
+using ChildTask = int (*)(const std::string &argument);
+bool registerChildTask(const char *name, ChildTask task);
+#define VGM_TEST_CHILD_TASK(name)                                                   \
+  int name##Task(const std::string &argument);                                      \
+  const bool name##Registered = vgmtest::registerChildTask(#name, name##Task);      \
+  int name##Task([[maybe_unused]] const std::string &argument)
+// Inside a task: sends its ready byte, then waits to be released (for
+// hold_ms instead when that is not negative).
+void childReady(char byte, int hold_ms = -1);
+
+// The task `name` run in a second process of this test program; the
+// constructor returns once the task said it is ready.
+class Child {
+ public:
+  explicit Child(const char *name, const std::string &argument = "");
+  ~Child() { release(); }
+  Child(const Child &) = delete;
+  Child &operator=(const Child &) = delete;
+  // Lets the task go on; release() also waits for it: true when it exited with 0.
+  void go();
+  bool release();
+  char ready = 0;  // its ready byte; 0 when it never sent one
+  uint32_t pid = 0;
+
+ private:
+  struct Ends;
+  Ends *ends_ = nullptr;
+};
+
+// Whether the module of that file name is loaded in this process, asked
+// without loading it.
+bool moduleLoaded(const std::string &path);
+// Processes this one started that are still there (on POSIX: unreaped too).
+int childProcessCount();
 
 }  // namespace vgmtest
