@@ -331,11 +331,7 @@ TEST_F(ColourTest, DefaultCmykProfile) {
   std::filesystem::create_directories(temp.file("sys/deep"));
   writeFile(temp.file("sys/deep/print_cmyk.icc"), "x");
   {
-#ifdef _WIN32
-    const char *separator = ";";  // ':' belongs to drive letters there
-#else
-    const char *separator = ":";
-#endif
+    const char *separator = os_PathSeparator == u'\\' ? ";" : ":";  // ':' belongs to drive letters on Windows
     ScopedEnv redirected("VGM_ICC_DIRS", temp.file("none") + separator + temp.file("sys"));
     expectFound(temp.file("sys/deep/print_cmyk.icc"));
   }

@@ -22,6 +22,12 @@
 using vgmtest::TempFolder;
 using vgmtest::u16;
 
+namespace {
+// Whether a call succeeded, with the error it left: both checked in one line.
+template <typename T> std::pair<bool, os_Error> outcome(T result) { return {bool(result), os_LastError()}; }
+std::pair<bool, os_Error> refused(os_Error error) { return {false, error}; }
+}  // namespace
+
 TEST(Files, WriteReadSeekSizeAndFailedWrites) {
   TempFolder folder;
   std::u16string path = folder.file16("data.bin");
@@ -41,18 +47,17 @@ TEST(Files, WriteReadSeekSizeAndFailedWrites) {
   // The injected failure hits the second write only; the data around it stays.
   os_InjectFault(os_FaultKind::fileWrite, 2);
   EXPECT_TRUE(os_FileWrite(file, "one", 3));
-  EXPECT_FALSE(os_FileWrite(file, "two", 3));
-  EXPECT_EQ(os_LastError(), os_Error::injected);
+  EXPECT_EQ(outcome(os_FileWrite(file, "two", 3)), refused(os_Error::injected));
   EXPECT_TRUE(os_FileWrite(file, "3", 1));
   os_FileClose(file);
   EXPECT_EQ(vgmtest::readFile(folder.file("data.bin")), "helloone3");
 
   // createNew refuses an existing file; openExisting refuses a missing one.
-  EXPECT_EQ(os_FileOpen(path.c_str(), os_AccessWrite, os_ShareNone, os_Disposition::createNew), nullptr);
-  EXPECT_EQ(os_LastError(), os_Error::alreadyExists);
+  EXPECT_EQ(outcome(os_FileOpen(path.c_str(), os_AccessWrite, os_ShareNone, os_Disposition::createNew)),
+            refused(os_Error::alreadyExists));
   std::u16string missing = folder.file16("missing.bin");
-  EXPECT_EQ(os_FileOpen(missing.c_str(), os_AccessRead, os_ShareRead, os_Disposition::openExisting), nullptr);
-  EXPECT_EQ(os_LastError(), os_Error::notFound);
+  EXPECT_EQ(outcome(os_FileOpen(missing.c_str(), os_AccessRead, os_ShareRead, os_Disposition::openExisting)),
+            refused(os_Error::notFound));
 }
 
 TEST(Files, ShareModes) {
@@ -63,8 +68,7 @@ TEST(Files, ShareModes) {
   };
   os_File *owner = open(os_AccessWrite, os_ShareNone);
   ASSERT_NE(owner, nullptr);
-  EXPECT_EQ(open(os_AccessWrite, os_ShareNone), nullptr);
-  EXPECT_EQ(os_LastError(), os_Error::sharingViolation);
+  EXPECT_EQ(outcome(open(os_AccessWrite, os_ShareNone)), refused(os_Error::sharingViolation));
   EXPECT_EQ(open(os_AccessRead, os_ShareRead), nullptr);
   os_FileClose(owner);
   // Shared readers do not exclude each other, but do exclude a writer.
@@ -85,10 +89,10 @@ TEST(Files, PathLimitsAndBadArguments) {
   // 259 units fit (the name itself may exceed the file system's own limit).
   EXPECT_TRUE(file != nullptr || os_LastError() != os_Error::pathTooLong);
   os_FileClose(file);
-  EXPECT_EQ(os_FileOpen(tooLong.c_str(), os_AccessWrite, os_ShareNone, os_Disposition::createAlways), nullptr);
-  EXPECT_EQ(os_LastError(), os_Error::pathTooLong);
-  EXPECT_EQ(os_FileOpen(nullptr, os_AccessRead, os_ShareRead, os_Disposition::openExisting), nullptr);
-  EXPECT_EQ(os_LastError(), os_Error::invalidArgument);
+  EXPECT_EQ(outcome(os_FileOpen(tooLong.c_str(), os_AccessWrite, os_ShareNone, os_Disposition::createAlways)),
+            refused(os_Error::pathTooLong));
+  EXPECT_EQ(outcome(os_FileOpen(nullptr, os_AccessRead, os_ShareRead, os_Disposition::openExisting)),
+            refused(os_Error::invalidArgument));
   EXPECT_EQ(os_FileOpen(folder.path16().c_str(), os_AccessRead, os_ShareRead, os_Disposition::openExisting), nullptr);
   EXPECT_TRUE(!os_FileWrite(nullptr, "x", 1) && os_FileSize(nullptr) == -1);
 }
@@ -129,15 +133,13 @@ TEST(Files, MoveDeleteAndFolders) {
   vgmtest::writeFile(folder.file("a.txt"), "A");
   vgmtest::writeFile(folder.file("b.txt"), "B");
   std::u16string a = folder.file16("a.txt"), b = folder.file16("b.txt"), c = folder.file16("c.txt");
-  EXPECT_FALSE(os_FileMove(a.c_str(), b.c_str(), false));
-  EXPECT_EQ(os_LastError(), os_Error::alreadyExists);
+  EXPECT_EQ(outcome(os_FileMove(a.c_str(), b.c_str(), false)), refused(os_Error::alreadyExists));
   ASSERT_TRUE(os_FileMove(a.c_str(), c.c_str(), false));
   EXPECT_FALSE(os_FileExists(a.c_str()));
   ASSERT_TRUE(os_FileMove(c.c_str(), b.c_str(), true));
   EXPECT_EQ(vgmtest::readFile(folder.file("b.txt")), "A");
   os_InjectFault(os_FaultKind::fileMove, 1);
-  EXPECT_FALSE(os_FileMove(b.c_str(), c.c_str(), true));
-  EXPECT_EQ(os_LastError(), os_Error::injected);
+  EXPECT_EQ(outcome(os_FileMove(b.c_str(), c.c_str(), true)), refused(os_Error::injected));
   EXPECT_TRUE(os_FileExists(b.c_str()));
 
   std::u16string sub = folder.file16("sub");
@@ -151,11 +153,8 @@ TEST(Files, MoveDeleteAndFolders) {
 
 TEST(Files, FolderWalkWithPatternsGivesNamesThatOpen) {
   TempFolder folder;
-#ifdef _WIN32
-  const char *oddName = "flt_\xC3\xA9.dll";  // names are UTF-16 here: a non-ASCII one
-#else
-  const char *oddName = "flt_\xE9\xFF.dll";  // bytes that are not UTF-8
-#endif
+  // Names are UTF-16 on Windows: a non-ASCII one there, bytes that are not UTF-8 elsewhere.
+  const char *oddName = os_PathSeparator == u'\\' ? "flt_\xC3\xA9.dll" : "flt_\xE9\xFF.dll";
   for (const char *name : {"flt_PNG.dll", "flt_JPEG.DLL", "readme.txt", "flt_x.dll.bak", oddName})
     vgmtest::writeFile(folder.file(name), name);
   ASSERT_TRUE(os_FolderCreate(folder.file16("flt_dir.dll").c_str()));
@@ -218,9 +217,8 @@ TEST(GlobalMemory, BlocksKnowTheirSizeAndValidity) {
   int local = 0;
   for (HGLOBAL bad : {zeroed, static_cast<HGLOBAL>(&local), HGLOBAL{}}) {
 #endif
-    EXPECT_EQ(GlobalFlags(bad), GMEM_INVALID_HANDLE);
-    EXPECT_EQ(GlobalSize(bad), 0u);
-    EXPECT_EQ(GlobalFree(bad), bad);
+    EXPECT_EQ(std::tuple(GlobalFlags(bad), GlobalSize(bad), GlobalFree(bad)),
+              std::tuple(UINT{GMEM_INVALID_HANDLE}, SIZE_T{0}, bad));
     os_GlobalRelease(bad);  // checks first: harmless
   }
 }
@@ -232,8 +230,7 @@ TEST(GlobalMemory, FailedAllocations) {
   HGLOBAL third = GlobalAlloc(0, 8);
   EXPECT_TRUE(first != nullptr && second == nullptr && third != nullptr);
   os_GlobalRelease(first), os_GlobalRelease(third);
-  EXPECT_EQ(GlobalAlloc(0, SIZE_MAX - 4), nullptr);
-  EXPECT_EQ(os_LastError(), os_Error::outOfMemory);
+  EXPECT_EQ(outcome(GlobalAlloc(0, SIZE_MAX - 4)), refused(os_Error::outOfMemory));
 }
 
 // Code of the program and of a shared library is executable; data, stack,
@@ -309,11 +306,7 @@ TEST(Folders, EnvironmentRedirectsKnownFolders) {
   {
     vgmtest::ScopedEnv appData("VGM_APPDATA_DIR", folder.file("appdata") + "/");
     vgmtest::ScopedEnv content("VGM_CONTENT_DIR", folder.file("content"));
-#ifdef _WIN32
-    const std::string tempName = folder.file("temp\xC3\xA9");
-#else
-    const std::string tempName = folder.file("temp\xFF");  // bytes that are not UTF-8 too
-#endif
+    const std::string tempName = folder.file(os_PathSeparator == u'\\' ? "temp\xC3\xA9" : "temp\xFF");
     vgmtest::ScopedEnv temp("VGM_TEMP_DIR", tempName);
     EXPECT_EQ(os_GetKnownFolder(os_KnownFolder::commonAppData), vgmtest::u16(folder.file("appdata")));
     EXPECT_EQ(os_GetKnownFolder(os_KnownFolder::publicDocuments), vgmtest::u16(folder.file("content")));
@@ -354,14 +347,12 @@ void *protectedPage() {
 
 TEST(FaultGuard, FaultsBecomeFailuresAndTheGuardWorksOn) {
   int value = 0;
-  EXPECT_TRUE(os_Guard([&] { value = 42; }));
-  EXPECT_EQ(value, 42);
+  EXPECT_TRUE(os_Guard([&] { value = 42; }) && value == 42);
   EXPECT_FALSE(os_Guard([] { readNull(); }));
   ASSERT_NE(protectedPage(), nullptr);
   EXPECT_FALSE(os_Guard([] { *static_cast<volatile char *>(protectedPage()) = 1; }));
   EXPECT_FALSE(os_Guard([] { readNull(); }));
-  EXPECT_TRUE(os_Guard([&] { value = 1; }));
-  EXPECT_EQ(value, 1);
+  EXPECT_TRUE(os_Guard([&] { value = 1; }) && value == 1);
 }
 
 #ifndef _WIN32  // Windows threads have no signal masks
