@@ -353,8 +353,14 @@ int childProcessCount() {
   PROCESSENTRY32W entry{};
   entry.dwSize = sizeof entry;
   int count = 0;
-  for (bool more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry))
-    count += entry.th32ParentProcessID == GetCurrentProcessId();
+  // An ended process can linger in the snapshot for a moment: count those still running.
+  for (bool more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+    if (entry.th32ParentProcessID != GetCurrentProcessId()) continue;
+    HANDLE child = OpenProcess(SYNCHRONIZE, FALSE, entry.th32ProcessID);
+    if (child == nullptr) continue;
+    count += WaitForSingleObject(child, 0) == WAIT_TIMEOUT;
+    CloseHandle(child);
+  }
   CloseHandle(snapshot);
   return count;
 }
