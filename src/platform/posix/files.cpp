@@ -154,6 +154,14 @@ int readFully(os_File *file, int64_t offset, void *buffer, size_t size, size_t *
   return 1;
 }
 
+// The header look's answer to a read that failed with errno: a folder is
+// refused (0), anything else is a read error (-1).
+int headReadFailed() {
+  if (errno != EISDIR) return -1;
+  os_SetLastError(os_Error::accessDenied);
+  return 0;
+}
+
 }  // namespace
 
 int os_FileRead(os_File *file, void *buffer, size_t size, size_t *done) { return readFully(file, -1, buffer, size, done); }
@@ -177,14 +185,10 @@ int os_FileReadHead(const char16_t *path, void *buffer, size_t size, size_t *don
         errno = -look.open;
         return failWithErrno();
       }
-      if (look.read == -EISDIR) {
-        os_SetLastError(os_Error::accessDenied);
-        return 0;
-      }
       if (look.read < 0) {
         errno = static_cast<int>(-look.read);
         failWithErrno();
-        return -1;
+        return headReadFailed();
       }
       *done = size;
       tBytesRead += size;
@@ -195,13 +199,10 @@ int os_FileReadHead(const char16_t *path, void *buffer, size_t size, size_t *don
   if (fd < 0) return failWithErrno();
   os_File file{fd};
   int read = readFully(&file, -1, buffer, size, done);
-  bool folder = !read && errno == EISDIR;
+  int error = errno;
   ::close(fd);
-  if (folder) {
-    os_SetLastError(os_Error::accessDenied);
-    return 0;
-  }
-  return read ? 1 : -1;
+  errno = error;
+  return read ? 1 : headReadFailed();
 }
 
 int os_FileReadAt(os_File *file, int64_t offset, void *buffer, size_t size, size_t *done) {
