@@ -319,7 +319,7 @@ int32_t rx_SurfaceMakeDib(rx_Surface *surface) {
 HBITMAP rx_SurfaceDetachBitmap(rx_Surface *surface) {
   rx_ThreadState *state = rx_GetThreadState();
   if (state == nullptr) return nullptr;
-  if (!recordUsable(surface) || rx_SurfaceIsValid(surface) == 0) {
+  if (!recordUsable(surface) || rx_SurfaceIsValidOwned(surface) == 0) {  // the record was just probed
     fail(state, rx_ErrNoDC);
     return nullptr;
   }
