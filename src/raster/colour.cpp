@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -251,7 +252,8 @@ bool translateTriplets(os_ColourTransform *transform, bool xyz, uint32_t *pixels
   unsigned char *scratch = stack;
   size_t piece = kStackPixels;
   HGLOBAL block = nullptr;
-  if (n * 4 + 8 > kStackScratchBytes) {
+  // A run too long for one block's size to be counted in size_t goes through the stack in pieces.
+  if (n * 4 + 8 > kStackScratchBytes && n <= (SIZE_MAX - 8) / 6) {
     block = GlobalAlloc(GMEM_FIXED, std::max(n * 4 + 8, n * unit));
     if (block != nullptr) scratch = static_cast<unsigned char *>(block), piece = n;
   }
