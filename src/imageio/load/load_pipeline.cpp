@@ -603,6 +603,7 @@ int32_t io_PluginLoader(rx_LayerEntry *layers, LoadSaveOptions *options, const c
 }
 
 int32_t io_ResolutionFromMarkup(rx_LayerEntry *entry) {
+  if (entry->properties == nullptr) return 0;  // no block, no markup: most plain images
   size_t bytes = rx_LayerPropertiesBytes(entry);
   int32_t n = prop_GetMarkup(entry->properties, bytes, nullptr, 0);
   if (n <= 0) return 0;
