@@ -10,6 +10,7 @@
 #include "platform/os.h"
 #include "raster/kernels/kernels.h"
 #include "raster/surface.h"
+#include "raster/thread_state.h"
 #include "vgm/vgm_common.h"
 
 namespace {
@@ -19,7 +20,8 @@ namespace {
 struct SurfaceHold {
   rx_Surface surface{};
   ~SurfaceHold() {
-    if (rx_SurfaceIsValidOwned(&surface)) rx_SurfaceFree(&surface);
+    // A record handed over (detached) or never filled is all zeros: nothing to free.
+    if (surface.signature != 0 && rx_SurfaceIsValidOwned(&surface)) rx_SurfaceFree(&surface);
   }
 };
 
@@ -45,7 +47,8 @@ bool runLoad(const WCHAR *path, CmioRequest *request, LoadSaveOptions *options, 
 // own block over, as decoded; any other is copied into a new block.
 bool fillImage(CmioImage *image, rx_Surface *surface) {
   const uint32_t w = surface->width, h = surface->height;
-  if (HGLOBAL own = surface->kind == rx_KindMemory ? rx_SurfaceDetachMemory(surface) : nullptr) {
+  rx_ThreadState *state = surface->kind == rx_KindMemory ? rx_GetThreadState() : nullptr;
+  if (HGLOBAL own = state != nullptr ? rx_OwnedDetachMemory(state, surface) : nullptr) {
     os_GlobalShrink(own, size_t{w} * h * 4);  // without the surface's spare tail
     *image = CmioImage{w, h, w, own};
     return true;

@@ -1,5 +1,6 @@
 // The host table of the request record: interfaces by name, the plug-in
 // search for libraries, and settings and facts by key.
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <mutex>
@@ -29,7 +30,7 @@ bool readText(const Char *text, size_t max_units, std::basic_string<Char> *out) 
   if (text == nullptr) return false;
   const uintptr_t page = os_PageSize();
   uintptr_t readableEnd = 0;
-  for (size_t i = 0; i < max_units; ++i) {
+  for (size_t i = 0; i < max_units;) {
     uintptr_t at = reinterpret_cast<uintptr_t>(text + i);
     if (at + sizeof(Char) > readableEnd) {
       if (rx_ProbeMemory(text + i, sizeof(Char), false) != 0) {
@@ -38,8 +39,13 @@ bool readText(const Char *text, size_t max_units, std::basic_string<Char> *out) 
       }
       readableEnd = (at & ~(page - 1)) + page;
     }
-    if (text[i] == 0) break;
-    out->push_back(text[i]);
+    // The units of the page just probed (at least the one probed, which may
+    // end in the next page) are taken in one go, up to a terminator.
+    size_t room = std::min<size_t>(max_units - i, std::max<size_t>(1, (readableEnd - at) / sizeof(Char)));
+    const Char *end = std::find(text + i, text + i + room, Char{0});
+    out->append(text + i, end);
+    if (end != text + i + room) break;
+    i += room;
   }
   return true;
 }

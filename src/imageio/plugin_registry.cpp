@@ -25,6 +25,7 @@ struct LookupState {
   uint64_t clock = 0;
   uint64_t stamps[kRegistryEntries] = {};
   char16_t folded[kRegistryEntries][kRegistryExtensionChars] = {};  // zero for free entries
+  size_t pathLength[kRegistryEntries] = {};  // each entry's path, measured with `folded`
   // The last key asked for and where it was (or was not) found, valid while
   // no extension changes: a run of one type skips even the short scan.
   uint64_t layout = 0;
@@ -67,6 +68,8 @@ void foldEntry(LookupState &state, const io_RegistryBlock &block, size_t i) {
   ++state.layout;
   char16_t *out = state.folded[i];
   std::fill(out, out + kRegistryExtensionChars, u'\0');
+  const char16_t *path = block.entries[i].path;
+  state.pathLength[i] = static_cast<size_t>(std::find(path, path + os_MaxPath, u'\0') - path);
   if (!isUsed(block.entries[i])) return;
   std::u16string_view extension = extensionOf(block.entries[i]);
   for (size_t k = 0; k < extension.size(); ++k) out[k] = io_FoldCase(extension[k]);
@@ -147,11 +150,20 @@ io_RegistryBlock *ready(std::unique_lock<std::mutex> &lock, io_RegistryKind kind
 
 bool validKind(io_RegistryKind kind) { return kind >= 0 && kind < kRegistryKinds; }
 
-}  // namespace
+// Paths compare on every load: length first, then the units in one go.
+bool samePath(const std::u16string &a, std::u16string_view b) {
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), b.size() * sizeof(char16_t)) == 0;
+}
 
-const char16_t *io_RegistryKey(io_RegistryKind kind) { return validKind(kind) ? kKeys[kind] : nullptr; }
+// The cached plug-in when it is the file at `path`; callers hold gLock.
+std::shared_ptr<io_CachedPlugin> cachedAt(std::u16string_view path) {
+  return gCache != nullptr && samePath(gCache->path, path) ? gCache : nullptr;
+}
 
-bool io_RegistryLookup(io_RegistryKind kind, std::u16string_view extension, std::u16string *path) {
+// The lookup; with `cached`, a cached plug-in for the remembered path is
+// borrowed and `*path` left as it is.
+bool lookup(io_RegistryKind kind, std::u16string_view extension, std::u16string *path,
+            std::shared_ptr<io_CachedPlugin> *cached) {
   if (!validKind(kind) || extension.empty() || extension.size() >= kRegistryExtensionChars || path == nullptr)
     return false;
   std::shared_ptr<const std::u16string> blacklist = io_BlacklistText();  // may read a file: not under the lock
@@ -174,13 +186,29 @@ bool io_RegistryLookup(io_RegistryKind kind, std::u16string_view extension, std:
     state.memoFound = found;
   }
   if (found == kRegistryEntries) return false;
-  std::u16string_view remembered(block->entries[found].path);
+  std::u16string_view remembered(block->entries[found].path, state.pathLength[found]);
   if (remembered.empty() || io_BlacklistHas(*blacklist, remembered)) return false;
   // The hit is used last; every other entry grows one older (see settle).
   block->entries[found].age = 0;
   state.stamps[found] = ++state.clock;
+  if (cached != nullptr && (*cached = cachedAt(remembered)) != nullptr) return true;
   path->assign(remembered);
   return true;
+}
+
+}  // namespace
+
+const char16_t *io_RegistryKey(io_RegistryKind kind) { return validKind(kind) ? kKeys[kind] : nullptr; }
+
+bool io_RegistryLookup(io_RegistryKind kind, std::u16string_view extension, std::u16string *path) {
+  return lookup(kind, extension, path, nullptr);
+}
+
+bool io_RegistryLookupBorrow(io_RegistryKind kind, std::u16string_view extension, std::u16string *path,
+                             std::shared_ptr<io_CachedPlugin> *cached) {
+  if (cached == nullptr) return false;
+  cached->reset();
+  return lookup(kind, extension, path, cached);
 }
 
 void io_RegistryRemember(io_RegistryKind kind, std::u16string_view extension, std::u16string_view path, bool weak) {
@@ -200,6 +228,7 @@ void io_RegistryRemember(io_RegistryKind kind, std::u16string_view extension, st
     if (weak) continue;
     store(entry.path, path, false);
     entry.age = 0;
+    foldEntry(gLookup[kind], *block, static_cast<size_t>(&entry - block->entries));
   }
   if (known) return;
   size_t slot = 0;
@@ -281,7 +310,7 @@ void io_PluginCacheKeep(os_Module *module) {
   std::u16string path = os_ModuleFilePath(module);
   if (path.empty()) return;
   std::lock_guard<std::mutex> guard(gLock);
-  if (gCache != nullptr && gCache->path == path) return;
+  if (gCache != nullptr && samePath(gCache->path, path)) return;
   gCache.reset();  // freed now unless a load still runs it
   // An own reference: the pipeline frees its handle afterwards.
   if (os_Module *own = os_ModuleLoad(path.c_str())) gCache = std::make_shared<io_CachedPlugin>(own, std::move(path));
@@ -290,13 +319,13 @@ void io_PluginCacheKeep(os_Module *module) {
 void io_PluginCacheKeepBorrowed(const std::shared_ptr<io_CachedPlugin> &plugin) {
   if (plugin == nullptr) return;
   std::lock_guard<std::mutex> guard(gLock);
-  if (gCache == plugin || (gCache != nullptr && gCache->path == plugin->path)) return;
+  if (gCache == plugin || (gCache != nullptr && samePath(gCache->path, plugin->path))) return;
   gCache = plugin;
 }
 
 std::shared_ptr<io_CachedPlugin> io_PluginCacheBorrow(std::u16string_view path) {
   std::lock_guard<std::mutex> guard(gLock);
-  return gCache != nullptr && gCache->path == path ? gCache : nullptr;
+  return cachedAt(path);
 }
 
 void io_PluginCacheRelease() {

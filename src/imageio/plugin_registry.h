@@ -76,5 +76,10 @@ struct io_CachedPlugin {
 };
 // The cached plug-in when it is the file at `path`, else null.
 std::shared_ptr<io_CachedPlugin> io_PluginCacheBorrow(std::u16string_view path);
+// The registry route in one step: io_RegistryLookup, and when the plug-in
+// cache holds the remembered file, that plug-in borrowed into `*cached` (its
+// path is then its own and `*path` is left as it is); `*cached` null otherwise.
+bool io_RegistryLookupBorrow(io_RegistryKind kind, std::u16string_view extension, std::u16string *path,
+                             std::shared_ptr<io_CachedPlugin> *cached);
 // Keep for a borrowed plug-in that read a file: the cache holds it (again).
 void io_PluginCacheKeepBorrowed(const std::shared_ptr<io_CachedPlugin> &plugin);

@@ -38,6 +38,7 @@ uint32_t now() {
 
 // The name as the slots hold it; false for an unreadable, empty or too long name.
 bool memName(const WCHAR *name, std::u16string *out) {
+  out->reserve(kNameUnits + 1);  // one block, not one per doubling as the name is read
   return io_ReadText16(name, kNameUnits + 1, out) && !out->empty() && out->size() <= kNameUnits;
 }
 
@@ -45,9 +46,11 @@ bool memName(const WCHAR *name, std::u16string *out) {
 // sessions hold a handful of entries among the 1024 slots.
 size_t gSlotsUsed = 0;
 
+// Names (at most kNameUnits) compare with their terminators in one go.
 MemEntry **findSlot(const std::u16string &name) {
+  const size_t bytes = (name.size() + 1) * sizeof(char16_t);
   for (size_t i = 0; i < gSlotsUsed; ++i)
-    if (gSlots[i] != nullptr && name == gSlots[i]->name) return &gSlots[i];
+    if (gSlots[i] != nullptr && std::memcmp(gSlots[i]->name, name.c_str(), bytes) == 0) return &gSlots[i];
   return nullptr;
 }
 

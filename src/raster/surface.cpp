@@ -128,7 +128,9 @@ int32_t isValidAt(rx_ThreadState *state, rx_Surface *s, int depth);
 int32_t validRecord(rx_ThreadState *state, rx_Surface *s, int depth);
 
 int32_t lockAt(rx_ThreadState *state, rx_Surface *s, uint32_t flags, int depth);
+int32_t lockRecord(rx_ThreadState *state, rx_Surface *s, uint32_t flags, int depth);
 void unlockAt(rx_Surface *s, uint32_t flags, int depth);
+int32_t freeRecord(rx_ThreadState *state, rx_Surface *surface);
 
 // The validity test on a record already known to be usable.
 int32_t validRecord(rx_ThreadState *state, rx_Surface *s, int depth) {
@@ -191,7 +193,11 @@ int32_t refreshAt(rx_ThreadState *state, rx_Surface *s, int depth) {
 }
 
 int32_t lockAt(rx_ThreadState *state, rx_Surface *s, uint32_t flags, int depth) {
-  if (!recordUsable(s)) return fail(state, rx_ErrNotSurface);
+  return recordUsable(s) ? lockRecord(state, s, flags, depth) : fail(state, rx_ErrNotSurface);
+}
+
+// The lock on a record already known to be usable.
+int32_t lockRecord(rx_ThreadState *state, rx_Surface *s, uint32_t flags, int depth) {
   if (!hasSignature(s)) return fail(state, rx_ErrEmpty);
   // Count first, then look at the closing bit: a destroy that sets the bit
   // and then reads the count cannot miss this lock.
@@ -320,14 +326,14 @@ int32_t discard(rx_ThreadState *state, rx_Surface *s, int32_t code) {
 
 }  // namespace rx_detail
 
-int32_t rx_SurfaceCreate(rx_Surface *surface, int32_t width, int32_t height, uint32_t flags) {
-  rx_ThreadState *state = rx_GetThreadState();
-  if (state == nullptr) return 0;
-  if (!recordUsable(surface)) return fail(state, rx_ErrNotSurface);
+namespace {
+
+// Creation on a record already known to be usable.
+int32_t createRecord(rx_ThreadState *state, rx_Surface *surface, int32_t width, int32_t height, uint32_t flags) {
   int64_t w = std::llabs(static_cast<int64_t>(width));
   int64_t h = std::llabs(static_cast<int64_t>(height));
   if (w < 1 || h < 1) return fail(state, rx_ErrArgument);
-  if (hasSignature(surface)) rx_SurfaceFree(surface);
+  if (hasSignature(surface)) freeRecord(state, surface);
 
   bool shrunk = false;
   bool noShrink = (flags & rx_CreateNoShrink) != 0;
@@ -374,9 +380,84 @@ int32_t rx_SurfaceCreate(rx_Surface *surface, int32_t width, int32_t height, uin
   } else if (createDib(state, surface, static_cast<int32_t>(w), static_cast<int32_t>(h)) == 0) {
     return 0;
   }
-  if (rx_SurfaceIsValid(surface) == 0) return discard(state, surface, state->lastError);
+  if (validRecord(state, surface, 0) == 0) return discard(state, surface, state->lastError);
   state->lastError = rx_ErrNone;
   return shrunk ? 3 : 1;
+}
+
+// The destroy protocol on a record already known to be usable.
+int32_t freeRecord(rx_ThreadState *state, rx_Surface *surface) {
+  if (loadRelaxed(&surface->signature) != rx_SurfaceSignature) {
+    zeroRecord(surface);
+    state->lastError = rx_ErrEmpty;
+    return 1;
+  }
+  uint8_t before = __atomic_fetch_or(&surface->state, rx_StateClosing, __ATOMIC_SEQ_CST);
+  if (before & rx_StateClosing) {
+    // Another thread is destroying it: let that one finish (bounded).
+    for (int waited = 0; loadRelaxed(&surface->signature) == rx_SurfaceSignature && waited < 10000; waited += 10)
+      os_Sleep(10);
+    state->lastError = rx_ErrEmpty;
+    return 1;
+  }
+  state->lastError = rx_ErrClosing;
+  uint32_t self = os_ThreadId();
+  waitForOwner(surface, self, false);
+  __atomic_store_n(&surface->owner, 0u, __ATOMIC_RELEASE);
+
+  if (!waitForLockHolders(surface, 200)) rx_Notify(rx_DiagWaitTimedOut);
+  storeRelaxed(&surface->width, 0u);
+  storeRelaxed(&surface->height, 0u);
+  storeRelaxed(&surface->stride, 0u);
+  if (__atomic_load_n(&surface->lockCount, __ATOMIC_ACQUIRE) > 0) {
+    __atomic_fetch_or(&surface->state, uint8_t{rx_StateClosing | rx_StateAbort}, __ATOMIC_SEQ_CST);
+    if (!waitForLockHolders(surface, 100)) rx_Notify(rx_DiagDestroyGaveUp);
+  }
+
+  state->lastError = rx_ErrEmpty;
+  freeStorage(surface);
+  if (state->patternSurface == surface) state->patternSurface = nullptr;
+  zeroRecord(surface);
+  return 1;
+}
+
+// Hands a packed heap surface's block over; the record is known to be usable.
+HGLOBAL detachRecord(rx_ThreadState *state, rx_Surface *surface) {
+  if (validRecord(state, surface, 0) == 0) {
+    fail(state, rx_ErrNotSurface);
+    return nullptr;
+  }
+  if (surface->kind != rx_KindMemory || surface->bits != surface->storage1 || surface->stride != surface->width) {
+    fail(state, rx_ErrArgument);
+    return nullptr;
+  }
+  // Pixels someone still reads or writes cannot change hands.
+  if (__atomic_load_n(&surface->lockCount, __ATOMIC_ACQUIRE) > 0 ||
+      __atomic_load_n(&surface->owner, __ATOMIC_ACQUIRE) != 0 || __atomic_load_n(&surface->state, __ATOMIC_ACQUIRE) != 0) {
+    fail(state, rx_ErrClosing);
+    return nullptr;
+  }
+  HGLOBAL block = surface->storage1;
+  surface->storage1 = nullptr;  // destroying frees nothing now
+  freeRecord(state, surface);
+  state->lastError = rx_ErrNone;
+  return block;
+}
+
+void swapRecords(rx_Surface *a, rx_Surface *b) {
+  if (a == b) return;
+  rx_Surface held;
+  std::memcpy(&held, a, sizeof held);
+  std::memcpy(a, b, sizeof held);
+  std::memcpy(b, &held, sizeof held);
+}
+
+}  // namespace
+
+int32_t rx_SurfaceCreate(rx_Surface *surface, int32_t width, int32_t height, uint32_t flags) {
+  rx_ThreadState *state = rx_GetThreadState();
+  if (state == nullptr) return 0;
+  return recordUsable(surface) ? createRecord(state, surface, width, height, flags) : fail(state, rx_ErrNotSurface);
 }
 
 int32_t rx_SurfaceWrap(rx_Surface *surface, int32_t width, int32_t height, int32_t stride, void *bits) {
@@ -431,63 +512,17 @@ int32_t rx_SurfaceView(rx_Surface *view, rx_Surface *parent, int32_t left, int32
 int32_t rx_SurfaceFree(rx_Surface *surface) {
   rx_ThreadState *state = rx_GetThreadState();
   if (state == nullptr) return 0;
-  if (!recordUsable(surface)) return fail(state, rx_ErrNotSurface);
-  if (loadRelaxed(&surface->signature) != rx_SurfaceSignature) {
-    zeroRecord(surface);
-    state->lastError = rx_ErrEmpty;
-    return 1;
-  }
-  uint8_t before = __atomic_fetch_or(&surface->state, rx_StateClosing, __ATOMIC_SEQ_CST);
-  if (before & rx_StateClosing) {
-    // Another thread is destroying it: let that one finish (bounded).
-    for (int waited = 0; loadRelaxed(&surface->signature) == rx_SurfaceSignature && waited < 10000; waited += 10)
-      os_Sleep(10);
-    state->lastError = rx_ErrEmpty;
-    return 1;
-  }
-  state->lastError = rx_ErrClosing;
-  uint32_t self = os_ThreadId();
-  waitForOwner(surface, self, false);
-  __atomic_store_n(&surface->owner, 0u, __ATOMIC_RELEASE);
-
-  if (!waitForLockHolders(surface, 200)) rx_Notify(rx_DiagWaitTimedOut);
-  storeRelaxed(&surface->width, 0u);
-  storeRelaxed(&surface->height, 0u);
-  storeRelaxed(&surface->stride, 0u);
-  if (__atomic_load_n(&surface->lockCount, __ATOMIC_ACQUIRE) > 0) {
-    __atomic_fetch_or(&surface->state, uint8_t{rx_StateClosing | rx_StateAbort}, __ATOMIC_SEQ_CST);
-    if (!waitForLockHolders(surface, 100)) rx_Notify(rx_DiagDestroyGaveUp);
-  }
-
-  state->lastError = rx_ErrEmpty;
-  freeStorage(surface);
-  if (state->patternSurface == surface) state->patternSurface = nullptr;
-  zeroRecord(surface);
-  return 1;
+  return recordUsable(surface) ? freeRecord(state, surface) : fail(state, rx_ErrNotSurface);
 }
 
 HGLOBAL rx_SurfaceDetachMemory(rx_Surface *surface) {
   rx_ThreadState *state = rx_GetThreadState();
   if (state == nullptr) return nullptr;
-  if (!recordUsable(surface) || validRecord(state, surface, 0) == 0) {
+  if (!recordUsable(surface)) {
     fail(state, rx_ErrNotSurface);
     return nullptr;
   }
-  if (surface->kind != rx_KindMemory || surface->bits != surface->storage1 || surface->stride != surface->width) {
-    fail(state, rx_ErrArgument);
-    return nullptr;
-  }
-  // Pixels someone still reads or writes cannot change hands.
-  if (__atomic_load_n(&surface->lockCount, __ATOMIC_ACQUIRE) > 0 ||
-      __atomic_load_n(&surface->owner, __ATOMIC_ACQUIRE) != 0 || __atomic_load_n(&surface->state, __ATOMIC_ACQUIRE) != 0) {
-    fail(state, rx_ErrClosing);
-    return nullptr;
-  }
-  HGLOBAL block = surface->storage1;
-  surface->storage1 = nullptr;  // destroying frees nothing now
-  rx_SurfaceFree(surface);
-  state->lastError = rx_ErrNone;
-  return block;
+  return detachRecord(state, surface);
 }
 
 int32_t rx_SurfaceIsValid(rx_Surface *surface) {
@@ -497,10 +532,36 @@ int32_t rx_SurfaceIsValid(rx_Surface *surface) {
 }
 
 int32_t rx_SurfaceIsValidOwned(rx_Surface *surface) {
+  // A sound heap or wrapped record answers without the thread's state, which
+  // only a failure writes to (the same tests as validRecord's).
+  if (surface != nullptr && loadRelaxed(&surface->signature) == rx_SurfaceSignature && hasSignature(surface) &&
+      !(loadState(surface) & rx_StateClosing) && (surface->kind == rx_KindMemory || surface->kind == rx_KindWrapped) &&
+      storageConsistent(surface))
+    return 1;
   rx_ThreadState *state = rx_GetThreadState();
   if (state == nullptr) return 0;
   return surface != nullptr ? validRecord(state, surface, 0) : fail(state, rx_ErrNotSurface);
 }
+
+int32_t rx_OwnedCreate(rx_ThreadState *state, rx_Surface *surface, int32_t width, int32_t height, uint32_t flags) {
+  return createRecord(state, surface, width, height, flags);
+}
+
+int32_t rx_OwnedFree(rx_ThreadState *state, rx_Surface *surface) { return freeRecord(state, surface); }
+
+int32_t rx_OwnedIsValid(rx_ThreadState *state, rx_Surface *surface) {
+  return surface != nullptr ? validRecord(state, surface, 0) : fail(state, rx_ErrNotSurface);
+}
+
+int32_t rx_OwnedLock(rx_ThreadState *state, rx_Surface *surface, uint32_t flags) {
+  return lockRecord(state, surface, flags, 0);
+}
+
+void rx_OwnedUnlock(rx_Surface *surface, uint32_t flags) { unlockAt(surface, flags, 0); }
+
+void rx_OwnedSwap(rx_Surface *a, rx_Surface *b) { swapRecords(a, b); }
+
+HGLOBAL rx_OwnedDetachMemory(rx_ThreadState *state, rx_Surface *surface) { return detachRecord(state, surface); }
 
 int32_t rx_SurfaceRefresh(rx_Surface *surface) {
   rx_ThreadState *state = rx_GetThreadState();
@@ -526,12 +587,7 @@ int32_t rx_SurfaceSwap(rx_Surface *a, rx_Surface *b) {
   rx_ThreadState *state = rx_GetThreadState();
   if (state == nullptr) return 0;
   if (!recordUsable(a) || !recordUsable(b)) return fail(state, rx_ErrNotSurface);
-  if (a != b) {
-    rx_Surface held;
-    std::memcpy(&held, a, sizeof held);
-    std::memcpy(a, b, sizeof held);
-    std::memcpy(b, &held, sizeof held);
-  }
+  swapRecords(a, b);
   return 1;
 }
 

@@ -12,6 +12,8 @@
 #include "raster/raster_codes.h"
 #include "vgm/vgm_compat.h"
 
+struct rx_ThreadState;
+
 inline constexpr uint8_t rx_SurfaceSignature = 154;
 
 enum : uint8_t {
@@ -75,6 +77,19 @@ int32_t rx_SurfaceIsValid(rx_Surface *surface);
 // The same answer for a record the library holds itself (its layer tables,
 // its own locals), which needs no probe: never for a record a caller gave.
 int32_t rx_SurfaceIsValidOwned(rx_Surface *surface);
+
+// Operations on records the library holds itself, as above: no probe of the
+// record, and the calling thread's state (rx_GetThreadState, not null) handed
+// in by a caller that already has it. Memory a record points at (a parent,
+// pixels) is checked as by the public operations. Never for a record that
+// came from a caller or a plug-in.
+int32_t rx_OwnedCreate(rx_ThreadState *state, rx_Surface *surface, int32_t width, int32_t height, uint32_t flags);
+int32_t rx_OwnedFree(rx_ThreadState *state, rx_Surface *surface);
+int32_t rx_OwnedIsValid(rx_ThreadState *state, rx_Surface *surface);
+int32_t rx_OwnedLock(rx_ThreadState *state, rx_Surface *surface, uint32_t flags);
+void rx_OwnedUnlock(rx_Surface *surface, uint32_t flags);
+void rx_OwnedSwap(rx_Surface *a, rx_Surface *b);
+HGLOBAL rx_OwnedDetachMemory(rx_ThreadState *state, rx_Surface *surface);
 int32_t rx_SurfaceRefresh(rx_Surface *surface);
 int32_t rx_SurfaceLock(rx_Surface *surface, uint32_t flags);
 int32_t rx_SurfaceUnlock(rx_Surface *surface, uint32_t flags);

@@ -522,3 +522,28 @@ TEST_F(SurfaceTest, DestroyWaitsForALiveExclusiveOwner) {
   user.join();
   EXPECT_EQ(s.signature, 0);
 }
+
+TEST_F(SurfaceTest, OwnedEntryPointsAnswerAsThePublicOnes) {
+  rx_ThreadState *state = rx_GetThreadState();
+  rx_Surface s{};
+  ASSERT_EQ(rx_OwnedCreate(state, &s, 3, 2, rx_CreateMemory), 1);
+  // Validity of every record state, with its error code, as the probing call gives it.
+  auto spoil = std::vector<void (*)(rx_Surface &)>{[](rx_Surface &) {}, [](rx_Surface &r) { r.storage4 = 0; },
+                                                   [](rx_Surface &r) { r.state = rx_StateClosing; },
+                                                   [](rx_Surface &r) { r.kind = 9; }, [](rx_Surface &r) { r = {}; }};
+  for (auto change : spoil) {
+    rx_Surface copy = s;
+    change(copy);
+    Result expected = withError(rx_SurfaceIsValid(&copy));
+    EXPECT_EQ(withError(rx_SurfaceIsValidOwned(&copy)), expected);
+    EXPECT_EQ(withError(rx_OwnedIsValid(state, &copy)), expected);
+  }
+  EXPECT_EQ(withError(rx_OwnedIsValid(state, nullptr)), Result(0, rx_ErrNotSurface));
+  // A locked surface keeps its block; once unlocked it is handed over and the record emptied.
+  ASSERT_EQ(rx_OwnedLock(state, &s, 0), 1);
+  EXPECT_EQ(withError(reinterpret_cast<intptr_t>(rx_OwnedDetachMemory(state, &s))), Result(0, rx_ErrClosing));
+  rx_OwnedUnlock(&s, 0);
+  HGLOBAL block = rx_OwnedDetachMemory(state, &s);
+  EXPECT_TRUE(block != nullptr && isZero(s) && GlobalSize(block) >= 3 * 2 * 4);
+  GlobalFree(block);
+}

@@ -19,6 +19,7 @@
 #include "platform/os.h"
 #include "raster/layers/layer_records.h"
 #include "raster/layers/properties.h"
+#include "raster/thread_state.h"
 
 static_assert(kv5_PixelBudget == kLoadPixelBudget, "documents and plug-ins share one budget per load");
 
@@ -194,21 +195,21 @@ struct Report {
 int32_t runPlugin(const RunModule &module, const std::u16string &plugin, rx_LayerEntry *layers, LoadSaveOptions *options,
                   const char16_t *path, io_LoadCall *call, int32_t *code, bool *faulted) {
   *faulted = false;
-  io_PrepareLoadCall(call, path, layers, options);
   auto entry = reinterpret_cast<LoadFn>(module.cached != nullptr ? module.cached->loadEntry
                                                                   : os_ModuleSymbol(module.module, "flt_LoadImage"));
   if (entry == nullptr) {
+    io_PrepareLoadCall(call, path, layers, options);  // what the caller reads of a run
     *code = FLT_ERR_UNSUPPORTED;
     return 0;
   }
   copyBounded(options->reportingModule, std::size(options->reportingModule), io_FileNameOf(plugin));
   progress(options, 0, 0);
-  call->request.start_time = os_HighResCounter();  // the time limit runs from the call
+  io_PrepareLoadCall(call, path, layers, options);  // after the caller's progress: the time limit runs from the call
   int32_t result = FLT_ERROR;
   FltLoadRequest *request = &call->request;
   bool answered = os_Guard([&result, entry, request] { result = entry(request); });
   int32_t current = call->request.current_layer;
-  if (current >= 0 && current < call->usedEntries) rx_SurfaceUnlock(&layers[current].surface, 0);
+  if (current >= 0 && current < call->usedEntries) rx_OwnedUnlock(&layers[current].surface, 0);  // our table
   call->request.current_layer = -1;
   progress(options, 0, 0);
   if (!answered) {
@@ -410,8 +411,9 @@ struct PluginRun {
 // Runs one plug-in, remembered for the extension (`probed` null) or found by
 // probing. True when the load ends here, with its result in `*result`; false
 // to go on with the next plug-in, its failure weighed into the report.
-bool tryPlugin(PluginRun &run, const std::u16string &plugin, const io_Candidate *probed, int32_t *result) {
-  RunModule module = takeRunModule(plugin);
+bool tryPlugin(PluginRun &run, const std::u16string &plugin, const io_Candidate *probed, int32_t *result,
+               const std::shared_ptr<io_CachedPlugin> &borrowed = nullptr) {
+  RunModule module = borrowed != nullptr ? RunModule{borrowed->module, borrowed} : takeRunModule(plugin);
   if (module.module == nullptr) return false;
   int32_t code = FLT_ERROR;
   bool faulted = false;
@@ -458,9 +460,12 @@ int32_t loadByPlugins(rx_LayerEntry *layers, LoadSaveOptions *options, const cha
   io_LoadCall call;  // not cleared here: each run clears it
   PluginRun run{layers, options, path, ext, used, call, {}};
   int32_t result = 0;
+  // The remembered plug-in, borrowed from the plug-in cache when it is there
+  // (held here, so that its path outlives the run).
   std::u16string remembered;
-  if (!ext.empty() && ext.size() <= 15 && io_RegistryLookup(kRegistryLoad, ext, &remembered) &&
-      tryPlugin(run, remembered, nullptr, &result))
+  std::shared_ptr<io_CachedPlugin> cached;
+  if (!ext.empty() && ext.size() <= 15 && io_RegistryLookupBorrow(kRegistryLoad, ext, &remembered, &cached) &&
+      tryPlugin(run, cached != nullptr ? cached->path : remembered, nullptr, &result, cached))
     return result;
 
   // Probing every installed plug-in.
@@ -528,7 +533,8 @@ int32_t driveLoad(const char16_t *path, rx_LayerEntry *layers, LoadSaveOptions *
       bool kv5 = ext == u".kv5";
       bool native = nativeMayRead(head, kv5);
       for (int attempt = 0; attempt < kLoadAttempts; ++attempt) {
-        *options = original;
+        // The options are the copy still unless a reader ran: restored only then.
+        if (attempt > 0) *options = original;
         options->handled = 0;
         clearTable();
         count = 0;
@@ -537,7 +543,8 @@ int32_t driveLoad(const char16_t *path, rx_LayerEntry *layers, LoadSaveOptions *
           count = readNative(layers, options, file);
         }
         if (count <= 0 && !options->handled) {
-          *options = original;
+          if (native) *options = original;
+          else options->handled = original.handled;
           clearTable();
           count = readPlugins(layers, options, file, head, ext, used);
           if (count <= 0 && !options->handled && kv5) {
@@ -596,6 +603,7 @@ int32_t io_PluginLoader(rx_LayerEntry *layers, LoadSaveOptions *options, const c
 }
 
 int32_t io_ResolutionFromMarkup(rx_LayerEntry *entry) {
+  if (entry->properties == nullptr) return 0;  // no block, no markup: most plain images
   size_t bytes = rx_LayerPropertiesBytes(entry);
   int32_t n = prop_GetMarkup(entry->properties, bytes, nullptr, 0);
   if (n <= 0) return 0;
@@ -640,7 +648,9 @@ int32_t io_LoadFrontEnd(const char16_t *path, rx_Surface *out, LoadSaveOptions *
     giveTable(layers, used);
     return 0;
   }
-  if (rx_SurfaceIsValid(out)) rx_SurfaceFree(out);
+  // `out` is a record of the library's own (an export's local): no probe.
+  rx_ThreadState *state = rx_GetThreadState();
+  if (state != nullptr && rx_OwnedIsValid(state, out)) rx_OwnedFree(state, out);
   if (markup_out != nullptr) {
     uint32_t length = 0;
     HGLOBAL merged = rx_LayersMergeMarkup(layers, count, &length);
@@ -652,10 +662,15 @@ int32_t io_LoadFrontEnd(const char16_t *path, rx_Surface *out, LoadSaveOptions *
     }
     os_GlobalRelease(merged);
   }
-  int32_t flattened = plainSingleLayer(layers, count, options) ? rx_SurfaceSwap(out, &layers[0].surface)
-                                                                : rx_LayersFlatten(out, -1, layers, count, options);
+  int32_t flattened = 0;
+  if (state != nullptr && plainSingleLayer(layers, count, options)) {
+    rx_OwnedSwap(out, &layers[0].surface);
+    flattened = 1;
+  } else if (state != nullptr) {
+    flattened = rx_LayersFlatten(out, -1, layers, count, options);
+  }
   giveTable(layers, used);
-  if (flattened > 0 && rx_SurfaceIsValid(out)) return count;
+  if (flattened > 0 && rx_OwnedIsValid(state, out)) return count;
   if (markup_out != nullptr) os_GlobalRelease(*markup_out), *markup_out = nullptr;
   if (os_Utf16Length(options->message) < 3) setMessage(options, u"An unknown error occurred during load");
   return 0;

@@ -23,7 +23,8 @@ inline constexpr uint64_t kLoadPixelBudget = uint64_t{1} << 28;
 
 // Front end: the driver into a fresh layer table, the merged markup into
 // `*markup_out` (a GlobalAlloc text block, when asked for), the layers
-// flattened into `out`. The number of layers read, or 0 (message in options).
+// flattened into `out`, a record the library holds itself (an export's own
+// local: it is not probed). The number of layers read, or 0 (message in options).
 int32_t io_LoadFrontEnd(const char16_t *path, rx_Surface *out, LoadSaveOptions *options, HGLOBAL *markup_out);
 
 // Driver: layers into `layers` (room for rx_LayerTableEntries). Number of
@@ -55,10 +56,11 @@ struct io_LoadCall {
   int32_t usedEntries;   // table entries from 0 that may hold a layer
   uint64_t counterHz;
   bool timedOut;         // a callback refused because the time limit passed
-  char16_t message[FLT_MESSAGE_CAPACITY];
+  char16_t message[FLT_MESSAGE_CAPACITY];  // last: io_PrepareLoadCall clears what comes before
 };
 
-// Zeroes and fills the record for a call on `path` (see the callbacks below).
+// Zeroes and fills the record for a call on `path` (see the callbacks below);
+// the message buffer is emptied. The time limit runs from here.
 void io_PrepareLoadCall(io_LoadCall *call, const char16_t *path, rx_LayerEntry *layers, LoadSaveOptions *options);
 // The request callbacks.
 int32_t VGM_API io_BeginLayer(FltLoadRequest *request, uint32_t flags);

@@ -1,6 +1,7 @@
 // The load request record and the callbacks a plug-in calls through it.
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -55,8 +56,8 @@ bool timeIsUp(io_LoadCall *call) {
 
 void unlockCurrent(io_LoadCall *call) {
   FltLoadRequest &r = call->request;
-  if (r.current_layer >= 0 && r.current_layer <= FLT_LAST_LAYER_INDEX)
-    rx_SurfaceUnlock(&call->layers[r.current_layer].surface, 0);
+  if (call->layers != nullptr && r.current_layer >= 0 && r.current_layer <= FLT_LAST_LAYER_INDEX)
+    rx_OwnedUnlock(&call->layers[r.current_layer].surface, 0);  // the table is ours
   r.current_layer = -1;
 }
 
@@ -91,7 +92,11 @@ size_t containerBytes(const uint8_t *block) {
 }  // namespace
 
 void io_PrepareLoadCall(io_LoadCall *call, const char16_t *path, rx_LayerEntry *layers, LoadSaveOptions *options) {
-  std::memset(call, 0, sizeof *call);
+  // Everything up to the message buffer zeroed; the buffer itself only
+  // emptied: it is read up to its terminator, and clearing all of it costs
+  // more than the rest of the record.
+  std::memset(call, 0, offsetof(io_LoadCall, message));
+  call->message[0] = 0;
   call->options = options;
   call->layers = layers;
   call->counterHz = std::max<uint64_t>(1, os_HighResFrequency());
@@ -143,41 +148,44 @@ int32_t VGM_API io_BeginLayer(FltLoadRequest *request, uint32_t flags) {
     io_SetLoadText(request, FLT_TEXT_MESSAGE, os_W(hint.c_str()));
     return 0;
   }
-  rx_LayerEntry &entry = call->layers[r.layers_begun];
+  rx_LayerEntry *entry = call->layers != nullptr ? &call->layers[r.layers_begun] : nullptr;
   uint32_t creation = (flags & FLT_BEGIN_LOWER_LIMIT) ? rx_CreateLowerLimit : rx_CreateNoShrink;
   if (call->options->heapLayers) creation |= rx_CreateMemory;
   bool fits = r.width <= 0x7FFFFFFF && r.height <= 0x7FFFFFFF;
-  if (!fits || rx_SurfaceCreate(&entry.surface, static_cast<int32_t>(r.width), static_cast<int32_t>(r.height),
-                                creation) == 0) {
-    int32_t error = fits ? rx_GetLastError() : rx_ErrTooBig;
+  // The layer records are the library's own table: created and locked without a probe.
+  rx_ThreadState *state = rx_GetThreadState();
+  if (!fits || state == nullptr || entry == nullptr ||
+      rx_OwnedCreate(state, &entry->surface, static_cast<int32_t>(r.width), static_cast<int32_t>(r.height),
+                     creation) == 0) {
+    int32_t error = !fits ? rx_ErrTooBig : entry == nullptr ? rx_ErrNotSurface : state != nullptr ? state->lastError : 0;
     r.status = FLT_ERR_BITMAP;
     if (r.width == 0 || r.height == 0) r.status = FLT_ERR_BITMAP_ZERO;
     else if (error == rx_ErrNoMemory) r.status = FLT_ERR_OUT_OF_MEMORY;
     else if (error == rx_ErrTooBig) r.status = FLT_ERR_BITMAP_TOO_BIG;
     return 0;
   }
-  if (rx_SurfaceLock(&entry.surface, 0) == 0) {
-    rx_SurfaceFree(&entry.surface);
+  if (rx_OwnedLock(state, &entry->surface, 0) == 0) {
+    rx_OwnedFree(state, &entry->surface);
     return 0;
   }
-  call->pixelsTaken += uint64_t{entry.surface.width} * entry.surface.height;
+  call->pixelsTaken += uint64_t{entry->surface.width} * entry->surface.height;
   r.current_layer = r.layers_begun++;
   call->usedEntries = std::max(call->usedEntries, r.layers_begun);
   r.layer_number = static_cast<uint32_t>(r.layers_begun);
-  r.width = entry.surface.width;
-  r.height = entry.surface.height;
-  r.stride = entry.surface.stride;
-  r.pixels = entry.surface.bits;
-  std::memcpy(entry.name, r.name, sizeof entry.name);
-  entry.name[31] = 0;
-  entry.x = r.x;
-  entry.y = r.y;
-  entry.flags = r.layer_flags;
-  entry.frame = r.frame_delay;
-  entry.attributeA = r.layer_attribute;
-  entry.attributeB = r.layer_transparency;
-  entry.properties = nullptr;
-  entry.propertiesLength = 0;
+  r.width = entry->surface.width;
+  r.height = entry->surface.height;
+  r.stride = entry->surface.stride;
+  r.pixels = entry->surface.bits;
+  std::memcpy(entry->name, r.name, sizeof entry->name);
+  entry->name[31] = 0;
+  entry->x = r.x;
+  entry->y = r.y;
+  entry->flags = r.layer_flags;
+  entry->frame = r.frame_delay;
+  entry->attributeA = r.layer_attribute;
+  entry->attributeB = r.layer_transparency;
+  entry->properties = nullptr;
+  entry->propertiesLength = 0;
   r.metadata = nullptr;
   if (r.frame_delay != 0 && (r.shortest_delay == 0 || r.frame_delay < r.shortest_delay)) r.shortest_delay = r.frame_delay;
   r.status = FLT_OK;

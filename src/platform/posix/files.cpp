@@ -66,6 +66,17 @@ bool nativePath(const char16_t *path, std::string *out) {
   return true;
 }
 
+// A plain ASCII path is its own native name: copied into `out` without a heap
+// block. Null for any other path (and an empty or overlong one), which
+// nativePath converts and refuses as usual.
+const char *asciiNativePath(const char16_t *path, char (&out)[os_MaxPath]) {
+  for (size_t i = 0; i < os_MaxPath; ++i) {
+    if (path[i] >= 0x80) return nullptr;
+    out[i] = static_cast<char>(path[i]);
+    if (path[i] == 0) return i > 0 ? out : nullptr;
+  }
+  return nullptr;
+}
 
 }  // namespace
 
@@ -168,13 +179,18 @@ int os_FileRead(os_File *file, void *buffer, size_t size, size_t *done) { return
 
 int os_FileReadHead(const char16_t *path, void *buffer, size_t size, size_t *done) {
   *done = 0;
-  std::string name;
-  if (!nativePath(path, &name)) return 0;
+  char ascii[os_MaxPath];
+  std::string converted;
+  const char *name = asciiNativePath(path, ascii);  // the look of every load: no heap block for a plain path
+  if (name == nullptr) {
+    if (!nativePath(path, &converted)) return 0;
+    name = converted.c_str();
+  }
   if (os_FaultDue(os_FaultKind::fileOpen)) return 0;
   // No share lock and no status: a look this short needs neither, and a
   // folder shows itself by refusing the read.
   posix_RingLook look;
-  if (posix_RingReadHead(name.c_str(), buffer, size, &look)) {
+  if (posix_RingReadHead(name, buffer, size, &look)) {
     bool interrupted = look.open == -EINTR || look.open == -EAGAIN || look.read == -EINTR || look.read == -EAGAIN ||
                        look.read == -ECANCELED;
     // A read that gave less than asked may have more to give (a pipe, say):
@@ -195,7 +211,7 @@ int os_FileReadHead(const char16_t *path, void *buffer, size_t size, size_t *don
       return 1;
     }
   }
-  int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = ::open(name, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return failWithErrno();
   os_File file{fd};
   int read = readFully(&file, -1, buffer, size, done);
