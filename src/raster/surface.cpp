@@ -532,15 +532,8 @@ int32_t rx_SurfaceIsValid(rx_Surface *surface) {
 }
 
 int32_t rx_SurfaceIsValidOwned(rx_Surface *surface) {
-  // A sound heap or wrapped record answers without the thread's state, which
-  // only a failure writes to (the same tests as validRecord's).
-  if (surface != nullptr && loadRelaxed(&surface->signature) == rx_SurfaceSignature && hasSignature(surface) &&
-      !(loadState(surface) & rx_StateClosing) && (surface->kind == rx_KindMemory || surface->kind == rx_KindWrapped) &&
-      storageConsistent(surface))
-    return 1;
-  rx_ThreadState *state = rx_GetThreadState();
-  if (state == nullptr) return 0;
-  return surface != nullptr ? validRecord(state, surface, 0) : fail(state, rx_ErrNotSurface);
+  // No state lookup: only a failure writes to the thread's state.
+  return surface != nullptr ? validRecord(nullptr, surface, 0) : fail(nullptr, rx_ErrNotSurface);
 }
 
 int32_t rx_OwnedCreate(rx_ThreadState *state, rx_Surface *surface, int32_t width, int32_t height, uint32_t flags) {
@@ -548,10 +541,6 @@ int32_t rx_OwnedCreate(rx_ThreadState *state, rx_Surface *surface, int32_t width
 }
 
 int32_t rx_OwnedFree(rx_ThreadState *state, rx_Surface *surface) { return freeRecord(state, surface); }
-
-int32_t rx_OwnedIsValid(rx_ThreadState *state, rx_Surface *surface) {
-  return surface != nullptr ? validRecord(state, surface, 0) : fail(state, rx_ErrNotSurface);
-}
 
 int32_t rx_OwnedLock(rx_ThreadState *state, rx_Surface *surface, uint32_t flags) {
   return lockRecord(state, surface, flags, 0);

@@ -85,7 +85,6 @@ int32_t rx_SurfaceIsValidOwned(rx_Surface *surface);
 // came from a caller or a plug-in.
 int32_t rx_OwnedCreate(rx_ThreadState *state, rx_Surface *surface, int32_t width, int32_t height, uint32_t flags);
 int32_t rx_OwnedFree(rx_ThreadState *state, rx_Surface *surface);
-int32_t rx_OwnedIsValid(rx_ThreadState *state, rx_Surface *surface);
 int32_t rx_OwnedLock(rx_ThreadState *state, rx_Surface *surface, uint32_t flags);
 void rx_OwnedUnlock(rx_Surface *surface, uint32_t flags);
 void rx_OwnedSwap(rx_Surface *a, rx_Surface *b);

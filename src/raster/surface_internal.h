@@ -44,8 +44,10 @@ inline bool releaseOwner(rx_Surface *s, uint32_t self) {
 // The record can be read and written over its whole size.
 inline bool recordUsable(const rx_Surface *s) { return rx_ProbeMemory(s, sizeof *s, true) == 0; }
 
+// A null state is looked up here: checks that succeed need none.
 inline int32_t fail(rx_ThreadState *state, int32_t code) {
-  state->lastError = code;
+  if (state == nullptr) state = rx_GetThreadState();
+  if (state != nullptr) state->lastError = code;
   return 0;
 }
 

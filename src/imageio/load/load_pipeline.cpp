@@ -650,7 +650,7 @@ int32_t io_LoadFrontEnd(const char16_t *path, rx_Surface *out, LoadSaveOptions *
   }
   // `out` is a record of the library's own (an export's local): no probe.
   rx_ThreadState *state = rx_GetThreadState();
-  if (state != nullptr && rx_OwnedIsValid(state, out)) rx_OwnedFree(state, out);
+  if (state != nullptr && rx_SurfaceIsValidOwned(out)) rx_OwnedFree(state, out);
   if (markup_out != nullptr) {
     uint32_t length = 0;
     HGLOBAL merged = rx_LayersMergeMarkup(layers, count, &length);
@@ -670,7 +670,7 @@ int32_t io_LoadFrontEnd(const char16_t *path, rx_Surface *out, LoadSaveOptions *
     flattened = rx_LayersFlatten(out, -1, layers, count, options);
   }
   giveTable(layers, used);
-  if (flattened > 0 && rx_OwnedIsValid(state, out)) return count;
+  if (flattened > 0 && rx_SurfaceIsValidOwned(out)) return count;
   if (markup_out != nullptr) os_GlobalRelease(*markup_out), *markup_out = nullptr;
   if (os_Utf16Length(options->message) < 3) setMessage(options, u"An unknown error occurred during load");
   return 0;
