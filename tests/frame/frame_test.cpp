@@ -7,7 +7,6 @@
 #endif
 
 #include <atomic>
-#include <cstdio>
 #include <cstring>
 #include <tuple>
 #include <vector>

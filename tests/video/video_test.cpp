@@ -6,7 +6,6 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <random>
 #include <thread>
 
