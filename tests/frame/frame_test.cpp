@@ -42,14 +42,20 @@ CmioRequest filledRequest() {
 
 }  // namespace
 
-TEST_F(ModuleLifecycle, NestedAttachSharesOneInitialisationAndTheModuleFolder) {
+// Every detach stops the raster engine, even one that leaves the module
+// attached; the next use restarts it.
+TEST_F(ModuleLifecycle, NestedAttachSharesOneInitialisationAndDetachesStopTheEngine) {
   auto counters = [] { return std::tuple{frame_AttachCount(), frame_RegistryCount(), frame_BackgroundCount()}; };
   ASSERT_TRUE(frame_ProcessAttach(instance()));
+  EXPECT_NE(rx_GetBlendTable(rx_TableOverlay), nullptr);
   ASSERT_TRUE(frame_ProcessAttach(instance()));
   EXPECT_EQ(counters(), std::tuple(2, 1, 1));  // registries and threads shared, not created twice
   frame_ProcessDetach(false);                   // the first of two detaches keeps everything
   EXPECT_EQ(counters(), std::tuple(1, 1, 1));
+  EXPECT_EQ(rx_GetBlendTable(rx_TableOverlay), nullptr);
+  EXPECT_TRUE(rx_GetThreadState() != nullptr && rx_GetBlendTable(rx_TableOverlay) != nullptr);
   frame_ProcessDetach(false);
+  EXPECT_EQ(rx_GetBlendTable(rx_TableOverlay), nullptr);
   frame_ProcessDetach(false);  // an unbalanced detach must not go negative
   EXPECT_EQ(counters(), std::tuple(0, 0, 0));
 
@@ -82,18 +88,6 @@ TEST_F(ModuleLifecycle, LastDetachStopsTheThirtyTwoBackgroundThreads) {
   EXPECT_EQ(finished.load(), 32);  // detach waited for all of them
   ASSERT_TRUE(frame_ProcessAttach(instance()));
   EXPECT_FALSE(frame_BackgroundStopRequested());  // a fresh attach clears the request
-}
-
-TEST_F(ModuleLifecycle, AttachStartsTheRasterEngineAndEveryDetachStopsIt) {
-  ASSERT_TRUE(frame_ProcessAttach(instance()));
-  EXPECT_NE(rx_GetBlendTable(rx_TableOverlay), nullptr);
-  ASSERT_TRUE(frame_ProcessAttach(instance()));
-  frame_ProcessDetach(false);
-  // Released even though the module stays attached; the next use restarts it.
-  EXPECT_EQ(rx_GetBlendTable(rx_TableOverlay), nullptr);
-  EXPECT_TRUE(rx_GetThreadState() != nullptr && rx_GetBlendTable(rx_TableOverlay) != nullptr);
-  frame_ProcessDetach(false);
-  EXPECT_EQ(rx_GetBlendTable(rx_TableOverlay), nullptr);
 }
 
 TEST_F(ModuleLifecycle, NotifyZeroStopsTheHousekeepingThread) {
