@@ -348,7 +348,7 @@ TEST_F(saveDriver, FaultsNeverLoseTheOriginal) {
   fs::remove(backup);
 }
 
-TEST_F(saveDriver, PluginFailuresRestoreTheOriginal) {
+TEST_F(saveDriver, PluginFailuresAndCancelsKeepTheOriginal) {
   auto px = picture(200, 150, 6);
   const std::string original = "the original content";
   std::string tst = data_ + "/p.tst", fresh = data_ + "/fresh.tst";
@@ -364,18 +364,17 @@ TEST_F(saveDriver, PluginFailuresRestoreTheOriginal) {
   EXPECT_NE(crash.error.find("crashed in flt_SaveImage"), std::string::npos) << crash.error;
   EXPECT_EQ(vgmtest::readFile(tst), original);
   EXPECT_NE(vgmtest::readFile(blacklistFile()).find("flt_TestGood.dll"), std::string::npos);
-}
 
-TEST_F(saveDriver, CancelledNativeSaveKeepsTheOriginal) {
-  std::vector<uint32_t> px = picture(4000, 3000, 7);
-  std::string target = data_ + "/big.kv5";
-  vgmtest::writeFile(target, "the original content");
+  // A native save cancelled on its way.
+  std::vector<uint32_t> big = picture(4000, 3000, 7);
+  std::string kv5 = data_ + "/big.kv5";
+  vgmtest::writeFile(kv5, original);
   static std::atomic<int> calls{0};
-  Result r = save(u16(target), 4000, 3000, px, "", nullptr, nullptr,
-                  [](int32_t, int32_t, uintptr_t) { return ++calls < 3 ? 1 : 0; });
-  EXPECT_EQ(r.code, 0);
-  EXPECT_EQ(r.error.rfind("Cancelled: ", 0), 0u) << r.error;
-  EXPECT_EQ(vgmtest::readFile(target), "the original content");
+  Result cancelled = save(u16(kv5), 4000, 3000, big, "", nullptr, nullptr,
+                          [](int32_t, int32_t, uintptr_t) { return ++calls < 3 ? 1 : 0; });
+  EXPECT_EQ(cancelled.code, 0);
+  EXPECT_EQ(cancelled.error.rfind("Cancelled: ", 0), 0u) << cancelled.error;
+  EXPECT_EQ(vgmtest::readFile(kv5), original);
 }
 
 TEST_F(saveDriver, ThreadsSaveWhileTheLevelChanges) {
