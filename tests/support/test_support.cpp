@@ -27,15 +27,18 @@ extern char **environ;
 
 namespace vgmtest {
 
-#ifdef _WIN32
 namespace {
+#ifdef _WIN32
 // Test paths are UTF-8; Windows opens them through their UTF-16 form.
 std::filesystem::path fsPath(const std::string &utf8) {
   return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
 }
+#else
+std::filesystem::path fsPath(const std::string &path) { return path; }
+#endif
 }  // namespace
 
-// No mkdtemp here: a random name, created only if it did not exist.
+// A random name, created only if it did not exist (Windows has no mkdtemp).
 TempFolder::TempFolder() {
   std::random_device random;
   for (int attempt = 0; attempt < 100; ++attempt) {
@@ -48,18 +51,6 @@ TempFolder::TempFolder() {
   }
   throw std::runtime_error("cannot create a temporary folder");
 }
-#else
-namespace {
-std::filesystem::path fsPath(const std::string &path) { return path; }
-}  // namespace
-
-TempFolder::TempFolder() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "vgmtest-XXXXXX").string();
-  char *made = mkdtemp(pattern.data());
-  if (made == nullptr) throw std::runtime_error("cannot create a temporary folder");
-  path_ = made;
-}
-#endif
 
 TempFolder::~TempFolder() {
   std::error_code ignored;
