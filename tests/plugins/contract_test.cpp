@@ -47,8 +47,6 @@ struct Plugin {
   ~Plugin() { os_ModuleFree(handle); }
 };
 
-const char16_t *c16(const WCHAR *text) { return reinterpret_cast<const char16_t *>(text); }
-
 void setExtension(FltProbe &probe, const std::string &extension) {
   for (size_t i = 0; i < extension.size() && i + 1 < FLT_EXTENSION_CAPACITY; ++i)
     probe.extension[i] = static_cast<WCHAR>(extension[i]);
@@ -86,12 +84,9 @@ std::vector<std::string> builtPlugins() {
   return found;
 }
 
-std::string testName(const ::testing::TestParamInfo<std::string> &info) {
-  return std::filesystem::path(info.param).stem().string();
-}
-
 class PluginContract : public ::testing::TestWithParam<std::string> {};
-INSTANTIATE_TEST_SUITE_P(Built, PluginContract, ::testing::ValuesIn(builtPlugins()), testName);
+INSTANTIATE_TEST_SUITE_P(Built, PluginContract, ::testing::ValuesIn(builtPlugins()),
+                         [](const auto &info) { return std::filesystem::path(info.param).stem().string(); });
 
 TEST(PluginContractSet, TestAndRealPluginsAreAllThere) {
   std::vector<std::string> names;
@@ -197,7 +192,7 @@ struct Host {
     return 1;
   }
   static int32_t VGM_API setText(FltLoadRequest *, int32_t, const WCHAR *text) {
-    current->message = c16(text);
+    current->message = reinterpret_cast<const char16_t *>(text);
     return 1;
   }
   template <class Request>
