@@ -325,7 +325,7 @@ void expectLayers(const Host &h, const TstFile &f) {
   }
 }
 
-TEST(TestGoodPlugin, LoadsAndSavesItsFormat) {
+TEST(TestGoodPlugin, LoadsSavesAndFailsOnRequest) {
   Plugin p(VGM_TEST_PLUGIN("TestGood"));
   ASSERT_TRUE(p.loadImage && p.saveImage);
   vgmtest::TempFolder folder;
@@ -347,18 +347,13 @@ TEST(TestGoodPlugin, LoadsAndSavesItsFormat) {
   for (TstLayer &l : expected.layers)
     if (l.pixels.empty()) l.pixels.assign(l.width * l.height, l.color), l.color = 0;
   EXPECT_EQ(vgmtest::readFile(folder.file("b.tst")), expected.bytes());
-}
 
-TEST(TestGoodPlugin, FailureSwitchesAndBadFiles) {
-  Plugin p(VGM_TEST_PLUGIN("TestGood"));
-  vgmtest::TempFolder folder;
+  // Failure switches and bad files.
   std::string file = folder.file("x.tst");
-  auto load = [&](const std::string &bytes, Host &h) {
+  auto load = [&](const std::string &bytes) {
     vgmtest::writeFile(file, bytes);
     return h.runLoad(p, file);
   };
-  TstFile f = sampleFile();
-  Host h;
   using namespace vgmtest;
   const struct { uint16_t switches; int32_t code; size_t layers; uint32_t flags; } switchCases[] = {{kTstFailBefore, FLT_ERR_INVALID_DATA, 0, 0},
                      {kTstFailAfter, FLT_ERR_COMPONENT_FAILED, 3, 0},
@@ -367,7 +362,7 @@ TEST(TestGoodPlugin, FailureSwitchesAndBadFiles) {
   for (const auto &c : switchCases) {
     SCOPED_TRACE(c.switches);
     f.switches = c.switches, f.code = c.code, h.message.clear();
-    EXPECT_EQ(load(f.bytes(), h), c.code);
+    EXPECT_EQ(load(f.bytes()), c.code);
     EXPECT_EQ(h.layers.size(), c.layers);
     EXPECT_EQ(h.load.flags, c.flags);
     EXPECT_EQ(h.message, c.switches & (kTstFailBefore | kTstFailAfter) ? u"TestGood: failure requested" : u"");
@@ -375,7 +370,7 @@ TEST(TestGoodPlugin, FailureSwitchesAndBadFiles) {
 
   f.switches = 0;
   h.cancelAt = 1;
-  EXPECT_EQ(load(f.bytes(), h), FLT_ERR_CANCELLED);
+  EXPECT_EQ(load(f.bytes()), FLT_ERR_CANCELLED);
   EXPECT_EQ(h.layers.size(), 1u);
   h.cancelAt = -1;
   // A damaged file delivers nothing at all.
@@ -388,14 +383,14 @@ TEST(TestGoodPlugin, FailureSwitchesAndBadFiles) {
                                                      {"VGMTEST2" + bytes.substr(8), FLT_ERR_UNSUPPORTED},
                                                      {zero.bytes(), FLT_ERR_BITMAP_ZERO}};
   for (const auto &[file, code] : damaged) {
-    EXPECT_EQ(load(file, h), code) << file.size();
+    EXPECT_EQ(load(file), code) << file.size();
     EXPECT_TRUE(h.layers.empty());
   }
   EXPECT_EQ(h.runLoad(p, folder.file("missing.tst")), FLT_ERR_OPEN_READ);
 
   // Saves (the option switches and a full host are the save and load suites'):
   // a save cancelled half-way leaves no file; an unwritable target gives -41.
-  ASSERT_EQ(load(f.bytes(), h), FLT_OK);
+  ASSERT_EQ(load(f.bytes()), FLT_OK);
   h.cancelAt = h.progressCalls + 1;
   EXPECT_EQ(h.runSave(p, folder.file("out.tst")), FLT_ERR_CANCELLED);
   EXPECT_FALSE(std::filesystem::exists(folder.file("out.tst")));
