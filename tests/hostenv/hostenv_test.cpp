@@ -286,7 +286,7 @@ TEST_F(ErrorLogTest, LineFormatAndCleaning) {
   EXPECT_TRUE(longLine.size() == kLogMaxLine && longLine.ends_with(u" \r\n")) << longLine.size();
 }
 
-TEST_F(ErrorLogTest, LargeLogsAreTrimmedAtLineBoundaries) {
+TEST_F(ErrorLogTest, LargeLogsAreTrimmedAtLineBoundariesNeverHalfWritten) {
   std::u16string old = makeLog(70000);
   ASSERT_EQ(log_Error(u"Trim", u"newest"), 1);
   std::u16string text = readLog();
@@ -313,14 +313,13 @@ TEST_F(ErrorLogTest, LargeLogsAreTrimmedAtLineBoundaries) {
   vgmtest::writeFile(logFile(), toBytes(std::u16string(33000, u'x') + u"\r\n"));
   ASSERT_EQ(log_Error(u"Alone", u"line"), 1);
   EXPECT_EQ(readLog().substr(23), u" | Alone | line \r\n");
-}
 
-TEST_F(ErrorLogTest, FailedWritesNeverLeaveAHalfLog) {
+  // Failed writes never leave half a log.
   makeLog(70000);
   os_InjectFault(os_FaultKind::fileWrite, 1);  // the rewrite of the kept part
   EXPECT_EQ(log_Error(u"Rewrite", u"failed"), 1);
   const std::u16string after = readLog();
-  std::vector<std::u16string> lines;
+  lines.clear();
   ASSERT_TRUE(splitLines(after, &lines));
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_TRUE(u8(lines[0]).find(" | Rewrite | failed ") != std::string::npos);
@@ -471,7 +470,7 @@ TEST_F(FoldersTest, PathsOfTheLimitFitOrFail) {
   EXPECT_TRUE(u8(session) == expected && fs::is_directory(expected)) << u8(session);
 }
 
-TEST_F(FoldersTest, SiblingDataMovesOnceIntoTheLayout) {
+TEST_F(FoldersTest, SiblingDataAndContentMoveOnceIntoTheLayout) {
   std::string sibling = vgmtest::join(appBase_, "Orvine Draw KTA");
   for (auto [name, content] : {std::pair{"Artist/brushes.dat", "brushes"}, {"Lang_Studio/project.txt", "project"},
                                {"Plugins/flt_OLD.dll", "new plugin"}, {"Language/English.lng", "english"},
@@ -505,6 +504,16 @@ TEST_F(FoldersTest, SiblingDataMovesOnceIntoTheLayout) {
   fs::remove_all(appData());  // a vanished cached folder is resolved again
   ASSERT_EQ(env_GetAppDataFolder(buffer), 1);
   EXPECT_TRUE(vgmtest::readFile(vgmtest::join(appData(), "late.txt")) == "late" && !fs::exists(sibling));
+
+  // The content folder takes over the sibling's content the same way.
+  put(vgmtest::join(docsBase_, "Orvine Draw KTA/More/frame.png"), "frame");
+  put(vgmtest::join(docsBase_, "Orvine Draw KTA/Color Profiles/cmyk.icm"), "icm");
+  ASSERT_EQ(env_GetContentFolder(buffer, os_MaxPath), 1);
+  EXPECT_EQ(u8(buffer), vgmtest::join(docsBase_, "Orvine Photo"));
+  EXPECT_EQ(vgmtest::readFile(vgmtest::join(docsBase_, "Orvine Photo/Others/frame.png")) +
+                vgmtest::readFile(vgmtest::join(docsBase_, "Orvine Photo/Color Profiles/cmyk.icm")), "frameicm");
+  EXPECT_FALSE(fs::exists(vgmtest::join(docsBase_, "Orvine Draw KTA")));
+  EXPECT_EQ(env_GetContentFolder(buffer, 5), 0);
 }
 
 TEST_F(FoldersTest, MovesStopOnFailureAndAreRetried) {
@@ -536,18 +545,6 @@ TEST_F(FoldersTest, MovesStopOnFailureAndAreRetried) {
   EXPECT_TRUE(env_MoveFolder(u16(from).c_str(), u16(to).c_str()) == 4 && !fs::exists(from));
   EXPECT_EQ(snapshot(to), tree);
 #endif
-}
-
-TEST_F(FoldersTest, ContentFolderTakesOverTheSiblingContent) {
-  put(vgmtest::join(docsBase_, "Orvine Draw KTA/More/frame.png"), "frame");
-  put(vgmtest::join(docsBase_, "Orvine Draw KTA/Color Profiles/cmyk.icm"), "icm");
-  char16_t buffer[os_MaxPath];
-  ASSERT_EQ(env_GetContentFolder(buffer, os_MaxPath), 1);
-  EXPECT_EQ(u8(buffer), vgmtest::join(docsBase_, "Orvine Photo"));
-  EXPECT_EQ(vgmtest::readFile(vgmtest::join(docsBase_, "Orvine Photo/Others/frame.png")) +
-                vgmtest::readFile(vgmtest::join(docsBase_, "Orvine Photo/Color Profiles/cmyk.icm")), "frameicm");
-  EXPECT_FALSE(fs::exists(vgmtest::join(docsBase_, "Orvine Draw KTA")));
-  EXPECT_EQ(env_GetContentFolder(buffer, 5), 0);
 }
 
 TEST_F(FoldersTest, AppPackagesByPathAndTheirDataCopiedOnce) {
