@@ -415,6 +415,12 @@ std::map<std::string, std::string> snapshot(const std::string &folder) {
   return tree;
 }
 
+std::string sessionName(const char *prefix, uint32_t process) {
+  char name[64];
+  std::snprintf(name, sizeof name, "%s%08x", prefix, process);
+  return name;
+}
+
 // A folder path of exactly `length` characters below `base`, in one name.
 std::string pathOfLength(const std::string &base, size_t length) { return base + "/" + std::string(length - base.size() - 1, 'd'); }
 
@@ -462,9 +468,7 @@ TEST_F(FoldersTest, PathsOfTheLimitFitOrFail) {
   env_ResetForTests(nullptr);
   // The caller's capacity counts the same way.
   char16_t session[os_MaxPath] = {u'#'};
-  char name[32];
-  std::snprintf(name, sizeof name, "%c_vgm_sesstmp_%08x", vgmtest::kSeparator, os_ProcessId());
-  std::string expected = tempBase_ + name;
+  std::string expected = vgmtest::join(tempBase_, sessionName("_vgm_sesstmp_", os_ProcessId()));
   EXPECT_TRUE(env_GetSessionFolder(session, expected.size()) == 0 && session[0] == u'#' && !fs::exists(expected));
   ASSERT_EQ(env_GetSessionFolder(session, expected.size() + 1), 1);
   EXPECT_TRUE(u8(session) == expected && fs::is_directory(expected)) << u8(session);
@@ -653,12 +657,6 @@ TEST(FoldersNames, SessionProcessIdentifiers) {
 
 // Session folders of real processes: the clean-up removes those of ended
 // processes and leaves the living ones alone.
-std::string sessionName(const char *prefix, uint32_t process) {
-  char name[64];
-  std::snprintf(name, sizeof name, "%s%08x", prefix, process);
-  return name;
-}
-
 using SessionsTest = HostEnvTest;
 
 VGM_TEST_CHILD_TASK(MakeSessionFolder) {
