@@ -49,7 +49,6 @@ class ConfigTest : public HostEnvTest {
  protected:
   std::string configFile() const { return vgmtest::join(appData(), "suite_config.bin"); }
   void writeRecord(const cfg_Record &record, size_t bytes = sizeof(cfg_Record)) {
-    fs::create_directories(appData());
     vgmtest::writeFile(configFile(), std::string(reinterpret_cast<const char *>(&record), bytes));
   }
 
@@ -251,7 +250,6 @@ class ErrorLogTest : public HostEnvTest {
       text += u16(head + std::string(94 - head.size(), '.')) + u" \r\n";
     }
     text.resize(bytes / 2);
-    fs::create_directories(appData());
     vgmtest::writeFile(logFile(), toBytes(text));
     return text;
   }
@@ -399,11 +397,6 @@ void linkFolder(const std::string &target, const std::string &link) {
 #endif
 }
 
-void put(const std::string &path, const std::string &content) {
-  fs::create_directories(fs::path(path).parent_path());
-  vgmtest::writeFile(path, content);
-}
-
 // Relative path -> content ("/" for folders) of everything below `folder`.
 std::map<std::string, std::string> snapshot(const std::string &folder) {
   std::map<std::string, std::string> tree;
@@ -479,10 +472,10 @@ TEST_F(FoldersTest, SiblingDataAndContentMoveOnceIntoTheLayout) {
   for (auto [name, content] : {std::pair{"Artist/brushes.dat", "brushes"}, {"Lang_Studio/project.txt", "project"},
                                {"Plugins/flt_OLD.dll", "new plugin"}, {"Language/English.lng", "english"},
                                {"settings.ini", "sibling settings"}, {"Thumbs.db", "clutter"}})
-    put(vgmtest::join(sibling, "") + name, content);
-  put(vgmtest::join(appData(), "settings.ini"), "own settings");
-  put(vgmtest::join(appData(), "Plugins/flt_OLD.dll"), "old plugin");
-  put(vgmtest::join(appData(), "Plugins/flt_KEEP.dll"), "kept");
+    vgmtest::writeFile(vgmtest::join(sibling, "") + name, content);
+  vgmtest::writeFile(vgmtest::join(appData(), "settings.ini"), "own settings");
+  vgmtest::writeFile(vgmtest::join(appData(), "Plugins/flt_OLD.dll"), "old plugin");
+  vgmtest::writeFile(vgmtest::join(appData(), "Plugins/flt_KEEP.dll"), "kept");
   char16_t buffer[os_MaxPath];
   ASSERT_EQ(env_GetAppDataFolder(buffer), 1);
   EXPECT_EQ(u8(buffer), appData());
@@ -503,15 +496,15 @@ TEST_F(FoldersTest, SiblingDataAndContentMoveOnceIntoTheLayout) {
 
   // Without clutter the emptied sibling folder is removed.
   fs::remove(vgmtest::join(sibling, "Thumbs.db"));
-  put(vgmtest::join(sibling, "late.txt"), "late");
+  vgmtest::writeFile(vgmtest::join(sibling, "late.txt"), "late");
   env_ResetForTests(nullptr);
   fs::remove_all(appData());  // a vanished cached folder is resolved again
   ASSERT_EQ(env_GetAppDataFolder(buffer), 1);
   EXPECT_TRUE(vgmtest::readFile(vgmtest::join(appData(), "late.txt")) == "late" && !fs::exists(sibling));
 
   // The content folder takes over the sibling's content the same way.
-  put(vgmtest::join(docsBase_, "Orvine Draw KTA/More/frame.png"), "frame");
-  put(vgmtest::join(docsBase_, "Orvine Draw KTA/Color Profiles/cmyk.icm"), "icm");
+  vgmtest::writeFile(vgmtest::join(docsBase_, "Orvine Draw KTA/More/frame.png"), "frame");
+  vgmtest::writeFile(vgmtest::join(docsBase_, "Orvine Draw KTA/Color Profiles/cmyk.icm"), "icm");
   ASSERT_EQ(env_GetContentFolder(buffer, os_MaxPath), 1);
   EXPECT_EQ(u8(buffer), vgmtest::join(docsBase_, "Orvine Photo"));
   EXPECT_EQ(vgmtest::readFile(vgmtest::join(docsBase_, "Orvine Photo/Others/frame.png")) +
@@ -522,10 +515,10 @@ TEST_F(FoldersTest, SiblingDataAndContentMoveOnceIntoTheLayout) {
 
 TEST_F(FoldersTest, MovesStopOnFailureAndAreRetried) {
   std::string from = root_.file("from"), to = root_.file("to");
-  put(vgmtest::join(from, "sub/x.txt"), "x");
-  put(vgmtest::join(from, "sub/y.txt"), "y");
-  put(vgmtest::join(from, "z.txt"), "z");
-  put(vgmtest::join(to, "sub/x.txt"), "old x");
+  vgmtest::writeFile(vgmtest::join(from, "sub/x.txt"), "x");
+  vgmtest::writeFile(vgmtest::join(from, "sub/y.txt"), "y");
+  vgmtest::writeFile(vgmtest::join(from, "z.txt"), "z");
+  vgmtest::writeFile(vgmtest::join(to, "sub/x.txt"), "old x");
   // Whichever entry comes first, the fourth move is a file move and fails
   // after exactly one entry went: the move ends there.
   os_InjectFault(os_FaultKind::fileMove, 4);
@@ -544,7 +537,7 @@ TEST_F(FoldersTest, MovesStopOnFailureAndAreRetried) {
   std::map<std::string, std::string> tree{{"a.txt", "a"}, {"caf\xE9 \xFF.txt", "latin-1 name"}, {"\x80sub", "/"},
                                           {"\x80sub/z.txt", "z"}, {"zz.txt", "zz"}};
   for (const auto &[name, content] : tree)
-    if (content != "/") put(vgmtest::join(from, "") + name, content);
+    if (content != "/") vgmtest::writeFile(vgmtest::join(from, "") + name, content);
   fs::create_directories(to);  // the target exists: the move goes entry by entry
   EXPECT_TRUE(env_MoveFolder(u16(from).c_str(), u16(to).c_str()) == 4 && !fs::exists(from));
   EXPECT_EQ(snapshot(to), tree);
@@ -564,8 +557,8 @@ TEST_F(FoldersTest, AppPackagesByPathAndTheirDataCopiedOnce) {
 #ifndef _WIN32  // Windows asks the system whether the process is packaged, not its path
   // Data of a package is copied once per version.
   std::string vfs = root_.file("WindowsApps/Suite/VFS");
-  put(vgmtest::join(vfs, "Common AppData/Orvine Photo/Common/Language/English.lng"), "packaged");
-  put(vgmtest::join(vfs, "Common Documents/Orvine Photo/Frames/f.png"), "frame");
+  vgmtest::writeFile(vgmtest::join(vfs, "Common AppData/Orvine Photo/Common/Language/English.lng"), "packaged");
+  vgmtest::writeFile(vgmtest::join(vfs, "Common Documents/Orvine Photo/Frames/f.png"), "frame");
   std::u16string exe = u16(vgmtest::join(vfs, "ProgramFiles/Suite/app"));
   env_ResetForTests(exe.c_str());
   ASSERT_TRUE(env_RunsFromAppPackage());
@@ -635,9 +628,9 @@ TEST_F(FoldersTest, ConfiguredTemporaryFolder) {
 
 TEST_F(FoldersTest, FolderTreeDeletionRefusals) {
   std::string outside = root_.file("outside");
-  put(vgmtest::join(outside, "keep.txt"), "keep");
+  vgmtest::writeFile(vgmtest::join(outside, "keep.txt"), "keep");
   std::string tree = root_.file("tree");
-  put(vgmtest::join(tree, "a/b/c.txt"), "c");
+  vgmtest::writeFile(vgmtest::join(tree, "a/b/c.txt"), "c");
   linkFolder(outside, vgmtest::join(tree, "a/link"));
   linkFolder(outside, root_.file("toplink"));
 
@@ -680,7 +673,6 @@ TEST_F(SessionsTest, CleanUpRemovesOnlyEndedProcesses) {
   char16_t own[os_MaxPath];
   ASSERT_EQ(env_GetSessionFolder(own, os_MaxPath), 1);
   std::string outside = root_.file("outside");
-  fs::create_directories(outside);
   vgmtest::writeFile(vgmtest::join(outside, "keep.txt"), "keep");
   linkFolder(outside, at(sessionName("_vgm_sesstmp_y", ended)));
   vgmtest::writeFile(at(sessionName("_kta_sesstmp_x", ended)), "not a folder");

@@ -279,7 +279,6 @@ TEST_F(PluginFilesTest, InstalledListSkipsDepthBlacklistAndCaps) {
   EXPECT_EQ(list->count(), 3u);  // a list already handed out stays as it was
 
   std::string many = root_.file("many");
-  fs::create_directories(many);
   for (int i = 0; i < 1100; ++i) vgmtest::writeFile(many + "/flt_" + std::to_string(i) + ".dll", "");
   auto capped = io_ScanPluginFolder(u16(many), u"");
   EXPECT_EQ(capped->count(), kPluginListMax);
@@ -297,8 +296,6 @@ TEST_F(PluginFilesTest, FreshnessFollowsThePowerSource) {
   for (const auto &c : cases) EXPECT_EQ(io_PluginListFreshMs({c.battery, c.mains, c.percent}), c.ms);
 #ifndef _WIN32  // the redirected power-supply folder is the Linux sysfs layout
   std::string power = root_.file("power");
-  fs::create_directories(power + "/BAT0");
-  fs::create_directories(power + "/AC");
   for (auto [file, text] : {std::pair{"/BAT0/type", "Battery\n"}, {"/BAT0/capacity", "9\n"},
                             {"/BAT0/status", "Discharging\n"}, {"/AC/type", "Mains\n"}, {"/AC/online", "0\n"}})
     vgmtest::writeFile(power + file, text);

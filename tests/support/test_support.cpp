@@ -154,6 +154,8 @@ std::string readFile(const std::string &path) {
 }
 
 void writeFile(const std::string &path, const std::string &content) {
+  std::error_code ignored;  // a folder that cannot be made shows as the file missing
+  std::filesystem::create_directories(fsPath(path).parent_path(), ignored);
   std::ofstream(fsPath(path), std::ios::binary | std::ios::trunc) << content;
 }
 

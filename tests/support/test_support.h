@@ -59,6 +59,7 @@ std::string dataFile(const std::string &name);
 std::string binFolder();
 
 std::string readFile(const std::string &path);
+// Makes the folders above `path` as needed.
 void writeFile(const std::string &path, const std::string &content);
 
 // Rounds for an iteration-heavy test: a tenth (at least one) when
