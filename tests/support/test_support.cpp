@@ -64,9 +64,6 @@ std::string join(const std::string &folder, const std::string &relative) {
   return joined;
 }
 
-std::u16string TempFolder::path16() const { return u16(path_); }
-std::u16string TempFolder::file16(const std::string &name) const { return u16(file(name)); }
-
 ScopedEnv::ScopedEnv(const char *name, const std::string &value) : name_(name) {
   const char *old = std::getenv(name);
   had_ = old != nullptr;
