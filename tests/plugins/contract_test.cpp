@@ -325,7 +325,7 @@ void expectLayers(const Host &h, const TstFile &f) {
   }
 }
 
-TEST(TestGoodPlugin, LoadsSavesAndFailsOnRequest) {
+TEST(TestPlugins, LoadSaveAndFailAsDescribedInTheirHeader) {
   Plugin p(VGM_TEST_PLUGIN("TestGood"));
   ASSERT_TRUE(p.loadImage && p.saveImage);
   vgmtest::TempFolder folder;
@@ -396,12 +396,10 @@ TEST(TestGoodPlugin, LoadsSavesAndFailsOnRequest) {
   EXPECT_FALSE(std::filesystem::exists(folder.file("out.tst")));
   h.cancelAt = -1;
   EXPECT_EQ(h.runSave(p, folder.file("no/such/folder/out.tst")), FLT_ERR_OPEN_WRITE);
-}
 
-TEST(TestPlugins, DependencyAndGreedyLoads) {
+  // flt_TestDep and flt_TestGreedy.
   Plugin dep(VGM_TEST_PLUGIN("TestDep"));
   EXPECT_EQ(loadScore(dep, "", "VGMTDEP1"), 2077);
-  Host h;
   ASSERT_EQ(h.runLoad(dep, "unused"), FLT_OK);
   ASSERT_EQ(h.layers.size(), 1u);
   EXPECT_EQ(h.layers[0].pixels[0], 0x00336699u);
