@@ -52,7 +52,6 @@ class HostServicesTest : public ::testing::Test {
   std::string storeFolder() const { return root_.file("app") + "/Orvine Photo/Common/Plugins"; }
 };
 
-// The host table, the markup table's export slots, utilities and forwarding.
 namespace {
 
 const pi_Host *H() { return io_HostTable(); }
@@ -395,7 +394,6 @@ TEST_F(HostServicesTest, PlainAndScrambledFiles) {
   EXPECT_EQ(vgmtest::readFile(storeFolder() + "/q.bin"), "old");
   EXPECT_EQ(std::distance(fs::directory_iterator(storeFolder()), fs::directory_iterator()), 1);
 
-  // Scrambled files.
   cfg_Load(1);
   cfg_Live()->cache_seed = 0x8BADF00Du;  // only the low 31 bits count
   ASSERT_EQ(cfg_Save(), 1);
