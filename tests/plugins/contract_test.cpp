@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cstring>
 #include <filesystem>
 #include <random>
@@ -35,10 +34,7 @@ struct Plugin {
     static os_Module *dependency = os_ModuleLoad(vgmtest::u16(VGM_TEST_DEP_LIBRARY).c_str());
     EXPECT_NE(dependency, nullptr) << VGM_TEST_DEP_LIBRARY;
     handle = os_ModuleLoad(vgmtest::u16(path).c_str());
-    if (handle == nullptr) {
-      ADD_FAILURE() << "cannot load " << path;
-      return;
-    }
+    EXPECT_NE(handle, nullptr) << "cannot load " << path;  // then every entry point is null
     checkLoad = reinterpret_cast<flt_CheckLoadFn>(os_ModuleSymbol(handle, "flt_CheckLoad"));
     loadImage = reinterpret_cast<flt_LoadImageFn>(os_ModuleSymbol(handle, "flt_LoadImage"));
     checkSave = reinterpret_cast<flt_CheckSaveFn>(os_ModuleSymbol(handle, "flt_CheckSave"));
@@ -74,9 +70,8 @@ std::vector<std::string> builtPlugins() {
     std::error_code error;
     for (auto it = std::filesystem::recursive_directory_iterator(root, error);
          !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
-      std::string name = it->path().filename().string(), lower = name;
-      std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
-      if (it->is_regular_file() && lower.starts_with("flt_") && lower.ends_with(".dll") &&
+      std::string name = it->path().filename().string();
+      if (it->is_regular_file() && name.starts_with("flt_") && name.ends_with(".dll") &&
           name != "flt_TestCrash.dll" && name != "flt_TestHang.dll")
         found.push_back(it->path().string());
     }
