@@ -188,7 +188,7 @@ TEST(ModuleUnload, ExitOfALinkedProgramDoesNoDetachWork) {
 #endif
 }
 
-TEST(RequestOptions, LoadCopiesTheCallerAndClearsTheRest) {
+TEST(RequestOptions, LoadThumbnailAndSaveOptionsFromTheCaller) {
   CmioRequest request = filledRequest();
   LoadSaveOptions options;
   std::memset(&options, 0xAB, sizeof options);
@@ -203,12 +203,10 @@ TEST(RequestOptions, LoadCopiesTheCallerAndClearsTheRest) {
   request.want_markup = 0, request.owner_window = nullptr;
   frame_LoadOptions(&request, &options);
   EXPECT_TRUE(options.markupOut == nullptr && options.quiet);
-}
 
-TEST(RequestOptions, ThumbnailsAreQuietPreviewsAndSavesTakeTheCompositionByte) {
-  CmioRequest request = filledRequest();
+  // Thumbnails are quiet previews.
+  request = filledRequest();
   HGLOBAL markup = nullptr;
-  LoadSaveOptions options;
   frame_ThumbOptions(&request, &markup, &options);
   EXPECT_TRUE(options.quiet && options.preview && options.noMarkup && options.extra && options.fitInside);
   EXPECT_TRUE(options.ownerWindow == nullptr && options.progress == nullptr && options.markupOut == &markup);
