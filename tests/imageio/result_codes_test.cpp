@@ -36,7 +36,7 @@ Warning warningFor(uint32_t mask) {
 
 }  // namespace
 
-TEST(ResultMessages, CodesCountsAndSubCodes) {
+TEST(ResultMessages, CodesCountsSubCodesHintModuleAndTruncation) {
   // A sample across the table (texts the load export shows are checked there);
   // every value without a text of its own is the unknown error.
   const std::map<int32_t, std::string> table = {
@@ -84,9 +84,8 @@ TEST(ResultMessages, CodesCountsAndSubCodes) {
                                u".txtx", u""})
     EXPECT_EQ(compose(-1, 4, path), corrupted) << u8(path);
   EXPECT_EQ(compose(-1, 4, nullptr), corrupted);
-}
 
-TEST(ResultMessages, HintReportingModuleAndTruncation) {
+  // The hint and the reporting module.
   EXPECT_EQ(compose(-44, 0, nullptr, u"/opt/suite/Plugins/flt_PNG.dll", u"Check the file"),
             "Error: Invalid data was found while processing the file\n\nHint:\nCheck the file"
             "\n\nReporting Module: flt_PNG.dll");
