@@ -188,7 +188,6 @@ VGM_TEST_CHILD_TASK(HoldFile) {
 
 TEST_F(ConfigTest, LoadMeetingASaveInAnotherProcess) {
   writeRecord(sampleRecord(kCfgVersion));
-  // Another process holds the file as a save does, then writes a record with `seed`.
   // A save that ends within the wait: the load gets the record it wrote.
   vgmtest::Child brief("HoldFile", "BEEF 50 " + configFile());
   ASSERT_EQ(brief.ready, 'L');

@@ -140,10 +140,9 @@ TEST_F(HostServicesTest, ValuesKeepTheirSizeRulesAndOnlyProgressIsSettable) {
   vgmtest::writeFile(profile, std::string(8, 'x'));
   std::u16string expected = vgmtest::u16(profile);
   EXPECT_EQ(getString(u"icm.cmyk_file", 1024), Got(static_cast<int32_t>(expected.size() + 1), expected));
-  EXPECT_EQ(H()->GetBool(H(), W(u"host.extended_handler.active")), 1);
   EXPECT_EQ(H()->GetBool(H(), W(u"no.such.key")), -1);
   io_SetExtendedHandler(nullptr);
-  EXPECT_EQ(H()->GetBool(H(), W(u"host.extended_handler.active")), -1);
+  EXPECT_EQ(H()->GetBool(H(), W(u"host.extended_handler.active")), -1);  // 1 before: flt_TestHost's check
   // Unreadable names count as empty.
   const WCHAR *bad = static_cast<const WCHAR *>(unreadable());
   EXPECT_EQ(H()->Get(H(), bad, buffer, 64), 0);
