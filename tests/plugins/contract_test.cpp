@@ -326,7 +326,6 @@ TEST(TestPlugins, LoadSaveAndFailAsDescribedInTheirHeader) {
   vgmtest::TempFolder folder;
   TstFile f = sampleFile();
   vgmtest::writeFile(folder.file("a.tst"), f.bytes());
-  EXPECT_EQ(loadScore(p, ".tst", f.bytes().substr(0, 32)), 2100);
 
   Host h;
   ASSERT_EQ(h.runLoad(p, folder.file("a.tst")), FLT_OK);
