@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <functional>
 #include <map>
 #include <regex>
 #include <string>
@@ -50,7 +49,6 @@ class ConfigTest : public HostEnvTest {
  protected:
   std::string configFile() const { return vgmtest::join(appData(), "suite_config.bin"); }
   void writeRecord(const cfg_Record &record, size_t bytes = sizeof(cfg_Record)) {
-    fs::create_directories(appData());
     vgmtest::writeFile(configFile(), std::string(reinterpret_cast<const char *>(&record), bytes));
   }
 
@@ -190,7 +188,6 @@ VGM_TEST_CHILD_TASK(HoldFile) {
 
 TEST_F(ConfigTest, LoadMeetingASaveInAnotherProcess) {
   writeRecord(sampleRecord(kCfgVersion));
-  // Another process holds the file as a save does, then writes a record with `seed`.
   // A save that ends within the wait: the load gets the record it wrote.
   vgmtest::Child brief("HoldFile", "BEEF 50 " + configFile());
   ASSERT_EQ(brief.ready, 'L');
@@ -252,7 +249,6 @@ class ErrorLogTest : public HostEnvTest {
       text += u16(head + std::string(94 - head.size(), '.')) + u" \r\n";
     }
     text.resize(bytes / 2);
-    fs::create_directories(appData());
     vgmtest::writeFile(logFile(), toBytes(text));
     return text;
   }
@@ -265,7 +261,6 @@ TEST_F(ErrorLogTest, LineFormatAndCleaning) {
   ASSERT_EQ(log_Error(u" Load | Save\t", u"bad | value\r\nsecond\tline   end\n\f"), 1);
   ASSERT_EQ(log_Error(u"Second", u"entry"), 1);
   std::string bytes = vgmtest::readFile(logFile());
-  ASSERT_GE(bytes.size(), 2u);
   EXPECT_NE(bytes.substr(0, 2), std::string("\xFF\xFE"));  // no byte-order mark
   std::vector<std::u16string> lines;
   ASSERT_TRUE(splitLines(fromBytes(bytes), &lines));
@@ -287,7 +282,7 @@ TEST_F(ErrorLogTest, LineFormatAndCleaning) {
   EXPECT_TRUE(longLine.size() == kLogMaxLine && longLine.ends_with(u" \r\n")) << longLine.size();
 }
 
-TEST_F(ErrorLogTest, LargeLogsAreTrimmedAtLineBoundaries) {
+TEST_F(ErrorLogTest, LargeLogsAreTrimmedAtLineBoundariesNeverHalfWritten) {
   std::u16string old = makeLog(70000);
   ASSERT_EQ(log_Error(u"Trim", u"newest"), 1);
   std::u16string text = readLog();
@@ -314,14 +309,13 @@ TEST_F(ErrorLogTest, LargeLogsAreTrimmedAtLineBoundaries) {
   vgmtest::writeFile(logFile(), toBytes(std::u16string(33000, u'x') + u"\r\n"));
   ASSERT_EQ(log_Error(u"Alone", u"line"), 1);
   EXPECT_EQ(readLog().substr(23), u" | Alone | line \r\n");
-}
 
-TEST_F(ErrorLogTest, FailedWritesNeverLeaveAHalfLog) {
+  // Failed writes never leave half a log.
   makeLog(70000);
   os_InjectFault(os_FaultKind::fileWrite, 1);  // the rewrite of the kept part
   EXPECT_EQ(log_Error(u"Rewrite", u"failed"), 1);
   const std::u16string after = readLog();
-  std::vector<std::u16string> lines;
+  lines.clear();
   ASSERT_TRUE(splitLines(after, &lines));
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_TRUE(u8(lines[0]).find(" | Rewrite | failed ") != std::string::npos);
@@ -401,11 +395,6 @@ void linkFolder(const std::string &target, const std::string &link) {
 #endif
 }
 
-void put(const std::string &path, const std::string &content) {
-  fs::create_directories(fs::path(path).parent_path());
-  vgmtest::writeFile(path, content);
-}
-
 // Relative path -> content ("/" for folders) of everything below `folder`.
 std::map<std::string, std::string> snapshot(const std::string &folder) {
   std::map<std::string, std::string> tree;
@@ -417,16 +406,23 @@ std::map<std::string, std::string> snapshot(const std::string &folder) {
   return tree;
 }
 
-// A folder path of exactly `length` characters below `base`.
-std::string pathOfLength(const std::string &base, size_t length) {
-  std::string path = base;
-  while (path.size() < length) {
-    size_t left = length - path.size();  // the separator included; never left at 1
-    size_t part = left > 102 ? 100 : left - 1;
-    path += "/" + std::string(part, 'd');
-  }
-  EXPECT_EQ(path.size(), length);
-  return path;
+std::string sessionName(const char *prefix, uint32_t process) {
+  char name[64];
+  std::snprintf(name, sizeof name, "%s%08x", prefix, process);
+  return name;
+}
+
+// A folder path of exactly `length` characters below `base`, in one name.
+std::string pathOfLength(const std::string &base, size_t length) { return base + "/" + std::string(length - base.size() - 1, 'd'); }
+
+// The temporary root once `setting` is the configured temporary folder.
+std::string tempRootWith(const std::string &setting) {
+  cfg_Defaults();
+  std::u16string text = u16(setting);
+  std::memcpy(cfg_Live()->temp_folder, text.c_str(), (text.size() + 1) * sizeof(char16_t));
+  EXPECT_EQ(cfg_Save(), 1);
+  char16_t buffer[os_MaxPath];
+  return env_GetTempRoot(buffer, os_MaxPath) > 0 ? u8(buffer) : std::string("failed");
 }
 
 using FoldersTest = HostEnvTest;
@@ -473,23 +469,21 @@ TEST_F(FoldersTest, PathsOfTheLimitFitOrFail) {
   env_ResetForTests(nullptr);
   // The caller's capacity counts the same way.
   char16_t session[os_MaxPath] = {u'#'};
-  char name[32];
-  std::snprintf(name, sizeof name, "%c_vgm_sesstmp_%08x", vgmtest::kSeparator, os_ProcessId());
-  std::string expected = tempBase_ + name;
+  std::string expected = vgmtest::join(tempBase_, sessionName("_vgm_sesstmp_", os_ProcessId()));
   EXPECT_TRUE(env_GetSessionFolder(session, expected.size()) == 0 && session[0] == u'#' && !fs::exists(expected));
   ASSERT_EQ(env_GetSessionFolder(session, expected.size() + 1), 1);
   EXPECT_TRUE(u8(session) == expected && fs::is_directory(expected)) << u8(session);
 }
 
-TEST_F(FoldersTest, SiblingDataMovesOnceIntoTheLayout) {
+TEST_F(FoldersTest, SiblingDataAndContentMoveOnceIntoTheLayout) {
   std::string sibling = vgmtest::join(appBase_, "Orvine Draw KTA");
   for (auto [name, content] : {std::pair{"Artist/brushes.dat", "brushes"}, {"Lang_Studio/project.txt", "project"},
                                {"Plugins/flt_OLD.dll", "new plugin"}, {"Language/English.lng", "english"},
                                {"settings.ini", "sibling settings"}, {"Thumbs.db", "clutter"}})
-    put(vgmtest::join(sibling, "") + name, content);
-  put(vgmtest::join(appData(), "settings.ini"), "own settings");
-  put(vgmtest::join(appData(), "Plugins/flt_OLD.dll"), "old plugin");
-  put(vgmtest::join(appData(), "Plugins/flt_KEEP.dll"), "kept");
+    vgmtest::writeFile(vgmtest::join(sibling, "") + name, content);
+  vgmtest::writeFile(vgmtest::join(appData(), "settings.ini"), "own settings");
+  vgmtest::writeFile(vgmtest::join(appData(), "Plugins/flt_OLD.dll"), "old plugin");
+  vgmtest::writeFile(vgmtest::join(appData(), "Plugins/flt_KEEP.dll"), "kept");
   char16_t buffer[os_MaxPath];
   ASSERT_EQ(env_GetAppDataFolder(buffer), 1);
   EXPECT_EQ(u8(buffer), appData());
@@ -510,19 +504,29 @@ TEST_F(FoldersTest, SiblingDataMovesOnceIntoTheLayout) {
 
   // Without clutter the emptied sibling folder is removed.
   fs::remove(vgmtest::join(sibling, "Thumbs.db"));
-  put(vgmtest::join(sibling, "late.txt"), "late");
+  vgmtest::writeFile(vgmtest::join(sibling, "late.txt"), "late");
   env_ResetForTests(nullptr);
   fs::remove_all(appData());  // a vanished cached folder is resolved again
   ASSERT_EQ(env_GetAppDataFolder(buffer), 1);
   EXPECT_TRUE(vgmtest::readFile(vgmtest::join(appData(), "late.txt")) == "late" && !fs::exists(sibling));
+
+  // The content folder takes over the sibling's content the same way.
+  vgmtest::writeFile(vgmtest::join(docsBase_, "Orvine Draw KTA/More/frame.png"), "frame");
+  vgmtest::writeFile(vgmtest::join(docsBase_, "Orvine Draw KTA/Color Profiles/cmyk.icm"), "icm");
+  ASSERT_EQ(env_GetContentFolder(buffer, os_MaxPath), 1);
+  EXPECT_EQ(u8(buffer), vgmtest::join(docsBase_, "Orvine Photo"));
+  EXPECT_EQ(vgmtest::readFile(vgmtest::join(docsBase_, "Orvine Photo/Others/frame.png")) +
+                vgmtest::readFile(vgmtest::join(docsBase_, "Orvine Photo/Color Profiles/cmyk.icm")), "frameicm");
+  EXPECT_FALSE(fs::exists(vgmtest::join(docsBase_, "Orvine Draw KTA")));
+  EXPECT_EQ(env_GetContentFolder(buffer, 5), 0);
 }
 
 TEST_F(FoldersTest, MovesStopOnFailureAndAreRetried) {
   std::string from = root_.file("from"), to = root_.file("to");
-  put(vgmtest::join(from, "sub/x.txt"), "x");
-  put(vgmtest::join(from, "sub/y.txt"), "y");
-  put(vgmtest::join(from, "z.txt"), "z");
-  put(vgmtest::join(to, "sub/x.txt"), "old x");
+  vgmtest::writeFile(vgmtest::join(from, "sub/x.txt"), "x");
+  vgmtest::writeFile(vgmtest::join(from, "sub/y.txt"), "y");
+  vgmtest::writeFile(vgmtest::join(from, "z.txt"), "z");
+  vgmtest::writeFile(vgmtest::join(to, "sub/x.txt"), "old x");
   // Whichever entry comes first, the fourth move is a file move and fails
   // after exactly one entry went: the move ends there.
   os_InjectFault(os_FaultKind::fileMove, 4);
@@ -541,23 +545,11 @@ TEST_F(FoldersTest, MovesStopOnFailureAndAreRetried) {
   std::map<std::string, std::string> tree{{"a.txt", "a"}, {"caf\xE9 \xFF.txt", "latin-1 name"}, {"\x80sub", "/"},
                                           {"\x80sub/z.txt", "z"}, {"zz.txt", "zz"}};
   for (const auto &[name, content] : tree)
-    if (content != "/") put(vgmtest::join(from, "") + name, content);
+    if (content != "/") vgmtest::writeFile(vgmtest::join(from, "") + name, content);
   fs::create_directories(to);  // the target exists: the move goes entry by entry
   EXPECT_TRUE(env_MoveFolder(u16(from).c_str(), u16(to).c_str()) == 4 && !fs::exists(from));
   EXPECT_EQ(snapshot(to), tree);
 #endif
-}
-
-TEST_F(FoldersTest, ContentFolderTakesOverTheSiblingContent) {
-  put(vgmtest::join(docsBase_, "Orvine Draw KTA/More/frame.png"), "frame");
-  put(vgmtest::join(docsBase_, "Orvine Draw KTA/Color Profiles/cmyk.icm"), "icm");
-  char16_t buffer[os_MaxPath];
-  ASSERT_EQ(env_GetContentFolder(buffer, os_MaxPath), 1);
-  EXPECT_EQ(u8(buffer), vgmtest::join(docsBase_, "Orvine Photo"));
-  EXPECT_EQ(vgmtest::readFile(vgmtest::join(docsBase_, "Orvine Photo/Others/frame.png")) +
-                vgmtest::readFile(vgmtest::join(docsBase_, "Orvine Photo/Color Profiles/cmyk.icm")), "frameicm");
-  EXPECT_FALSE(fs::exists(vgmtest::join(docsBase_, "Orvine Draw KTA")));
-  EXPECT_EQ(env_GetContentFolder(buffer, 5), 0);
 }
 
 TEST_F(FoldersTest, AppPackagesByPathAndTheirDataCopiedOnce) {
@@ -573,8 +565,8 @@ TEST_F(FoldersTest, AppPackagesByPathAndTheirDataCopiedOnce) {
 #ifndef _WIN32  // Windows asks the system whether the process is packaged, not its path
   // Data of a package is copied once per version.
   std::string vfs = root_.file("WindowsApps/Suite/VFS");
-  put(vgmtest::join(vfs, "Common AppData/Orvine Photo/Common/Language/English.lng"), "packaged");
-  put(vgmtest::join(vfs, "Common Documents/Orvine Photo/Frames/f.png"), "frame");
+  vgmtest::writeFile(vgmtest::join(vfs, "Common AppData/Orvine Photo/Common/Language/English.lng"), "packaged");
+  vgmtest::writeFile(vgmtest::join(vfs, "Common Documents/Orvine Photo/Frames/f.png"), "frame");
   std::u16string exe = u16(vgmtest::join(vfs, "ProgramFiles/Suite/app"));
   env_ResetForTests(exe.c_str());
   ASSERT_TRUE(env_RunsFromAppPackage());
@@ -592,27 +584,15 @@ TEST_F(FoldersTest, AppPackagesByPathAndTheirDataCopiedOnce) {
   EXPECT_EQ(vgmtest::readFile(vgmtest::join(appData(), "Common/Language/English.lng")), "edited");
 
   // Inside a package the configured temporary folder is not consulted.
-  cfg_Defaults();
-  std::memcpy(cfg_Live()->temp_folder, u16(root_.file("cfgtmp")).c_str(), (root_.file("cfgtmp").size() + 1) * 2);
-  ASSERT_EQ(cfg_Save(), 1);
-  char16_t temp[os_MaxPath];
-  ASSERT_GT(env_GetTempRoot(temp, os_MaxPath), 0);
-  EXPECT_EQ(u8(temp), vgmtest::join(tempBase_, ""));
+  EXPECT_EQ(tempRootWith(root_.file("cfgtmp")), vgmtest::join(tempBase_, ""));
 #endif
 }
 
 TEST_F(FoldersTest, ConfiguredTemporaryFolder) {
   char16_t buffer[os_MaxPath];
-  auto rootFor = [&](const std::string &setting) {  // the temporary root once `setting` is configured
-    cfg_Defaults();
-    std::u16string text = u16(setting);
-    std::memcpy(cfg_Live()->temp_folder, text.c_str(), (text.size() + 1) * sizeof(char16_t));
-    EXPECT_EQ(cfg_Save(), 1);
-    return env_GetTempRoot(buffer, os_MaxPath) > 0 ? u8(buffer) : std::string("failed");
-  };
   EXPECT_TRUE(env_GetTempRoot(buffer, os_MaxPath) > 0 && u8(buffer) == vgmtest::join(tempBase_, ""));
   std::string own = root_.file("own/tmp");
-  EXPECT_EQ(rootFor("  " + own + " \t"), vgmtest::join(own, ""));
+  EXPECT_EQ(tempRootWith("  " + own + " \t"), vgmtest::join(own, ""));
   EXPECT_EQ(env_GetTempRoot(buffer, os_MaxPath), static_cast<int>(own.size() + 1));
   EXPECT_TRUE(fs::is_empty(own));  // the test files are gone again
   EXPECT_EQ(env_GetTempRoot(buffer, own.size() + 1), 0);
@@ -638,15 +618,15 @@ TEST_F(FoldersTest, ConfiguredTemporaryFolder) {
     if (setting == locked && ::geteuid() == 0) continue;  // root writes anywhere
 #endif
     env_ResetForTests(nullptr);
-    EXPECT_EQ(rootFor(setting), vgmtest::join(tempBase_, "")) << setting;
+    EXPECT_EQ(tempRootWith(setting), vgmtest::join(tempBase_, "")) << setting;
   }
 }
 
 TEST_F(FoldersTest, FolderTreeDeletionRefusals) {
   std::string outside = root_.file("outside");
-  put(vgmtest::join(outside, "keep.txt"), "keep");
+  vgmtest::writeFile(vgmtest::join(outside, "keep.txt"), "keep");
   std::string tree = root_.file("tree");
-  put(vgmtest::join(tree, "a/b/c.txt"), "c");
+  vgmtest::writeFile(vgmtest::join(tree, "a/b/c.txt"), "c");
   linkFolder(outside, vgmtest::join(tree, "a/link"));
   linkFolder(outside, root_.file("toplink"));
 
@@ -666,12 +646,6 @@ TEST(FoldersNames, SessionProcessIdentifiers) {
 
 // Session folders of real processes: the clean-up removes those of ended
 // processes and leaves the living ones alone.
-std::string sessionName(const char *prefix, uint32_t process) {
-  char name[64];
-  std::snprintf(name, sizeof name, "%s%08x", prefix, process);
-  return name;
-}
-
 using SessionsTest = HostEnvTest;
 
 VGM_TEST_CHILD_TASK(MakeSessionFolder) {
@@ -695,7 +669,6 @@ TEST_F(SessionsTest, CleanUpRemovesOnlyEndedProcesses) {
   char16_t own[os_MaxPath];
   ASSERT_EQ(env_GetSessionFolder(own, os_MaxPath), 1);
   std::string outside = root_.file("outside");
-  fs::create_directories(outside);
   vgmtest::writeFile(vgmtest::join(outside, "keep.txt"), "keep");
   linkFolder(outside, at(sessionName("_vgm_sesstmp_y", ended)));
   vgmtest::writeFile(at(sessionName("_kta_sesstmp_x", ended)), "not a folder");

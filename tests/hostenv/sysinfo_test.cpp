@@ -101,7 +101,7 @@ TEST(Summary, FormatWithGivenFacts) {
   EXPECT_NE(text.find("CPU: " + std::string(63, 'x') + " \n"), std::string::npos) << text;
 }
 
-TEST(Probes, AgreeWithTheProcessorsOwnFeatureBits) {
+TEST(RunningSystem, ProbesAgreeWithTheFeatureBitsNamesAndCountsFit) {
   uint32_t one[4] = {}, seven[4] = {};
   ASSERT_TRUE(os_Cpuid(1, 0, one));
   os_Cpuid(7, 0, seven);
@@ -113,9 +113,8 @@ TEST(Probes, AgreeWithTheProcessorsOwnFeatureBits) {
   // AVX also needs the system to save the wider registers (OSXSAVE).
   int avx = bit(one[2], 28) & bit(one[2], 27);
   EXPECT_EQ(std::pair(sys_HasAVX1(), sys_HasAVX2()), std::pair(avx, avx & bit(seven[1], 5)));
-}
 
-TEST(Processor, NameCountsAndOsNameFromTheSystem) {
+  // Name, counts and the system's name.
   char buffer[kProcessorNameCapacity];
   ASSERT_EQ(sys_GetProcessorName(buffer), 1);
   std::string reported(buffer);

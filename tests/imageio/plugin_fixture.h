@@ -20,7 +20,6 @@ namespace fs = std::filesystem;
 using vgmtest::u16;
 
 inline constexpr uint64_t kTestClock = 133000000000000000ull;  // within some hour of 2022
-inline constexpr uint64_t kSecond = 10000000ull;
 
 class PluginTest : public ::testing::Test {
  protected:
@@ -62,7 +61,7 @@ class PluginTest : public ::testing::Test {
   }
   std::string appData() const { return root_.file("appdata/Orvine Photo"); }
   std::string blacklistFile() const { return root_.file("appdata/Orvine Photo/plugin_blacklist.txt"); }
-  void advance(uint64_t seconds) { clock_ += seconds * kSecond, io_SetClockForTests(clock_); }
+  void advance(uint64_t seconds) { clock_ += seconds * 10000000ull, io_SetClockForTests(clock_); }  // 100 ns ticks
 
  private:
   uint64_t clock_ = kTestClock;

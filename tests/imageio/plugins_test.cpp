@@ -1,4 +1,4 @@
-// The format table, the registries, plug-in files and the probe.
+// The format table, the registries, the plug-in cache, plug-in files and the probe.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -167,6 +167,30 @@ TEST_F(RegistryTest, ConcurrentLookupsRemembersCacheAndRescans) {
   for (os_Module *module : modules) os_ModuleFree(module);
 }
 
+// A borrowed module stays mapped while a load runs it, whatever the cache does meanwhile.
+TEST_F(RegistryTest, BorrowedModuleOutlivesTheCacheUntilDropped) {
+  std::string first = install(VGM_TEST_PLUGIN("TestGood"), "flt_A.dll");
+  std::string second = install(VGM_TEST_PLUGIN("TestGood"), "flt_B.dll");
+  os_Module *module = io_LoadPlugin(u16(first).c_str());
+  ASSERT_NE(module, nullptr);
+  io_PluginCacheKeep(module);
+  EXPECT_EQ(io_PluginCacheBorrow(u16(second)), nullptr);
+  std::shared_ptr<io_CachedPlugin> borrowed = io_PluginCacheBorrow(u16(first));
+  ASSERT_NE(borrowed, nullptr);
+  EXPECT_EQ(borrowed->loadEntry, os_ModuleSymbol(module, "flt_LoadImage"));
+  os_ModuleFree(module);
+
+  io_PluginCacheRelease();  // the cache lets go while a load still runs it
+  EXPECT_TRUE(io_PluginCachePath().empty());
+  EXPECT_TRUE(vgmtest::moduleLoaded(first));
+  io_PluginCacheKeepBorrowed(borrowed);  // it read its file: cached again
+  EXPECT_EQ(io_PluginCachePath(), u16(first));
+  borrowed.reset();
+  EXPECT_TRUE(vgmtest::moduleLoaded(first));
+  io_PluginCacheRelease();
+  EXPECT_FALSE(vgmtest::moduleLoaded(first));
+}
+
 using PluginFilesTest = PluginTest;
 
 TEST_F(PluginFilesTest, LocateDirectlyAndOneOrTwoLevelsDown) {
@@ -255,7 +279,6 @@ TEST_F(PluginFilesTest, InstalledListSkipsDepthBlacklistAndCaps) {
   EXPECT_EQ(list->count(), 3u);  // a list already handed out stays as it was
 
   std::string many = root_.file("many");
-  fs::create_directories(many);
   for (int i = 0; i < 1100; ++i) vgmtest::writeFile(many + "/flt_" + std::to_string(i) + ".dll", "");
   auto capped = io_ScanPluginFolder(u16(many), u"");
   EXPECT_EQ(capped->count(), kPluginListMax);
@@ -273,8 +296,6 @@ TEST_F(PluginFilesTest, FreshnessFollowsThePowerSource) {
   for (const auto &c : cases) EXPECT_EQ(io_PluginListFreshMs({c.battery, c.mains, c.percent}), c.ms);
 #ifndef _WIN32  // the redirected power-supply folder is the Linux sysfs layout
   std::string power = root_.file("power");
-  fs::create_directories(power + "/BAT0");
-  fs::create_directories(power + "/AC");
   for (auto [file, text] : {std::pair{"/BAT0/type", "Battery\n"}, {"/BAT0/capacity", "9\n"},
                             {"/BAT0/status", "Discharging\n"}, {"/AC/type", "Mains\n"}, {"/AC/online", "0\n"}})
     vgmtest::writeFile(power + file, text);

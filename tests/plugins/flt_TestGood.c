@@ -198,7 +198,6 @@ static int32_t loadLayers(FltLoadRequest *request, const uint8_t *data, size_t s
   request->document_kind = data[8];
   request->document_sub_kind = data[9];
   request->warnings |= (uint16_t)get(data + 12, 2);
-  setText(request, FLT_TEXT_SHORT, "TST");
   if (switches & kNoLayers) count = 0;
   if (count > 0 && request->begin_layer == NULL) return FLT_ERR_HOST_SERVICES;
 
@@ -249,10 +248,6 @@ static int32_t loadLayers(FltLoadRequest *request, const uint8_t *data, size_t s
     }
   }
   if (switches & kReportBit) request->flags |= FLT_FLAG_REPORTED;
-  if (request->state_store != NULL && request->state_store->MemSet != NULL) {
-    WCHAR key[32];
-    request->state_store->MemSet(text16("tst.layers", key, 32), &delivered, sizeof delivered);
-  }
   if (switches & kFailAfter) {
     setText(request, FLT_TEXT_MESSAGE, "TestGood: failure requested");
     return code;

@@ -5,9 +5,7 @@
 //   flt_TestGood    reads and writes ".tst" (magic "VGMTEST1"), below; with
 //                   "no markup" it still gives "exif.orientation"
 //   flt_TestGreedy  accepts every probe; its loads and saves fail with -1
-//   flt_TestCrash   writes through null in flt_CheckLoad (unless the header
-//                   starts with "CRASHLOAD", which it accepts) and always
-//                   in flt_LoadImage
+//   flt_TestCrash   writes through null in flt_CheckLoad and flt_LoadImage
 //   flt_TestHang    sleeps for ever in flt_CheckLoad on a header starting
 //                   with "HANG"; flt_LoadImage calls the progress callback
 //                   until it refuses, then returns -99

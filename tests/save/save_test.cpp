@@ -19,6 +19,7 @@
 #include "markup/markup_text.h"
 #include "platform/os.h"
 #include "raster/layers/properties.h"
+#include "support/notices.h"
 #include "vgm/vgm_common.h"
 
 namespace {
@@ -29,16 +30,6 @@ std::vector<uint32_t> picture(uint32_t w, uint32_t h, uint32_t seed) {
   for (uint32_t &p : px) p = random() & 0x00FFFFFF;  // opaque: every format keeps it exactly
   return px;
 }
-
-struct Notices {
-  int32_t answer = os_AnswerNo;
-  std::vector<std::u16string> seen;
-  static int32_t handler(const os_Notice *notice, void *context) {
-    auto *self = static_cast<Notices *>(context);
-    self->seen.push_back(std::u16string(notice->title) + u"|" + notice->text);
-    return self->answer;
-  }
-};
 
 }  // namespace
 
@@ -157,9 +148,8 @@ TEST_F(saveDriver, ReadOnlyTargetAsksFirst) {
     vgmtest::writeFile(target, "original");
     chmod(target.c_str(), 0444);
   };
-  Notices notices;
-  void *oldContext = nullptr;
-  os_NoticeHandler old = os_SetNoticeHandler(Notices::handler, &notices, &oldContext);
+  vgmtest::ScriptedNotices notices;
+  notices.answer = os_AnswerNo;
   HWND window = reinterpret_cast<HWND>(1);
   makeReadOnly();
   Result no = save(u16(target), 3, 3, px, "", window);
@@ -167,7 +157,7 @@ TEST_F(saveDriver, ReadOnlyTargetAsksFirst) {
   EXPECT_EQ(no.error, "The target file is marked as read-only.");
   EXPECT_EQ(vgmtest::readFile(target), "original");
   ASSERT_EQ(notices.seen.size(), 1u);
-  EXPECT_EQ(notices.seen[0], u"File is READ ONLY|The target file is marked as read-only.\nAre you sure you want to replace it?");
+  EXPECT_EQ(notices.seen[0], "File is READ ONLY|68|The target file is marked as read-only.\nAre you sure you want to replace it?");
   notices.answer = os_AnswerYes;
   EXPECT_GE(save(u16(target), 3, 3, px, "", window).code, 1);
   EXPECT_EQ(load(u16(target)).first, px);
@@ -175,7 +165,6 @@ TEST_F(saveDriver, ReadOnlyTargetAsksFirst) {
   EXPECT_GE(save(u16(target), 3, 3, px).code, 1);  // quiet: no question
   EXPECT_EQ(notices.seen.size(), 2u);
   EXPECT_EQ(load(u16(target)).first, px);
-  os_SetNoticeHandler(old, oldContext, nullptr);
 }
 
 TEST_F(saveDriver, PluginChoiceAndFlatRetry) {
@@ -359,7 +348,7 @@ TEST_F(saveDriver, FaultsNeverLoseTheOriginal) {
   fs::remove(backup);
 }
 
-TEST_F(saveDriver, PluginFailuresRestoreTheOriginal) {
+TEST_F(saveDriver, PluginFailuresAndCancelsKeepTheOriginal) {
   auto px = picture(200, 150, 6);
   const std::string original = "the original content";
   std::string tst = data_ + "/p.tst", fresh = data_ + "/fresh.tst";
@@ -375,18 +364,17 @@ TEST_F(saveDriver, PluginFailuresRestoreTheOriginal) {
   EXPECT_NE(crash.error.find("crashed in flt_SaveImage"), std::string::npos) << crash.error;
   EXPECT_EQ(vgmtest::readFile(tst), original);
   EXPECT_NE(vgmtest::readFile(blacklistFile()).find("flt_TestGood.dll"), std::string::npos);
-}
 
-TEST_F(saveDriver, CancelledNativeSaveKeepsTheOriginal) {
-  std::vector<uint32_t> px = picture(4000, 3000, 7);
-  std::string target = data_ + "/big.kv5";
-  vgmtest::writeFile(target, "the original content");
+  // A native save cancelled on its way.
+  std::vector<uint32_t> big = picture(4000, 3000, 7);
+  std::string kv5 = data_ + "/big.kv5";
+  vgmtest::writeFile(kv5, original);
   static std::atomic<int> calls{0};
-  Result r = save(u16(target), 4000, 3000, px, "", nullptr, nullptr,
-                  [](int32_t, int32_t, uintptr_t) { return ++calls < 3 ? 1 : 0; });
-  EXPECT_EQ(r.code, 0);
-  EXPECT_EQ(r.error.rfind("Cancelled: ", 0), 0u) << r.error;
-  EXPECT_EQ(vgmtest::readFile(target), "the original content");
+  Result cancelled = save(u16(kv5), 4000, 3000, big, "", nullptr, nullptr,
+                          [](int32_t, int32_t, uintptr_t) { return ++calls < 3 ? 1 : 0; });
+  EXPECT_EQ(cancelled.code, 0);
+  EXPECT_EQ(cancelled.error.rfind("Cancelled: ", 0), 0u) << cancelled.error;
+  EXPECT_EQ(vgmtest::readFile(kv5), original);
 }
 
 TEST_F(saveDriver, ThreadsSaveWhileTheLevelChanges) {

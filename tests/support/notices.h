@@ -1,5 +1,5 @@
 // Records the notices shown while it lives, one "title|style|text" each, with
-// their owners, and answers OK. Only for programs that link the platform layer.
+// their owners, and gives `answer`. Only for programs that link the platform layer.
 #pragma once
 
 #include <string>
@@ -13,6 +13,7 @@ namespace vgmtest {
 struct ScriptedNotices {
   std::vector<std::string> seen;
   std::vector<HWND> owners;
+  int32_t answer = os_AnswerOk;
   os_NoticeHandler previous;
   void *previousContext = nullptr;
   ScriptedNotices() { previous = os_SetNoticeHandler(record, this, &previousContext); }
@@ -21,7 +22,7 @@ struct ScriptedNotices {
     auto *self = static_cast<ScriptedNotices *>(context);
     self->seen.push_back(u8(notice->title) + "|" + std::to_string(notice->style) + "|" + u8(notice->text));
     self->owners.push_back(notice->owner);
-    return os_AnswerOk;
+    return self->answer;
   }
 };
 

@@ -27,15 +27,18 @@ extern char **environ;
 
 namespace vgmtest {
 
-#ifdef _WIN32
 namespace {
+#ifdef _WIN32
 // Test paths are UTF-8; Windows opens them through their UTF-16 form.
 std::filesystem::path fsPath(const std::string &utf8) {
   return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
 }
+#else
+std::filesystem::path fsPath(const std::string &path) { return path; }
+#endif
 }  // namespace
 
-// No mkdtemp here: a random name, created only if it did not exist.
+// A random name, created only if it did not exist (Windows has no mkdtemp).
 TempFolder::TempFolder() {
   std::random_device random;
   for (int attempt = 0; attempt < 100; ++attempt) {
@@ -48,18 +51,6 @@ TempFolder::TempFolder() {
   }
   throw std::runtime_error("cannot create a temporary folder");
 }
-#else
-namespace {
-std::filesystem::path fsPath(const std::string &path) { return path; }
-}  // namespace
-
-TempFolder::TempFolder() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "vgmtest-XXXXXX").string();
-  char *made = mkdtemp(pattern.data());
-  if (made == nullptr) throw std::runtime_error("cannot create a temporary folder");
-  path_ = made;
-}
-#endif
 
 TempFolder::~TempFolder() {
   std::error_code ignored;
@@ -72,9 +63,6 @@ std::string join(const std::string &folder, const std::string &relative) {
   std::replace(joined.begin() + static_cast<std::ptrdiff_t>(folder.size()), joined.end(), '/', kSeparator);
   return joined;
 }
-
-std::u16string TempFolder::path16() const { return u16(path_); }
-std::u16string TempFolder::file16(const std::string &name) const { return u16(file(name)); }
 
 ScopedEnv::ScopedEnv(const char *name, const std::string &value) : name_(name) {
   const char *old = std::getenv(name);
@@ -163,6 +151,8 @@ std::string readFile(const std::string &path) {
 }
 
 void writeFile(const std::string &path, const std::string &content) {
+  std::error_code ignored;  // a folder that cannot be made shows as the file missing
+  std::filesystem::create_directories(fsPath(path).parent_path(), ignored);
   std::ofstream(fsPath(path), std::ios::binary | std::ios::trunc) << content;
 }
 

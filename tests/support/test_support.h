@@ -17,6 +17,10 @@ inline constexpr char kSeparator = '/';
 // `relative` below `folder`, its separators made the platform's.
 std::string join(const std::string &folder, const std::string &relative);
 
+// UTF-8 <-> UTF-16 for test text (ASCII and BMP characters).
+std::u16string u16(const std::string &text);
+std::string u8(const std::u16string &text);
+
 // A fresh folder below the system's temporary folder, removed with its
 // content when the object goes away.
 class TempFolder {
@@ -26,10 +30,9 @@ class TempFolder {
   TempFolder(const TempFolder &) = delete;
   TempFolder &operator=(const TempFolder &) = delete;
   const std::string &path() const { return path_; }
-  std::u16string path16() const;
-  // join(path(), name)
+  std::u16string path16() const { return u16(path_); }
   std::string file(const std::string &name) const { return join(path_, name); }
-  std::u16string file16(const std::string &name) const;
+  std::u16string file16(const std::string &name) const { return u16(file(name)); }
 
  private:
   std::string path_;
@@ -49,16 +52,13 @@ class ScopedEnv {
   bool had_;
 };
 
-// UTF-8 <-> UTF-16 for test text (ASCII and BMP characters).
-std::u16string u16(const std::string &text);
-std::string u8(const std::u16string &text);
-
 // A file of tests/data.
 std::string dataFile(const std::string &name);
 // The folder that holds the built library and plug-ins.
 std::string binFolder();
 
 std::string readFile(const std::string &path);
+// Makes the folders above `path` as needed.
 void writeFile(const std::string &path, const std::string &content);
 
 // Rounds for an iteration-heavy test: a tenth (at least one) when

@@ -8,7 +8,6 @@ extern "C" {
 }
 
 #include <cmath>
-#include <cstring>
 #include <memory>
 
 namespace {

@@ -6,7 +6,6 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <random>
 #include <thread>
 
@@ -216,7 +215,7 @@ TEST_F(VideoTest, TwoConnectionsInTwoThreads) {
 
 #endif
 
-TEST_F(VideoTest, MisbehavingServersCostNoMoreThanTheirLimits) {
+TEST_F(VideoTest, MisbehavingServersCostNoMoreThanTheirLimitsAndAreTerminated) {
   servers(VGM_FAKE_SERVER, "");
   auto run = [&](const char *script, auto &&check) {
     vgmtest::ScopedEnv env("VGM_FAKE_VIDEO", script);
@@ -254,10 +253,7 @@ TEST_F(VideoTest, MisbehavingServersCostNoMoreThanTheirLimits) {
     EXPECT_EQ(largest, 0);  // no allocation sized by the stated payload
     EXPECT_EQ(vid_Ping(c), 0);  // the link is dropped, not read on
   });
-}
-
-TEST_F(VideoTest, ServersThatDoNotConnectOrQuitAreTerminated) {
-  servers(VGM_FAKE_SERVER, "");
+  // Servers that do not connect or do not quit are terminated.
   {
     vgmtest::ScopedEnv env("VGM_FAKE_VIDEO", "no_connect");
     int32_t result = 0;
