@@ -222,7 +222,9 @@ TEST_F(LoadTest, LayerTableLimitsAndKinds) {
   };
   TstFile many = tst(std::vector<TstLayer>(1025, layer(1, 1)));
   EXPECT_EQ(drive(many), 1024);
-  EXPECT_TRUE(options.warnings[kWarnLayersDropped]);
+  EXPECT_TRUE(options.warnings[kWarnLayersDropped] && options.pluginFlagBit1 == 0);
+  many.switches = vgmtest::kTstReportBit;  // the plug-in's flag bit 1 comes back in the options
+  EXPECT_TRUE(drive(many) == 1024 && options.pluginFlagBit1 == 1);
   EXPECT_TRUE(drive(tst({layer(0, 5)})) == 0 && vgmtest::u8(options.message).rfind("Error: The requested bitmap size is zero", 0) == 0u);
 
   TstFile frames = tst({layer(4, 2), layer(2, 6)});
@@ -269,6 +271,33 @@ TEST_F(LoadTest, BeginLayerRefusesABombBeforeAllocating) {
   os_SetAllocationHook(nullptr);
   EXPECT_TRUE(call.request.status == FLT_ERR_BITMAP_TOO_BIG && call.request.layers_begun == 0 && allocated < (1 << 20));
   EXPECT_EQ(vgmtest::u8(call.message), "A layer of 70000 x 70000 pixels would take the image past 268435456 pixels");
+  rx_LayerTableFree(table);
+}
+
+TEST_F(LoadTest, TimeLimitRestartsOnlyForAWindow) {
+  rx_LayerEntry *table = rx_LayerTableCreate();
+  int window = 0;
+  for (bool owned : {false, true}) {
+    for (bool restart : {false, true}) {
+      SCOPED_TRACE(std::to_string(owned) + std::to_string(restart));
+      LoadSaveOptions options{};
+      options.timeLimitMs = 1000;
+      options.ownerWindow = owned ? reinterpret_cast<HWND>(&window) : nullptr;
+      io_LoadCall call;
+      io_PrepareLoadCall(&call, u"x", table, &options);
+      call.request.start_time -= 2 * call.counterHz;  // two seconds spent already
+      if (restart) call.request.flags |= FLT_FLAG_RESTART_TIME_LIMIT;
+      call.request.width = call.request.height = 1;
+      int32_t begun = io_BeginLayer(&call.request, 0);
+      EXPECT_EQ(begun, owned && restart ? 1 : 0);
+      EXPECT_EQ(call.request.flags & FLT_FLAG_RESTART_TIME_LIMIT, 0);  // used once
+      if (begun == 1) {
+        rx_SurfaceUnlock(&table[0].surface, 0);
+      } else {
+        EXPECT_TRUE(call.request.status == FLT_ERR_TIMEOUT && (call.request.warnings & FLT_WARN_TIMEOUT));
+      }
+    }
+  }
   rx_LayerTableFree(table);
 }
 
