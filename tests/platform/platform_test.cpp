@@ -113,6 +113,7 @@ TEST(Files, HeaderLookAnswersAlikeEveryTime) {
     ok = ok && os_FileReadHead(missing.c_str(), head, sizeof head, &done) == 0 && done == 0 &&
          os_LastError() == os_Error::notFound;
     ok = ok && os_FileReadHead(self.c_str(), head, sizeof head, &done) == 0 && os_LastError() == os_Error::accessDenied;
+    ok = ok && os_FileReadHead(nullptr, head, sizeof head, &done) == 0 && os_LastError() == os_Error::invalidArgument;
     os_InjectFault(os_FaultKind::fileOpen, 1);
     return ok && os_FileReadHead(longFile.c_str(), head, sizeof head, &done) == 0 &&
            os_LastError() == os_Error::injected;

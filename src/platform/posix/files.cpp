@@ -70,7 +70,7 @@ bool nativePath(const char16_t *path, std::string *out) {
 // block. Null for any other path (and an empty or overlong one), which
 // nativePath converts and refuses as usual.
 const char *asciiNativePath(const char16_t *path, char (&out)[os_MaxPath]) {
-  for (size_t i = 0; i < os_MaxPath; ++i) {
+  for (size_t i = 0; path != nullptr && i < os_MaxPath; ++i) {
     if (path[i] >= 0x80) return nullptr;
     out[i] = static_cast<char>(path[i]);
     if (path[i] == 0) return i > 0 ? out : nullptr;
