@@ -94,24 +94,20 @@ int32_t VGM_API memSet(const WCHAR *name, const void *data, int32_t size) {
   }
   int32_t count = std::min(size, kMemValueMax);
   if (data == nullptr || rx_ProbeMemory(data, static_cast<size_t>(count), false) != 0) return 0;
-  {
+  std::lock_guard<std::mutex> guard(gMemLock);
+  MemEntry **slot = findSlot(key);
+  if (slot != nullptr && (*slot)->size == static_cast<uint32_t>(count)) {
     // A value of the size it had is written in place: counters set on every load need no block.
-    std::lock_guard<std::mutex> guard(gMemLock);
-    MemEntry **slot = findSlot(key);
-    if (slot != nullptr && (*slot)->size == static_cast<uint32_t>(count)) {
-      std::memcpy(*slot + 1, data, static_cast<size_t>(count));
-      (*slot)->tick = now();
-      return count;
-    }
+    std::memcpy(*slot + 1, data, static_cast<size_t>(count));
+    (*slot)->tick = now();
+    return count;
   }
   auto *entry = static_cast<MemEntry *>(GlobalAlloc(GPTR, sizeof(MemEntry) + static_cast<size_t>(count)));
   if (entry == nullptr) return 0;
   std::memcpy(entry->name, key.data(), key.size() * 2);
   entry->size = static_cast<uint32_t>(count);
   std::memcpy(entry + 1, data, static_cast<size_t>(count));
-  std::lock_guard<std::mutex> guard(gMemLock);
   entry->tick = now();
-  MemEntry **slot = findSlot(key);
   if (slot != nullptr)
     os_GlobalRelease(reinterpret_cast<HGLOBAL>(*slot));
   else
